@@ -1,0 +1,23 @@
+#pragma once
+
+#include <QCommandLineParser>
+#include <QStringList>
+
+#include <string>
+
+namespace vemo::tools {
+
+// One-line diagnostics in the form every vemoctl failure uses.
+int Fail(const std::string& message);  // prints "vemoctl: message", returns 1
+void PrintLine(const std::string& line);
+
+// Parses a sub-command's arguments (arguments[0] is the sub-command's name).
+// Returns false after printing the parser's complaint, or when the count of
+// positional arguments is outside [min_positional, max_positional].
+bool ParseCommand(QCommandLineParser& parser, const QStringList& arguments, int min_positional,
+                  int max_positional);
+
+int RunJpegCommand(const QStringList& arguments);
+int RunGifCommand(const QStringList& arguments);
+
+}  // namespace vemo::tools

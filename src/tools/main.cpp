@@ -1,0 +1,5 @@
+#include "tools/vemoctl.h"
+
+int main(int argc, char** argv) {
+    return vemo::tools::RunVemoctl(argc, argv);
+}
