@@ -1,0 +1,7 @@
+#include "imaging/engine_state.h"
+
+namespace vemo {
+
+EngineState engine_state;
+
+}  // namespace vemo

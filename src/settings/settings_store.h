@@ -1,0 +1,50 @@
+#pragma once
+
+#include <cstdint>
+#include <span>
+#include <string>
+
+namespace vemo {
+
+// The engine's persistent settings, each an unsigned 32-bit number.
+enum SettingId : std::uint32_t {
+    SETTING_CAMERA_CAPTURE = 0,
+    SETTING_CAMERA_TIMER = 1,
+    SETTING_CAMERA_GIF_COLOR = 2,
+    SETTING_SCREEN_CAPTURE = 10,
+    SETTING_SCREEN_TIMER = 11,
+    SETTING_SCREEN_GIF_COLOR = 12,
+    SETTING_SCREEN_ONE = 13,
+    SETTING_SCREEN_DIVISION = 14,
+    SETTING_SCREEN_DIVISION_W = 15,
+    SETTING_SCREEN_DIVISION_H = 16,
+    SETTING_IMODE_WIDTH = 17,
+    SETTING_IMODE_HEIGHT = 18,
+    SETTING_IMODE_ROTATE = 19,
+    SETTING_IMODE_CAMERA_WIDTH = 20,
+};
+
+struct SettingInfo {
+    SettingId id;
+    const char* name;  // value name in the settings file
+    std::uint32_t default_value;
+};
+
+// The fourteen settings, in id order.
+std::span<const SettingInfo> SettingsTable();
+
+// The settings file: $VEMO_SETTINGS_FILE, else
+// $XDG_CONFIG_HOME (or ~/.config)/Lumetra/Corvexa Capture 4.0.ini.
+std::string SettingsFilePath();
+
+// Creates the settings file when it does not exist yet; writes no values.
+void EnsureSettingsKey();
+
+// The stored value, or the setting's default when the file or the value is
+// missing or not an unsigned 32-bit decimal number. Ids outside the table read 0.
+std::uint32_t ReadSetting(SettingId id);
+
+// Stores a value; ids outside the table and unwritable files change nothing.
+void WriteSetting(SettingId id, std::uint32_t value);
+
+}  // namespace vemo
