@@ -80,9 +80,38 @@ void GifEncoder::WriteRow(int /*rows*/) {
         prefix_code_ = *index++;
         prefix_empty_ = false;
     }
+    // The coder's state lives in locals for the row: the block bytes written
+    // below could otherwise alias every member and force reloads per index.
     std::int16_t* const codes = code_slots_.data();
     std::int32_t* const keys = key_slots_.data();
+    std::uint8_t* const block = block_.data();
     int prefix = prefix_code_;
+    int next_code = next_code_;
+    int code_width = code_width_;
+    int code_limit = code_limit_;
+    std::uint32_t pending_bits = pending_bits_;
+    int pending_bit_count = pending_bit_count_;
+    int block_used = block_used_;
+
+    const auto emit = [&](int code) {
+        pending_bits |= static_cast<std::uint32_t>(code) << pending_bit_count;
+        pending_bit_count += code_width;
+        while (pending_bit_count >= 8) {
+            block[++block_used] = static_cast<std::uint8_t>(pending_bits & 0xff);
+            if (block_used == 255) {
+                block_used_ = block_used;
+                WriteBlock();
+                block_used = 0;
+            }
+            pending_bits >>= 8;
+            pending_bit_count -= 8;
+        }
+        if (next_code > code_limit) {
+            ++code_width;
+            code_limit = code_width == 12 ? kMaxCode : (1 << code_width) - 1;
+        }
+    };
+
     for (; index != end; ++index) {
         const int x = *index;
         // The slot is an addition of index and prefix, not an exclusive or.
@@ -108,16 +137,28 @@ void GifEncoder::WriteRow(int /*rows*/) {
             }
         }
         // A new string: send its longest known prefix, then remember it.
-        Emit(prefix);
-        if (next_code_ < kMaxCode) {
-            codes[i] = static_cast<std::int16_t>(next_code_++);
+        emit(prefix);
+        if (next_code < kMaxCode) {
+            codes[i] = static_cast<std::int16_t>(next_code++);
             keys[i] = key;
         } else {
-            ResetTable();
+            // The table is full: start afresh, with the clear code still sent
+            // at the full width.
+            std::fill(code_slots_.begin(), code_slots_.end(), std::int16_t{0});
+            next_code = clear_code_ + 2;
+            emit(clear_code_);
+            code_width = start_code_width_;
+            code_limit = (1 << code_width) - 1;
         }
         prefix = x;
     }
     prefix_code_ = prefix;
+    next_code_ = next_code;
+    code_width_ = code_width;
+    code_limit_ = code_limit;
+    pending_bits_ = pending_bits;
+    pending_bit_count_ = pending_bit_count;
+    block_used_ = block_used;
 }
 
 int GifEncoder::FinishImage() {
@@ -145,14 +186,6 @@ void GifEncoder::Emit(int code) {
         ++code_width_;
         code_limit_ = code_width_ == 12 ? kMaxCode : (1 << code_width_) - 1;
     }
-}
-
-void GifEncoder::ResetTable() {
-    std::fill(code_slots_.begin(), code_slots_.end(), std::int16_t{0});
-    next_code_ = clear_code_ + 2;
-    Emit(clear_code_);  // still at the full width
-    code_width_ = start_code_width_;
-    code_limit_ = (1 << code_width_) - 1;
 }
 
 void GifEncoder::AppendByte(std::uint8_t byte) {

@@ -50,7 +50,6 @@ class GifEncoder {
     static constexpr int kMaxCode = 4096;
 
     void Emit(int code);
-    void ResetTable();
     void AppendByte(std::uint8_t byte);
     void WriteBlock();
 

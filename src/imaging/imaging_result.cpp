@@ -26,6 +26,8 @@ constexpr MessageEntry kMessages[] = {
     {kErrCreateOutput, "cannot create output file"},
     {kErrCloseOutput, "cannot close output file (disk full?)"},
     {kErrBadPixelFormat, "pixel rows must hold 24 bits per pixel"},
+    {kErrFrameIncomplete, "the camera frame is incomplete"},
+    {kErrReplaceFailed, "cannot move the new picture into place"},
     {JERR_INPUT_EMPTY, "empty input file"},
     {JERR_NO_SOI, "not a JPEG file"},
     {JERR_EMPTY_IMAGE, "empty picture (zero width or height)"},

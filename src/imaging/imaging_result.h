@@ -17,10 +17,12 @@ enum ImagingErrorCode : int {
     kErrColorSpace = 1014,        // JPEG colour space cannot become a GIF
     kErrTooManyColors = 1039,     // a GIF holds at most 256 colours
 
-    kErrOpenInput = 1100,       // the input file cannot be opened
-    kErrCreateOutput = 1101,    // the output file cannot be created
-    kErrCloseOutput = 1102,     // closing the output file failed
-    kErrBadPixelFormat = 1103,  // rows of fewer than 24 bits per pixel, or no pixels
+    kErrOpenInput = 1100,        // the input file cannot be opened
+    kErrCreateOutput = 1101,     // the output file cannot be created
+    kErrCloseOutput = 1102,      // closing the output file failed
+    kErrBadPixelFormat = 1103,   // rows of fewer than 24 bits per pixel, or no pixels
+    kErrFrameIncomplete = 1104,  // the frame buffer holds less than the frame size
+    kErrReplaceFailed = 1105,    // the new picture could not be moved into place
 };
 
 // What an imaging operation reports: code 0 on success, otherwise an

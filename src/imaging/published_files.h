@@ -45,7 +45,7 @@ std::string TileName(int first, int second, const char* extension);
 // The file system calls the publishing code makes. Production uses the real
 // calls; tests install their own to make a removal or rename fail on demand.
 class FileOperations {
-public:
+  public:
     virtual ~FileOperations() = default;
     virtual bool Remove(const std::string& path);
     virtual bool Rename(const std::string& from, const std::string& to);  // replaces `to`

@@ -1,0 +1,46 @@
+#pragma once
+
+// Publishing one requested camera frame as vemo/vemo.jpg and vemo/vemo.gif.
+
+#include <cstdint>
+#include <mutex>
+#include <vector>
+
+#include "imaging/imaging_result.h"
+#include "imaging/jpeg_to_gif.h"
+#include "imaging/jpeg_writer.h"
+
+namespace vemo {
+
+// The latest grabbed camera frame: bottom-up blue-green-red rows, each padded
+// to a multiple of 4 bytes, of engine_state.frame_width x frame_height pixels.
+// Whoever writes or reads the pixels holds the mutex, so a frame is never
+// coded while the grabber is still copying it.
+struct FrameBuffer {
+    std::mutex mutex;
+    std::vector<std::uint8_t> pixels;
+};
+extern FrameBuffer frame_buffer;
+
+// The two long-lived camera jobs, prepared at every preview start.
+extern JpegWriteJob camera_jpeg_job;
+extern GifConvertJob camera_gif_job;
+
+// Prepares the camera jobs for frames of the given size: the GIF's largest
+// width is `imode_camera_width`, its largest height follows the frame's shape.
+void PrepareCameraJobs(int frame_width, int frame_height, std::uint32_t imode_camera_width,
+                       std::uint32_t camera_gif_color);
+
+struct PublishResult {
+    bool published = false;  // both files were replaced
+    ImagingResult error;     // why not, when a request was pending but failed
+};
+
+// Publishes the frame in frame_buffer when one was requested: raises
+// camera_busy, clears the request, writes vemo/tmp.jpg and moves it over
+// vemo/vemo.jpg, converts that into vemo/tmp.gif and moves it over
+// vemo/vemo.gif, lowers camera_busy. A failed step publishes nothing more and
+// leaves the previous pictures in place.
+PublishResult PublishCameraFrame();
+
+}  // namespace vemo

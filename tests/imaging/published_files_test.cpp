@@ -1,0 +1,234 @@
+#include "imaging/published_files.h"
+
+#include <gtest/gtest.h>
+
+#include <fcntl.h>
+#include <sys/mman.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <filesystem>
+#include <set>
+
+#include "imaging/camera_publish.h"
+#include "imaging/engine_state.h"
+#include "product/shared_status_block.h"
+#include "support/test_support.h"
+
+namespace vemo {
+namespace {
+
+namespace fs = std::filesystem;
+using test::ReadBytes;
+using test::WriteBytes;
+
+// Runs each test inside a fresh working directory with vemo/ and vemo/bak/,
+// the status pictures of an installation, and a shared record in real
+// shared memory (MAP_SHARED survives fork, so child processes see it).
+class PublishTest : public testing::Test {
+  protected:
+    void SetUp() override {
+        previous_dir_ = fs::current_path();
+        fs::current_path(dir_.path());
+        fs::create_directories("vemo/bak");
+        for (const char* name :
+             {"cameraon.gif", "cameraoff.gif", "cameraoff.jpg", "vemooff.gif", "screenon.gif",
+              "screenoff.gif", "screenoff.jpg", "vemoscoff.gif"}) {
+            const std::string text = name;
+            WriteBytes("vemo/bak/" + text, {text.begin(), text.end()});
+        }
+        record_ = mmap(nullptr, SharedStatusBlock::kSize, PROT_READ | PROT_WRITE,
+                       MAP_SHARED | MAP_ANONYMOUS, -1, 0);
+        ASSERT_NE(record_, MAP_FAILED);
+        AttachSharedStatusBlock(record_);
+        engine_state.frame_width = 160;
+        engine_state.frame_height = 120;
+        engine_state.camera_gif_color = 64;
+        PrepareCameraJobs(160, 120, 120, 64);
+        FillFrame(0);
+    }
+    void TearDown() override {
+        AttachSharedStatusBlock(nullptr);
+        munmap(record_, SharedStatusBlock::kSize);
+        SetFileOperations(nullptr);
+        engine_state.frame_requested = 0;
+        fs::current_path(previous_dir_);
+    }
+
+    static void FillFrame(int seed) {
+        const std::size_t stride = JpegRowStride(160, 24);
+        frame_buffer.pixels.assign(stride * 120, 0);
+        for (std::size_t y = 0; y < 120; ++y) {
+            for (std::size_t x = 0; x < 160; ++x) {
+                std::uint8_t* p = &frame_buffer.pixels[y * stride + 3 * x];
+                p[0] = static_cast<std::uint8_t>(x + seed);
+                p[1] = static_cast<std::uint8_t>(y * 2);
+                p[2] = static_cast<std::uint8_t>(seed * 7);
+            }
+        }
+    }
+
+    static PublishResult Publish() {
+        engine_state.frame_requested = 1;
+        return PublishCameraFrame();
+    }
+
+    static std::set<std::string> Files() {
+        std::set<std::string> names;
+        for (const auto& entry : fs::directory_iterator("vemo")) {
+            if (entry.is_regular_file()) names.insert(entry.path().filename().string());
+        }
+        return names;
+    }
+
+    test::TempDir dir_;
+    fs::path previous_dir_;
+    void* record_ = nullptr;
+};
+
+// Real file calls, except that a chosen operation fails while `failing` is set.
+class FlakyFiles : public FileOperations {
+  public:
+    bool fail_rename = false;
+    int pauses = 0;
+    bool Rename(const std::string& from, const std::string& to) override {
+        return !fail_rename && FileOperations::Rename(from, to);
+    }
+    void Pause(int) override { ++pauses; }
+};
+
+TEST_F(PublishTest, PublishesBothPicturesOncePerRequest) {
+    FlakyFiles files;
+    SetFileOperations(&files);
+    EXPECT_EQ(camera_gif_job.max_height, 90u) << "120 wide at 4:3";
+
+    const PublishResult first = Publish();
+    ASSERT_TRUE(first.published) << first.error.message;
+    EXPECT_EQ(files.pauses, 0) << "a first publish with no picture yet does not wait";
+    const auto jpeg = test::DecodeJpeg("vemo/vemo.jpg");
+    const auto gif = test::DecodeGif("vemo/vemo.gif");
+    ASSERT_TRUE(jpeg.ok);
+    ASSERT_TRUE(gif.ok);
+    EXPECT_EQ(jpeg.width, 160u);
+    EXPECT_EQ(gif.width, 80);  // 160 does not fit in 120: half size
+    EXPECT_LE(gif.color_count, 64);
+    EXPECT_EQ(Files(), (std::set<std::string>{"vemo.jpg", "vemo.gif"}));
+    EXPECT_EQ(shared_status_block().camera_busy(), 0);
+
+    // A second frame message for the same request changes nothing.
+    const auto before = ReadBytes("vemo/vemo.jpg");
+    shared_status_block().set_camera_busy(0);
+    FillFrame(50);
+    EXPECT_FALSE(PublishCameraFrame().published);
+    EXPECT_EQ(ReadBytes("vemo/vemo.jpg"), before);
+
+    // A colour count changed in the engine applies to the next frame.
+    engine_state.camera_gif_color = 8;
+    ASSERT_TRUE(Publish().published);
+    EXPECT_LE(test::DecodeGif("vemo/vemo.gif").color_count, 8);
+}
+
+TEST_F(PublishTest, FailedStepsKeepThePreviousPictures) {
+    ASSERT_TRUE(Publish().published);
+    const auto jpeg = ReadBytes("vemo/vemo.jpg"), gif = ReadBytes("vemo/vemo.gif");
+
+    // The coder refuses the frame.
+    engine_state.frame_width = 0;
+    PublishResult result = Publish();
+    EXPECT_FALSE(result.published);
+    EXPECT_FALSE(result.error.ok());
+    EXPECT_EQ(shared_status_block().camera_busy(), 0);
+
+    // The frame is larger than what the buffer holds: never read past its end.
+    engine_state.frame_width = 1920;
+    engine_state.frame_height = 1080;
+    result = Publish();
+    EXPECT_EQ(result.error.code, kErrFrameIncomplete);
+    engine_state.frame_width = 160;
+    engine_state.frame_height = 120;
+
+    // A reader holds the published file past every retry.
+    FlakyFiles files;
+    files.fail_rename = true;
+    SetFileOperations(&files);
+    FillFrame(99);
+    result = Publish();
+    EXPECT_EQ(result.error.code, kErrReplaceFailed);
+    EXPECT_EQ(files.pauses, 10) << "ten tries, 10 ms apart";
+    EXPECT_EQ(shared_status_block().camera_busy(), 0);
+
+    EXPECT_EQ(ReadBytes("vemo/vemo.jpg"), jpeg);
+    EXPECT_EQ(ReadBytes("vemo/vemo.gif"), gif);
+    EXPECT_EQ(Files(), (std::set<std::string>{"vemo.jpg", "vemo.gif"})) << "no temporary left";
+}
+
+TEST_F(PublishTest, ReadersAlwaysFindWholePictures) {
+    ASSERT_TRUE(Publish().published);
+    auto* stop = static_cast<volatile std::uint8_t*>(record_) + 100;
+    auto* busy_seen = static_cast<volatile std::uint8_t*>(record_) + 101;
+
+    const pid_t reader = fork();
+    if (reader == 0) {
+        int failures = 0, reads = 0;
+        while (*stop == 0 || reads == 0) {
+            if (!test::DecodeJpeg("vemo/vemo.jpg").ok || !test::DecodeGif("vemo/vemo.gif").ok) {
+                ++failures;
+            }
+            if (shared_status_block().camera_busy() != 0) *busy_seen = 1;
+            ++reads;
+        }
+        _exit(failures == 0 ? 0 : 1);
+    }
+    ASSERT_GT(reader, 0);
+    for (int i = 0; i < 500; ++i) {
+        FillFrame(i);
+        ASSERT_TRUE(Publish().published) << i;
+    }
+    *stop = 1;
+    int status = 0;
+    ASSERT_EQ(waitpid(reader, &status, 0), reader);
+    EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 0) << "a reader saw a broken picture";
+    EXPECT_EQ(*busy_seen, 1) << "the other process saw camera_busy raised";
+    EXPECT_EQ(shared_status_block().camera_busy(), 0);
+}
+
+TEST_F(PublishTest, StatusPicturesFollowStartsAndStops) {
+    const auto bak = [](const char* name) { return ReadBytes(std::string("vemo/bak/") + name); };
+
+    PublishCameraPreviewStarted();
+    EXPECT_EQ(ReadBytes("vemo/cameraon.gif"), bak("cameraon.gif"));
+    ASSERT_TRUE(Publish().published);
+    PublishCameraPreviewStopped();
+    EXPECT_EQ(ReadBytes("vemo/cameraon.gif"), bak("cameraoff.gif"));
+    EXPECT_EQ(ReadBytes("vemo/vemo.jpg"), bak("cameraoff.jpg"));
+    EXPECT_EQ(ReadBytes("vemo/vemo.gif"), bak("vemooff.gif"));
+
+    PublishScreenCaptureStarted();
+    EXPECT_EQ(ReadBytes("vemo/screenon.gif"), bak("screenon.gif"));
+    WriteBytes("vemo/vemosc.jpg", {1});
+    for (int a = 0; a < 3; ++a) {
+        for (int b = 0; b < 3; ++b) {
+            WriteBytes(published::TileName(a, b, ".jpg"), {1});
+            WriteBytes(published::TileName(a, b, ".gif"), {1});
+        }
+    }
+    PublishScreenCaptureStopped(3);
+    EXPECT_EQ(Files(), (std::set<std::string>{"cameraon.gif", "vemo.jpg", "vemo.gif",
+                                              "screenon.gif", "vemosc1.jpg", "vemosc.gif"}));
+    EXPECT_EQ(ReadBytes("vemo/screenon.gif"), bak("screenoff.gif"));
+    EXPECT_EQ(ReadBytes("vemo/vemosc1.jpg"), bak("screenoff.jpg"));
+    EXPECT_EQ(ReadBytes("vemo/vemosc.gif"), bak("vemoscoff.gif"));
+
+    // Stopping twice is harmless; without an installation's pictures the
+    // camera frame is withdrawn rather than left looking live.
+    PublishScreenCaptureStopped(3);
+    fs::remove("vemo/bak/cameraoff.jpg");
+    ASSERT_TRUE(Publish().published);
+    PublishCameraPreviewStopped();
+    EXPECT_FALSE(fs::exists("vemo/vemo.jpg"));
+    EXPECT_EQ(ReadBytes("vemo/vemo.gif"), bak("vemooff.gif"));
+    EXPECT_EQ(published::TileName(12, 3, ".gif"), "vemo/vemosc13.gif");
+}
+
+}  // namespace
+}  // namespace vemo
