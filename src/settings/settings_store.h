@@ -1,8 +1,10 @@
 #pragma once
 
 #include <cstdint>
+#include <optional>
 #include <span>
 #include <string>
+#include <string_view>
 
 namespace vemo {
 
@@ -33,6 +35,14 @@ struct SettingInfo {
 // The fourteen settings, in id order.
 std::span<const SettingInfo> SettingsTable();
 
+// The table entry of a value name, or null when no setting has that name.
+const SettingInfo* FindSetting(std::string_view name);
+
+// A stored value as the store reads it: an unsigned 32-bit decimal number of
+// ASCII digits only. Anything else (a sign, spaces, hex, more than
+// 4294967295) is not a value and gives nullopt.
+std::optional<std::uint32_t> ParseSettingValue(std::string_view text);
+
 // The settings file: $VEMO_SETTINGS_FILE, else
 // $XDG_CONFIG_HOME (or ~/.config)/Lumetra/Corvexa Capture 4.0.ini.
 std::string SettingsFilePath();
@@ -46,5 +56,9 @@ std::uint32_t ReadSetting(SettingId id);
 
 // Stores a value; ids outside the table and unwritable files change nothing.
 void WriteSetting(SettingId id, std::uint32_t value);
+
+// WriteSetting for callers that want to know: true when the value reached the
+// settings file, false for an id outside the table or an unwritable file.
+bool TryWriteSetting(SettingId id, std::uint32_t value);
 
 }  // namespace vemo

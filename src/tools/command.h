@@ -19,5 +19,8 @@ bool ParseCommand(QCommandLineParser& parser, const QStringList& arguments, int 
 
 int RunJpegCommand(const QStringList& arguments);
 int RunGifCommand(const QStringList& arguments);
+int RunGrabCommand(const QStringList& arguments);
+int RunSettingsCommand(const QStringList& arguments);  // arguments[0] is "settings"
+int RunProductCommand(const QStringList& arguments);   // arguments[0] is "product"
 
 }  // namespace vemo::tools

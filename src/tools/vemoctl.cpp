@@ -16,6 +16,29 @@ constexpr const char* kUsage =
     "                                             convert a JPEG into a GIF, decoded at\n"
     "                                             1/1, 1/2, 1/4 or 1/8 to fit WxH, with at\n"
     "                                             most N colours (default: no limit, 256)\n"
+    "  grab [--dir DIR] [--whole | --imode] [--division D] [--width W] [--rotate]\n"
+    "       [--colors N] [--stop]\n"
+    "                                             start screen capture on the X display\n"
+    "                                             named by DISPLAY, grab once into\n"
+    "                                             DIR/vemo/ (DIR/vemo must exist; default\n"
+    "                                             DIR: the current directory), print each\n"
+    "                                             file written; --stop stops afterwards.\n"
+    "                                             Options override the stored settings\n"
+    "                                             for this run only: D 1-10, W 50-200,\n"
+    "                                             N 8-256\n"
+    "  settings list                              every setting as name=value, marked\n"
+    "                                             (default) when it has its default value\n"
+    "  settings get NAME                          print one setting\n"
+    "  settings set NAME VALUE                    store a setting (0 to 4294967295)\n"
+    "  product status                             print the shared record's four fields\n"
+    "  product ready 0|1                          set product_ready, as the product does\n"
+    "  product watch [--for SECONDS]              print a timestamped line at each change\n"
+    "                                             of camera_busy or screen_busy, until\n"
+    "                                             interrupted or SECONDS have passed\n"
+    "\n"
+    "The settings file is $VEMO_SETTINGS_FILE, else\n"
+    "$XDG_CONFIG_HOME/Lumetra/Corvexa Capture 4.0.ini (~/.config by default). The shared\n"
+    "record is the shared-memory object $CORVEXA_SHM, else /corvexa-status.\n"
     "\n"
     "Exit status: 0 on success, 1 on any failure (one line on standard error).\n";
 
@@ -58,6 +81,9 @@ int RunVemoctl(int argc, char** argv) {
     }
     if (command == "jpeg") return RunJpegCommand(arguments);
     if (command == "gif") return RunGifCommand(arguments);
+    if (command == "grab") return RunGrabCommand(arguments);
+    if (command == "settings") return RunSettingsCommand(arguments);
+    if (command == "product") return RunProductCommand(arguments);
     return Fail("unknown command '" + command.toStdString() + "' (see vemoctl --help)");
 }
 

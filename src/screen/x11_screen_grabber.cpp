@@ -1,0 +1,388 @@
+// The X11 grabber. Xlib's headers define None, Bool and Status, so they stay
+// in this file.
+
+#include <X11/Xlib.h>
+#include <X11/Xutil.h>
+#include <X11/extensions/XShm.h>
+#include <signal.h>
+#include <sys/ipc.h>
+#include <sys/shm.h>
+
+#include <algorithm>
+#include <csignal>
+#include <cstdlib>
+#include <cstring>
+#include <memory>
+#include <string>
+
+#include "screen/screen_grabber.h"
+
+namespace vemo::screen {
+namespace {
+
+struct DisplayCloser {
+    void operator()(Display* display) const { XCloseDisplay(display); }
+};
+using DisplayPtr = std::unique_ptr<Display, DisplayCloser>;
+
+struct ImageDestroyer {
+    // For a shared-memory image this frees the record only; the segment is
+    // the SharedSegment's to release.
+    void operator()(XImage* image) const { XDestroyImage(image); }
+};
+using ImagePtr = std::unique_ptr<XImage, ImageDestroyer>;
+
+class X11Grabber;
+
+// The grabbers alive, as an intrusive list: a plain pointer outlives every
+// static object, so a session destroyed at process exit can still unlink.
+X11Grabber* first_grabber = nullptr;
+
+// Xlib's error handlers are process-wide and its defaults end the process.
+// Ours note errors on the displays the grabbers own and return, so a refused
+// request or a lost server becomes a failed grab; errors on any other
+// connection go to whichever handler was installed before.
+XErrorHandler previous_error_handler = nullptr;
+XIOErrorHandler previous_io_error_handler = nullptr;
+
+X11Grabber* GrabberOf(Display* display);
+int OnXError(Display* display, XErrorEvent* event);
+int OnXIoError(Display* display);
+
+// Called after the I/O error handler; Xlib's own version ends the process.
+// Returning here leaves the connection marked dead, every later request on it
+// failing at once.
+void KeepRunningAfterIoError(Display*, void*) {}
+
+void InstallErrorHandlers() {
+    static bool installed = false;
+    if (installed) return;
+    installed = true;
+    previous_error_handler = XSetErrorHandler(OnXError);
+    previous_io_error_handler = XSetIOErrorHandler(OnXIoError);
+    // A server that goes away while a request is being written raises
+    // SIGPIPE, whose default action ends the process. Ignored, the write
+    // fails instead and Xlib reports a lost connection. A handler someone
+    // else installed is left alone.
+    struct sigaction pipe_action {};
+    if (sigaction(SIGPIPE, nullptr, &pipe_action) == 0 && pipe_action.sa_handler == SIG_DFL) {
+        std::signal(SIGPIPE, SIG_IGN);
+    }
+}
+
+// A System V shared-memory segment attached here and, once Attach succeeds,
+// by the X server.
+class SharedSegment {
+  public:
+    SharedSegment() = default;
+    SharedSegment(const SharedSegment&) = delete;
+    SharedSegment& operator=(const SharedSegment&) = delete;
+    ~SharedSegment() { Release(); }
+
+    bool Create(std::size_t size) {
+        info_.shmid = shmget(IPC_PRIVATE, size, IPC_CREAT | 0600);
+        if (info_.shmid < 0) return false;
+        void* address = shmat(info_.shmid, nullptr, 0);
+        if (address == reinterpret_cast<void*>(-1)) {
+            shmctl(info_.shmid, IPC_RMID, nullptr);
+            info_.shmid = -1;
+            return false;
+        }
+        info_.shmaddr = static_cast<char*>(address);
+        info_.readOnly = False;
+        return true;
+    }
+
+    // Asks the server to attach; the answer (BadAccess over a remote
+    // connection) arrives through the error handler, hence the sync.
+    void Attach(Display* display) {
+        XShmAttach(display, &info_);
+        XSync(display, False);
+        display_ = display;
+        // Marked for removal now, so the segment disappears with the last
+        // process that has it attached, even after a crash.
+        shmctl(info_.shmid, IPC_RMID, nullptr);
+    }
+
+    // The server's attachment is released with the connection when the
+    // server has gone; only a live connection is asked to detach.
+    void Release(bool connection_alive = true) {
+        if (display_ != nullptr && connection_alive) {
+            XShmDetach(display_, &info_);
+            XSync(display_, False);
+        }
+        display_ = nullptr;
+        if (info_.shmaddr != nullptr) shmdt(info_.shmaddr);
+        if (info_.shmid >= 0) shmctl(info_.shmid, IPC_RMID, nullptr);
+        info_ = {};
+        info_.shmid = -1;
+    }
+
+    XShmSegmentInfo* info() { return &info_; }
+    char* address() const { return info_.shmaddr; }
+
+  private:
+    XShmSegmentInfo info_{0, -1, nullptr, False};
+    Display* display_ = nullptr;
+};
+
+class X11Grabber final : public ScreenGrabber {
+  public:
+    X11Grabber() : next_(first_grabber) { first_grabber = this; }
+    ~X11Grabber() override {
+        image_.reset();
+        segment_.Release(!lost_);
+        display_.reset();
+        X11Grabber** link = &first_grabber;
+        while (*link != this)
+            link = &(*link)->next_;
+        *link = next_;
+    }
+    X11Grabber(const X11Grabber&) = delete;
+    X11Grabber& operator=(const X11Grabber&) = delete;
+
+    bool Open(bool use_shm, std::string& error) {
+        const char* name = std::getenv("DISPLAY");
+        display_name_ = name != nullptr ? name : "";
+        InstallErrorHandlers();
+        display_.reset(XOpenDisplay(nullptr));
+        if (!display_) {
+            error = "cannot open the X display \"" + display_name_ + "\"";
+            return false;
+        }
+        Display* d = display_.get();
+        XSetIOErrorExitHandler(d, KeepRunningAfterIoError, nullptr);
+
+        const int screen = DefaultScreen(d);
+        root_ = RootWindow(d, screen);
+        visual_ = DefaultVisual(d, screen);
+        depth_ = DefaultDepth(d, screen);
+        width_ = DisplayWidth(d, screen);
+        height_ = DisplayHeight(d, screen);
+        if (visual_->c_class != TrueColor && visual_->c_class != DirectColor) {
+            error = "the X display \"" + display_name_ + "\" has no true-colour visual (depth " +
+                    std::to_string(depth_) + "); its screen cannot be captured";
+            return false;
+        }
+
+        if (use_shm && XShmQueryExtension(d) && AttachSharedImage()) {
+            shared_ = true;
+        } else if (!ProbePlainLayout()) {
+            error = "the X display \"" + display_name_ + "\" refused to hand over its screen";
+            return false;
+        }
+        if (std::string reason = UnsupportedLayoutReason(layout_); !reason.empty()) {
+            error = "X display \"" + display_name_ + "\": " + reason;
+            return false;
+        }
+        return true;
+    }
+
+    int width() const override { return width_; }
+    int height() const override { return height_; }
+
+    std::string Describe() const override {
+        return "X11 \"" + display_name_ + "\"" + (shared_ ? " with MIT-SHM" : " without MIT-SHM");
+    }
+
+    bool Grab(GrabbedPixels& pixels, std::string& error) override {
+        if (lost_) {
+            error = LostMessage();
+            return false;
+        }
+        Display* d = display_.get();
+        error_code_ = 0;
+        bool ok = false;
+        if (shared_) {
+            ok = XShmGetImage(d, root_, image_.get(), 0, 0, AllPlanes) != 0;
+        } else {
+            image_.reset(XGetImage(d, root_, 0, 0, static_cast<unsigned>(width_),
+                                   static_cast<unsigned>(height_), AllPlanes, ZPixmap));
+            ok = image_ != nullptr;
+        }
+        if (!ok || lost_ || error_code_ != 0) {
+            error = FailureMessage();
+            return false;
+        }
+        pixels.data = reinterpret_cast<const std::uint8_t*>(image_->data);
+        pixels.width = image_->width;
+        pixels.height = image_->height;
+        pixels.stride = static_cast<std::size_t>(image_->bytes_per_line);
+        pixels.layout = LayoutOf(*image_);
+        return true;
+    }
+
+    Display* display() const { return display_.get(); }
+    X11Grabber* next() const { return next_; }
+    void NoteError(const XErrorEvent& event) { error_code_ = event.error_code; }
+    void NoteLost() { lost_ = true; }
+
+  private:
+    static PixelLayout LayoutOf(const XImage& image) {
+        PixelLayout layout;
+        layout.bits_per_pixel = image.bits_per_pixel;
+        layout.msb_first = image.byte_order == MSBFirst;
+        layout.red_mask = static_cast<std::uint32_t>(image.red_mask);
+        layout.green_mask = static_cast<std::uint32_t>(image.green_mask);
+        layout.blue_mask = static_cast<std::uint32_t>(image.blue_mask);
+        return layout;
+    }
+
+    bool AttachSharedImage() {
+        Display* d = display_.get();
+        image_.reset(XShmCreateImage(d, visual_, static_cast<unsigned>(depth_), ZPixmap, nullptr,
+                                     segment_.info(), static_cast<unsigned>(width_),
+                                     static_cast<unsigned>(height_)));
+        if (!image_) return false;
+        const std::size_t size =
+            static_cast<std::size_t>(image_->bytes_per_line) * static_cast<std::size_t>(height_);
+        if (!segment_.Create(size)) {
+            image_.reset();
+            return false;
+        }
+        image_->data = segment_.address();
+        error_code_ = 0;
+        segment_.Attach(d);
+        if (error_code_ != 0 || lost_) {
+            image_.reset();
+            segment_.Release(false);  // the server holds no attachment
+            return false;
+        }
+        layout_ = LayoutOf(*image_);
+        return true;
+    }
+
+    // Without shared memory the layout is learnt from one pixel.
+    bool ProbePlainLayout() {
+        error_code_ = 0;
+        ImagePtr probe(XGetImage(display_.get(), root_, 0, 0, 1, 1, AllPlanes, ZPixmap));
+        if (!probe || error_code_ != 0 || lost_) return false;
+        layout_ = LayoutOf(*probe);
+        return true;
+    }
+
+    std::string LostMessage() const {
+        return "the connection to the X display \"" + display_name_ +
+               "\" was lost; the screen is not captured until screen capture is started again";
+    }
+
+    std::string FailureMessage() {
+        if (lost_) return LostMessage();
+        // A screen made smaller makes the old rectangle invalid.
+        Window root_return = 0;
+        int x = 0, y = 0;
+        unsigned int w = 0, h = 0, border = 0, depth = 0;
+        error_code_ = 0;
+        if (XGetGeometry(display_.get(), root_, &root_return, &x, &y, &w, &h, &border, &depth) &&
+            (static_cast<int>(w) != width_ || static_cast<int>(h) != height_)) {
+            return "the screen changed size from " + std::to_string(width_) + "x" +
+                   std::to_string(height_) + " to " + std::to_string(w) + "x" + std::to_string(h) +
+                   "; the new size is used when screen capture is started again";
+        }
+        if (lost_) return LostMessage();
+        return "the X display \"" + display_name_ + "\" did not hand over the screen (X error " +
+               std::to_string(error_code_) + ")";
+    }
+
+    X11Grabber* next_;
+    DisplayPtr display_;
+    SharedSegment segment_;
+    ImagePtr image_;
+    std::string display_name_;
+    Window root_ = 0;
+    Visual* visual_ = nullptr;
+    int depth_ = 0;
+    int width_ = 0;
+    int height_ = 0;
+    bool shared_ = false;
+    bool lost_ = false;
+    int error_code_ = 0;
+    PixelLayout layout_;
+};
+
+X11Grabber* GrabberOf(Display* display) {
+    for (X11Grabber* grabber = first_grabber; grabber != nullptr; grabber = grabber->next()) {
+        if (grabber->display() == display) return grabber;
+    }
+    return nullptr;
+}
+
+int OnXError(Display* display, XErrorEvent* event) {
+    if (X11Grabber* grabber = GrabberOf(display)) {
+        grabber->NoteError(*event);
+        return 0;
+    }
+    return previous_error_handler != nullptr ? previous_error_handler(display, event) : 0;
+}
+
+int OnXIoError(Display* display) {
+    if (X11Grabber* grabber = GrabberOf(display)) {
+        grabber->NoteLost();
+        return 0;
+    }
+    return previous_io_error_handler != nullptr ? previous_io_error_handler(display) : 0;
+}
+
+class NullGrabber final : public ScreenGrabber {
+  public:
+    explicit NullGrabber(std::string reason) : reason_(std::move(reason)) {}
+    int width() const override { return 0; }
+    int height() const override { return 0; }
+    bool Grab(GrabbedPixels&, std::string& error) override {
+        error = reason_;
+        return false;
+    }
+    std::string Describe() const override { return "none"; }
+
+  private:
+    std::string reason_;
+};
+
+bool IsWaylandSession() {
+    const char* wayland = std::getenv("WAYLAND_DISPLAY");
+    const char* session = std::getenv("XDG_SESSION_TYPE");
+    return (wayland != nullptr && *wayland != '\0') ||
+           (session != nullptr && std::strcmp(session, "wayland") == 0);
+}
+
+}  // namespace
+
+std::unique_ptr<ScreenGrabber> MakeNullGrabber(std::string reason) {
+    return std::make_unique<NullGrabber>(std::move(reason));
+}
+
+std::unique_ptr<ScreenGrabber> OpenX11Grabber(bool use_shm, std::string& error) {
+    auto grabber = std::make_unique<X11Grabber>();
+    if (!grabber->Open(use_shm, error)) return nullptr;
+    return grabber;
+}
+
+std::unique_ptr<ScreenGrabber> OpenScreenGrabber(std::string& error) {
+    error.clear();
+    const char* backend_env = std::getenv("VEMO_SCREEN_BACKEND");
+    const std::string backend = backend_env != nullptr ? backend_env : "";
+    if (backend == "null") {
+        error = "screen capture is switched off for this run (VEMO_SCREEN_BACKEND=null)";
+        return MakeNullGrabber(error);
+    }
+
+    const char* display = std::getenv("DISPLAY");
+    if (display == nullptr || *display == '\0') {
+        error = IsWaylandSession()
+                    ? "the screen cannot be captured: this Wayland session offers no X11 "
+                      "(XWayland) display to read it from"
+                    : "the screen cannot be captured: there is no X display (DISPLAY is not set)";
+        return MakeNullGrabber(error);
+    }
+    std::unique_ptr<ScreenGrabber> grabber = OpenX11Grabber(backend != "x11-noshm", error);
+    if (grabber) return grabber;
+    if (IsWaylandSession()) {
+        error +=
+            ": this Wayland session gives no XWayland access, so the screen cannot be captured";
+    } else {
+        error = "the screen cannot be captured: " + error;
+    }
+    return MakeNullGrabber(error);
+}
+
+}  // namespace vemo::screen

@@ -1,0 +1,118 @@
+// vemoctl grab: one screen grab from the command line, published under
+// DIR/vemo/ exactly as the engine publishes it.
+
+#include <QDir>
+#include <QFileInfo>
+
+#include <optional>
+
+#include "imaging/published_files.h"
+#include "screen/screen_capture.h"
+#include "tools/command.h"
+
+namespace vemo::tools {
+namespace {
+
+// Parses option `name` as a number within [low, high].
+std::optional<std::uint32_t> RangedValue(const QCommandLineParser& parser,
+                                         const QCommandLineOption& option, std::uint32_t low,
+                                         std::uint32_t high) {
+    bool number = false;
+    const uint value = parser.value(option).toUInt(&number);
+    if (!number || value < low || value > high) return std::nullopt;
+    return value;
+}
+
+std::string RangeMessage(const char* option, std::uint32_t low, std::uint32_t high) {
+    return std::string("grab: ") + option + " takes a number from " + std::to_string(low) + " to " +
+           std::to_string(high);
+}
+
+}  // namespace
+
+int RunGrabCommand(const QStringList& arguments) {
+    QCommandLineParser parser;
+    const QCommandLineOption dir_option("dir", "Working directory.", "DIR");
+    const QCommandLineOption whole_option("whole", "Whole-screen picture.");
+    const QCommandLineOption imode_option("imode", "i-mode picture and tiles.");
+    const QCommandLineOption division_option("division", "Tiles across and down.", "D");
+    const QCommandLineOption width_option("width", "i-mode picture width.", "W");
+    const QCommandLineOption rotate_option("rotate", "Turn the i-mode pictures.");
+    const QCommandLineOption colors_option("colors", "Colours of the GIFs.", "N");
+    const QCommandLineOption stop_option("stop", "Stop screen capture afterwards.");
+    parser.addOptions({dir_option, whole_option, imode_option, division_option, width_option,
+                       rotate_option, colors_option, stop_option});
+    if (!ParseCommand(parser, arguments, 0, 0)) return 1;
+
+    ScreenCaptureOverrides overrides;
+    if (parser.isSet(whole_option) && parser.isSet(imode_option)) {
+        return Fail("grab: --whole and --imode exclude each other");
+    }
+    if (parser.isSet(whole_option)) overrides.screen_one = 1;
+    if (parser.isSet(imode_option)) overrides.screen_one = 0;
+    if (parser.isSet(rotate_option)) overrides.imode_rotate = 1;
+    if (parser.isSet(division_option)) {
+        overrides.screen_division =
+            RangedValue(parser, division_option, screen::kMinDivision, screen::kMaxDivision);
+        if (!overrides.screen_division) {
+            return Fail(RangeMessage("--division", screen::kMinDivision, screen::kMaxDivision));
+        }
+    }
+    if (parser.isSet(width_option)) {
+        overrides.imode_width =
+            RangedValue(parser, width_option, screen::kMinImodeWidth, screen::kMaxImodeWidth);
+        if (!overrides.imode_width) {
+            return Fail(RangeMessage("--width", screen::kMinImodeWidth, screen::kMaxImodeWidth));
+        }
+    }
+    if (parser.isSet(colors_option)) {
+        overrides.screen_gif_color =
+            RangedValue(parser, colors_option, kMinScreenGifColors, kMaxScreenGifColors);
+        if (!overrides.screen_gif_color) {
+            return Fail(RangeMessage("--colors", kMinScreenGifColors, kMaxScreenGifColors));
+        }
+    }
+
+    const QString dir = parser.isSet(dir_option) ? parser.value(dir_option) : QDir::currentPath();
+    if (!QFileInfo(dir).isDir()) return Fail("grab: " + dir.toStdString() + ": no such directory");
+    if (!QFileInfo(QDir(dir).filePath(published::kDirectory)).isDir()) {
+        return Fail("grab: " + QDir(dir).filePath(published::kDirectory).toStdString() +
+                    " does not exist; create it first (the pictures are published there)");
+    }
+    if (!QDir::setCurrent(dir)) {
+        return Fail("grab: cannot change to the directory " + dir.toStdString());
+    }
+
+    // Failures come back as this command's own diagnostics.
+    std::string first_report;
+    screen_report_hook = [&first_report](const std::string& message) {
+        if (first_report.empty()) first_report = message;
+    };
+
+    int status = 0;
+    if (!StartScreenCapture(overrides)) {
+        status = Fail("grab: " + first_report);
+    } else {
+        if (QFileInfo::exists(published::kBakScreenOnGif)) PrintLine(published::kScreenStatus);
+        const ScreenGrabResult grab = GrabScreen();
+        for (const std::string& file : grab.published)
+            PrintLine(file);
+        if (!grab.ok) status = Fail("grab: " + grab.error);
+    }
+
+    if (parser.isSet(stop_option)) {
+        StopScreenCapture();
+        const std::pair<const char*, const char*> off_pictures[] = {
+            {published::kBakScreenOffGif, published::kScreenStatus},
+            {published::kBakScreenOffJpeg, published::kScreenWholeJpeg},
+            {published::kBakVemoScOffGif, published::kScreenGif},
+        };
+        for (const auto& [source, target] : off_pictures) {
+            if (QFileInfo::exists(source) && QFileInfo::exists(target)) PrintLine(target);
+        }
+    }
+    screen_report_hook = nullptr;
+    return status;
+}
+
+}  // namespace vemo::tools

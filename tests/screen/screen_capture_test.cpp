@@ -1,0 +1,509 @@
+// Screen capture against private Xvfb servers painted with a known pattern:
+// top-left red, top-right green, bottom-left blue, bottom-right a grey ramp.
+
+#include <gtest/gtest.h>
+#include <unistd.h>
+
+#include <cstdlib>
+#include <filesystem>
+#include <memory>
+#include <set>
+
+#include "imaging/engine_state.h"
+#include "imaging/published_files.h"
+#include "product/shared_status_block.h"
+#include "screen/screen_capture.h"
+#include "screen/screen_grabber.h"
+#include "screen/xvfb_display.h"
+#include "settings/settings_store.h"
+#include "support/test_support.h"
+
+namespace vemo {
+namespace {
+
+namespace fs = std::filesystem;
+using test::DecodedGif;
+using test::DecodedJpeg;
+using test::DecodeGif;
+using test::DecodeJpeg;
+using test::Rgb;
+using test::TempDir;
+using test::XvfbDisplay;
+
+constexpr Rgb kRed{255, 0, 0}, kGreen{0, 255, 0}, kBlue{0, 0, 255}, kBlack{0, 0, 0};
+
+// Starts a server of the given kind with the pattern on its root window.
+std::unique_ptr<XvfbDisplay> PatternDisplay(int width, int height, int depth = 24,
+                                            std::vector<std::string> extra = {}) {
+    auto display = std::make_unique<XvfbDisplay>(width, height, depth, std::move(extra));
+    if (!display->ok()) {
+        ADD_FAILURE() << display->error();
+        return display;
+    }
+    std::string error;
+    EXPECT_TRUE(test::PaintRootWindow(
+        display->name(), [&](int x, int y) { return test::QuadrantPattern(x, y, width, height); },
+        error))
+        << error;
+    return display;
+}
+
+ScreenCaptureOverrides Imode(std::uint32_t division, std::uint32_t width, bool rotate = false) {
+    ScreenCaptureOverrides o;
+    o.screen_one = 0;
+    o.screen_division = division;
+    o.imode_width = width;
+    o.imode_rotate = rotate ? 1 : 0;
+    return o;
+}
+
+ScreenCaptureOverrides Whole() {
+    ScreenCaptureOverrides o;
+    o.screen_one = 1;
+    return o;
+}
+
+// Records screen_busy whenever a picture is renamed into place.
+class BusyWatch : public FileOperations {
+  public:
+    bool Rename(const std::string& from, const std::string& to) override {
+        busy_seen.insert(shared_status_block().screen_busy());
+        return FileOperations::Rename(from, to);
+    }
+    std::set<int> busy_seen;
+};
+
+// Each test works in a fresh directory holding vemo/ and the status pictures
+// in vemo/bak/, against the suite's 1024 x 768 x 24 server unless it starts
+// its own.
+class ScreenCaptureTest : public ::testing::Test {
+  protected:
+    static void SetUpTestSuite() { display_ = PatternDisplay(1024, 768).release(); }
+    static void TearDownTestSuite() {
+        delete display_;
+        display_ = nullptr;
+    }
+
+    void SetUp() override {
+        ASSERT_TRUE(display_ != nullptr && display_->ok());
+        UseDisplay(*display_);
+        setenv("VEMO_SETTINGS_FILE", (dir_ / "settings.ini").c_str(), 1);
+        unsetenv("VEMO_SCREEN_BACKEND");
+        fs::create_directories(dir_.path() / "vemo" / "bak");
+        for (const char* name :
+             {"screenon.gif", "screenoff.gif", "screenoff.jpg", "vemoscoff.gif"}) {
+            test::WriteBytes(dir_ / (std::string("vemo/bak/") + name),
+                             std::vector<std::uint8_t>(name, name + 12));
+        }
+        previous_dir_ = fs::current_path();
+        fs::current_path(dir_.path());
+        screen_grab_pause_ms = 0;
+        screen_report_hook = [this](const std::string& message) { reports_.push_back(message); };
+    }
+
+    void TearDown() override {
+        StopScreenCapture();
+        screen_report_hook = nullptr;
+        screen_timer_hook = nullptr;
+        screen_grab_pause_ms = kScreenGrabPauseMs;
+        fs::current_path(previous_dir_);
+    }
+
+    static void UseDisplay(const XvfbDisplay& display) {
+        setenv("DISPLAY", display.name().c_str(), 1);
+    }
+
+    // Starts with `overrides`, grabs once, and expects the grab to succeed.
+    ScreenGrabResult StartAndGrab(const ScreenCaptureOverrides& overrides) {
+        EXPECT_TRUE(StartScreenCapture(overrides)) << (reports_.empty() ? "" : reports_.back());
+        ScreenGrabResult result = GrabScreen();
+        EXPECT_TRUE(result.ok) << result.error;
+        EXPECT_EQ(shared_status_block().screen_busy(), 0);
+        return result;
+    }
+
+    std::vector<std::uint8_t> File(const std::string& name) const {
+        return test::ReadBytes(dir_ / name);
+    }
+    bool Exists(const std::string& name) const { return fs::exists(dir_.path() / name); }
+
+    static XvfbDisplay* display_;
+    TempDir dir_;
+    fs::path previous_dir_;
+    std::vector<std::string> reports_;
+};
+
+XvfbDisplay* ScreenCaptureTest::display_ = nullptr;
+
+void ExpectColour(const DecodedJpeg& jpeg, std::uint32_t x, std::uint32_t y, Rgb want,
+                  int tolerance = 24) {
+    ASSERT_TRUE(jpeg.ok);
+    ASSERT_LT(x, jpeg.width);
+    ASSERT_LT(y, jpeg.height);
+    EXPECT_LE(test::ColourDistance(jpeg.at(x, y), want), tolerance)
+        << "at " << x << "," << y << ": " << int{jpeg.at(x, y)[0]} << " " << int{jpeg.at(x, y)[1]}
+        << " " << int{jpeg.at(x, y)[2]};
+}
+
+// The quadrant colours and the ramp of a full-size picture of the pattern.
+void ExpectPattern(const DecodedJpeg& jpeg, int ramp_tolerance) {
+    const std::uint32_t w = jpeg.width, h = jpeg.height;
+    ExpectColour(jpeg, w / 4, h / 4, kRed);
+    ExpectColour(jpeg, 3 * w / 4, h / 4, kGreen);
+    ExpectColour(jpeg, w / 4, 3 * h / 4, kBlue);
+    for (std::uint32_t x = w / 2 + 8; x < w - 8; x += 37) {
+        const auto grey = static_cast<std::uint8_t>((x - w / 2) * 255 / (w - w / 2 - 1));
+        ExpectColour(jpeg, x, 3 * h / 4, {grey, grey, grey}, ramp_tolerance);
+    }
+}
+
+std::vector<std::string> TileNames(int division) {
+    std::vector<std::string> names;
+    for (int a = 0; a < division; ++a) {
+        for (int b = 0; b < division; ++b) {
+            names.push_back(published::TileName(a, b, ".jpg"));
+            names.push_back(published::TileName(a, b, ".gif"));
+        }
+    }
+    return names;
+}
+
+TEST_F(ScreenCaptureTest, WholeScreenPublishesOneFullSizeJpegAndNothingElse) {
+    // Pictures of an earlier i-mode run stay as they were.
+    test::WriteBytes(dir_ / "vemo/vemosc.jpg", {1, 2, 3});
+    test::WriteBytes(dir_ / "vemo/vemosc.gif", {4, 5, 6});
+    test::WriteBytes(dir_ / "vemo/vemosc20.jpg", {7});
+    ScreenCaptureOverrides rotate_too = Whole();
+    rotate_too.imode_rotate = 1;  // changes nothing in whole-screen mode
+    ASSERT_TRUE(StartScreenCapture(rotate_too));
+    BusyWatch watch;
+    SetFileOperations(&watch);
+    const ScreenGrabResult result = GrabScreen();
+    SetFileOperations(nullptr);
+    ASSERT_TRUE(result.ok) << result.error;
+    EXPECT_EQ(shared_status_block().screen_busy(), 0);
+
+    EXPECT_EQ(result.published, std::vector<std::string>{"vemo/vemosc1.jpg"});
+    EXPECT_EQ(watch.busy_seen, std::set<int>{1});
+    const DecodedJpeg jpeg = DecodeJpeg(dir_ / "vemo/vemosc1.jpg");
+    ASSERT_TRUE(jpeg.ok);
+    EXPECT_EQ(jpeg.width, 1024u);
+    EXPECT_EQ(jpeg.height, 768u);
+    ExpectPattern(jpeg, 12);
+
+    EXPECT_EQ(File("vemo/vemosc.jpg"), (std::vector<std::uint8_t>{1, 2, 3}));
+    EXPECT_EQ(File("vemo/vemosc.gif"), (std::vector<std::uint8_t>{4, 5, 6}));
+    EXPECT_EQ(File("vemo/vemosc20.jpg"), (std::vector<std::uint8_t>{7}));
+    EXPECT_FALSE(Exists("vemo/tmpsc1.jpg"));
+    std::size_t files = 0;
+    for ([[maybe_unused]] const auto& entry : fs::directory_iterator(dir_.path() / "vemo"))
+        ++files;
+    EXPECT_EQ(files, 6u);  // bak, screenon.gif, vemosc1.jpg and the three above
+}
+
+TEST_F(ScreenCaptureTest, ImodeSizesFollowTheGeometryTable) {
+    struct Row {
+        std::uint32_t division, width;
+        bool rotate;
+        std::uint32_t jpeg_width, jpeg_height;  // as published, turned when rotating
+    };
+    for (const Row& row :
+         {Row{5, 160, false, 160, 120}, Row{3, 50, true, 40, 52}, Row{10, 200, false, 200, 149}}) {
+        SCOPED_TRACE("D=" + std::to_string(row.division));
+        const ScreenGrabResult result = StartAndGrab(Imode(row.division, row.width, row.rotate));
+        EXPECT_EQ(result.published.size(), 2 + 2 * row.division * row.division);
+        for (const char* name : {"vemo/vemosc.jpg", "vemo/vemosc00.jpg", "vemo/vemosc11.jpg"}) {
+            const DecodedJpeg jpeg = DecodeJpeg(dir_ / name);
+            EXPECT_EQ(jpeg.width, row.jpeg_width) << name;
+            EXPECT_EQ(jpeg.height, row.jpeg_height) << name;
+        }
+        const DecodedGif gif = DecodeGif(dir_ / "vemo/vemosc.gif");
+        ASSERT_TRUE(gif.ok);
+        EXPECT_EQ(static_cast<std::uint32_t>(gif.width), row.jpeg_width);
+        EXPECT_EQ(static_cast<std::uint32_t>(gif.height), row.jpeg_height);
+        EXPECT_LE(gif.color_count, 8);  // the default "screen_gif_color"
+        EXPECT_EQ(engine_state.imode_width, row.rotate ? (row.width + 3) / 4 * 4 : row.width);
+        StopScreenCapture();
+    }
+}
+
+TEST_F(ScreenCaptureTest, TilesAreNamedByTheirPlaceInTheGrid) {
+    // D = 3: top-left tile red, top-right green, bottom-left blue.
+    StartAndGrab(Imode(3, 160));
+    ExpectColour(DecodeJpeg(dir_ / "vemo/vemosc20.jpg"), 80, 60, kRed);
+    ExpectColour(DecodeJpeg(dir_ / "vemo/vemosc00.jpg"), 80, 60, kGreen);
+    ExpectColour(DecodeJpeg(dir_ / "vemo/vemosc22.jpg"), 80, 60, kBlue);
+    for (const std::string& name : TileNames(3))
+        EXPECT_TRUE(Exists(name)) << name;
+    EXPECT_FALSE(Exists("vemo/vemosc33.jpg"));
+    StopScreenCapture();
+
+    StartAndGrab(Imode(3, 160, true));
+    ExpectColour(DecodeJpeg(dir_ / "vemo/vemosc00.jpg"), 60, 80, kRed);
+    ExpectColour(DecodeJpeg(dir_ / "vemo/vemosc02.jpg"), 60, 80, kGreen);
+    ExpectColour(DecodeJpeg(dir_ / "vemo/vemosc20.jpg"), 60, 80, kBlue);
+    for (const std::string& name : TileNames(3)) {
+        EXPECT_TRUE(Exists(name)) << name;
+        EXPECT_FALSE(Exists("vemo/tmpsc" + name.substr(11))) << "temporary of " << name;
+    }
+    StopScreenCapture();
+
+    // D = 1: the one tile is the i-mode picture itself.
+    const ScreenGrabResult one = StartAndGrab(Imode(1, 160));
+    EXPECT_EQ(one.published, (std::vector<std::string>{"vemo/vemosc.jpg", "vemo/vemosc.gif",
+                                                       "vemo/vemosc00.jpg", "vemo/vemosc00.gif"}));
+    EXPECT_EQ(File("vemo/vemosc00.jpg"), File("vemo/vemosc.jpg"));
+    EXPECT_EQ(File("vemo/vemosc00.gif"), File("vemo/vemosc.gif"));
+}
+
+TEST_F(ScreenCaptureTest, TurnedPictureStartsAtTheScreensBottomLeft) {
+    StartAndGrab(Imode(5, 160, true));
+    const DecodedJpeg jpeg = DecodeJpeg(dir_ / "vemo/vemosc.jpg");
+    ASSERT_TRUE(jpeg.ok);
+    EXPECT_EQ(jpeg.width, 120u);  // H x W
+    EXPECT_EQ(jpeg.height, 160u);
+    ExpectColour(jpeg, 4, 4, kBlue);                              // bottom-left of the screen
+    ExpectColour(jpeg, jpeg.width - 5, 4, kRed);                  // top-left
+    ExpectColour(jpeg, jpeg.width - 5, jpeg.height - 5, kGreen);  // top-right
+}
+
+TEST_F(ScreenCaptureTest, LastTileRowAndColumnAreBlackBeyondTheEdge) {
+    // 1024 x 768 in 10 x 10 tiles of 103 x 77: the last column reaches 6
+    // pixels and the last row 2 pixels past the screen (200 x 149 tiles: about
+    // 12 columns and 4 rows of black).
+    StartAndGrab(Imode(10, 200));
+    const DecodedJpeg top_right = DecodeJpeg(dir_ / "vemo/vemosc00.jpg");  // row 0, column 9
+    ExpectColour(top_right, 199, 70, kBlack, 40);
+    ExpectColour(top_right, 180, 70, kGreen);
+    const DecodedJpeg inner = DecodeJpeg(dir_ / "vemo/vemosc10.jpg");  // row 0, column 8
+    ExpectColour(inner, 199, 70, kGreen);
+    const DecodedJpeg bottom_left = DecodeJpeg(dir_ / "vemo/vemosc99.jpg");  // row 9, column 0
+    ExpectColour(bottom_left, 100, 148, kBlack, 40);
+    ExpectColour(bottom_left, 100, 135, kBlue);
+    const DecodedJpeg above = DecodeJpeg(dir_ / "vemo/vemosc98.jpg");  // row 8, column 0
+    ExpectColour(above, 100, 148, kBlue);
+}
+
+TEST_F(ScreenCaptureTest, StopRemovesEveryTileAndLeavesTheOffPictures) {
+    StartAndGrab(Imode(4, 120));
+    EXPECT_EQ(File("vemo/screenon.gif"), File("vemo/bak/screenon.gif"));
+    EXPECT_EQ(StopScreenCapture(), 1);
+    EXPECT_EQ(engine_state.screen_on, 0);
+    EXPECT_FALSE(Exists("vemo/vemosc.jpg"));
+    for (const std::string& name : TileNames(4))
+        EXPECT_FALSE(Exists(name)) << name;
+    EXPECT_EQ(File("vemo/screenon.gif"), File("vemo/bak/screenoff.gif"));
+    EXPECT_EQ(File("vemo/vemosc1.jpg"), File("vemo/bak/screenoff.jpg"));
+    EXPECT_EQ(File("vemo/vemosc.gif"), File("vemo/bak/vemoscoff.gif"));
+
+    // A second stop finds nothing to release; a grab after it does nothing.
+    EXPECT_EQ(StopScreenCapture(), 1);
+    const ScreenGrabResult after = GrabScreen();
+    EXPECT_FALSE(after.ok);
+    EXPECT_TRUE(after.published.empty());
+    EXPECT_EQ(shared_status_block().screen_busy(), 0);
+    EXPECT_EQ(File("vemo/screenon.gif"), File("vemo/bak/screenoff.gif"));
+}
+
+TEST_F(ScreenCaptureTest, StoredValuesOutsideTheDialogRangesAreClamped) {
+    WriteSetting(SETTING_SCREEN_ONE, 0);
+    WriteSetting(SETTING_SCREEN_DIVISION, 0);
+    WriteSetting(SETTING_IMODE_WIDTH, 5000);
+    WriteSetting(SETTING_SCREEN_GIF_COLOR, 2);
+    WriteSetting(SETTING_SCREEN_TIMER, 0);
+    std::vector<unsigned> intervals;
+    screen_timer_hook = [&](unsigned interval_ms) { intervals.push_back(interval_ms); };
+    StartAndGrab({});
+    EXPECT_EQ(screen_session.geometry.division, 1);
+    EXPECT_EQ(screen_session.geometry.imode_width, 200);
+    EXPECT_EQ(engine_state.screen_gif_color, 8u);
+    EXPECT_EQ(intervals, std::vector<unsigned>{1000});
+    EXPECT_TRUE(Exists("vemo/vemosc00.jpg"));
+    StopScreenCapture();
+
+    WriteSetting(SETTING_SCREEN_DIVISION, 99);
+    WriteSetting(SETTING_IMODE_WIDTH, 1);
+    WriteSetting(SETTING_SCREEN_TIMER, 60);
+    StartAndGrab({});
+    EXPECT_EQ(screen_session.geometry.division, 10);
+    EXPECT_EQ(screen_session.geometry.imode_width, 50);
+    EXPECT_EQ(intervals.back(), 60000u);
+    EXPECT_TRUE(reports_.empty());
+}
+
+TEST_F(ScreenCaptureTest, OtherScreenSizesFollowTheGeometryTable) {
+    struct Row {
+        int screen_width, screen_height;
+        std::uint32_t width;
+        bool rotate;
+        std::uint32_t jpeg_width, jpeg_height;
+    };
+    for (const Row& row :
+         {Row{800, 600, 160, false, 160, 120}, Row{1280, 1024, 160, false, 160, 128},
+          Row{1280, 1024, 150, true, 124, 152}}) {
+        SCOPED_TRACE(std::to_string(row.screen_width) + "x" + std::to_string(row.screen_height));
+        const auto display = PatternDisplay(row.screen_width, row.screen_height);
+        ASSERT_TRUE(display->ok());
+        UseDisplay(*display);
+        StartAndGrab(Imode(5, row.width, row.rotate));
+        for (const char* name : {"vemo/vemosc.jpg", "vemo/vemosc44.jpg"}) {
+            const DecodedJpeg jpeg = DecodeJpeg(dir_ / name);
+            EXPECT_EQ(jpeg.width, row.jpeg_width) << name;
+            EXPECT_EQ(jpeg.height, row.jpeg_height) << name;
+        }
+        StopScreenCapture();
+    }
+}
+
+TEST_F(ScreenCaptureTest, ColoursAreRightAtDepth16AndWithoutSharedMemory) {
+    struct Kind {
+        const char* name;
+        int depth;
+        std::vector<std::string> extra;
+        int ramp_tolerance;
+        const char* backend;
+    };
+    const Kind kinds[] = {
+        {"depth 16", 16, {}, 16, "with MIT-SHM"},
+        {"no MIT-SHM", 24, {"-extension", "MIT-SHM"}, 12, "without MIT-SHM"},
+        {"depth 16, no MIT-SHM", 16, {"-extension", "MIT-SHM"}, 16, "without MIT-SHM"},
+    };
+    for (const Kind& kind : kinds) {
+        SCOPED_TRACE(kind.name);
+        const auto display = PatternDisplay(800, 600, kind.depth, kind.extra);
+        ASSERT_TRUE(display->ok());
+        UseDisplay(*display);
+        StartAndGrab(Whole());
+        EXPECT_NE(screen_session.grabber->Describe().find(kind.backend), std::string::npos)
+            << screen_session.grabber->Describe();
+        ExpectPattern(DecodeJpeg(dir_ / "vemo/vemosc1.jpg"), kind.ramp_tolerance);
+        StopScreenCapture();
+        StartAndGrab(Imode(2, 160));
+        ExpectColour(DecodeJpeg(dir_ / "vemo/vemosc10.jpg"), 80, 60, kRed);  // top-left tile
+        StopScreenCapture();
+    }
+}
+
+TEST_F(ScreenCaptureTest, LostDisplayFailsTheGrabsButNotTheProcess) {
+    const auto display = PatternDisplay(640, 480);
+    ASSERT_TRUE(display->ok());
+    UseDisplay(*display);
+    StartAndGrab(Whole());
+    const std::vector<std::uint8_t> picture = File("vemo/vemosc1.jpg");
+
+    display->Kill();
+    for (int i = 0; i < 3; ++i) {
+        const ScreenGrabResult grab = GrabScreen();
+        EXPECT_FALSE(grab.ok);
+        EXPECT_TRUE(grab.published.empty());
+        EXPECT_NE(grab.error.find("lost"), std::string::npos) << grab.error;
+        EXPECT_EQ(shared_status_block().screen_busy(), 0);
+    }
+    EXPECT_EQ(reports_.size(), 1u);  // reported once, not at every tick
+    EXPECT_EQ(File("vemo/vemosc1.jpg"), picture);
+
+    // The next start finds no display, says so, and grabs publish nothing.
+    StopScreenCapture();
+    EXPECT_FALSE(StartScreenCapture(Whole()));
+    EXPECT_EQ(reports_.size(), 2u);
+    EXPECT_FALSE(GrabScreen().ok);
+    EXPECT_EQ(reports_.size(), 2u);
+}
+
+TEST_F(ScreenCaptureTest, WithoutADisplayStartReportsOnceAndGrabsPublishNothing) {
+    unsetenv("DISPLAY");
+    setenv("WAYLAND_DISPLAY", "wayland-test", 1);
+    EXPECT_FALSE(StartScreenCapture(Imode(3, 160)));
+    unsetenv("WAYLAND_DISPLAY");
+    ASSERT_EQ(reports_.size(), 1u);
+    EXPECT_NE(reports_[0].find("Wayland"), std::string::npos) << reports_[0];
+    EXPECT_NE(reports_[0].find("cannot be captured"), std::string::npos) << reports_[0];
+    EXPECT_EQ(engine_state.screen_on, 1);
+    EXPECT_EQ(File("vemo/screenon.gif"), File("vemo/bak/screenon.gif"));
+    for (int i = 0; i < 2; ++i) {
+        const ScreenGrabResult grab = GrabScreen();
+        EXPECT_FALSE(grab.ok);
+        EXPECT_TRUE(grab.published.empty());
+        EXPECT_EQ(shared_status_block().screen_busy(), 0);
+    }
+    EXPECT_EQ(reports_.size(), 1u);
+    EXPECT_FALSE(Exists("vemo/vemosc.jpg"));
+    StopScreenCapture();
+    EXPECT_EQ(File("vemo/vemosc.gif"), File("vemo/bak/vemoscoff.gif"));
+}
+
+TEST_F(ScreenCaptureTest, FailedWriteKeepsThePreviousPicture) {
+    StartAndGrab(Imode(2, 160));
+    const std::vector<std::uint8_t> picture = File("vemo/vemosc.jpg");
+    // A directory where the temporary file goes makes the write fail.
+    fs::create_directory(dir_.path() / "vemo/tmpsc.jpg");
+    for (int i = 0; i < 2; ++i) {
+        const ScreenGrabResult grab = GrabScreen();
+        EXPECT_FALSE(grab.ok);
+        EXPECT_NE(grab.error.find("vemo/tmpsc.jpg"), std::string::npos) << grab.error;
+        EXPECT_EQ(shared_status_block().screen_busy(), 0);
+    }
+    EXPECT_EQ(reports_.size(), 1u);
+    EXPECT_EQ(File("vemo/vemosc.jpg"), picture);
+    fs::remove(dir_.path() / "vemo/tmpsc.jpg");
+    EXPECT_TRUE(GrabScreen().ok);
+}
+
+// vemoctl grab as an integrator runs it.
+class GrabCommandTest : public ScreenCaptureTest {
+  protected:
+    test::ProcessResult Vemoctl(std::vector<std::string> arguments, bool with_display = true) {
+        arguments.insert(arguments.begin(), VEMOCTL_PATH);
+        std::vector<std::string> environment = {"VEMO_SETTINGS_FILE=" + (dir_ / "settings.ini")};
+        if (with_display) {
+            environment.push_back("DISPLAY=" + display_->name());
+        } else {
+            environment.insert(environment.end(),
+                               {"DISPLAY=", "WAYLAND_DISPLAY=", "XDG_SESSION_TYPE="});
+        }
+        return test::RunProcess(arguments, environment);
+    }
+};
+
+TEST_F(GrabCommandTest, PublishesIntoTheGivenDirectoryAndPrintsEveryFile) {
+    const auto whole = Vemoctl({"grab", "--dir", dir_.path().string(), "--whole"});
+    EXPECT_EQ(whole.exit_code, 0) << whole.err;
+    EXPECT_EQ(whole.out, "vemo/screenon.gif\nvemo/vemosc1.jpg\n");
+    EXPECT_EQ(DecodeJpeg(dir_ / "vemo/vemosc1.jpg").width, 1024u);
+
+    const auto imode = Vemoctl({"grab", "--dir", dir_.path().string(), "--imode", "--division", "2",
+                                "--width", "80", "--rotate", "--colors", "16", "--stop"});
+    EXPECT_EQ(imode.exit_code, 0) << imode.err;
+    EXPECT_EQ(imode.out,
+              "vemo/screenon.gif\nvemo/vemosc.jpg\nvemo/vemosc.gif\n"
+              "vemo/vemosc00.jpg\nvemo/vemosc00.gif\nvemo/vemosc01.jpg\nvemo/vemosc01.gif\n"
+              "vemo/vemosc10.jpg\nvemo/vemosc10.gif\nvemo/vemosc11.jpg\nvemo/vemosc11.gif\n"
+              "vemo/screenon.gif\nvemo/vemosc1.jpg\nvemo/vemosc.gif\n");
+    EXPECT_FALSE(Exists("vemo/vemosc00.jpg"));  // the stop removed the tiles
+    EXPECT_FALSE(Exists("settings.ini"));       // the options were not stored
+}
+
+TEST_F(GrabCommandTest, RefusesWhatItCannotDo) {
+    const TempDir empty;
+    struct Case {
+        std::vector<std::string> arguments;
+        bool with_display;
+        const char* message;
+    };
+    const Case cases[] = {
+        {{"grab", "--dir", empty.path().string()}, true, "does not exist"},
+        {{"grab", "--dir", dir_.path().string()}, false, "no X display"},
+        {{"grab", "--dir", dir_.path().string(), "--division", "11"}, true, "1 to 10"},
+        {{"grab", "--dir", dir_.path().string(), "--width", "49"}, true, "50 to 200"},
+        {{"grab", "--dir", dir_.path().string(), "--whole", "--imode"}, true, "exclude"},
+    };
+    for (const Case& c : cases) {
+        const auto result = Vemoctl(c.arguments, c.with_display);
+        EXPECT_EQ(result.exit_code, 1) << c.message;
+        EXPECT_NE(result.err.find(c.message), std::string::npos) << result.err;
+        EXPECT_TRUE(result.out.empty()) << result.out;
+    }
+}
+
+}  // namespace
+}  // namespace vemo
