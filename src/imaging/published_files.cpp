@@ -14,12 +14,24 @@ namespace vemo {
 
 namespace published {
 
-std::string TileName(int first, int second, const char* extension) {
-    std::string name = "vemo/vemosc";
+namespace {
+
+std::string DigitName(const char* stem, int first, int second, const char* extension) {
+    std::string name = stem;
     name += std::to_string(first).front();
     name += std::to_string(second).front();
     name += extension;
     return name;
+}
+
+}  // namespace
+
+std::string TileName(int first, int second, const char* extension) {
+    return DigitName("vemo/vemosc", first, second, extension);
+}
+
+std::string TileTempName(int first, int second, const char* extension) {
+    return DigitName("vemo/tmpsc", first, second, extension);
 }
 
 }  // namespace published
@@ -91,10 +103,11 @@ void RemoveWithRetry(const std::string& path, int interval_ms, int attempts) {
     }
 }
 
-bool ReplacePublishedFile(const std::string& temp, const std::string& published) {
+bool ReplacePublishedFile(const std::string& temp, const std::string& published,
+                          Durability durability) {
     FileOperations& files = file_operations();
     // Data first, then the name: after a crash the name holds a whole picture.
-    if (files.Sync(temp)) {
+    if (durability == Durability::kUnflushed || files.Sync(temp)) {
         for (int attempt = 0; attempt < kPublishAttempts; ++attempt) {
             if (files.Rename(temp, published)) return true;
             files.Pause(kRetryIntervalMs);

@@ -39,6 +39,8 @@ inline constexpr char kBakVemoScOffGif[] = "vemo/bak/vemoscoff.gif";
 // "vemo/vemosc" + digit + digit + extension (".jpg" or ".gif"); each digit is
 // the first character of the index's decimal text.
 std::string TileName(int first, int second, const char* extension);
+// The temporary name a tile is written under: "vemo/tmpsc" + digits + extension.
+std::string TileTempName(int first, int second, const char* extension);
 
 }  // namespace published
 
@@ -63,10 +65,17 @@ void SetFileOperations(FileOperations* operations);
 // `interval_ms` after each failure. A file that is not there counts as removed.
 void RemoveWithRetry(const std::string& path, int interval_ms, int attempts);
 
-// Moves the complete file `temp` over `published`: flushed, then renamed,
-// retried like a removal (10 attempts, 10 ms apart). When that fails the
-// published picture stays as it was, `temp` is removed, and false is returned.
-bool ReplacePublishedFile(const std::string& temp, const std::string& published);
+// How a replacement reaches the disk. Flushed: the data is on the disk before
+// the name changes, so after a crash the name holds a whole picture. Unflushed
+// is for the many small tiles of a screen grab, which the next grab replaces
+// anyway; readers still never see a partial file.
+enum class Durability { kFlushed, kUnflushed };
+
+// Moves the complete file `temp` over `published`, retrying the rename like a
+// removal (10 attempts, 10 ms apart). When that fails the published picture
+// stays as it was, `temp` is removed, and false is returned.
+bool ReplacePublishedFile(const std::string& temp, const std::string& published,
+                          Durability durability = Durability::kFlushed);
 
 // Copies a status picture from vemo/bak over `target` through a temporary
 // name and a rename. A missing source or a failed copy leaves `target` as it was.

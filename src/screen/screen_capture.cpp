@@ -33,9 +33,6 @@ constexpr std::uint32_t kMaxScreenTimer = 604800;
 constexpr std::uint32_t kMinGifColors = kMinScreenGifColors;
 constexpr std::uint32_t kMaxGifColors = kMaxScreenGifColors;
 
-constexpr int kRenameAttempts = 10;
-constexpr int kRenameIntervalMs = 10;
-
 void Report(const std::string& message) {
     if (message == screen_session.last_report) return;
     screen_session.last_report = message;
@@ -62,30 +59,6 @@ struct ScreenBusyScope {
     ScreenBusyScope& operator=(const ScreenBusyScope&) = delete;
     ~ScreenBusyScope() { shared_status_block().set_screen_busy(0); }
 };
-
-// Tiles are written under a temporary name too, so a reader never opens a
-// tile that is still being written.
-std::string TileTempName(int first, int second, const char* extension) {
-    std::string name = "vemo/tmpsc";
-    name += std::to_string(first).front();
-    name += std::to_string(second).front();
-    name += extension;
-    return name;
-}
-
-// Renames a complete tile over its published name. Tiles are not flushed to
-// the disk first as the other pictures are: a grab replaces up to 200 tile
-// files, a flush each made a 5 x 5 grab about 40% slower, and a tile lost in
-// a crash is replaced by the next grab anyway.
-bool MoveTileIntoPlace(const std::string& temp, const std::string& name) {
-    FileOperations& files = file_operations();
-    for (int attempt = 0; attempt < kRenameAttempts; ++attempt) {
-        if (files.Rename(temp, name)) return true;
-        files.Pause(kRenameIntervalMs);
-    }
-    files.Remove(temp);
-    return false;
-}
 
 class GrabPublisher {
   public:
@@ -120,7 +93,11 @@ class GrabPublisher {
 
   private:
     bool Move(const std::string& temp, const std::string& name, bool tile) {
-        const bool moved = tile ? MoveTileIntoPlace(temp, name) : ReplacePublishedFile(temp, name);
+        // Tiles are not flushed to the disk first: a grab replaces up to 200 tile
+        // files, a flush each made a 5 x 5 grab about 40% slower, and a tile lost
+        // in a crash is replaced by the next grab anyway.
+        const bool moved =
+            ReplacePublishedFile(temp, name, tile ? Durability::kUnflushed : Durability::kFlushed);
         if (!moved) return Fail("cannot replace " + name + "; it keeps its previous picture");
         result_.published.push_back(name);
         return true;
@@ -179,10 +156,11 @@ bool PublishImode(const screen::GrabbedPixels& pixels, GrabPublisher& publisher)
             const screen::TileDigits digits = screen::TileDigitsFor(row, column, d, g.rotate);
             const std::string jpeg = published::TileName(digits.first, digits.second, ".jpg");
             const std::string gif = published::TileName(digits.first, digits.second, ".gif");
-            if (!publisher.PublishJpeg(TileTempName(digits.first, digits.second, ".jpg"), jpeg,
-                                       true) ||
-                !publisher.PublishGif(jpeg, TileTempName(digits.first, digits.second, ".gif"), gif,
-                                      true)) {
+            if (!publisher.PublishJpeg(published::TileTempName(digits.first, digits.second, ".jpg"),
+                                       jpeg, true) ||
+                !publisher.PublishGif(jpeg,
+                                      published::TileTempName(digits.first, digits.second, ".gif"),
+                                      gif, true)) {
                 return false;
             }
             Pause();
