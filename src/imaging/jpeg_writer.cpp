@@ -6,6 +6,29 @@
 #include "imaging/output_file.h"
 
 namespace vemo {
+namespace {
+
+// Turns blue-green-red pixels into red-green-blue in place. Four pixels at a
+// time: a whole-screen picture has two million of them.
+void SwapBlueAndRed(std::uint8_t* __restrict row, std::size_t width) {
+    std::size_t i = 0;
+    for (; i + 4 <= width; i += 4) {
+        std::uint8_t* p = row + 3 * i;
+        const std::uint8_t b0 = p[0], b1 = p[3], b2 = p[6], b3 = p[9];
+        p[0] = p[2];
+        p[2] = b0;
+        p[3] = p[5];
+        p[5] = b1;
+        p[6] = p[8];
+        p[8] = b2;
+        p[9] = p[11];
+        p[11] = b3;
+    }
+    for (; i < width; ++i)
+        std::swap(row[3 * i], row[3 * i + 2]);
+}
+
+}  // namespace
 
 std::size_t JpegRowStride(std::uint32_t width, std::uint32_t bits_per_pixel) {
     const std::size_t packed = std::size_t{bits_per_pixel} * width / 8;
@@ -45,10 +68,7 @@ ImagingResult WriteJpegFrame(JpegWriteJob& job) {
         std::uint8_t* const end = job.pixels + stride * cinfo.image_height;
         while (cinfo.next_scanline < cinfo.image_height) {
             std::uint8_t* row = end - stride * (cinfo.next_scanline + 1);
-            for (std::uint8_t *pixel = row, *stop = row + 3 * std::size_t{cinfo.image_width};
-                 pixel != stop; pixel += 3) {
-                std::swap(pixel[0], pixel[2]);
-            }
+            SwapBlueAndRed(row, cinfo.image_width);
             JSAMPROW rows[1] = {row};
             jpeg_write_scanlines(&cinfo, rows, 1);
         }
