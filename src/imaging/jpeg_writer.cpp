@@ -36,8 +36,13 @@ std::size_t JpegRowStride(std::uint32_t width, std::uint32_t bits_per_pixel) {
 }
 
 ImagingResult WriteJpegFrame(JpegWriteJob& job) {
-    // Rows are read as 3-byte pixels; a narrower stride would read past them.
-    if (job.bits_per_pixel < 24 || (job.pixels == nullptr && job.width != 0 && job.height != 0)) {
+    const bool bgrx = job.bits_per_pixel == kBgrxBitsPerPixel;
+    const std::size_t pixel_bytes = bgrx ? 4 : 3;
+    const std::size_t stride =
+        job.row_stride != 0 ? job.row_stride : JpegRowStride(job.width, job.bits_per_pixel);
+    // Rows are read as whole pixels; a narrower stride would read past them.
+    if (job.bits_per_pixel < 24 || stride < pixel_bytes * job.width ||
+        (job.pixels == nullptr && job.width != 0 && job.height != 0)) {
         return ImagingFailure(kErrBadPixelFormat);
     }
     detail::CompressObject compress;
@@ -52,23 +57,24 @@ ImagingResult WriteJpegFrame(JpegWriteJob& job) {
     detail::OutputFile output(job.path);
     if (!output.is_open()) return ImagingFailure(kErrCreateOutput);
 
-    const std::size_t stride = JpegRowStride(job.width, job.bits_per_pixel);
     auto code = [&] {
         cinfo.image_width = job.width;
         cinfo.image_height = job.height;
-        cinfo.input_components = 3;
-        cinfo.in_color_space = JCS_RGB;
+        // libjpeg-turbo reads display pixels directly: no copy, no exchange.
+        cinfo.input_components = static_cast<int>(pixel_bytes);
+        cinfo.in_color_space = bgrx ? JCS_EXT_BGRX : JCS_RGB;
         cinfo.data_precision = 8;
         jpeg_default_colorspace(&cinfo);
         jpeg_set_quality(&cinfo, job.quality, static_cast<boolean>(job.force_baseline & 0xff));
         jpeg_stdio_dest(&cinfo, output.get());
         jpeg_start_compress(&cinfo, TRUE);
 
-        // The first row in memory is the bottom row: code from the end back.
+        // Bottom-up rows are coded from the end back, so the picture comes out upright.
         std::uint8_t* const end = job.pixels + stride * cinfo.image_height;
         while (cinfo.next_scanline < cinfo.image_height) {
-            std::uint8_t* row = end - stride * (cinfo.next_scanline + 1);
-            SwapBlueAndRed(row, cinfo.image_width);
+            std::uint8_t* row = job.top_down ? job.pixels + stride * cinfo.next_scanline
+                                             : end - stride * (cinfo.next_scanline + 1);
+            if (!bgrx) SwapBlueAndRed(row, cinfo.image_width);
             JSAMPROW rows[1] = {row};
             jpeg_write_scanlines(&cinfo, rows, 1);
         }

@@ -16,15 +16,24 @@ struct JpegWriteJob {
     std::int32_t force_baseline = 0;   // only the low byte counts
     std::string path;                  // output file, created or truncated
     std::uint8_t* pixels = nullptr;    // bottom-up blue-green-red rows
-    std::uint32_t bits_per_pixel = 0;  // sets the row stride; 24 everywhere
+    std::uint32_t bits_per_pixel = 0;  // sets the row stride; 24 for camera frames
+
+    // For pictures taken straight from a display: with bits_per_pixel 32 the
+    // pixels are blue, green, red, unused, coded as they are (the buffer is
+    // left untouched); top_down says the first row in memory is the top one;
+    // row_stride, when not 0, replaces the computed stride.
+    bool top_down = false;
+    std::uint32_t row_stride = 0;
 };
+
+inline constexpr std::uint32_t kBgrxBitsPerPixel = 32;
 
 // Bytes per row: the packed row rounded up to a multiple of 4.
 std::size_t JpegRowStride(std::uint32_t width, std::uint32_t bits_per_pixel);
 
-// Codes the job's picture into job.path, upright. The pixel rows are turned
-// from blue-green-red into red-green-blue in place: refill before reusing.
-// On failure no file is left at job.path.
+// Codes the job's picture into job.path, upright. Rows of 3-byte pixels are
+// turned from blue-green-red into red-green-blue in place: refill before
+// reusing. On failure no file is left at job.path.
 ImagingResult WriteJpegFrame(JpegWriteJob& job);
 
 }  // namespace vemo

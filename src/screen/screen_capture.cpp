@@ -127,11 +127,23 @@ void Pause() {
 }
 
 bool PublishWholeScreen(const screen::GrabbedPixels& pixels, GrabPublisher& publisher) {
-    // The writer turns the rows' colour order in place, so the buffer is
-    // filled afresh from the grab every time.
-    screen::ConvertToBottomUpBgr(pixels, screen_session.grab_buffer.get(),
-                                 JpegRowStride(static_cast<std::uint32_t>(pixels.width), 24));
-    screen_jpeg_job.pixels = screen_session.grab_buffer.get();
+    if (screen::IsBgrx(pixels.layout)) {
+        // The usual display: the writer codes the grabbed pixels where they
+        // are and leaves them untouched.
+        screen_jpeg_job.bits_per_pixel = kBgrxBitsPerPixel;
+        screen_jpeg_job.top_down = true;
+        screen_jpeg_job.row_stride = static_cast<std::uint32_t>(pixels.stride);
+        screen_jpeg_job.pixels = const_cast<std::uint8_t*>(pixels.data);
+    } else {
+        // The writer turns the rows' colour order in place, so the buffer is
+        // filled afresh from the grab every time.
+        screen::ConvertToBottomUpBgr(pixels, screen_session.grab_buffer.get(),
+                                     JpegRowStride(static_cast<std::uint32_t>(pixels.width), 24));
+        screen_jpeg_job.bits_per_pixel = 24;
+        screen_jpeg_job.top_down = false;
+        screen_jpeg_job.row_stride = 0;
+        screen_jpeg_job.pixels = screen_session.grab_buffer.get();
+    }
     return publisher.PublishJpeg(published::kScreenWholeJpegTemp, published::kScreenWholeJpeg,
                                  false);
 }

@@ -82,6 +82,33 @@ TEST(JpegWriter, SwapsChannelsInPlace) {
     ExpectBands(job.path, 5, swapped_red, swapped_blue);
 }
 
+TEST(JpegWriter, CodesDisplayPixelsWhereTheyAre) {
+    // Top-down blue-green-red-unused rows with padding, as a display hands them over.
+    TempDir dir;
+    const std::uint32_t width = 37, height = 48, stride = 4 * width + 12;
+    std::vector<std::uint8_t> pixels(stride * height, 0xA5);
+    for (std::uint32_t y = 0; y < height; ++y) {
+        for (std::uint32_t x = 0; x < width; ++x) {
+            const Rgb c = Bands(x, y);
+            std::uint8_t* p = &pixels[y * stride + 4 * x];
+            p[0] = c.b;
+            p[1] = c.g;
+            p[2] = c.r;
+        }
+    }
+    const auto before = pixels;
+    auto job = Job(dir / "display.jpg", width, height, pixels);
+    job.bits_per_pixel = kBgrxBitsPerPixel;
+    job.top_down = true;
+    job.row_stride = stride;
+    ASSERT_TRUE(WriteJpegFrame(job).ok());
+    ExpectBands(job.path, width, kRed, kBlue);
+    EXPECT_EQ(pixels, before) << "display pixels are left as they are";
+
+    job.row_stride = 4 * width - 1;
+    EXPECT_EQ(WriteJpegFrame(job).code, kErrBadPixelFormat) << "a stride shorter than a row";
+}
+
 TEST(JpegWriter, FailuresAreReturnedAndLeaveNoFile) {
     TempDir dir;
     auto pixels = test::MakeBottomUpPicture(64, 48, Bands);
