@@ -44,17 +44,20 @@ void PrepareCameraJobs(int frame_width, int frame_height, std::uint32_t imode_ca
 PublishResult PublishCameraFrame() {
     PublishResult result;
     if (engine_state.frame_requested.load() == 0) return result;
+    std::unique_lock frame_lock(frame_buffer.mutex);
+    if (!frame_buffer.fresh) return result;
     SharedStatusBlock& status = shared_status_block();
     status.set_camera_busy(1);
     if (status.camera_busy() == 0) return result;
     CameraBusy lower_when_done;
 
-    std::unique_lock frame_lock(frame_buffer.mutex);
-    camera_jpeg_job.width = static_cast<std::uint32_t>(std::max(engine_state.frame_width, 0));
-    camera_jpeg_job.height = static_cast<std::uint32_t>(std::max(engine_state.frame_height, 0));
+    // The frame's own size: the grabber copied it as the camera delivered it.
+    camera_jpeg_job.width = static_cast<std::uint32_t>(std::max(frame_buffer.width, 0));
+    camera_jpeg_job.height = static_cast<std::uint32_t>(std::max(frame_buffer.height, 0));
     camera_jpeg_job.pixels = frame_buffer.pixels.data();
     camera_gif_job.colors = static_cast<std::int32_t>(engine_state.camera_gif_color);
     engine_state.frame_requested.store(0);
+    frame_buffer.fresh = false;
 
     const std::size_t needed =
         JpegRowStride(camera_jpeg_job.width, camera_jpeg_job.bits_per_pixel) *

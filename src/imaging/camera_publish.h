@@ -13,12 +13,19 @@
 namespace vemo {
 
 // The latest grabbed camera frame: bottom-up blue-green-red rows, each padded
-// to a multiple of 4 bytes, of engine_state.frame_width x frame_height pixels.
-// Whoever writes or reads the pixels holds the mutex, so a frame is never
-// coded while the grabber is still copying it.
+// to a multiple of 4 bytes, of width x height pixels as the camera delivered
+// it. The grabber sizes the pixels for each frame, so a large frame is kept
+// whole. Whoever writes or reads any field holds the mutex, so a frame is
+// never coded while the grabber is still copying it.
 struct FrameBuffer {
     std::mutex mutex;
     std::vector<std::uint8_t> pixels;
+    int width = 0;
+    int height = 0;
+    // A frame was copied since the last publish. A frame message that comes
+    // late (queued before the last publish, handled after a new request) finds
+    // it clear and waits for the frame the new request gets.
+    bool fresh = false;
 };
 extern FrameBuffer frame_buffer;
 
@@ -36,7 +43,8 @@ struct PublishResult {
     ImagingResult error;     // why not, when a request was pending but failed
 };
 
-// Publishes the frame in frame_buffer when one was requested: raises
+// Publishes the frame in frame_buffer when one was requested and a fresh
+// frame is there (otherwise nothing changes, the request included): raises
 // camera_busy, clears the request, writes vemo/tmp.jpg and moves it over
 // vemo/vemo.jpg, converts that into vemo/tmp.gif and moves it over
 // vemo/vemo.gif, lowers camera_busy. A failed step publishes nothing more and

@@ -58,6 +58,8 @@ class PublishTest : public testing::Test {
     static void FillFrame(int seed) {
         const std::size_t stride = JpegRowStride(160, 24);
         frame_buffer.pixels.assign(stride * 120, 0);
+        frame_buffer.width = 160;
+        frame_buffer.height = 120;
         for (std::size_t y = 0; y < 120; ++y) {
             for (std::size_t x = 0; x < 160; ++x) {
                 std::uint8_t* p = &frame_buffer.pixels[y * stride + 3 * x];
@@ -68,8 +70,10 @@ class PublishTest : public testing::Test {
         }
     }
 
+    // A request answered by a frame, as the grabber leaves it.
     static PublishResult Publish() {
         engine_state.frame_requested = 1;
+        frame_buffer.fresh = true;
         return PublishCameraFrame();
     }
 
@@ -122,6 +126,14 @@ TEST_F(PublishTest, PublishesBothPicturesOncePerRequest) {
     EXPECT_FALSE(PublishCameraFrame().published);
     EXPECT_EQ(ReadBytes("vemo/vemo.jpg"), before);
 
+    // A late frame message for a new request that has no frame yet publishes
+    // nothing and leaves the request open for the frame still to come.
+    engine_state.frame_requested = 1;
+    EXPECT_FALSE(PublishCameraFrame().published);
+    EXPECT_EQ(engine_state.frame_requested, 1);
+    EXPECT_EQ(shared_status_block().camera_busy(), 0);
+    EXPECT_EQ(ReadBytes("vemo/vemo.jpg"), before);
+
     // A colour count changed in the engine applies to the next frame.
     engine_state.camera_gif_color = 8;
     ASSERT_TRUE(Publish().published);
@@ -133,19 +145,19 @@ TEST_F(PublishTest, FailedStepsKeepThePreviousPictures) {
     const auto jpeg = ReadBytes("vemo/vemo.jpg"), gif = ReadBytes("vemo/vemo.gif");
 
     // The coder refuses the frame.
-    engine_state.frame_width = 0;
+    frame_buffer.width = 0;
     PublishResult result = Publish();
     EXPECT_FALSE(result.published);
     EXPECT_FALSE(result.error.ok());
     EXPECT_EQ(shared_status_block().camera_busy(), 0);
 
     // The frame is larger than what the buffer holds: never read past its end.
-    engine_state.frame_width = 1920;
-    engine_state.frame_height = 1080;
+    frame_buffer.width = 1920;
+    frame_buffer.height = 1080;
     result = Publish();
     EXPECT_EQ(result.error.code, kErrFrameIncomplete);
-    engine_state.frame_width = 160;
-    engine_state.frame_height = 120;
+    frame_buffer.width = 160;
+    frame_buffer.height = 120;
 
     // A reader holds the published file past every retry.
     FlakyFiles files;

@@ -1,0 +1,242 @@
+// What the camera costs while it publishes.
+//
+// BM_CameraFrameCopy, BM_PublishCameraFrame: the grabber's copy of one frame
+// into the frame buffer, and that plus the publish (JPEG, GIF, renames) at
+// 640 x 480, from a real test-pattern frame.
+//
+// BM_CameraEngine30s: the engine's window running one 640 x 480 test camera
+// at 30 frames a second with the preview drawn and a frame published every
+// second, for 30 s ($VEMO_BENCH_SECONDS to change). Reports the process's
+// CPU per second of wall time (100 = one core busy), split into the
+// pipeline's streaming threads (pattern, conversion, grabber copy, preview
+// copy) and the window's thread (publishing, preview drawing), and the
+// resident memory at the end.
+
+#include <benchmark/benchmark.h>
+#include <gst/app/gstappsink.h>
+#include <gst/gst.h>
+#include <gst/video/video.h>
+
+#include <QApplication>
+#include <QEventLoop>
+#include <QTimer>
+
+#include <unistd.h>
+#include <chrono>
+#include <cstdlib>
+#include <filesystem>
+#include <fstream>
+#include <memory>
+#include <sstream>
+#include <string>
+#include <vector>
+
+#include "app/main_window.h"
+#include "app/message_box.h"
+#include "camera/camera_graph.h"
+#include "camera/frame_grabber.h"
+#include "devices/devices_menu.h"
+#include "devices/test_cameras.h"
+#include "imaging/camera_publish.h"
+#include "imaging/engine_state.h"
+#include "imaging/published_files.h"
+#include "settings/settings_store.h"
+
+namespace {
+
+namespace fs = std::filesystem;
+
+// A working directory with vemo/ (and vemo/bak/ from the resources), kept
+// for the whole run.
+const fs::path& WorkDir() {
+    static const fs::path dir = [] {
+        fs::path made =
+            fs::temp_directory_path() / ("vemo-camera-bench-" + std::to_string(getpid()));
+        fs::create_directories(made / "vemo/bak");
+        for (const auto& entry : fs::directory_iterator(VEMO_BAK_DIR)) {
+            fs::copy_file(entry.path(), made / "vemo/bak" / entry.path().filename(),
+                          fs::copy_options::overwrite_existing);
+        }
+        fs::current_path(made);
+        setenv("VEMO_SETTINGS_FILE", (made / "settings.ini").c_str(), 1);
+        return made;
+    }();
+    return dir;
+}
+
+// One 640 x 480 test-pattern frame as the grabber receives it.
+struct Frame {
+    std::vector<std::uint8_t> bytes;
+    int width = 0, height = 0;
+    std::size_t stride = 0;
+};
+
+Frame PatternFrame(int width, int height) {
+    gst_init(nullptr, nullptr);
+    const std::string description =
+        "videotestsrc num-buffers=1 ! video/x-raw,format=BGR,width=" + std::to_string(width) +
+        ",height=" + std::to_string(height) + " ! appsink name=sink";
+    GstElement* pipeline = gst_parse_launch(description.c_str(), nullptr);
+    GstElement* sink = gst_bin_get_by_name(GST_BIN(pipeline), "sink");
+    gst_element_set_state(pipeline, GST_STATE_PLAYING);
+    GstSample* sample = gst_app_sink_pull_sample(GST_APP_SINK(sink));
+    Frame frame;
+    GstVideoInfo info;
+    GstVideoFrame mapped;
+    if (sample != nullptr && gst_video_info_from_caps(&info, gst_sample_get_caps(sample)) &&
+        gst_video_frame_map(&mapped, &info, gst_sample_get_buffer(sample), GST_MAP_READ)) {
+        frame.width = width;
+        frame.height = height;
+        frame.stride = static_cast<std::size_t>(GST_VIDEO_FRAME_PLANE_STRIDE(&mapped, 0));
+        const auto* data = static_cast<const std::uint8_t*>(GST_VIDEO_FRAME_PLANE_DATA(&mapped, 0));
+        frame.bytes.assign(data, data + frame.stride * static_cast<std::size_t>(height));
+        gst_video_frame_unmap(&mapped);
+    }
+    if (sample != nullptr) gst_sample_unref(sample);
+    gst_element_set_state(pipeline, GST_STATE_NULL);
+    gst_object_unref(sink);
+    gst_object_unref(pipeline);
+    return frame;
+}
+
+vemo::FrameView View(const Frame& frame) {
+    return {frame.bytes.data(), frame.bytes.size(), frame.width, frame.height, frame.stride};
+}
+
+void BM_CameraFrameCopy(benchmark::State& state) {
+    const Frame frame =
+        PatternFrame(static_cast<int>(state.range(0)), static_cast<int>(state.range(1)));
+    if (frame.bytes.empty()) state.SkipWithError("no test-pattern frame");
+    for (auto _ : state) {
+        vemo::engine_state.frame_requested = 1;
+        benchmark::DoNotOptimize(vemo::FrameGrabberCallback(View(frame)));
+    }
+    vemo::engine_state.frame_requested = 0;
+}
+BENCHMARK(BM_CameraFrameCopy)->Args({640, 480})->Args({1920, 1080})->Unit(benchmark::kMicrosecond);
+
+void BM_PublishCameraFrame(benchmark::State& state) {
+    WorkDir();
+    const Frame frame = PatternFrame(640, 480);
+    if (frame.bytes.empty()) state.SkipWithError("no test-pattern frame");
+    vemo::PrepareCameraJobs(640, 480, 120, 256);
+    vemo::engine_state.camera_gif_color = 256;
+    for (auto _ : state) {
+        vemo::engine_state.frame_requested = 1;
+        vemo::FrameGrabberCallback(View(frame));
+        if (!vemo::PublishCameraFrame().published) state.SkipWithError("publish failed");
+    }
+}
+BENCHMARK(BM_PublishCameraFrame)->Unit(benchmark::kMillisecond);
+
+// CPU time (user + system, seconds) of each thread of this process, by name.
+struct ThreadTimes {
+    double all = 0;
+    double window = 0;  // the main thread
+};
+
+ThreadTimes ReadThreadTimes() {
+    ThreadTimes times;
+    const double ticks = static_cast<double>(sysconf(_SC_CLK_TCK));
+    const std::string self = std::to_string(getpid());
+    for (const auto& task : fs::directory_iterator("/proc/self/task")) {
+        std::ifstream stat(task.path() / "stat");
+        std::string line;
+        std::getline(stat, line);
+        // Fields after the parenthesised name: state is field 3, utime 14, stime 15.
+        const std::size_t close = line.rfind(')');
+        if (close == std::string::npos) continue;
+        std::istringstream fields(line.substr(close + 2));
+        std::string field;
+        double utime = 0, stime = 0;
+        for (int index = 3; fields >> field; ++index) {
+            if (index == 14) utime = std::stod(field);
+            if (index == 15) {
+                stime = std::stod(field);
+                break;
+            }
+        }
+        const double seconds = (utime + stime) / ticks;
+        times.all += seconds;
+        if (task.path().filename() == self) times.window += seconds;
+    }
+    return times;
+}
+
+double ResidentMiB() {
+    std::ifstream status("/proc/self/status");
+    for (std::string line; std::getline(status, line);) {
+        if (line.rfind("VmRSS:", 0) == 0) return std::stod(line.substr(6)) / 1024.0;
+    }
+    return 0;
+}
+
+void BM_CameraEngine30s(benchmark::State& state) {
+    WorkDir();
+    const char* seconds_text = std::getenv("VEMO_BENCH_SECONDS");
+    const int seconds = seconds_text != nullptr ? std::max(1, std::atoi(seconds_text)) : 30;
+    vemo::WriteSetting(vemo::SETTING_CAMERA_TIMER, 1);
+    vemo::SetMessageSink([&](const vemo::MessageRequest& request) {
+        state.SkipWithError(request.text.c_str());
+        return vemo::kMessageOk;
+    });
+    vemo::engine_state.camera_on = 1;
+    vemo::engine_state.use_frame_rate = 1;
+    vemo::engine_state.frame_rate = 30;
+    vemo::engine_state.devices_menu_current = 0;
+    vemo::TestCameraConfig config;
+    config.name = "Bench Camera";
+    config.fps = 30;
+    vemo::PlugTestCamera(config);
+
+    auto window = std::make_unique<vemo::MainWindow>();
+    window->show();
+    vemo::BuildDevicesMenu();
+    vemo::ChooseDevicesByName("");
+    vemo::WatchDeviceChanges();
+
+    // Let it settle, then measure.
+    const auto run_for = [](std::chrono::milliseconds time) {
+        QEventLoop loop;
+        QTimer::singleShot(time, &loop, &QEventLoop::quit);
+        loop.exec();
+    };
+    run_for(std::chrono::milliseconds(1500));
+    const ThreadTimes before = ReadThreadTimes();
+    const vemo::GrabberCounters counted_before = vemo::ReadGrabberCounters();
+    const std::uint64_t frames_before = counted_before.frames;
+    const std::uint64_t copies_before = counted_before.frames_copied;
+    for (auto _ : state)
+        run_for(std::chrono::seconds(seconds));
+    const ThreadTimes after = ReadThreadTimes();
+    const vemo::GrabberCounters counted = vemo::ReadGrabberCounters();
+
+    state.counters["cpu_pct"] = 100.0 * (after.all - before.all) / seconds;
+    state.counters["pipeline_cpu_pct"] =
+        100.0 * ((after.all - after.window) - (before.all - before.window)) / seconds;
+    state.counters["window_cpu_pct"] = 100.0 * (after.window - before.window) / seconds;
+    state.counters["rss_mib"] = ResidentMiB();
+    state.counters["fps"] = static_cast<double>(counted.frames - frames_before) / seconds;
+    state.counters["publishes"] = static_cast<double>(counted.frames_copied - copies_before);
+
+    window->close();
+    window.reset();
+    vemo::UnplugAllTestCameras();
+    vemo::SetMessageSink(nullptr);
+}
+BENCHMARK(BM_CameraEngine30s)->Iterations(1)->Unit(benchmark::kSecond)->UseRealTime();
+
+}  // namespace
+
+int main(int argc, char** argv) {
+    if (!qEnvironmentVariableIsSet("QT_QPA_PLATFORM")) qputenv("QT_QPA_PLATFORM", "offscreen");
+    QApplication application(argc, argv);
+    benchmark::Initialize(&argc, argv);
+    benchmark::RunSpecifiedBenchmarks();
+    benchmark::Shutdown();
+    std::error_code ignored;
+    fs::current_path(fs::temp_directory_path());
+    fs::remove_all(fs::temp_directory_path() / ("vemo-camera-bench-" + std::to_string(getpid())),
+                   ignored);
+    return 0;
+}

@@ -1,0 +1,21 @@
+#pragma once
+
+// The one-engine marker in the shared record. Beside the marker byte the
+// engine keeps its process id, so that a marker left by an engine that was
+// killed does not lock every later engine out.
+
+#include "product/shared_status_block.h"
+
+namespace vemo {
+
+// True when the marker is set by an engine process that still runs.
+bool MarkerHeldByLiveEngine(const SharedStatusBlock& block);
+
+// Sets the marker for this process unless a live engine holds it; a stale
+// marker is taken over. Returns whether this process now holds it.
+bool ClaimEngineMarker(SharedStatusBlock& block);
+
+// Clears the marker if this process holds it.
+void ReleaseEngineMarker(SharedStatusBlock& block);
+
+}  // namespace vemo

@@ -1,0 +1,102 @@
+#pragma once
+
+// The engine's only top-level window: the camera preview (or the idle
+// picture while the camera is off) above a one-line status bar, the menus,
+// the two timers, and the messages the rest of the engine posts to it.
+
+#include <QEvent>
+#include <QImage>
+#include <QMainWindow>
+#include <QPixmap>
+#include <QTimer>
+
+#include "app/menus.h"
+#include "camera/camera_events.h"
+
+namespace vemo {
+
+class StatusBar;
+
+// Messages the engine posts to its window from any thread (MSG_FRAME_READY,
+// MSG_GRAPH_EVENT and their event types) are declared in camera_events.h.
+
+inline constexpr int TIMER_CAMERA = 1;
+inline constexpr int TIMER_SCREEN = 2;
+
+// The client area above the status bar: the preview, or the idle picture.
+class VideoArea : public QWidget {
+  public:
+    explicit VideoArea(QWidget* parent);
+    void ShowFrame(QImage frame);
+
+  protected:
+    void paintEvent(QPaintEvent* event) override;
+
+  private:
+    QPixmap idle_;
+    QImage frame_;
+};
+
+class MainWindow : public QMainWindow {
+  public:
+    MainWindow();
+    ~MainWindow() override;
+
+    StatusBar* statusBarWidget() const { return status_; }
+    VideoArea* videoArea() const { return video_; }
+    const EngineMenus& menus() const { return menus_; }
+    QAction* action(int id) const;
+
+    // Sizes the window so that the area above the status bar is
+    // width x height, and records that as the camera frame size.
+    void ResizeWindow(int width, int height);
+
+    // Timers 1 and 2; setting one again replaces its interval.
+    void SetCameraTimer(unsigned interval_ms);
+    void SetScreenTimer(unsigned interval_ms);
+    void KillCameraTimer();
+    const QTimer& cameraTimer() const { return camera_timer_; }
+    const QTimer& screenTimer() const { return screen_timer_; }
+
+    // Carries out one menu command; ids outside 4 to 63 do nothing.
+    int OnCommand(int id);
+
+    // The menu states kept up to date whenever a menu opens.
+    void UpdateMenuStates();
+
+    // Dialogs reached from the menu and the keyboard.
+    void OpenCameraProperties();
+    void OpenScreenProperties();
+    void OpenImageProperties();
+    void OpenAbout();
+
+    // Screen publishing on or off, as the File menu does it.
+    void StartScreenPublishing();
+    void StopScreenPublishing();
+
+  protected:
+    bool event(QEvent* event) override;
+    void resizeEvent(QResizeEvent* event) override;
+    void keyPressEvent(QKeyEvent* event) override;
+    void closeEvent(QCloseEvent* event) override;
+
+  private:
+    void LayoutChildren();
+    void PublishRequestedFrame();
+    void HandleGraphEvents();
+    void ShowPreviewPicture();
+    void ReportPublishProblem(const QString& text);
+
+    VideoArea* video_;
+    StatusBar* status_;
+    EngineMenus menus_;
+    QTimer camera_timer_;
+    QTimer screen_timer_;
+    QString last_problem_;
+    bool closed_ = false;
+};
+
+// The window the engine runs, once start-up has made it.
+MainWindow* main_window();
+
+}  // namespace vemo

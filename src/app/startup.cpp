@@ -1,0 +1,206 @@
+#include "app/startup.h"
+
+#include <dlfcn.h>
+#include <fcntl.h>
+#include <signal.h>
+#include <unistd.h>
+
+#include <QApplication>
+#include <QDir>
+#include <QFileInfo>
+#include <QFont>
+#include <QMessageBox>
+#include <QSocketNotifier>
+#include <QStringList>
+#include <QThread>
+#include <QTimer>
+
+#include <csignal>
+
+#include <cstdio>
+
+#include "app/engine_marker.h"
+#include "app/main_window.h"
+#include "app/message_box.h"
+#include "app/status_bar.h"
+#include "devices/devices_menu.h"
+#include "imaging/engine_state.h"
+#include "product/shared_status_block.h"
+#include "settings/settings_store.h"
+
+namespace vemo {
+namespace {
+
+constexpr char kProductNotReady[] =
+    "Corvexaが起動していません。「接続許可」をクリックした後、ＯＫボタンを押してください。";
+constexpr char kAlreadyRunning[] = "キャプチャー・エンジンはすでに起動しています。";
+
+// Keeps the product's library loaded for the whole run.
+struct LibraryCloser {
+    void operator()(void* handle) const { dlclose(handle); }
+};
+std::unique_ptr<void, LibraryCloser> product_library;
+
+// Whatever way the process leaves after the marker was set, it is cleared.
+struct MarkerRelease {
+    ~MarkerRelease() { ReleaseEngineMarker(shared_status_block()); }
+};
+
+void LoadSettingsIntoEngineState() {
+    EngineState& state = engine_state;
+    state.capture_audio = 0;
+    state.capture_cc = 0;
+    state.master_stream = 1;
+    state.use_frame_rate = 1;
+    state.frame_rate = 14.99;
+    state.use_time_limit = 0;
+    state.time_limit = 0;
+    state.camera_timer = ReadSetting(SETTING_CAMERA_TIMER);
+    state.camera_gif_color = ReadSetting(SETTING_CAMERA_GIF_COLOR);
+    state.imode_camera_width = ReadSetting(SETTING_IMODE_CAMERA_WIDTH);
+    state.screen_timer = ReadSetting(SETTING_SCREEN_TIMER);
+    state.screen_one = ReadSetting(SETTING_SCREEN_ONE);
+    state.imode_rotate = ReadSetting(SETTING_IMODE_ROTATE);
+    state.screen_gif_color = ReadSetting(SETTING_SCREEN_GIF_COLOR);
+    state.screen_division = ReadSetting(SETTING_SCREEN_DIVISION);
+    state.imode_width = ReadSetting(SETTING_IMODE_WIDTH);
+    state.imode_height = ReadSetting(SETTING_IMODE_HEIGHT);
+    state.imode_camera_width = ReadSetting(SETTING_IMODE_CAMERA_WIDTH);
+}
+
+// Message boxes owned by the main window once it exists, task-modal.
+int ShowMessageBox(const MessageRequest& request) {
+    QMessageBox box(QMessageBox::Warning, QString::fromStdString(request.caption),
+                    QString::fromStdString(request.text), QMessageBox::Ok, main_window());
+    if (request.kind == MessageKind::kOkCancel) {
+        box.setStandardButtons(QMessageBox::Ok | QMessageBox::Cancel);
+    }
+    box.setWindowModality(Qt::ApplicationModal);
+    return box.exec() == QMessageBox::Cancel ? kMessageCancel : kMessageOk;
+}
+
+// For tests of the whole program: VEMO_MESSAGE_ANSWERS="1,2" answers the
+// boxes in turn (1 OK, 2 Cancel; the last answer repeats) and writes each
+// text to standard error instead of showing it.
+MessageSink ScriptedMessageSink(const QString& answers) {
+    QStringList list = answers.split(',', Qt::SkipEmptyParts);
+    return [list, next = 0](const MessageRequest& request) mutable {
+        std::fprintf(stderr, "message: %s\n", request.text.c_str());
+        std::fflush(stderr);
+        QThread::msleep(50);  // a pause, as a person would take
+        if (list.isEmpty()) return kMessageOk;
+        const int answer = list[std::min<int>(next, static_cast<int>(list.size()) - 1)].toInt();
+        ++next;
+        return answer == kMessageCancel ? kMessageCancel : kMessageOk;
+    };
+}
+
+// SIGTERM, SIGINT and SIGHUP close the engine as its close box does. The
+// handler only notes the request and writes to a pipe that the event loop
+// watches; start-up looks at the note while it waits for the product.
+int signal_pipe[2] = {-1, -1};
+volatile std::sig_atomic_t termination_requested = 0;
+
+void OnTerminationSignal(int) {
+    termination_requested = 1;
+    const char byte = 1;
+    [[maybe_unused]] const ssize_t written = write(signal_pipe[1], &byte, 1);
+}
+
+void HandleTerminationSignals(QObject* context) {
+    if (pipe2(signal_pipe, O_CLOEXEC | O_NONBLOCK) != 0) return;
+    auto* notifier = new QSocketNotifier(signal_pipe[0], QSocketNotifier::Read, context);
+    QObject::connect(notifier, &QSocketNotifier::activated, context, [] {
+        char drained[16];
+        while (read(signal_pipe[0], drained, sizeof drained) > 0) {
+        }
+        if (MainWindow* window = main_window()) {
+            window->close();
+        } else if (QWidget* box = QApplication::activeModalWidget()) {
+            box->close();  // the start-up question: ends the wait
+        }
+    });
+    struct sigaction action {};
+    action.sa_handler = OnTerminationSignal;
+    sigemptyset(&action.sa_mask);
+    action.sa_flags = SA_RESTART;
+    for (int signal_number : {SIGTERM, SIGINT, SIGHUP})
+        sigaction(signal_number, &action, nullptr);
+}
+
+}  // namespace
+
+int InitApplication(std::unique_ptr<MainWindow>& window) {
+    product_library.reset(dlopen("libtandrel.so", RTLD_NOW | RTLD_LOCAL));
+    if (!product_library) {
+        ReportError("Failed to load tandrel.dll.");
+        return 1;
+    }
+    using AllocFunction = void* (*)();
+    auto alloc =
+        reinterpret_cast<AllocFunction>(dlsym(product_library.get(), "AllocSharedMemoryExt"));
+    void* record = alloc != nullptr ? alloc() : nullptr;
+    if (record == nullptr) {
+        ReportError("Failed to get shared memory.\n");
+        return 1;
+    }
+    AttachSharedStatusBlock(record);
+    SharedStatusBlock& status = shared_status_block();
+
+    while (status.product_ready() == 0) {
+        if (AskOkCancel("%s", kProductNotReady) == kMessageCancel || termination_requested) {
+            // Another engine's marker stays as it is.
+            if (!MarkerHeldByLiveEngine(status)) status.set_engine_running(0);
+            return 1;
+        }
+    }
+    if (!ClaimEngineMarker(status)) {
+        ReportError("%s", kAlreadyRunning);
+        return 1;
+    }
+    if (termination_requested) return 0;
+
+    window = std::make_unique<MainWindow>();
+    window->ResizeWindow(320, 260);
+    window->show();
+    EnsureSettingsKey();
+
+    engine_state.camera_on = static_cast<std::int32_t>(ReadSetting(SETTING_CAMERA_CAPTURE));
+    engine_state.devices_menu_current = 0;
+    // The cameras are listed (no camera turns camera publishing off), the
+    // first is chosen, which starts its preview when camera publishing is on,
+    // and from then on cameras plugged in or out reach the window.
+    BuildDevicesMenu();
+    LoadSettingsIntoEngineState();
+    ChooseDevicesByName("");
+    WatchDeviceChanges();
+
+    if (!QFileInfo(QStringLiteral("vemo")).isDir()) {
+        const QString text =
+            QStringLiteral("vemo/ directory not found in %1").arg(QDir::currentPath());
+        std::fprintf(stderr, "vemo: %s: nothing is published until it exists\n", qPrintable(text));
+        SetStatusText(window->statusBarWidget(), text);
+    }
+    if (ReadSetting(SETTING_SCREEN_CAPTURE) != 0) window->StartScreenPublishing();
+    // A signal that came during start-up closes the engine as soon as it runs.
+    if (termination_requested) QTimer::singleShot(0, window.get(), &QWidget::close);
+    return 0;
+}
+
+int RunEngine(int argc, char** argv) {
+    // Without a reachable display the engine still runs and publishes.
+    if (!qEnvironmentVariableIsSet("QT_QPA_PLATFORM")) qputenv("QT_QPA_PLATFORM", "xcb;offscreen");
+    QApplication application(argc, argv);
+    QFont::insertSubstitutions(QString::fromUtf8("ＭＳ Ｐゴシック"),
+                               {"IPAPGothic", "IPAexGothic", "Noto Sans CJK JP", "VL PGothic"});
+    const QString answers = qEnvironmentVariable("VEMO_MESSAGE_ANSWERS");
+    SetMessageSink(answers.isNull() ? MessageSink(ShowMessageBox) : ScriptedMessageSink(answers));
+
+    HandleTerminationSignals(&application);
+    MarkerRelease release_marker;
+    std::unique_ptr<MainWindow> window;
+    if (const int code = InitApplication(window); code != 0 || !window) return code;
+    return QApplication::exec();
+}
+
+}  // namespace vemo

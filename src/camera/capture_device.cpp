@@ -1,0 +1,74 @@
+#include "camera/capture_device.h"
+
+#include <gst/gst.h>
+
+#include <filesystem>
+#include <memory>
+
+namespace vemo {
+namespace {
+
+struct StructureFree {
+    void operator()(GstStructure* structure) const { gst_structure_free(structure); }
+};
+
+// The property keys providers use for a device node or a serial, in order.
+constexpr const char* kIdentityKeys[] = {"device.path",   "api.v4l2.path", "object.path",
+                                         "device.serial", "node.name",     "api.libcamera.id"};
+
+}  // namespace
+
+bool EnsureGStreamer(std::string* why) {
+    GError* raw = nullptr;
+    if (gst_init_check(nullptr, nullptr, &raw)) return true;
+    gst::ErrorPtr error{raw};
+    if (why != nullptr) *why = error ? error->message : "GStreamer cannot be initialised";
+    return false;
+}
+
+CaptureDevice DescribeDevice(GstDevice* device) {
+    CaptureDevice described;
+    described.device = gst::DeviceRef::Share(device);
+    if (device == nullptr) return described;
+    if (GstObject* provider = gst_object_get_parent(GST_OBJECT(device)); provider != nullptr) {
+        described.monitored = true;
+        gst_object_unref(provider);
+    }
+    // GStreamer gives "" for a device without a name.
+    if (gst::StringPtr name{gst_device_get_display_name(device)}; name && *name != '\0') {
+        described.name = std::string(name.get());
+    }
+    std::unique_ptr<GstStructure, StructureFree> properties{gst_device_get_properties(device)};
+    if (properties) {
+        for (const char* key : kIdentityKeys) {
+            const char* value = gst_structure_get_string(properties.get(), key);
+            if (value != nullptr && *value != '\0') {
+                described.identity = value;
+                break;
+            }
+        }
+    }
+    if (described.identity.empty()) {
+        // Nothing better: the provider's object name, unique while it runs.
+        gst::StringPtr object_name{gst_object_get_name(GST_OBJECT(device))};
+        described.identity = object_name ? object_name.get() : "";
+    }
+    return described;
+}
+
+bool DevicePresent(const CaptureDevice& device) {
+    if (!device.device) return false;
+    // A provider unparents the devices it removes.
+    if (device.monitored) {
+        GstObject* provider = gst_object_get_parent(GST_OBJECT(device.device.get()));
+        if (provider == nullptr) return false;
+        gst_object_unref(provider);
+    }
+    if (device.identity.starts_with("/dev/")) {
+        std::error_code error;
+        return std::filesystem::exists(device.identity, error);
+    }
+    return true;
+}
+
+}  // namespace vemo

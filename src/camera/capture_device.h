@@ -1,0 +1,36 @@
+#pragma once
+
+// A video capture device as the engine knows it: GStreamer's device object,
+// a stable identity and the name shown in the Devices menu.
+
+#include <optional>
+#include <string>
+
+#include "camera/gst_ptr.h"
+
+namespace vemo {
+
+struct CaptureDevice {
+    gst::DeviceRef device;
+    // What stays the same for one device while it is plugged in, whatever
+    // its position in the list: its device node (/dev/video0), else its
+    // serial, else what its provider names it by.
+    std::string identity;
+    // The display name; nullopt when the device gives none (or an empty one).
+    std::optional<std::string> name;
+    // The device came from a running monitor: its provider owns it until the
+    // device goes away. Devices found by a one-off probe have no owner.
+    bool monitored = false;
+};
+
+// Initialises GStreamer once; on failure `why` says why.
+bool EnsureGStreamer(std::string* why = nullptr);
+
+// Describes `device`, keeping a reference of its own.
+CaptureDevice DescribeDevice(_GstDevice* device);
+
+// Whether the device is still there: its provider has not removed it and,
+// for a device node, the node still exists.
+bool DevicePresent(const CaptureDevice& device);
+
+}  // namespace vemo

@@ -1,0 +1,30 @@
+#include "camera/gst_ptr.h"
+
+#include <gst/gst.h>
+
+namespace vemo::gst {
+
+void RefObject(void* object) {
+    gst_object_ref(object);
+}
+void UnrefObject(void* object) {
+    gst_object_unref(object);
+}
+
+void CapsUnref::operator()(GstCaps* caps) const {
+    gst_caps_unref(caps);
+}
+void MessageUnref::operator()(GstMessage* message) const {
+    gst_message_unref(message);
+}
+void SampleUnref::operator()(GstSample* sample) const {
+    gst_sample_unref(sample);
+}
+void ErrorFree::operator()(GError* error) const {
+    g_error_free(error);
+}
+void StringFree::operator()(char* text) const {
+    g_free(text);
+}
+
+}  // namespace vemo::gst

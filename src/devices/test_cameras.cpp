@@ -1,0 +1,434 @@
+#include "devices/test_cameras.h"
+
+#include <gst/gst.h>
+
+#include <atomic>
+#include <charconv>
+#include <cstdlib>
+#include <map>
+#include <memory>
+#include <mutex>
+
+#include "app/message_box.h"
+#include "camera/camera_graph.h"
+#include "camera/capture_device.h"
+#include "camera/gst_ptr.h"
+
+// The GObject types GStreamer sees: a device provider and its devices.
+struct VemoTestCamera {
+    GstDevice parent;
+    int number;
+};
+struct VemoTestCameraClass {
+    GstDeviceClass parent_class;
+};
+struct VemoTestCameraProvider {
+    GstDeviceProvider parent;
+};
+struct VemoTestCameraProviderClass {
+    GstDeviceProviderClass parent_class;
+};
+
+G_DEFINE_TYPE(VemoTestCamera, vemo_test_camera, GST_TYPE_DEVICE)
+G_DEFINE_TYPE(VemoTestCameraProvider, vemo_test_camera_provider, GST_TYPE_DEVICE_PROVIDER)
+
+namespace vemo {
+namespace {
+
+constexpr char kProviderName[] = "vemotestcameras";
+constexpr char kIdentityPrefix[] = "test-camera:";
+constexpr int kMaxCountedCameras = 64;
+
+struct TestCamera {
+    int number = 0;
+    TestCameraConfig config;
+    std::atomic<bool> plugged{true};
+    std::atomic<bool> failed_once{false};
+    // The device the started provider announced for it.
+    gst::DeviceRef device;
+};
+
+// The plugged cameras, by number. Element creation and the provider's
+// callbacks may run on other threads.
+std::mutex cameras_mutex;
+std::map<int, std::shared_ptr<TestCamera>> cameras;
+int next_number = 1;
+bool provider_started = false;
+
+std::string IdentityOf(int number) {
+    return kIdentityPrefix + std::to_string(number);
+}
+
+std::shared_ptr<TestCamera> FindCamera(int number) {
+    std::lock_guard lock(cameras_mutex);
+    const auto found = cameras.find(number);
+    return found != cameras.end() ? found->second : nullptr;
+}
+
+GstCaps* TestCameraCaps(const TestCameraConfig& config) {
+    GstCaps* caps =
+        gst_caps_new_simple("video/x-raw", "format", G_TYPE_STRING, "YUY2", "width", G_TYPE_INT,
+                            config.width, "height", G_TYPE_INT, config.height, nullptr);
+    if (config.fps > 0) {
+        gst_caps_set_simple(caps, "framerate", GST_TYPE_FRACTION, config.fps, 1, nullptr);
+        return caps;
+    }
+    GValue rates = G_VALUE_INIT;
+    g_value_init(&rates, GST_TYPE_LIST);
+    for (int rate : {30, 15, 5}) {
+        GValue value = G_VALUE_INIT;
+        g_value_init(&value, GST_TYPE_FRACTION);
+        gst_value_set_fraction(&value, rate, 1);
+        gst_value_list_append_value(&rates, &value);
+        g_value_unset(&value);
+    }
+    gst_caps_set_value(caps, "framerate", &rates);
+    g_value_unset(&rates);
+    return caps;
+}
+
+// A new device object for `camera`, owned by the returned handle.
+gst::DeviceRef MakeDevice(const TestCamera& camera) {
+    GstCaps* caps = TestCameraCaps(camera.config);
+    const std::string identity = IdentityOf(camera.number);
+    GstStructure* properties =
+        gst_structure_new("vemo-test-camera", "device.path", G_TYPE_STRING, identity.c_str(),
+                          "device.api", G_TYPE_STRING, "vemo-test", nullptr);
+    GObject* object = G_OBJECT(
+        g_object_new(vemo_test_camera_get_type(), "display-name",
+                     camera.config.name ? camera.config.name->c_str() : nullptr, "device-class",
+                     "Video/Source", "caps", caps, "properties", properties, nullptr));
+    gst_caps_unref(caps);
+    gst_structure_free(properties);
+    reinterpret_cast<VemoTestCamera*>(object)->number = camera.number;
+    return gst::DeviceRef::Adopt(GST_DEVICE(gst_object_ref_sink(object)));
+}
+
+gst::ObjectRef<GstDeviceProvider> Provider() {
+    return gst::ObjectRef<GstDeviceProvider>::Adopt(
+        gst_device_provider_factory_get_by_name(kProviderName));
+}
+
+// What a camera's pattern source does with each frame, on its streaming
+// thread: counts them per run, and fails, stalls or refuses as it was told.
+struct FrameProbe {
+    std::shared_ptr<TestCamera> camera;
+    std::uint64_t frames = 0;  // of the current run
+};
+
+void PostSourceError(GstPad* pad, GQuark domain, int code, const char* text) {
+    GstElement* source = gst_pad_get_parent_element(pad);
+    if (source == nullptr) return;
+    GError* error = g_error_new_literal(domain, code, text);
+    gst_element_post_message(source,
+                             gst_message_new_error(GST_OBJECT(source), error, "vemo test camera"));
+    g_error_free(error);
+    gst_object_unref(source);
+}
+
+GstPadProbeReturn OnTestFrame(GstPad* pad, GstPadProbeInfo* info, gpointer data) {
+    auto* probe = static_cast<FrameProbe*>(data);
+    TestCamera& camera = *probe->camera;
+    if ((GST_PAD_PROBE_INFO_TYPE(info) & GST_PAD_PROBE_TYPE_EVENT_DOWNSTREAM) != 0) {
+        // Every run of the camera starts its stream anew.
+        if (GST_EVENT_TYPE(GST_PAD_PROBE_INFO_EVENT(info)) == GST_EVENT_STREAM_START) {
+            probe->frames = 0;
+        }
+        return GST_PAD_PROBE_OK;
+    }
+    const std::uint64_t frame = probe->frames++;
+    // An unplugged camera delivers nothing more, as a vanished one may.
+    if (!camera.plugged.load()) return GST_PAD_PROBE_DROP;
+    if (camera.config.busy) {
+        if (frame == 0) {
+            PostSourceError(pad, GST_RESOURCE_ERROR, GST_RESOURCE_ERROR_BUSY,
+                            "Device is busy: another program holds the camera");
+        }
+        return GST_PAD_PROBE_DROP;
+    }
+    if (camera.config.stall_after >= 0 &&
+        frame >= static_cast<std::uint64_t>(camera.config.stall_after)) {
+        return GST_PAD_PROBE_DROP;
+    }
+    if (camera.config.error_after >= 0 &&
+        frame >= static_cast<std::uint64_t>(camera.config.error_after) &&
+        !camera.failed_once.exchange(true)) {
+        PostSourceError(pad, GST_STREAM_ERROR, GST_STREAM_ERROR_FAILED,
+                        "Test camera failed as it was told to");
+        return GST_PAD_PROBE_DROP;
+    }
+    return GST_PAD_PROBE_OK;
+}
+
+// The camera's element: a live test pattern at the camera's size and rates,
+// with the probe above on its output.
+GstElement* MakeCameraElement(const std::shared_ptr<TestCamera>& camera, const gchar* name) {
+    gst::ElementRef bin{
+        gst::ElementRef::Adopt(GST_ELEMENT(gst_object_ref_sink(gst_bin_new(name))))};
+    GstElement* source = gst_element_factory_make("videotestsrc", "pattern");
+    GstElement* filter = gst_element_factory_make("capsfilter", "format");
+    if (source == nullptr || filter == nullptr) {
+        if (source != nullptr) gst_object_unref(gst_object_ref_sink(source));
+        if (filter != nullptr) gst_object_unref(gst_object_ref_sink(filter));
+        return nullptr;
+    }
+    g_object_set(source, "is-live", TRUE, nullptr);
+    GstCaps* caps = TestCameraCaps(camera->config);
+    g_object_set(filter, "caps", caps, nullptr);
+    gst_caps_unref(caps);
+    gst_bin_add_many(GST_BIN(bin.get()), source, filter, nullptr);
+    if (!gst_element_link(source, filter)) return nullptr;
+    GstPad* output = gst_element_get_static_pad(filter, "src");
+    gst_element_add_pad(bin.get(), gst_ghost_pad_new("src", output));
+    gst_object_unref(output);
+
+    GstPad* pattern = gst_element_get_static_pad(source, "src");
+    auto probe = std::make_unique<FrameProbe>();
+    probe->camera = camera;
+    gst_pad_add_probe(pattern,
+                      static_cast<GstPadProbeType>(GST_PAD_PROBE_TYPE_BUFFER |
+                                                   GST_PAD_PROBE_TYPE_EVENT_DOWNSTREAM),
+                      OnTestFrame, probe.release(), [](gpointer data) {
+                          std::unique_ptr<FrameProbe>(static_cast<FrameProbe*>(data));
+                      });
+    gst_object_unref(pattern);
+    // The caller gets a floating reference, as GStreamer's factories hand out.
+    GstElement* element = bin.get();
+    gst_object_ref(element);
+    g_object_force_floating(G_OBJECT(element));
+    return element;
+}
+
+}  // namespace
+}  // namespace vemo
+
+static GstElement* vemo_test_camera_create_element(GstDevice* device, const gchar* name) {
+    auto camera = vemo::FindCamera(reinterpret_cast<VemoTestCamera*>(device)->number);
+    // An unplugged camera cannot be opened any more.
+    if (!camera) return nullptr;
+    return vemo::MakeCameraElement(camera, name);
+}
+
+static void vemo_test_camera_class_init(VemoTestCameraClass* klass) {
+    GST_DEVICE_CLASS(klass)->create_element = vemo_test_camera_create_element;
+}
+
+static void vemo_test_camera_init(VemoTestCamera* camera) {
+    camera->number = 0;
+}
+
+static GList* vemo_test_camera_provider_probe(GstDeviceProvider*) {
+    std::lock_guard lock(vemo::cameras_mutex);
+    GList* devices = nullptr;
+    for (const auto& [number, camera] : vemo::cameras) {
+        vemo::gst::DeviceRef device = vemo::MakeDevice(*camera);
+        devices = g_list_append(devices, gst_object_ref(device.get()));
+    }
+    return devices;
+}
+
+static gboolean vemo_test_camera_provider_start(GstDeviceProvider* provider) {
+    std::vector<vemo::gst::DeviceRef> announced;
+    {
+        std::lock_guard lock(vemo::cameras_mutex);
+        vemo::provider_started = true;
+        for (const auto& [number, camera] : vemo::cameras) {
+            camera->device = vemo::MakeDevice(*camera);
+            announced.push_back(camera->device);
+        }
+    }
+    for (const vemo::gst::DeviceRef& device : announced) {
+        gst_device_provider_device_add(provider, device.get());
+    }
+    return TRUE;
+}
+
+static void vemo_test_camera_provider_stop(GstDeviceProvider*) {
+    std::lock_guard lock(vemo::cameras_mutex);
+    vemo::provider_started = false;
+    for (const auto& [number, camera] : vemo::cameras)
+        camera->device.reset();
+}
+
+static void vemo_test_camera_provider_class_init(VemoTestCameraProviderClass* klass) {
+    GstDeviceProviderClass* provider_class = GST_DEVICE_PROVIDER_CLASS(klass);
+    provider_class->probe = vemo_test_camera_provider_probe;
+    provider_class->start = vemo_test_camera_provider_start;
+    provider_class->stop = vemo_test_camera_provider_stop;
+    gst_device_provider_class_set_static_metadata(provider_class, "Vemo test cameras",
+                                                  "Video/Source",
+                                                  "Test-pattern sources listed as cameras", "Vemo");
+}
+
+static void vemo_test_camera_provider_init(VemoTestCameraProvider*) {}
+
+namespace vemo {
+namespace {
+
+bool ParseInt(std::string_view text, int& value) {
+    const auto [end, error] = std::from_chars(text.data(), text.data() + text.size(), value);
+    return error == std::errc{} && end == text.data() + text.size();
+}
+
+bool ParseSize(std::string_view text, int& width, int& height) {
+    const std::size_t x = text.find('x');
+    int w = 0, h = 0;
+    if (x == std::string_view::npos || !ParseInt(text.substr(0, x), w) ||
+        !ParseInt(text.substr(x + 1), h) || w < 16 || h < 16 || w > 7680 || h > 4320) {
+        return false;
+    }
+    width = w;
+    height = h;
+    return true;
+}
+
+void ApplyOption(std::string_view option, TestCameraConfig& config) {
+    const auto number_after = [&](std::string_view key, int& value) {
+        if (!option.starts_with(key)) return false;
+        int parsed = 0;
+        if (ParseInt(option.substr(key.size()), parsed) && parsed >= 0) value = parsed;
+        return true;
+    };
+    if (option == "busy") {
+        config.busy = true;
+    } else if (number_after("fps=", config.fps) ||
+               number_after("error-after=", config.error_after) ||
+               number_after("stall-after=", config.stall_after)) {
+    } else {
+        ParseSize(option, config.width, config.height);
+    }
+}
+
+}  // namespace
+
+std::vector<TestCameraConfig> ParseTestCameras(std::string_view text,
+                                               std::string_view default_size) {
+    TestCameraConfig defaults;
+    ParseSize(default_size, defaults.width, defaults.height);
+    std::vector<TestCameraConfig> configs;
+    if (text.empty()) return configs;
+    if (int count = 0; ParseInt(text, count)) {
+        for (int i = 1; i <= std::min(count, kMaxCountedCameras); ++i) {
+            TestCameraConfig config = defaults;
+            config.name = "Test Camera " + std::to_string(i);
+            configs.push_back(config);
+        }
+        return configs;
+    }
+    std::size_t start = 0;
+    while (start <= text.size()) {
+        std::size_t end = text.find(';', start);
+        if (end == std::string_view::npos) end = text.size();
+        const std::string_view entry = text.substr(start, end - start);
+        TestCameraConfig config = defaults;
+        const std::size_t bar = entry.find('|');
+        const std::string_view name = entry.substr(0, bar);
+        if (!name.empty()) config.name = std::string(name);
+        if (bar != std::string_view::npos) {
+            std::string_view options = entry.substr(bar + 1);
+            while (!options.empty()) {
+                const std::size_t cut = options.find_first_of("|,");
+                ApplyOption(options.substr(0, cut), config);
+                options =
+                    cut == std::string_view::npos ? std::string_view{} : options.substr(cut + 1);
+            }
+        }
+        configs.push_back(config);
+        start = end + 1;
+    }
+    return configs;
+}
+
+bool EnableTestCameras(std::string* why) {
+    static bool enabled = false;
+    if (enabled) return true;
+    if (!EnsureGStreamer(why)) return false;
+    if (std::string missing = MissingElement({"videotestsrc", "capsfilter"}); !missing.empty()) {
+        if (why != nullptr) *why = "GStreamer element \"" + missing + "\" is not installed";
+        return false;
+    }
+    if (!gst_device_provider_register(nullptr, kProviderName, GST_RANK_PRIMARY,
+                                      vemo_test_camera_provider_get_type())) {
+        if (why != nullptr) *why = "the test camera provider cannot be registered";
+        return false;
+    }
+    enabled = true;
+    return true;
+}
+
+void PlugTestCamerasFromEnvironment() {
+    static bool done = false;
+    if (done) return;
+    done = true;
+    const char* described = std::getenv("VEMO_TEST_CAMERAS");
+    if (described == nullptr) return;
+    const char* size = std::getenv("VEMO_TEST_CAMERA_SIZE");
+    const std::vector<TestCameraConfig> configs =
+        ParseTestCameras(described, size != nullptr ? size : "");
+    if (configs.empty()) return;
+    std::string why;
+    if (!EnableTestCameras(&why)) {
+        ReportError("VEMO_TEST_CAMERAS: no test cameras: %s", why.c_str());
+        return;
+    }
+    for (const TestCameraConfig& config : configs)
+        PlugTestCamera(config);
+}
+
+std::string PlugTestCamera(const TestCameraConfig& config) {
+    if (!EnableTestCameras()) return {};
+    auto camera = std::make_shared<TestCamera>();
+    camera->config = config;
+    gst::DeviceRef announce;
+    {
+        std::lock_guard lock(cameras_mutex);
+        camera->number = next_number++;
+        cameras[camera->number] = camera;
+        if (provider_started) {
+            camera->device = MakeDevice(*camera);
+            announce = camera->device;
+        }
+    }
+    // Announced as a real provider announces a camera plugged in.
+    if (announce) {
+        if (auto provider = Provider(); provider) {
+            gst_device_provider_device_add(provider.get(), announce.get());
+        }
+    }
+    return IdentityOf(camera->number);
+}
+
+bool UnplugTestCamera(const std::string& identity) {
+    if (!identity.starts_with(kIdentityPrefix)) return false;
+    int number = 0;
+    if (!ParseInt(std::string_view(identity).substr(sizeof kIdentityPrefix - 1), number))
+        return false;
+    gst::DeviceRef removed;
+    {
+        std::lock_guard lock(cameras_mutex);
+        const auto found = cameras.find(number);
+        if (found == cameras.end()) return false;
+        found->second->plugged.store(false);
+        removed = std::move(found->second->device);
+        cameras.erase(found);
+    }
+    if (removed) {
+        if (auto provider = Provider(); provider) {
+            gst_device_provider_device_remove(provider.get(), removed.get());
+        }
+    }
+    return true;
+}
+
+void UnplugAllTestCameras() {
+    std::vector<std::string> identities;
+    {
+        std::lock_guard lock(cameras_mutex);
+        for (const auto& [number, camera] : cameras)
+            identities.push_back(IdentityOf(number));
+    }
+    for (const std::string& identity : identities)
+        UnplugTestCamera(identity);
+}
+
+}  // namespace vemo

@@ -1,0 +1,60 @@
+#pragma once
+
+// Test cameras: GStreamer test-pattern sources that the device list shows as
+// if they were cameras, so that a machine without one runs the whole camera
+// path. They come from a device provider of their own, registered with
+// GStreamer beside the real ones: plugging and unplugging one posts the same
+// device-added and device-removed messages a real camera's hot-plug posts.
+//
+// VEMO_TEST_CAMERAS describes the cameras present at start:
+//   "2"                     "Test Camera 1" and "Test Camera 2";
+//   "Front;;Back"           cameras named "Front", nameless (a device whose
+//                           name cannot be read) and "Back";
+// each name may carry options after '|', separated by '|' or ',':
+//   WxH                     frame size (default 640x480, or
+//                           $VEMO_TEST_CAMERA_SIZE);
+//   fps=N                   offer only N frames a second (default: 30, 15
+//                           and 5, like a webcam);
+//   error-after=N           fail once with a stream error after N frames;
+//   stall-after=N           stop delivering after N frames, posting nothing;
+//   busy                    fail at start as a camera held by another program.
+// e.g. VEMO_TEST_CAMERAS="Desk|1920x1080;Flaky|error-after=30".
+
+#include <optional>
+#include <string>
+#include <string_view>
+#include <vector>
+
+namespace vemo {
+
+struct TestCameraConfig {
+    std::optional<std::string> name;  // nullopt: the name cannot be read
+    int width = 640;
+    int height = 480;
+    int fps = 0;  // 0: 30, 15 and 5 frames a second
+    int error_after = -1;
+    int stall_after = -1;
+    bool busy = false;
+};
+
+// The cameras `text` describes, in order; sizes default to `default_size`
+// ("WxH"; empty or invalid: 640x480).
+std::vector<TestCameraConfig> ParseTestCameras(std::string_view text,
+                                               std::string_view default_size = {});
+
+// Registers the test cameras' device provider with GStreamer (once). False
+// when GStreamer or its "videotestsrc" element is missing; `why` says which.
+bool EnableTestCameras(std::string* why = nullptr);
+
+// Plugs in the cameras of VEMO_TEST_CAMERAS, once per process, before the
+// device list is first read. Does nothing when it is unset.
+void PlugTestCamerasFromEnvironment();
+
+// Plugs in a camera and returns its identity (as CaptureDevice::identity),
+// or "" when test cameras cannot be enabled.
+std::string PlugTestCamera(const TestCameraConfig& config);
+// Unplugs the camera with `identity`; false when there is none.
+bool UnplugTestCamera(const std::string& identity);
+void UnplugAllTestCameras();
+
+}  // namespace vemo

@@ -1,0 +1,476 @@
+// The camera inside the engine's window: real GStreamer pipelines fed by test
+// cameras, the real Devices menu, real published files in a temporary
+// directory. Message boxes are recorded instead of shown.
+
+#include <gst/gst.h>
+#include <gtest/gtest.h>
+#include <sys/stat.h>
+
+#include <QApplication>
+#include <QColor>
+#include <QImage>
+#include <QMenu>
+#include <QPixmap>
+#include <QThread>
+
+#include <chrono>
+#include <filesystem>
+#include <functional>
+#include <memory>
+#include <vector>
+
+#include "app/main_window.h"
+#include "app/message_box.h"
+#include "app/status_bar.h"
+#include "camera/camera_graph.h"
+#include "camera/frame_grabber.h"
+#include "devices/devices_menu.h"
+#include "devices/test_cameras.h"
+#include "imaging/camera_publish.h"
+#include "imaging/engine_state.h"
+#include "imaging/published_files.h"
+#include "settings/settings_store.h"
+#include "support/test_support.h"
+
+namespace vemo {
+namespace {
+
+namespace fs = std::filesystem;
+using namespace std::chrono_literals;
+
+constexpr char kDeviceLost[] = "Vemo : Stopping Capture (Device Lost). Select New Capture Device";
+
+// Real file calls that count how often a published camera picture is put in
+// place.
+class CountingFiles : public FileOperations {
+  public:
+    int jpeg_publishes = 0;
+    bool Rename(const std::string& from, const std::string& to) override {
+        if (to == published::kCameraJpeg) ++jpeg_publishes;
+        return FileOperations::Rename(from, to);
+    }
+};
+
+TestCameraConfig Camera(std::optional<std::string> name) {
+    TestCameraConfig config;
+    config.name = std::move(name);
+    return config;
+}
+
+class CameraPipelineTest : public testing::Test {
+  protected:
+    void SetUp() override {
+        previous_dir_ = fs::current_path();
+        fs::create_directories(dir_.path() / "vemo/bak");
+        for (const auto& entry : fs::directory_iterator(VEMO_BAK_DIR)) {
+            fs::copy_file(entry.path(), dir_.path() / "vemo/bak" / entry.path().filename());
+        }
+        fs::current_path(dir_.path());
+        setenv("VEMO_SETTINGS_FILE", (dir_.path() / "settings.ini").c_str(), 1);
+        WriteSetting(SETTING_CAMERA_TIMER, 1);
+        WriteSetting(SETTING_CAMERA_GIF_COLOR, 16);
+        SetMessageSink([this](const MessageRequest& request) {
+            messages_.push_back(request.text);
+            return kMessageOk;
+        });
+        EngineState& state = engine_state;
+        state.camera_on = 1;
+        state.capturing = state.previewing = state.preview_graph_built = 0;
+        state.capture_graph_built = state.capture_audio = state.capture_cc = 0;
+        state.use_frame_rate = 1;
+        state.frame_rate = 14.99;
+        state.devices_menu_current = 0;
+        state.frame_requested = 0;
+        window_ = std::make_unique<MainWindow>();
+        window_->ResizeWindow(320, 260);
+        window_->show();
+        SetFileOperations(&files_);
+    }
+    void TearDown() override {
+        window_->close();
+        window_.reset();
+        UnplugAllTestCameras();
+        SetFileOperations(nullptr);
+        SetMessageSink(nullptr);
+        fs::current_path(previous_dir_);
+    }
+
+    // Start-up's camera steps: list, choose the first, follow hot-plug.
+    void StartCamera() {
+        BuildDevicesMenu();
+        ChooseDevicesByName("");
+        WatchDeviceChanges();
+    }
+
+    // Runs the window's events until `condition` holds or the time is up.
+    static bool WaitFor(const std::function<bool()>& condition,
+                        std::chrono::milliseconds limit = 5s) {
+        const auto end = std::chrono::steady_clock::now() + limit;
+        while (std::chrono::steady_clock::now() < end) {
+            QApplication::processEvents(QEventLoop::AllEvents, 20);
+            if (condition()) return true;
+            QThread::msleep(5);
+        }
+        return condition();
+    }
+    static void RunEvents(std::chrono::milliseconds time) {
+        WaitFor([] { return false; }, time);
+    }
+
+    static std::vector<std::uint8_t> Published(const char* name) {
+        return test::ReadBytes(std::string("vemo/") + name);
+    }
+    static std::vector<std::uint8_t> Bak(const char* name) {
+        return test::ReadBytes(std::string("vemo/bak/") + name);
+    }
+    bool CameraOffPicturesInPlace() const {
+        return Published("cameraon.gif") == Bak("cameraoff.gif") &&
+               Published("vemo.jpg") == Bak("cameraoff.jpg") &&
+               Published("vemo.gif") == Bak("vemooff.gif");
+    }
+    bool Said(const std::string& text) const {
+        for (const std::string& message : messages_) {
+            if (message.rfind(text, 0) == 0) return true;
+        }
+        return false;
+    }
+    std::vector<int> DeviceItemIds() const {
+        std::vector<int> ids;
+        for (QAction* item : window_->menus().devices->actions()) {
+            ids.push_back(item->isSeparator() ? 0 : item->data().toInt());
+        }
+        return ids;
+    }
+    bool Checked(int id) const {
+        for (QAction* item : window_->menus().devices->actions()) {
+            if (!item->isSeparator() && item->data().toInt() == id) return item->isChecked();
+        }
+        return false;
+    }
+    int PipelineChildren() const {
+        return static_cast<int>(GST_BIN_NUMCHILDREN(GST_BIN(camera_graph.filter_graph.get())));
+    }
+
+    test::TempDir dir_;
+    fs::path previous_dir_;
+    std::unique_ptr<MainWindow> window_;
+    std::vector<std::string> messages_;
+    CountingFiles files_;
+};
+
+TEST_F(CameraPipelineTest, PublishesAtOnceThenOnTimerOne) {
+    PlugTestCamera(Camera("Test Camera 1"));
+    StartCamera();
+    EXPECT_EQ(Published("cameraon.gif"), Bak("cameraon.gif"));
+    ASSERT_EQ(engine_state.previewing, 1) << testing::PrintToString(messages_);
+    EXPECT_EQ(window_->cameraTimer().interval(), 1000);
+    EXPECT_EQ(window_->statusBarWidget()->textWidget()->text(), "Test Camera 1");
+    EXPECT_TRUE(Checked(16));
+    EXPECT_EQ(engine_state.frame_width, 640) << "the window takes the camera's size";
+
+    ASSERT_TRUE(WaitFor([&] { return files_.jpeg_publishes >= 1; }));
+    const auto jpeg = test::DecodeJpeg("vemo/vemo.jpg");
+    const auto gif = test::DecodeGif("vemo/vemo.gif");
+    ASSERT_TRUE(jpeg.ok);
+    ASSERT_TRUE(gif.ok);
+    EXPECT_EQ(jpeg.width, 640u);
+    EXPECT_EQ(jpeg.height, 480u);
+    EXPECT_LE(gif.width, 120) << "within imode_camera_width";
+    EXPECT_LE(gif.color_count, 16) << "at most camera_gif_color colours";
+    EXPECT_EQ(engine_state.frame_requested, 0);
+    // The preview is drawn in the window: the white bar at the top left.
+    EXPECT_TRUE(WaitFor([&] {
+        return QColor(window_->videoArea()->grab().toImage().pixel(10, 10)).lightness() > 200;
+    }));
+
+    // Timer 1 asks for the next one a second later.
+    const auto first_publish = std::chrono::steady_clock::now();
+    ASSERT_TRUE(WaitFor([&] { return files_.jpeg_publishes >= 2; }, 3s));
+    EXPECT_GE(std::chrono::steady_clock::now() - first_publish, 500ms);
+    EXPECT_TRUE(messages_.empty()) << testing::PrintToString(messages_);
+}
+
+TEST_F(CameraPipelineTest, QueuedFrameMessagesForOneRequestPublishOnce) {
+    PlugTestCamera(Camera("Test Camera 1"));
+    StartCamera();
+    ASSERT_TRUE(WaitFor([&] { return files_.jpeg_publishes >= 1; }));
+    window_->KillCameraTimer();
+    RunEvents(100ms);
+    const int before = files_.jpeg_publishes;
+    const std::uint64_t posted = ReadGrabberCounters().frames_posted;
+    // One request while the window is busy: every frame meanwhile is grabbed
+    // and announced.
+    engine_state.frame_requested = 1;
+    QThread::msleep(400);
+    EXPECT_GE(ReadGrabberCounters().frames_posted, posted + 2);
+    RunEvents(300ms);
+    EXPECT_EQ(files_.jpeg_publishes, before + 1);
+}
+
+TEST_F(CameraPipelineTest, SwitchingOffLeavesTheOffPicturesAndOnPublishesAgain) {
+    PlugTestCamera(Camera("Test Camera 1"));
+    StartCamera();
+    ASSERT_TRUE(WaitFor([&] { return files_.jpeg_publishes >= 1; }));
+    GstElement* pipeline = camera_graph.filter_graph.get();
+
+    window_->OnCommand(kCmdCamera);
+    EXPECT_EQ(engine_state.camera_on, 0);
+    EXPECT_EQ(engine_state.previewing, 0);
+    EXPECT_EQ(ReadSetting(SETTING_CAMERA_CAPTURE), 0u);
+    EXPECT_TRUE(CameraOffPicturesInPlace());
+    engine_state.frame_requested = 1;  // as timer 1 still does
+    RunEvents(400ms);
+    EXPECT_TRUE(CameraOffPicturesInPlace()) << "nothing published after the stop";
+
+    const int before = files_.jpeg_publishes;
+    window_->OnCommand(kCmdCamera);
+    EXPECT_EQ(ReadSetting(SETTING_CAMERA_CAPTURE), 1u);
+    EXPECT_EQ(camera_graph.filter_graph.get(), pipeline) << "the built preview runs again";
+    ASSERT_TRUE(WaitFor([&] { return files_.jpeg_publishes > before; }));
+    EXPECT_EQ(Published("cameraon.gif"), Bak("cameraon.gif"));
+}
+
+TEST_F(CameraPipelineTest, ThreeCamerasWithTheSecondNamelessGiveItems16And18) {
+    PlugTestCamera(Camera("Left"));
+    PlugTestCamera(Camera(std::nullopt));
+    PlugTestCamera(Camera("Right"));
+    StartCamera();
+    EXPECT_EQ(DeviceItemIds(), (std::vector<int>{16, 18, 0}));
+    EXPECT_EQ(video_device_count, 3);
+    EXPECT_TRUE(Checked(16));
+    EXPECT_FALSE(Checked(18));
+    GstElement* pipeline = camera_graph.filter_graph.get();
+    GstElement* camera = camera_graph.video_capture.get();
+
+    // The checked camera again: nothing is rebuilt.
+    window_->OnCommand(16);
+    EXPECT_EQ(camera_graph.filter_graph.get(), pipeline);
+    EXPECT_EQ(camera_graph.video_capture.get(), camera);
+    EXPECT_EQ(engine_state.previewing, 1);
+
+    window_->OnCommand(18);
+    EXPECT_NE(camera_graph.video_capture.get(), camera);
+    EXPECT_FALSE(Checked(16));
+    EXPECT_TRUE(Checked(18)) << "a camera behind a nameless one is checked too";
+    EXPECT_EQ(window_->statusBarWidget()->textWidget()->text(), "Right");
+    EXPECT_EQ(engine_state.previewing, 1);
+    const int before = files_.jpeg_publishes;
+    ASSERT_TRUE(WaitFor([&] { return files_.jpeg_publishes > before; }));
+
+    // Items are disabled while a capture to file runs.
+    engine_state.capturing = 1;
+    window_->UpdateMenuStates();
+    for (QAction* item : window_->menus().devices->actions()) {
+        if (!item->isSeparator()) {
+            EXPECT_FALSE(item->isEnabled());
+        }
+    }
+    engine_state.capturing = 0;
+    EXPECT_TRUE(messages_.empty()) << testing::PrintToString(messages_);
+}
+
+TEST_F(CameraPipelineTest, UnpluggingTheCameraIsADeviceLossAndPluggingMarksTheMenu) {
+    const std::string first = PlugTestCamera(Camera("First"));
+    PlugTestCamera(Camera("Second"));
+    StartCamera();
+    ASSERT_TRUE(WaitFor([&] { return files_.jpeg_publishes >= 1; }));
+
+    ASSERT_TRUE(UnplugTestCamera(first));
+    ASSERT_TRUE(WaitFor([&] { return Said(kDeviceLost); }));
+    EXPECT_EQ(messages_.size(), 1u) << testing::PrintToString(messages_);
+    EXPECT_EQ(engine_state.previewing, 0);
+    EXPECT_EQ(engine_state.camera_on, 1) << "the next camera chosen runs at once";
+    EXPECT_TRUE(CameraOffPicturesInPlace());
+    EXPECT_EQ(engine_state.devices_menu_current, 0);
+    EXPECT_EQ(DeviceItemIds(), (std::vector<int>{16, 17, 0})) << "unchanged until it opens";
+
+    engine_state.devices_menu_current = 1;
+    PlugTestCamera(Camera("Third"));
+    ASSERT_TRUE(WaitFor([] { return engine_state.devices_menu_current == 0; }));
+    emit window_->menus().devices->aboutToShow();
+    EXPECT_EQ(DeviceItemIds(), (std::vector<int>{16, 17, 0}));
+    EXPECT_EQ(window_->menus().devices->actions()[0]->text(), "Second");
+    EXPECT_EQ(window_->menus().devices->actions()[1]->text(), "Third");
+    EXPECT_FALSE(Checked(16));
+
+    window_->OnCommand(17);
+    EXPECT_EQ(engine_state.previewing, 1);
+    const int before = files_.jpeg_publishes;
+    ASSERT_TRUE(WaitFor([&] { return files_.jpeg_publishes > before; }));
+}
+
+TEST_F(CameraPipelineTest, TheChosenCameraIsKnownByIdentityNotPosition) {
+    const std::string first = PlugTestCamera(Camera("First"));
+    PlugTestCamera(Camera("Second"));
+    StartCamera();
+    window_->OnCommand(17);
+    ASSERT_TRUE(Checked(17));
+    GstElement* camera = camera_graph.video_capture.get();
+
+    // Another camera goes: no loss of ours, only a stale menu.
+    ASSERT_TRUE(UnplugTestCamera(first));
+    ASSERT_TRUE(WaitFor([] { return engine_state.devices_menu_current == 0; }));
+    RunEvents(200ms);
+    EXPECT_TRUE(messages_.empty()) << testing::PrintToString(messages_);
+    EXPECT_EQ(engine_state.previewing, 1);
+
+    emit window_->menus().devices->aboutToShow();
+    EXPECT_EQ(DeviceItemIds(), (std::vector<int>{16, 0}));
+    EXPECT_TRUE(Checked(16)) << "Second moved up and is still the chosen camera";
+    window_->OnCommand(16);
+    EXPECT_EQ(camera_graph.video_capture.get(), camera) << "nothing rebuilt";
+    window_->OnCommand(26);  // the current camera, by the command without a menu item
+    EXPECT_EQ(camera_graph.video_capture.get(), camera);
+    EXPECT_EQ(window_->statusBarWidget()->textWidget()->text(), "Second");
+}
+
+TEST_F(CameraPipelineTest, AnErroringCameraTakesTheErrorAbortPath) {
+    TestCameraConfig flaky = Camera("Flaky");
+    flaky.error_after = 5;
+    PlugTestCamera(flaky);
+    StartCamera();
+    ASSERT_TRUE(WaitFor([&] { return !messages_.empty(); }));
+    ASSERT_EQ(messages_.size(), 1u);
+    // A stream error (domain 4, code 1).
+    EXPECT_TRUE(Said("Vemo : ERROR during capture, error code=80470401")) << messages_[0];
+    // The preview was rebuilt before the message and publishes again.
+    EXPECT_EQ(engine_state.previewing, 1);
+    const int before = files_.jpeg_publishes;
+    ASSERT_TRUE(WaitFor([&] { return files_.jpeg_publishes > before; }, 3s));
+}
+
+TEST_F(CameraPipelineTest, AFullHdCameraIsPublishedUncut) {
+    TestCameraConfig hd = Camera("HD");
+    hd.width = 1920;
+    hd.height = 1080;
+    hd.fps = 5;
+    PlugTestCamera(hd);
+    StartCamera();
+    ASSERT_TRUE(WaitFor([&] { return files_.jpeg_publishes >= 1; }));
+    const auto jpeg = test::DecodeJpeg("vemo/vemo.jpg");
+    ASSERT_TRUE(jpeg.ok);
+    ASSERT_EQ(jpeg.width, 1920u);
+    ASSERT_EQ(jpeg.height, 1080u);
+    // The colour bars reach the top row: the first bar is white, the last
+    // blue. A frame cut at 5 MiB would have lost its top 170 rows.
+    EXPECT_LT(test::ColourDistance(jpeg.at(60, 2), {255, 255, 255}), 40);
+    EXPECT_LT(test::ColourDistance(jpeg.at(1860, 2), {0, 0, 255}), 40);
+    EXPECT_LT(test::ColourDistance(jpeg.at(60, 500), {255, 255, 255}), 40);
+    const auto gif = test::DecodeGif("vemo/vemo.gif");
+    ASSERT_TRUE(gif.ok);
+    EXPECT_EQ(gif.width, 240) << "an eighth, the most the converter reduces";
+}
+
+TEST_F(CameraPipelineTest, ACameraThatStopsDeliveringIsLost) {
+    TestCameraConfig stalling = Camera("Stalling");
+    stalling.stall_after = 3;
+    PlugTestCamera(stalling);
+    StartCamera();
+    ASSERT_TRUE(WaitFor([&] { return Said(kDeviceLost); }, 5s));
+    EXPECT_EQ(engine_state.previewing, 0);
+    EXPECT_TRUE(CameraOffPicturesInPlace());
+}
+
+TEST_F(CameraPipelineTest, ACameraHeldElsewhereGivesTheConnectMessage) {
+    TestCameraConfig busy = Camera("Busy");
+    busy.busy = true;
+    PlugTestCamera(busy);
+    StartCamera();
+    ASSERT_TRUE(WaitFor([&] { return !messages_.empty(); }));
+    EXPECT_TRUE(
+        Said("Vemo : Could not connect capture pin #0 to grabber.\r\nIs the capture device "
+             "being used by another application?"))
+        << messages_[0];
+    EXPECT_EQ(engine_state.previewing, 0);
+    EXPECT_TRUE(CameraOffPicturesInPlace());
+    RunEvents(300ms);
+    EXPECT_EQ(messages_.size(), 1u) << "no retry loop";
+}
+
+TEST_F(CameraPipelineTest, AMissingElementIsReportedByName) {
+    PlugTestCamera(Camera("Test Camera 1"));
+    BuildDevicesMenu();
+    GstRegistry* registry = gst_registry_get();
+    GstPluginFeature* convert = gst_registry_lookup_feature(registry, "videoconvert");
+    ASSERT_NE(convert, nullptr);
+    gst_registry_remove_feature(registry, convert);
+    ChooseDevicesByName("");
+    gst_registry_add_feature(registry, convert);
+    ASSERT_EQ(messages_.size(), 1u);
+    EXPECT_EQ(messages_[0],
+              "Vemo : Cannot instantiate graph builder\nGStreamer element \"videoconvert\" is not "
+              "installed");
+    EXPECT_EQ(engine_state.previewing, 0);
+    EXPECT_FALSE(camera_graph.filter_graph);
+
+    // With the element back, choosing the camera again builds it.
+    window_->OnCommand(16);
+    EXPECT_EQ(engine_state.previewing, 1);
+}
+
+TEST_F(CameraPipelineTest, NoCameraTurnsCameraPublishingOff) {
+    WriteSetting(SETTING_CAMERA_CAPTURE, 1);
+    StartCamera();
+    if (video_device_count > 0) GTEST_SKIP() << "a real camera is attached";
+    EXPECT_EQ(messages_, (std::vector<std::string>{"Vemo : カメラが見つかりません"}));
+    EXPECT_EQ(engine_state.camera_on, 0);
+    EXPECT_EQ(ReadSetting(SETTING_CAMERA_CAPTURE), 0u);
+    EXPECT_TRUE(window_->menus().devices->actions().isEmpty());
+    EXPECT_FALSE(current_video_device.has_value());
+
+    // With the camera off, an empty list says nothing.
+    engine_state.devices_menu_current = 0;
+    BuildDevicesMenu();
+    EXPECT_EQ(messages_.size(), 1u);
+}
+
+TEST_F(CameraPipelineTest, FrameRateFollowsTheSetting) {
+    PlugTestCamera(Camera("Test Camera 1"));  // offers 30, 15 and 5 a second
+    StartCamera();
+    ASSERT_EQ(engine_state.previewing, 1);
+    EXPECT_EQ(camera_graph.frame_period_ns, 1'000'000'000 / 15) << "14.99 comes nearest 15";
+    RunEvents(300ms);
+    std::uint64_t start = ReadGrabberCounters().frames;
+    RunEvents(1000ms);
+    const std::uint64_t at_15 = ReadGrabberCounters().frames - start;
+
+    HaltPreview();
+    DismantleGraph();
+    engine_state.use_frame_rate = 0;
+    ASSERT_TRUE(BuildPreviewBranch());
+    ASSERT_TRUE(RunPreview());
+    RunEvents(300ms);
+    start = ReadGrabberCounters().frames;
+    RunEvents(1000ms);
+    const std::uint64_t own_rate = ReadGrabberCounters().frames - start;
+    EXPECT_GE(at_15, 8u);
+    EXPECT_LE(at_15, 19u);
+    EXPECT_GT(own_rate, at_15 + 5) << "the camera's own 30 a second";
+}
+
+TEST_F(CameraPipelineTest, DismantledPreviewStillFeedsTheGrabber) {
+    PlugTestCamera(Camera("Test Camera 1"));
+    StartCamera();
+    ASSERT_TRUE(WaitFor([&] { return files_.jpeg_publishes >= 1; }));
+    ASSERT_TRUE(HaltPreview());
+    EXPECT_FALSE(HaltPreview()) << "not previewing any more";
+    EXPECT_EQ(PipelineChildren(), 4) << "Cap, Format, Convert and Grabber";
+    DismantleGraph();
+    EXPECT_EQ(PipelineChildren(), 1) << "only the camera stays";
+    EXPECT_EQ(engine_state.preview_graph_built, 0);
+    RemoveDownstream(camera_graph.video_capture.get());  // nothing left to remove
+    EXPECT_EQ(PipelineChildren(), 1);
+
+    engine_state.capturing = 1;
+    EXPECT_FALSE(BuildPreviewBranch()) << "not while a capture to file runs";
+    engine_state.capturing = 0;
+    const int before = files_.jpeg_publishes;
+    ASSERT_TRUE(BuildPreviewBranch());
+    ASSERT_TRUE(RunPreview());
+    EXPECT_TRUE(RunPreview()) << "a second run changes nothing";
+    ASSERT_TRUE(WaitFor([&] { return files_.jpeg_publishes > before; }));
+    EXPECT_GT(ReadGrabberCounters().frames, 0u);
+}
+
+}  // namespace
+}  // namespace vemo
