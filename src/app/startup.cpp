@@ -65,7 +65,6 @@ void LoadSettingsIntoEngineState() {
     state.screen_division = ReadSetting(SETTING_SCREEN_DIVISION);
     state.imode_width = ReadSetting(SETTING_IMODE_WIDTH);
     state.imode_height = ReadSetting(SETTING_IMODE_HEIGHT);
-    state.imode_camera_width = ReadSetting(SETTING_IMODE_CAMERA_WIDTH);
 }
 
 // Message boxes owned by the main window once it exists, task-modal.
