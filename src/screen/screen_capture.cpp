@@ -26,10 +26,6 @@ namespace {
 using screen::BgrxImage;
 using screen::SourceRect;
 
-// Interval range of timer 2, in seconds: a stored 0 would make the timer fire
-// continuously, and more than a week is what the properties dialog allows.
-constexpr std::uint32_t kMinScreenTimer = 1;
-constexpr std::uint32_t kMaxScreenTimer = 604800;
 constexpr std::uint32_t kMinGifColors = kMinScreenGifColors;
 constexpr std::uint32_t kMaxGifColors = kMaxScreenGifColors;
 
@@ -205,7 +201,7 @@ bool StartScreenCapture(const ScreenCaptureOverrides& overrides) {
 
     // Values only an edited settings file can hold are brought into the
     // ranges the properties dialogs allow.
-    e.screen_timer = std::clamp(e.screen_timer, kMinScreenTimer, kMaxScreenTimer);
+    e.screen_timer = std::clamp(e.screen_timer, kMinIntervalSeconds, kMaxIntervalSeconds);
     e.screen_division = std::clamp(e.screen_division, screen::kMinDivision, screen::kMaxDivision);
     e.imode_width = std::clamp(e.imode_width, screen::kMinImodeWidth, screen::kMaxImodeWidth);
     e.screen_gif_color = std::clamp(e.screen_gif_color, kMinGifColors, kMaxGifColors);

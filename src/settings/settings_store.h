@@ -35,6 +35,11 @@ struct SettingInfo {
 // The fourteen settings, in id order.
 std::span<const SettingInfo> SettingsTable();
 
+// The range of the camera and screen timer intervals, in seconds (at most
+// seven days): an interval of 0 would make a timer fire without pause.
+inline constexpr std::uint32_t kMinIntervalSeconds = 1;
+inline constexpr std::uint32_t kMaxIntervalSeconds = 604800;
+
 // The table entry of a value name, or null when no setting has that name.
 const SettingInfo* FindSetting(std::string_view name);
 
