@@ -100,6 +100,7 @@ NoSync no_sync;
 // The server and the working directory, made once for the whole run.
 struct Setup {
     std::unique_ptr<vemo::test::XvfbDisplay> display;
+    vemo::ScreenCapture capture;
     fs::path dir;
     long baseline_kib = 0;
     bool ok = false;
@@ -123,16 +124,13 @@ struct Setup {
         fs::current_path(dir);
         // The stored settings play no part.
         setenv("VEMO_SETTINGS_FILE", (dir / "settings.ini").c_str(), 1);
-        vemo::screen_grab_pause_ms = 0;
-        vemo::screen_report_hook = [](const std::string& message) {
-            std::fprintf(stderr, "screen_bench: %s\n", message.c_str());
-        };
+        capture.set_pause_ms(0);
         baseline_kib = ResidentKiB("VmRSS:");
         if (std::getenv("VEMO_BENCH_NOSYNC") != nullptr) vemo::SetFileOperations(&no_sync);
         ok = true;
     }
     ~Setup() {
-        vemo::StopScreenCapture();
+        capture.Stop();
         if (!dir.empty()) {
             fs::current_path("/");
             fs::remove_all(dir);
@@ -145,15 +143,30 @@ Setup& TheSetup() {
     return setup;
 }
 
-void RunGrabs(benchmark::State& state, const vemo::ScreenCaptureOverrides& overrides,
-              const char* picture) {
+void Report(const std::string& message) {
+    std::fprintf(stderr, "screen_bench: %s\n", message.c_str());
+}
+
+// Grabs in the mode `choose` sets on the stored settings, which are read once
+// the setup has pointed them at its own (missing) file.
+void RunGrabs(benchmark::State& state, void (*choose)(vemo::ScreenSettings&), const char* picture) {
     Setup& setup = TheSetup();
-    if (!setup.ok || !vemo::StartScreenCapture(overrides)) {
+    if (!setup.ok) {
+        state.SkipWithError("no display to grab");
+        return;
+    }
+    vemo::ScreenSettings settings = vemo::ReadScreenSettings();
+    choose(settings);
+    vemo::ScreenCapture& capture = setup.capture;
+    const vemo::ScreenStartResult started = capture.Start(settings);
+    if (!started.error.empty()) Report(started.error);
+    if (!started.grabbable) {
         state.SkipWithError("no display to grab");
         return;
     }
     for (auto _ : state) {
-        const vemo::ScreenGrabResult result = vemo::GrabScreen();
+        const vemo::ScreenGrabResult result = capture.Grab();
+        if (result.report) Report(result.error);
         if (!result.ok) {
             state.SkipWithError(result.error.c_str());
             break;
@@ -163,23 +176,25 @@ void RunGrabs(benchmark::State& state, const vemo::ScreenCaptureOverrides& overr
         static_cast<double>(ResidentKiB("VmRSS:") - setup.baseline_kib) / 1024.0;
     std::error_code error;
     state.counters["picture_KB"] = static_cast<double>(fs::file_size(picture, error)) / 1024.0;
-    vemo::StopScreenCapture();
+    capture.Stop();
 }
 
 void BM_WholeScreenGrab(benchmark::State& state) {
-    vemo::ScreenCaptureOverrides overrides;
-    overrides.screen_one = 1;
-    RunGrabs(state, overrides, "vemo/vemosc1.jpg");
+    RunGrabs(
+        state, [](vemo::ScreenSettings& settings) { settings.screen_one = 1; }, "vemo/vemosc1.jpg");
 }
 BENCHMARK(BM_WholeScreenGrab)->Unit(benchmark::kMillisecond)->UseRealTime();
 
 void BM_ImodeGrabDivision5(benchmark::State& state) {
-    vemo::ScreenCaptureOverrides overrides;
-    overrides.screen_one = 0;
-    overrides.screen_division = 5;
-    overrides.imode_width = 160;
-    overrides.imode_rotate = 0;
-    RunGrabs(state, overrides, "vemo/vemosc.jpg");
+    RunGrabs(
+        state,
+        [](vemo::ScreenSettings& settings) {
+            settings.screen_one = 0;
+            settings.screen_division = 5;
+            settings.imode_width = 160;
+            settings.imode_rotate = 0;
+        },
+        "vemo/vemosc.jpg");
 }
 BENCHMARK(BM_ImodeGrabDivision5)->Unit(benchmark::kMillisecond)->UseRealTime();
 

@@ -1,11 +1,9 @@
 #include "screen/screen_capture.h"
 
 #include <algorithm>
-#include <cstdio>
 #include <memory>
 #include <utility>
 
-#include "imaging/engine_state.h"
 #include "imaging/published_files.h"
 #include "product/shared_status_block.h"
 #include "screen/pixel_format.h"
@@ -13,13 +11,6 @@
 #include "settings/settings_store.h"
 
 namespace vemo {
-
-ScreenSession screen_session;
-JpegWriteJob screen_jpeg_job{};
-GifConvertJob screen_gif_job{};
-int screen_grab_pause_ms = kScreenGrabPauseMs;
-std::function<void(unsigned interval_ms)> screen_timer_hook;
-std::function<void(const std::string& message)> screen_report_hook;
 
 namespace {
 
@@ -29,23 +20,8 @@ using screen::SourceRect;
 constexpr std::uint32_t kMinGifColors = kMinScreenGifColors;
 constexpr std::uint32_t kMaxGifColors = kMaxScreenGifColors;
 
-void Report(const std::string& message) {
-    if (message == screen_session.last_report) return;
-    screen_session.last_report = message;
-    if (screen_report_hook) {
-        screen_report_hook(message);
-    } else {
-        std::fprintf(stderr, "Vemo : %s\n", message.c_str());
-    }
-}
-
 int ClampedDivision(std::uint32_t value) {
     return static_cast<int>(std::clamp(value, screen::kMinDivision, screen::kMaxDivision));
-}
-
-std::int32_t CurrentGifColors() {
-    return static_cast<std::int32_t>(
-        std::clamp(engine_state.screen_gif_color, kMinGifColors, kMaxGifColors));
 }
 
 // Lowers screen_busy however the grab ends.
@@ -56,14 +32,83 @@ struct ScreenBusyScope {
     ~ScreenBusyScope() { shared_status_block().set_screen_busy(0); }
 };
 
+// Publishes the pictures of one grab through the session's two jobs. The first
+// failure ends the grab.
 class GrabPublisher {
   public:
-    explicit GrabPublisher(ScreenGrabResult& result) : result_(result) {}
+    GrabPublisher(ScreenSession& session, JpegWriteJob& jpeg_job, GifConvertJob& gif_job,
+                  std::uint32_t gif_colors, int pause_ms, ScreenGrabResult& result)
+        : session_(session),
+          jpeg_job_(jpeg_job),
+          gif_job_(gif_job),
+          gif_colors_(static_cast<std::int32_t>(gif_colors)),
+          pause_ms_(pause_ms),
+          result_(result) {}
 
+    bool PublishWholeScreen(const screen::GrabbedPixels& pixels) {
+        if (screen::IsBgrx(pixels.layout)) {
+            // The usual display: the writer codes the grabbed pixels where they
+            // are and leaves them untouched.
+            jpeg_job_.bits_per_pixel = kBgrxBitsPerPixel;
+            jpeg_job_.top_down = true;
+            jpeg_job_.row_stride = static_cast<std::uint32_t>(pixels.stride);
+            jpeg_job_.pixels = const_cast<std::uint8_t*>(pixels.data);
+        } else {
+            // The writer turns the rows' colour order in place, so the buffer is
+            // filled afresh from the grab every time.
+            screen::ConvertToBottomUpBgr(
+                pixels, session_.grab_buffer.get(),
+                JpegRowStride(static_cast<std::uint32_t>(pixels.width), 24));
+            jpeg_job_.bits_per_pixel = 24;
+            jpeg_job_.top_down = false;
+            jpeg_job_.row_stride = 0;
+            jpeg_job_.pixels = session_.grab_buffer.get();
+        }
+        return PublishJpeg(published::kScreenWholeJpegTemp, published::kScreenWholeJpeg, false);
+    }
+
+    bool PublishImode(const screen::GrabbedPixels& pixels) {
+        const screen::ScreenGeometry& g = session_.geometry;
+        const BgrxImage view = screen::BgrxView(pixels, session_.grab_buffer.get());
+
+        MakeSmallPicture(view, {0, 0, g.screen_width, g.screen_height});
+        if (!PublishJpeg(published::kScreenJpegTemp, published::kScreenJpeg, false) ||
+            !PublishGif(published::kScreenJpeg, published::kScreenGifTemp, published::kScreenGif,
+                        false)) {
+            return false;
+        }
+        Pause();
+
+        const int d = g.division;
+        for (int row = 0; row < d; ++row) {
+            for (int column = 0; column < d; ++column) {
+                MakeSmallPicture(view, {column * g.tile_width, row * g.tile_height, g.tile_width,
+                                        g.tile_height});
+                const screen::TileDigits digits = screen::TileDigitsFor(row, column, d, g.rotate);
+                const std::string jpeg = published::TileName(digits.first, digits.second, ".jpg");
+                const std::string gif = published::TileName(digits.first, digits.second, ".gif");
+                if (!PublishJpeg(published::TileTempName(digits.first, digits.second, ".jpg"), jpeg,
+                                 true) ||
+                    !PublishGif(jpeg, published::TileTempName(digits.first, digits.second, ".gif"),
+                                gif, true)) {
+                    return false;
+                }
+                Pause();
+            }
+        }
+        return true;
+    }
+
+    bool Fail(std::string message) {
+        result_.error = std::move(message);
+        return false;
+    }
+
+  private:
     // Writes the picture the job points at under `temp` and moves it to `name`.
     bool PublishJpeg(const std::string& temp, const std::string& name, bool tile) {
-        screen_jpeg_job.path = temp;
-        if (ImagingResult written = WriteJpegFrame(screen_jpeg_job); !written) {
+        jpeg_job_.path = temp;
+        if (ImagingResult written = WriteJpegFrame(jpeg_job_); !written) {
             return Fail("cannot write " + temp + ": " + written.message);
         }
         return Move(temp, name, tile);
@@ -72,22 +117,15 @@ class GrabPublisher {
     // Makes the GIF of the published JPEG `jpeg_name`.
     bool PublishGif(const std::string& jpeg_name, const std::string& temp, const std::string& name,
                     bool tile) {
-        screen_gif_job.input_path = jpeg_name;
-        screen_gif_job.output_path = temp;
-        screen_gif_job.colors = CurrentGifColors();
-        if (ImagingResult converted = ConvertJpegToGif(screen_gif_job); !converted) {
+        gif_job_.input_path = jpeg_name;
+        gif_job_.output_path = temp;
+        gif_job_.colors = gif_colors_;
+        if (ImagingResult converted = ConvertJpegToGif(gif_job_); !converted) {
             return Fail("cannot write " + temp + ": " + converted.message);
         }
         return Move(temp, name, tile);
     }
 
-    bool Fail(std::string message) {
-        Report(message);
-        result_.error = std::move(message);
-        return false;
-    }
-
-  private:
     bool Move(const std::string& temp, const std::string& name, bool tile) {
         // Tiles are not flushed to the disk first: a grab replaces up to 200 tile
         // files, a flush each made a 5 x 5 grab about 40% slower, and a tile lost
@@ -99,130 +137,83 @@ class GrabPublisher {
         return true;
     }
 
+    // Scales `rect` of the screen into the small picture and points the JPEG
+    // job at it, turned when the session rotates.
+    void MakeSmallPicture(const BgrxImage& screen_view, SourceRect rect) {
+        const screen::ScreenGeometry& g = session_.geometry;
+        session_.scaler.Scale(screen_view, rect, g.imode_width, g.imode_height,
+                              session_.picture_buffer.get(),
+                              JpegRowStride(static_cast<std::uint32_t>(g.imode_width), 24));
+        if (g.rotate) {
+            screen::RotateQuarterClockwise(session_.picture_buffer.get(), g.imode_width,
+                                           g.imode_height, session_.rotation_buffer.get());
+            jpeg_job_.pixels = session_.rotation_buffer.get();
+        } else {
+            jpeg_job_.pixels = session_.picture_buffer.get();
+        }
+    }
+
+    void Pause() {
+        if (pause_ms_ > 0) file_operations().Pause(pause_ms_);
+    }
+
+    ScreenSession& session_;
+    JpegWriteJob& jpeg_job_;
+    GifConvertJob& gif_job_;
+    const std::int32_t gif_colors_;
+    const int pause_ms_;
     ScreenGrabResult& result_;
 };
 
-// Scales `rect` of the screen into the small picture and points the JPEG job
-// at it, turned when the session rotates.
-void MakeSmallPicture(const BgrxImage& screen_view, SourceRect rect) {
-    ScreenSession& s = screen_session;
-    const screen::ScreenGeometry& g = s.geometry;
-    s.scaler.Scale(screen_view, rect, g.imode_width, g.imode_height, s.picture_buffer.get(),
-                   JpegRowStride(static_cast<std::uint32_t>(g.imode_width), 24));
-    if (g.rotate) {
-        screen::RotateQuarterClockwise(s.picture_buffer.get(), g.imode_width, g.imode_height,
-                                       s.rotation_buffer.get());
-        screen_jpeg_job.pixels = s.rotation_buffer.get();
-    } else {
-        screen_jpeg_job.pixels = s.picture_buffer.get();
-    }
-}
-
-void Pause() {
-    if (screen_grab_pause_ms > 0) file_operations().Pause(screen_grab_pause_ms);
-}
-
-bool PublishWholeScreen(const screen::GrabbedPixels& pixels, GrabPublisher& publisher) {
-    if (screen::IsBgrx(pixels.layout)) {
-        // The usual display: the writer codes the grabbed pixels where they
-        // are and leaves them untouched.
-        screen_jpeg_job.bits_per_pixel = kBgrxBitsPerPixel;
-        screen_jpeg_job.top_down = true;
-        screen_jpeg_job.row_stride = static_cast<std::uint32_t>(pixels.stride);
-        screen_jpeg_job.pixels = const_cast<std::uint8_t*>(pixels.data);
-    } else {
-        // The writer turns the rows' colour order in place, so the buffer is
-        // filled afresh from the grab every time.
-        screen::ConvertToBottomUpBgr(pixels, screen_session.grab_buffer.get(),
-                                     JpegRowStride(static_cast<std::uint32_t>(pixels.width), 24));
-        screen_jpeg_job.bits_per_pixel = 24;
-        screen_jpeg_job.top_down = false;
-        screen_jpeg_job.row_stride = 0;
-        screen_jpeg_job.pixels = screen_session.grab_buffer.get();
-    }
-    return publisher.PublishJpeg(published::kScreenWholeJpegTemp, published::kScreenWholeJpeg,
-                                 false);
-}
-
-bool PublishImode(const screen::GrabbedPixels& pixels, GrabPublisher& publisher) {
-    const screen::ScreenGeometry& g = screen_session.geometry;
-    const BgrxImage view = screen::BgrxView(pixels, screen_session.grab_buffer.get());
-
-    MakeSmallPicture(view, {0, 0, g.screen_width, g.screen_height});
-    if (!publisher.PublishJpeg(published::kScreenJpegTemp, published::kScreenJpeg, false) ||
-        !publisher.PublishGif(published::kScreenJpeg, published::kScreenGifTemp,
-                              published::kScreenGif, false)) {
-        return false;
-    }
-    Pause();
-
-    const int d = g.division;
-    for (int row = 0; row < d; ++row) {
-        for (int column = 0; column < d; ++column) {
-            MakeSmallPicture(
-                view, {column * g.tile_width, row * g.tile_height, g.tile_width, g.tile_height});
-            const screen::TileDigits digits = screen::TileDigitsFor(row, column, d, g.rotate);
-            const std::string jpeg = published::TileName(digits.first, digits.second, ".jpg");
-            const std::string gif = published::TileName(digits.first, digits.second, ".gif");
-            if (!publisher.PublishJpeg(published::TileTempName(digits.first, digits.second, ".jpg"),
-                                       jpeg, true) ||
-                !publisher.PublishGif(jpeg,
-                                      published::TileTempName(digits.first, digits.second, ".gif"),
-                                      gif, true)) {
-                return false;
-            }
-            Pause();
-        }
-    }
-    return true;
-}
-
-void ReleaseSession() {
-    ScreenSession& s = screen_session;
-    s.rotation_buffer.reset();
-    s.picture_buffer.reset();
-    s.grab_buffer.reset();
-    s.scaler = screen::PictureScaler();
-    s.grabber.reset();
-}
-
 }  // namespace
 
-bool StartScreenCapture(const ScreenCaptureOverrides& overrides) {
-    EngineState& e = engine_state;
-    e.screen_timer = ReadSetting(SETTING_SCREEN_TIMER);
-    e.screen_one = overrides.screen_one.value_or(ReadSetting(SETTING_SCREEN_ONE));
-    e.imode_rotate = overrides.imode_rotate.value_or(ReadSetting(SETTING_IMODE_ROTATE));
-    e.screen_gif_color = overrides.screen_gif_color.value_or(ReadSetting(SETTING_SCREEN_GIF_COLOR));
-    e.screen_division = overrides.screen_division.value_or(ReadSetting(SETTING_SCREEN_DIVISION));
-    e.imode_width = overrides.imode_width.value_or(ReadSetting(SETTING_IMODE_WIDTH));
-    e.imode_height = ReadSetting(SETTING_IMODE_HEIGHT);
-    e.imode_camera_width = ReadSetting(SETTING_IMODE_CAMERA_WIDTH);
+ScreenSettings ReadScreenSettings() {
+    ScreenSettings settings;
+    settings.screen_timer = ReadSetting(SETTING_SCREEN_TIMER);
+    settings.screen_one = ReadSetting(SETTING_SCREEN_ONE);
+    settings.imode_rotate = ReadSetting(SETTING_IMODE_ROTATE);
+    settings.screen_gif_color = ReadSetting(SETTING_SCREEN_GIF_COLOR);
+    settings.screen_division = ReadSetting(SETTING_SCREEN_DIVISION);
+    settings.imode_width = ReadSetting(SETTING_IMODE_WIDTH);
+    settings.imode_height = ReadSetting(SETTING_IMODE_HEIGHT);
+    return settings;
+}
 
+ScreenCapture::ScreenCapture() = default;
+
+// Here, where the grabber is a complete type.
+ScreenCapture::~ScreenCapture() = default;
+
+ScreenStartResult ScreenCapture::Start(const ScreenSettings& settings) {
+    settings_ = settings;
     // Values only an edited settings file can hold are brought into the
     // ranges the properties dialogs allow.
-    e.screen_timer = std::clamp(e.screen_timer, kMinIntervalSeconds, kMaxIntervalSeconds);
-    e.screen_division = std::clamp(e.screen_division, screen::kMinDivision, screen::kMaxDivision);
-    e.imode_width = std::clamp(e.imode_width, screen::kMinImodeWidth, screen::kMaxImodeWidth);
-    e.screen_gif_color = std::clamp(e.screen_gif_color, kMinGifColors, kMaxGifColors);
+    settings_.screen_timer =
+        std::clamp(settings_.screen_timer, kMinIntervalSeconds, kMaxIntervalSeconds);
+    settings_.screen_division =
+        std::clamp(settings_.screen_division, screen::kMinDivision, screen::kMaxDivision);
+    settings_.imode_width =
+        std::clamp(settings_.imode_width, screen::kMinImodeWidth, screen::kMaxImodeWidth);
+    settings_.screen_gif_color =
+        std::clamp(settings_.screen_gif_color, kMinGifColors, kMaxGifColors);
 
-    // A start while running begins afresh, and picks up a new screen size.
-    ScreenSession& s = screen_session;
+    ScreenSession& s = session_;
     ReleaseSession();
-    s.last_report.clear();
 
-    std::string error;
-    s.grabber = screen::OpenScreenGrabber(error);
-    if (!error.empty()) Report(error);
+    ScreenStartResult result;
+    s.grabber = screen::OpenScreenGrabber(result.error);
+    // The failures shown before are forgotten. The caller shows this one now,
+    // so grabs that fail the same way stay quiet.
+    last_reported_ = result.error;
 
-    const bool whole_screen = e.screen_one != 0;
+    const bool whole_screen = settings_.screen_one != 0;
     s.geometry = screen::ComputeScreenGeometry(
-        s.grabber->width(), s.grabber->height(), whole_screen, e.imode_rotate != 0,
-        static_cast<int>(e.screen_division), static_cast<int>(e.imode_width));
+        s.grabber->width(), s.grabber->height(), whole_screen, settings_.imode_rotate != 0,
+        static_cast<int>(settings_.screen_division), static_cast<int>(settings_.imode_width));
     const screen::ScreenGeometry& g = s.geometry;
     if (g.screen_width > 0 && g.screen_height > 0) {
-        e.imode_width = static_cast<std::uint32_t>(g.imode_width);
-        e.imode_height = static_cast<std::uint32_t>(g.imode_height);
+        settings_.imode_width = static_cast<std::uint32_t>(g.imode_width);
+        settings_.imode_height = static_cast<std::uint32_t>(g.imode_height);
         // Left uninitialised: pages nobody writes (the BGRX copy on a display
         // that delivers BGRX already) cost no memory.
         const auto screen_bytes = static_cast<std::size_t>(g.screen_width) *
@@ -238,45 +229,45 @@ bool StartScreenCapture(const ScreenCaptureOverrides& overrides) {
                                                  static_cast<std::size_t>(g.imode_height) * 3);
         }
     }
+    result.timer_interval_ms = settings_.screen_timer * 1000u;
 
-    if (screen_timer_hook) screen_timer_hook(e.screen_timer * 1000u);
+    jpeg_job_ = {};
+    jpeg_job_.width = static_cast<std::uint32_t>(g.bitmap_width);
+    jpeg_job_.height = static_cast<std::uint32_t>(g.bitmap_height);
+    jpeg_job_.bits_per_pixel = 24;
+    jpeg_job_.quality = 75;
+    jpeg_job_.force_baseline = 0;
 
-    screen_jpeg_job = {};
-    screen_jpeg_job.width = static_cast<std::uint32_t>(g.bitmap_width);
-    screen_jpeg_job.height = static_cast<std::uint32_t>(g.bitmap_height);
-    screen_jpeg_job.bits_per_pixel = 24;
-    screen_jpeg_job.quality = 75;
-    screen_jpeg_job.force_baseline = 0;
+    gif_job_ = {};
+    gif_job_.max_width = static_cast<std::uint32_t>(g.imode_width);
+    gif_job_.max_height = static_cast<std::uint32_t>(g.imode_height);
+    gif_job_.colors = static_cast<std::int32_t>(settings_.screen_gif_color);
 
-    screen_gif_job = {};
-    screen_gif_job.max_width = static_cast<std::uint32_t>(g.imode_width);
-    screen_gif_job.max_height = static_cast<std::uint32_t>(g.imode_height);
-    screen_gif_job.colors = CurrentGifColors();
-
-    e.screen_on = 1;
+    screen_on_ = true;
     PublishScreenCaptureStarted();
 
     if (!whole_screen && g.rotate) {
-        std::swap(screen_jpeg_job.width, screen_jpeg_job.height);
-        std::swap(screen_gif_job.max_width, screen_gif_job.max_height);
+        std::swap(jpeg_job_.width, jpeg_job_.height);
+        std::swap(gif_job_.max_width, gif_job_.max_height);
     }
-    return error.empty();
+    result.grabbable = result.error.empty();
+    return result;
 }
 
-int StopScreenCapture() {
-    ScreenSession& s = screen_session;
-    // Before any start the tiles to remove follow the engine's setting.
-    const int division = s.geometry.division > 0 ? s.geometry.division
-                                                 : ClampedDivision(engine_state.screen_division);
+int ScreenCapture::Stop() {
+    // Before any start the tiles to remove follow the stored setting.
+    const int division = session_.geometry.division > 0
+                             ? session_.geometry.division
+                             : ClampedDivision(ReadSetting(SETTING_SCREEN_DIVISION));
     ReleaseSession();
-    engine_state.screen_on = 0;
+    screen_on_ = false;
     PublishScreenCaptureStopped(division);
     return 1;
 }
 
-ScreenGrabResult GrabScreen() {
+ScreenGrabResult ScreenCapture::Grab() {
     ScreenGrabResult result;
-    if (engine_state.screen_on == 0) {
+    if (!screen_on_) {
         result.error = "screen capture is off";
         return result;
     }
@@ -286,30 +277,42 @@ ScreenGrabResult GrabScreen() {
         result.error = "screen_busy could not be raised in the shared status block";
         return result;
     }
-    ScreenBusyScope busy;
-
-    ScreenSession& s = screen_session;
-    GrabPublisher publisher(result);
-    if (!s.holds_resources()) {
-        publisher.Fail("screen capture has not been started");
-        return result;
+    {
+        ScreenBusyScope busy;
+        result.ok = GrabAndPublish(result);
     }
+    if (result.ok) {
+        last_reported_.clear();
+    } else if (result.error != last_reported_) {
+        last_reported_ = result.error;
+        result.report = true;
+    }
+    return result;
+}
+
+bool ScreenCapture::GrabAndPublish(ScreenGrabResult& result) {
+    ScreenSession& s = session_;
+    GrabPublisher publisher(s, jpeg_job_, gif_job_, settings_.screen_gif_color, pause_ms_, result);
+    if (!s.holds_resources()) return publisher.Fail("screen capture has not been started");
     screen::GrabbedPixels pixels;
     std::string error;
-    if (!s.grabber->Grab(pixels, error)) {
-        publisher.Fail(error);
-        return result;
-    }
+    if (!s.grabber->Grab(pixels, error)) return publisher.Fail(error);
     // The session was sized at the start; a grabber always delivers that size.
     if (pixels.width != s.geometry.screen_width || pixels.height != s.geometry.screen_height) {
-        publisher.Fail("the grabbed screen does not have the size screen capture started with");
-        return result;
+        return publisher.Fail(
+            "the grabbed screen does not have the size screen capture started with");
     }
+    return s.geometry.whole_screen ? publisher.PublishWholeScreen(pixels)
+                                   : publisher.PublishImode(pixels);
+}
 
-    result.ok = s.geometry.whole_screen ? PublishWholeScreen(pixels, publisher)
-                                        : PublishImode(pixels, publisher);
-    if (result.ok) s.last_report.clear();
-    return result;
+void ScreenCapture::ReleaseSession() {
+    ScreenSession& s = session_;
+    s.rotation_buffer.reset();
+    s.picture_buffer.reset();
+    s.grab_buffer.reset();
+    s.scaler = screen::PictureScaler();
+    s.grabber.reset();
 }
 
 }  // namespace vemo

@@ -15,9 +15,7 @@
 // user-interface thread; no Qt.
 
 #include <cstdint>
-#include <functional>
 #include <memory>
-#include <optional>
 #include <string>
 #include <vector>
 
@@ -38,15 +36,19 @@ class ScreenGrabber;
 inline constexpr std::uint32_t kMinScreenGifColors = 8;
 inline constexpr std::uint32_t kMaxScreenGifColors = 256;
 
-// Values that replace the stored settings for one start only (vemoctl grab);
-// the settings file is neither read for them nor written.
-struct ScreenCaptureOverrides {
-    std::optional<std::uint32_t> screen_one;
-    std::optional<std::uint32_t> imode_rotate;
-    std::optional<std::uint32_t> screen_division;
-    std::optional<std::uint32_t> imode_width;
-    std::optional<std::uint32_t> screen_gif_color;
+// A snapshot of the settings one start uses: seconds, counts and pixels.
+struct ScreenSettings {
+    std::uint32_t screen_timer = 0;
+    std::uint32_t screen_one = 0;
+    std::uint32_t imode_rotate = 0;
+    std::uint32_t screen_gif_color = 0;
+    std::uint32_t screen_division = 0;
+    std::uint32_t imode_width = 0;
+    std::uint32_t imode_height = 0;
 };
+
+// The stored settings as a start uses them, read from the settings store.
+ScreenSettings ReadScreenSettings();
 
 // What a start prepares and the grabs use. The geometry stays after a stop;
 // the grabber and the buffers exist only between a start and a stop.
@@ -62,57 +64,85 @@ struct ScreenSession {
     // The small picture turned a quarter turn (i-mode with rotate).
     std::unique_ptr<std::uint8_t[]> rotation_buffer;
     screen::PictureScaler scaler;
-    // The last failure reported: a failure that repeats on every tick is
-    // reported once, until a grab succeeds or capture is started again.
-    std::string last_report;
 
     bool holds_resources() const { return grabber != nullptr; }
 };
 
-extern ScreenSession screen_session;
-extern JpegWriteJob screen_jpeg_job;
-extern GifConvertJob screen_gif_job;
-
 // The pause after the i-mode picture and after every tile, which spreads a
-// grab's work instead of taking the processor for the whole burst. Benchmarks
-// set screen_grab_pause_ms to 0.
+// grab's work instead of taking the processor for the whole burst.
 inline constexpr int kScreenGrabPauseMs = 100;
-extern int screen_grab_pause_ms;
 
-// Arms the window's timer 2 with the interval, in milliseconds, at which
-// GrabScreen is to be called. The window installs it; when it is unset (as in
-// vemoctl) nothing is armed and grabs run only when called.
-extern std::function<void(unsigned interval_ms)> screen_timer_hook;
-
-// Receives every failure the user should see, as one sentence. Unset, the
-// message goes to standard error as "Vemo : message".
-extern std::function<void(const std::string& message)> screen_report_hook;
-
-// Reads the screen settings (overridden by `overrides`), opens the display,
-// computes the geometry, allocates the buffers, prepares the two screen jobs,
-// arms timer 2, sets screen_on and shows the "on" status picture. A division
-// outside 1-10 and an i-mode width outside 50-200 are clamped into range.
-// Returns false when no screen can be grabbed (no display, Wayland without
-// XWayland, ...): that has been reported, screen capture is on all the same,
-// and every grab publishes nothing.
-bool StartScreenCapture(const ScreenCaptureOverrides& overrides = {});
-
-// Releases what the start acquired, clears screen_on, removes the i-mode
-// picture and every tile, and puts the "off" status pictures in place.
-// Safe to call at any time, twice in a row included. Returns 1.
-int StopScreenCapture();
+struct ScreenStartResult {
+    bool grabbable = false;          // false: no screen can be grabbed; capture is on all the same
+    unsigned timer_interval_ms = 0;  // what timer 2 is to be armed with
+    std::string error;               // a failure the user should be told of; empty when none
+};
 
 struct ScreenGrabResult {
     bool ok = false;                     // every picture of the grab was published
     std::vector<std::string> published;  // the files put in place, in order
     std::string error;                   // why the grab stopped short
+    // `error` differs from the failure shown last and should be shown. A
+    // failure that repeats on every tick is shown once, until a grab succeeds
+    // or capture is started again.
+    bool report = false;
 };
 
-// Takes one picture of the screen and publishes it, with screen_busy raised
-// in the shared status block for the whole grab. Does nothing while
-// screen_on is clear. A failure publishes nothing further, leaves the
-// pictures already published in place, is reported once and lowers
-// screen_busy.
-ScreenGrabResult GrabScreen();
+// Screen capture of one display: started, grabbed at every tick of timer 2
+// and stopped by its owner, which arms the timer and shows the failures.
+// Nothing here reports or arms anything by itself.
+class ScreenCapture {
+  public:
+    ScreenCapture();
+    ~ScreenCapture();
+    ScreenCapture(const ScreenCapture&) = delete;
+    ScreenCapture& operator=(const ScreenCapture&) = delete;
+
+    // Opens the display, computes the geometry, allocates the buffers,
+    // prepares the two screen jobs, turns capture on and shows the "on"
+    // status picture. A timer, division, i-mode width or colour count outside
+    // its range is clamped into it. A start while running begins afresh and
+    // picks up a new screen size. When no screen can be grabbed (no display,
+    // Wayland without XWayland, ...) `grabbable` is false and `error` says
+    // why; capture is on all the same and every grab publishes nothing.
+    ScreenStartResult Start(const ScreenSettings& settings);
+
+    // Releases what the start acquired, turns capture off, removes the i-mode
+    // picture and every tile, and puts the "off" status pictures in place.
+    // Safe to call at any time, twice in a row included. Returns 1.
+    int Stop();
+
+    // Takes one picture of the screen and publishes it, with screen_busy
+    // raised in the shared status block for the whole grab. Does nothing
+    // while capture is off. A failure publishes nothing further, leaves the
+    // pictures already published in place and lowers screen_busy.
+    ScreenGrabResult Grab();
+
+    bool screen_on() const { return screen_on_; }
+
+    // The settings in force since the last start: clamped into range, with
+    // the i-mode width and height the geometry computed. All 0 before the
+    // first start.
+    const ScreenSettings& settings() const { return settings_; }
+
+    const ScreenSession& session() const { return session_; }
+
+    // Benchmarks set 0.
+    void set_pause_ms(int milliseconds) { pause_ms_ = milliseconds; }
+
+  private:
+    void ReleaseSession();
+    // Grabs and publishes into `result`; false with `result.error` set when
+    // the grab stopped short.
+    bool GrabAndPublish(ScreenGrabResult& result);
+
+    ScreenSession session_;
+    JpegWriteJob jpeg_job_{};
+    GifConvertJob gif_job_{};
+    int pause_ms_ = kScreenGrabPauseMs;
+    bool screen_on_ = false;
+    ScreenSettings settings_;
+    std::string last_reported_;
+};
 
 }  // namespace vemo

@@ -28,6 +28,25 @@ std::string RangeMessage(const char* option, std::uint32_t low, std::uint32_t hi
            std::to_string(high);
 }
 
+// The settings the options give, which replace the stored ones for this grab
+// only; the settings file is not written.
+struct GrabOptions {
+    std::optional<std::uint32_t> screen_one;
+    std::optional<std::uint32_t> imode_rotate;
+    std::optional<std::uint32_t> screen_division;
+    std::optional<std::uint32_t> imode_width;
+    std::optional<std::uint32_t> screen_gif_color;
+
+    ScreenSettings Apply(ScreenSettings settings) const {
+        settings.screen_one = screen_one.value_or(settings.screen_one);
+        settings.imode_rotate = imode_rotate.value_or(settings.imode_rotate);
+        settings.screen_division = screen_division.value_or(settings.screen_division);
+        settings.imode_width = imode_width.value_or(settings.imode_width);
+        settings.screen_gif_color = screen_gif_color.value_or(settings.screen_gif_color);
+        return settings;
+    }
+};
+
 }  // namespace
 
 int RunGrabCommand(const QStringList& arguments) {
@@ -44,31 +63,31 @@ int RunGrabCommand(const QStringList& arguments) {
                        rotate_option, colors_option, stop_option});
     if (!ParseCommand(parser, arguments, 0, 0)) return 1;
 
-    ScreenCaptureOverrides overrides;
+    GrabOptions options;
     if (parser.isSet(whole_option) && parser.isSet(imode_option)) {
         return Fail("grab: --whole and --imode exclude each other");
     }
-    if (parser.isSet(whole_option)) overrides.screen_one = 1;
-    if (parser.isSet(imode_option)) overrides.screen_one = 0;
-    if (parser.isSet(rotate_option)) overrides.imode_rotate = 1;
+    if (parser.isSet(whole_option)) options.screen_one = 1;
+    if (parser.isSet(imode_option)) options.screen_one = 0;
+    if (parser.isSet(rotate_option)) options.imode_rotate = 1;
     if (parser.isSet(division_option)) {
-        overrides.screen_division =
+        options.screen_division =
             RangedValue(parser, division_option, screen::kMinDivision, screen::kMaxDivision);
-        if (!overrides.screen_division) {
+        if (!options.screen_division) {
             return Fail(RangeMessage("--division", screen::kMinDivision, screen::kMaxDivision));
         }
     }
     if (parser.isSet(width_option)) {
-        overrides.imode_width =
+        options.imode_width =
             RangedValue(parser, width_option, screen::kMinImodeWidth, screen::kMaxImodeWidth);
-        if (!overrides.imode_width) {
+        if (!options.imode_width) {
             return Fail(RangeMessage("--width", screen::kMinImodeWidth, screen::kMaxImodeWidth));
         }
     }
     if (parser.isSet(colors_option)) {
-        overrides.screen_gif_color =
+        options.screen_gif_color =
             RangedValue(parser, colors_option, kMinScreenGifColors, kMaxScreenGifColors);
-        if (!overrides.screen_gif_color) {
+        if (!options.screen_gif_color) {
             return Fail(RangeMessage("--colors", kMinScreenGifColors, kMaxScreenGifColors));
         }
     }
@@ -84,24 +103,21 @@ int RunGrabCommand(const QStringList& arguments) {
     }
 
     // Failures come back as this command's own diagnostics.
-    std::string first_report;
-    screen_report_hook = [&first_report](const std::string& message) {
-        if (first_report.empty()) first_report = message;
-    };
-
+    ScreenCapture capture;
     int status = 0;
-    if (!StartScreenCapture(overrides)) {
-        status = Fail("grab: " + first_report);
+    const ScreenStartResult started = capture.Start(options.Apply(ReadScreenSettings()));
+    if (!started.grabbable) {
+        status = Fail("grab: " + started.error);
     } else {
         if (QFileInfo::exists(published::kBakScreenOnGif)) PrintLine(published::kScreenStatus);
-        const ScreenGrabResult grab = GrabScreen();
+        const ScreenGrabResult grab = capture.Grab();
         for (const std::string& file : grab.published)
             PrintLine(file);
         if (!grab.ok) status = Fail("grab: " + grab.error);
     }
 
     if (parser.isSet(stop_option)) {
-        StopScreenCapture();
+        capture.Stop();
         const std::pair<const char*, const char*> off_pictures[] = {
             {published::kBakScreenOffGif, published::kScreenStatus},
             {published::kBakScreenOffJpeg, published::kScreenWholeJpeg},
@@ -111,7 +127,6 @@ int RunGrabCommand(const QStringList& arguments) {
             if (QFileInfo::exists(source) && QFileInfo::exists(target)) PrintLine(target);
         }
     }
-    screen_report_hook = nullptr;
     return status;
 }
 

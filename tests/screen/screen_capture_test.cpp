@@ -9,7 +9,6 @@
 #include <memory>
 #include <set>
 
-#include "imaging/engine_state.h"
 #include "imaging/published_files.h"
 #include "product/shared_status_block.h"
 #include "screen/screen_capture.h"
@@ -48,8 +47,9 @@ std::unique_ptr<XvfbDisplay> PatternDisplay(int width, int height, int depth = 2
     return display;
 }
 
-ScreenCaptureOverrides Imode(std::uint32_t division, std::uint32_t width, bool rotate = false) {
-    ScreenCaptureOverrides o;
+// The stored settings with i-mode and the given sizes.
+ScreenSettings Imode(std::uint32_t division, std::uint32_t width, bool rotate = false) {
+    ScreenSettings o = ReadScreenSettings();
     o.screen_one = 0;
     o.screen_division = division;
     o.imode_width = width;
@@ -57,8 +57,9 @@ ScreenCaptureOverrides Imode(std::uint32_t division, std::uint32_t width, bool r
     return o;
 }
 
-ScreenCaptureOverrides Whole() {
-    ScreenCaptureOverrides o;
+// The stored settings with the whole screen.
+ScreenSettings Whole() {
+    ScreenSettings o = ReadScreenSettings();
     o.screen_one = 1;
     return o;
 }
@@ -97,15 +98,11 @@ class ScreenCaptureTest : public ::testing::Test {
         }
         previous_dir_ = fs::current_path();
         fs::current_path(dir_.path());
-        screen_grab_pause_ms = 0;
-        screen_report_hook = [this](const std::string& message) { reports_.push_back(message); };
+        capture_.set_pause_ms(0);
     }
 
     void TearDown() override {
-        StopScreenCapture();
-        screen_report_hook = nullptr;
-        screen_timer_hook = nullptr;
-        screen_grab_pause_ms = kScreenGrabPauseMs;
+        capture_.Stop();
         fs::current_path(previous_dir_);
     }
 
@@ -113,10 +110,25 @@ class ScreenCaptureTest : public ::testing::Test {
         setenv("DISPLAY", display.name().c_str(), 1);
     }
 
-    // Starts with `overrides`, grabs once, and expects the grab to succeed.
-    ScreenGrabResult StartAndGrab(const ScreenCaptureOverrides& overrides) {
-        EXPECT_TRUE(StartScreenCapture(overrides)) << (reports_.empty() ? "" : reports_.back());
-        ScreenGrabResult result = GrabScreen();
+    // Starts as the window does: shows the failure and arms timer 2.
+    bool Start(const ScreenSettings& settings) {
+        const ScreenStartResult started = capture_.Start(settings);
+        if (!started.error.empty()) reports_.push_back(started.error);
+        intervals_.push_back(started.timer_interval_ms);
+        return started.grabbable;
+    }
+
+    // Grabs as the window does: shows the failures it is told to.
+    ScreenGrabResult Grab() {
+        ScreenGrabResult result = capture_.Grab();
+        if (result.report) reports_.push_back(result.error);
+        return result;
+    }
+
+    // Starts with `settings`, grabs once, and expects the grab to succeed.
+    ScreenGrabResult StartAndGrab(const ScreenSettings& settings) {
+        EXPECT_TRUE(Start(settings)) << (reports_.empty() ? "" : reports_.back());
+        ScreenGrabResult result = Grab();
         EXPECT_TRUE(result.ok) << result.error;
         EXPECT_EQ(shared_status_block().screen_busy(), 0);
         return result;
@@ -130,7 +142,9 @@ class ScreenCaptureTest : public ::testing::Test {
     static XvfbDisplay* display_;
     TempDir dir_;
     fs::path previous_dir_;
-    std::vector<std::string> reports_;
+    ScreenCapture capture_;
+    std::vector<std::string> reports_;  // the failures shown, in order
+    std::vector<unsigned> intervals_;   // what timer 2 was armed with, in order
 };
 
 XvfbDisplay* ScreenCaptureTest::display_ = nullptr;
@@ -173,12 +187,12 @@ TEST_F(ScreenCaptureTest, WholeScreenPublishesOneFullSizeJpegAndNothingElse) {
     test::WriteBytes(dir_ / "vemo/vemosc.jpg", {1, 2, 3});
     test::WriteBytes(dir_ / "vemo/vemosc.gif", {4, 5, 6});
     test::WriteBytes(dir_ / "vemo/vemosc20.jpg", {7});
-    ScreenCaptureOverrides rotate_too = Whole();
+    ScreenSettings rotate_too = Whole();
     rotate_too.imode_rotate = 1;  // changes nothing in whole-screen mode
-    ASSERT_TRUE(StartScreenCapture(rotate_too));
+    ASSERT_TRUE(Start(rotate_too));
     BusyWatch watch;
     SetFileOperations(&watch);
-    const ScreenGrabResult result = GrabScreen();
+    const ScreenGrabResult result = Grab();
     SetFileOperations(nullptr);
     ASSERT_TRUE(result.ok) << result.error;
     EXPECT_EQ(shared_status_block().screen_busy(), 0);
@@ -222,8 +236,9 @@ TEST_F(ScreenCaptureTest, ImodeSizesFollowTheGeometryTable) {
         EXPECT_EQ(static_cast<std::uint32_t>(gif.width), row.jpeg_width);
         EXPECT_EQ(static_cast<std::uint32_t>(gif.height), row.jpeg_height);
         EXPECT_LE(gif.color_count, 8);  // the default "screen_gif_color"
-        EXPECT_EQ(engine_state.imode_width, row.rotate ? (row.width + 3) / 4 * 4 : row.width);
-        StopScreenCapture();
+        EXPECT_EQ(capture_.settings().imode_width,
+                  row.rotate ? (row.width + 3) / 4 * 4 : row.width);
+        capture_.Stop();
     }
 }
 
@@ -236,7 +251,7 @@ TEST_F(ScreenCaptureTest, TilesAreNamedByTheirPlaceInTheGrid) {
     for (const std::string& name : TileNames(3))
         EXPECT_TRUE(Exists(name)) << name;
     EXPECT_FALSE(Exists("vemo/vemosc33.jpg"));
-    StopScreenCapture();
+    capture_.Stop();
 
     StartAndGrab(Imode(3, 160, true));
     ExpectColour(DecodeJpeg(dir_ / "vemo/vemosc00.jpg"), 60, 80, kRed);
@@ -246,7 +261,7 @@ TEST_F(ScreenCaptureTest, TilesAreNamedByTheirPlaceInTheGrid) {
         EXPECT_TRUE(Exists(name)) << name;
         EXPECT_FALSE(Exists("vemo/tmpsc" + name.substr(11))) << "temporary of " << name;
     }
-    StopScreenCapture();
+    capture_.Stop();
 
     // D = 1: the one tile is the i-mode picture itself.
     const ScreenGrabResult one = StartAndGrab(Imode(1, 160));
@@ -287,8 +302,8 @@ TEST_F(ScreenCaptureTest, LastTileRowAndColumnAreBlackBeyondTheEdge) {
 TEST_F(ScreenCaptureTest, StopRemovesEveryTileAndLeavesTheOffPictures) {
     StartAndGrab(Imode(4, 120));
     EXPECT_EQ(File("vemo/screenon.gif"), File("vemo/bak/screenon.gif"));
-    EXPECT_EQ(StopScreenCapture(), 1);
-    EXPECT_EQ(engine_state.screen_on, 0);
+    EXPECT_EQ(capture_.Stop(), 1);
+    EXPECT_FALSE(capture_.screen_on());
     EXPECT_FALSE(Exists("vemo/vemosc.jpg"));
     for (const std::string& name : TileNames(4))
         EXPECT_FALSE(Exists(name)) << name;
@@ -297,8 +312,8 @@ TEST_F(ScreenCaptureTest, StopRemovesEveryTileAndLeavesTheOffPictures) {
     EXPECT_EQ(File("vemo/vemosc.gif"), File("vemo/bak/vemoscoff.gif"));
 
     // A second stop finds nothing to release; a grab after it does nothing.
-    EXPECT_EQ(StopScreenCapture(), 1);
-    const ScreenGrabResult after = GrabScreen();
+    EXPECT_EQ(capture_.Stop(), 1);
+    const ScreenGrabResult after = Grab();
     EXPECT_FALSE(after.ok);
     EXPECT_TRUE(after.published.empty());
     EXPECT_EQ(shared_status_block().screen_busy(), 0);
@@ -311,24 +326,33 @@ TEST_F(ScreenCaptureTest, StoredValuesOutsideTheDialogRangesAreClamped) {
     WriteSetting(SETTING_IMODE_WIDTH, 5000);
     WriteSetting(SETTING_SCREEN_GIF_COLOR, 2);
     WriteSetting(SETTING_SCREEN_TIMER, 0);
-    std::vector<unsigned> intervals;
-    screen_timer_hook = [&](unsigned interval_ms) { intervals.push_back(interval_ms); };
-    StartAndGrab({});
-    EXPECT_EQ(screen_session.geometry.division, 1);
-    EXPECT_EQ(screen_session.geometry.imode_width, 200);
-    EXPECT_EQ(engine_state.screen_gif_color, 8u);
-    EXPECT_EQ(intervals, std::vector<unsigned>{1000});
+    StartAndGrab(ReadScreenSettings());
+    EXPECT_EQ(capture_.session().geometry.division, 1);
+    EXPECT_EQ(capture_.session().geometry.imode_width, 200);
+    EXPECT_EQ(capture_.settings().screen_gif_color, 8u);
+    EXPECT_EQ(intervals_, std::vector<unsigned>{1000});
     EXPECT_TRUE(Exists("vemo/vemosc00.jpg"));
-    StopScreenCapture();
+    capture_.Stop();
 
     WriteSetting(SETTING_SCREEN_DIVISION, 99);
     WriteSetting(SETTING_IMODE_WIDTH, 1);
     WriteSetting(SETTING_SCREEN_TIMER, 60);
-    StartAndGrab({});
-    EXPECT_EQ(screen_session.geometry.division, 10);
-    EXPECT_EQ(screen_session.geometry.imode_width, 50);
-    EXPECT_EQ(intervals.back(), 60000u);
+    StartAndGrab(ReadScreenSettings());
+    EXPECT_EQ(capture_.session().geometry.division, 10);
+    EXPECT_EQ(capture_.session().geometry.imode_width, 50);
+    EXPECT_EQ(intervals_.back(), 60000u);
     EXPECT_TRUE(reports_.empty());
+}
+
+TEST_F(ScreenCaptureTest, StopBeforeAnyStartRemovesTheTilesOfTheStoredDivision) {
+    WriteSetting(SETTING_SCREEN_DIVISION, 4);
+    for (const char* name : {"vemo/vemosc33.jpg", "vemo/vemosc44.jpg"})
+        test::WriteBytes(dir_ / name, {1});
+    ScreenCapture never_started;
+    EXPECT_EQ(never_started.Stop(), 1);
+    EXPECT_FALSE(Exists("vemo/vemosc33.jpg"));
+    EXPECT_TRUE(Exists("vemo/vemosc44.jpg"));
+    EXPECT_EQ(File("vemo/screenon.gif"), File("vemo/bak/screenoff.gif"));
 }
 
 TEST_F(ScreenCaptureTest, OtherScreenSizesFollowTheGeometryTable) {
@@ -351,7 +375,7 @@ TEST_F(ScreenCaptureTest, OtherScreenSizesFollowTheGeometryTable) {
             EXPECT_EQ(jpeg.width, row.jpeg_width) << name;
             EXPECT_EQ(jpeg.height, row.jpeg_height) << name;
         }
-        StopScreenCapture();
+        capture_.Stop();
     }
 }
 
@@ -374,13 +398,13 @@ TEST_F(ScreenCaptureTest, ColoursAreRightAtDepth16AndWithoutSharedMemory) {
         ASSERT_TRUE(display->ok());
         UseDisplay(*display);
         StartAndGrab(Whole());
-        EXPECT_NE(screen_session.grabber->Describe().find(kind.backend), std::string::npos)
-            << screen_session.grabber->Describe();
+        EXPECT_NE(capture_.session().grabber->Describe().find(kind.backend), std::string::npos)
+            << capture_.session().grabber->Describe();
         ExpectPattern(DecodeJpeg(dir_ / "vemo/vemosc1.jpg"), kind.ramp_tolerance);
-        StopScreenCapture();
+        capture_.Stop();
         StartAndGrab(Imode(2, 160));
         ExpectColour(DecodeJpeg(dir_ / "vemo/vemosc10.jpg"), 80, 60, kRed);  // top-left tile
-        StopScreenCapture();
+        capture_.Stop();
     }
 }
 
@@ -393,7 +417,7 @@ TEST_F(ScreenCaptureTest, LostDisplayFailsTheGrabsButNotTheProcess) {
 
     display->Kill();
     for (int i = 0; i < 3; ++i) {
-        const ScreenGrabResult grab = GrabScreen();
+        const ScreenGrabResult grab = Grab();
         EXPECT_FALSE(grab.ok);
         EXPECT_TRUE(grab.published.empty());
         EXPECT_NE(grab.error.find("lost"), std::string::npos) << grab.error;
@@ -403,32 +427,32 @@ TEST_F(ScreenCaptureTest, LostDisplayFailsTheGrabsButNotTheProcess) {
     EXPECT_EQ(File("vemo/vemosc1.jpg"), picture);
 
     // The next start finds no display, says so, and grabs publish nothing.
-    StopScreenCapture();
-    EXPECT_FALSE(StartScreenCapture(Whole()));
+    capture_.Stop();
+    EXPECT_FALSE(Start(Whole()));
     EXPECT_EQ(reports_.size(), 2u);
-    EXPECT_FALSE(GrabScreen().ok);
+    EXPECT_FALSE(Grab().ok);
     EXPECT_EQ(reports_.size(), 2u);
 }
 
 TEST_F(ScreenCaptureTest, WithoutADisplayStartReportsOnceAndGrabsPublishNothing) {
     unsetenv("DISPLAY");
     setenv("WAYLAND_DISPLAY", "wayland-test", 1);
-    EXPECT_FALSE(StartScreenCapture(Imode(3, 160)));
+    EXPECT_FALSE(Start(Imode(3, 160)));
     unsetenv("WAYLAND_DISPLAY");
     ASSERT_EQ(reports_.size(), 1u);
     EXPECT_NE(reports_[0].find("Wayland"), std::string::npos) << reports_[0];
     EXPECT_NE(reports_[0].find("cannot be captured"), std::string::npos) << reports_[0];
-    EXPECT_EQ(engine_state.screen_on, 1);
+    EXPECT_TRUE(capture_.screen_on());
     EXPECT_EQ(File("vemo/screenon.gif"), File("vemo/bak/screenon.gif"));
     for (int i = 0; i < 2; ++i) {
-        const ScreenGrabResult grab = GrabScreen();
+        const ScreenGrabResult grab = Grab();
         EXPECT_FALSE(grab.ok);
         EXPECT_TRUE(grab.published.empty());
         EXPECT_EQ(shared_status_block().screen_busy(), 0);
     }
     EXPECT_EQ(reports_.size(), 1u);
     EXPECT_FALSE(Exists("vemo/vemosc.jpg"));
-    StopScreenCapture();
+    capture_.Stop();
     EXPECT_EQ(File("vemo/vemosc.gif"), File("vemo/bak/vemoscoff.gif"));
 }
 
@@ -438,7 +462,7 @@ TEST_F(ScreenCaptureTest, FailedWriteKeepsThePreviousPicture) {
     // A directory where the temporary file goes makes the write fail.
     fs::create_directory(dir_.path() / "vemo/tmpsc.jpg");
     for (int i = 0; i < 2; ++i) {
-        const ScreenGrabResult grab = GrabScreen();
+        const ScreenGrabResult grab = Grab();
         EXPECT_FALSE(grab.ok);
         EXPECT_NE(grab.error.find("vemo/tmpsc.jpg"), std::string::npos) << grab.error;
         EXPECT_EQ(shared_status_block().screen_busy(), 0);
@@ -446,7 +470,7 @@ TEST_F(ScreenCaptureTest, FailedWriteKeepsThePreviousPicture) {
     EXPECT_EQ(reports_.size(), 1u);
     EXPECT_EQ(File("vemo/vemosc.jpg"), picture);
     fs::remove(dir_.path() / "vemo/tmpsc.jpg");
-    EXPECT_TRUE(GrabScreen().ok);
+    EXPECT_TRUE(Grab().ok);
 }
 
 // vemoctl grab as an integrator runs it.
