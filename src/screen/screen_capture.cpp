@@ -265,6 +265,10 @@ int ScreenCapture::Stop() {
     return 1;
 }
 
+void ScreenCapture::set_screen_gif_color(std::uint32_t colors) {
+    settings_.screen_gif_color = std::clamp(colors, kMinGifColors, kMaxGifColors);
+}
+
 ScreenGrabResult ScreenCapture::Grab() {
     ScreenGrabResult result;
     if (!screen_on_) {

@@ -125,6 +125,10 @@ class ScreenCapture {
     // first start.
     const ScreenSettings& settings() const { return settings_; }
 
+    // The GIF colour count, unlike the sizes, applies from the next grab on
+    // without a restart. Clamped into range.
+    void set_screen_gif_color(std::uint32_t colors);
+
     const ScreenSession& session() const { return session_; }
 
     // Benchmarks set 0.

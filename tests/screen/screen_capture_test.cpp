@@ -344,6 +344,25 @@ TEST_F(ScreenCaptureTest, StoredValuesOutsideTheDialogRangesAreClamped) {
     EXPECT_TRUE(reports_.empty());
 }
 
+TEST_F(ScreenCaptureTest, GifColoursApplyFromTheNextGrabWithoutARestart) {
+    StartAndGrab(Imode(2, 160));
+    const DecodedGif before = DecodeGif(dir_ / "vemo/vemosc.gif");
+    ASSERT_TRUE(before.ok);
+    EXPECT_LE(before.color_count, 8);
+
+    capture_.set_screen_gif_color(256);
+    EXPECT_EQ(capture_.settings().screen_gif_color, 256u);
+    ASSERT_TRUE(Grab().ok);
+    const DecodedGif after = DecodeGif(dir_ / "vemo/vemosc.gif");
+    ASSERT_TRUE(after.ok);
+    EXPECT_GT(after.color_count, 8);  // the grey ramp alone has more
+
+    capture_.set_screen_gif_color(1000);
+    EXPECT_EQ(capture_.settings().screen_gif_color, 256u);
+    capture_.set_screen_gif_color(2);
+    EXPECT_EQ(capture_.settings().screen_gif_color, 8u);
+}
+
 TEST_F(ScreenCaptureTest, StopBeforeAnyStartRemovesTheTilesOfTheStoredDivision) {
     WriteSetting(SETTING_SCREEN_DIVISION, 4);
     for (const char* name : {"vemo/vemosc33.jpg", "vemo/vemosc44.jpg"})
