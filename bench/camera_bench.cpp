@@ -31,14 +31,11 @@
 #include <string>
 #include <vector>
 
+#include "app/camera_controller.h"
 #include "app/main_window.h"
 #include "app/message_box.h"
 #include "camera/camera_graph.h"
-#include "camera/frame_grabber.h"
-#include "devices/devices_menu.h"
 #include "devices/test_cameras.h"
-#include "imaging/camera_publish.h"
-#include "imaging/engine_state.h"
 #include "imaging/published_files.h"
 #include "settings/settings_store.h"
 
@@ -107,11 +104,12 @@ void BM_CameraFrameCopy(benchmark::State& state) {
     const Frame frame =
         PatternFrame(static_cast<int>(state.range(0)), static_cast<int>(state.range(1)));
     if (frame.bytes.empty()) state.SkipWithError("no test-pattern frame");
+    vemo::EventTarget nowhere;
+    vemo::FrameGrabber grabber(nowhere);
     for (auto _ : state) {
-        vemo::engine_state.frame_requested = 1;
-        benchmark::DoNotOptimize(vemo::FrameGrabberCallback(View(frame)));
+        grabber.frame_buffer().frame_requested = true;
+        benchmark::DoNotOptimize(grabber.FrameGrabberCallback(View(frame)));
     }
-    vemo::engine_state.frame_requested = 0;
 }
 BENCHMARK(BM_CameraFrameCopy)->Args({640, 480})->Args({1920, 1080})->Unit(benchmark::kMicrosecond);
 
@@ -119,12 +117,15 @@ void BM_PublishCameraFrame(benchmark::State& state) {
     WorkDir();
     const Frame frame = PatternFrame(640, 480);
     if (frame.bytes.empty()) state.SkipWithError("no test-pattern frame");
-    vemo::PrepareCameraJobs(640, 480, 120, 256);
-    vemo::engine_state.camera_gif_color = 256;
+    vemo::CameraJobs jobs = vemo::PrepareCameraJobs(640, 480, 120, 256);
+    vemo::EventTarget nowhere;
+    vemo::FrameGrabber grabber(nowhere);
     for (auto _ : state) {
-        vemo::engine_state.frame_requested = 1;
-        vemo::FrameGrabberCallback(View(frame));
-        if (!vemo::PublishCameraFrame().published) state.SkipWithError("publish failed");
+        grabber.frame_buffer().frame_requested = true;
+        grabber.FrameGrabberCallback(View(frame));
+        if (!vemo::PublishCameraFrame(grabber.frame_buffer(), jobs, 256).published) {
+            state.SkipWithError("publish failed");
+        }
     }
 }
 BENCHMARK(BM_PublishCameraFrame)->Unit(benchmark::kMillisecond);
@@ -180,10 +181,6 @@ void BM_CameraEngine30s(benchmark::State& state) {
         state.SkipWithError(request.text.c_str());
         return vemo::kMessageOk;
     });
-    vemo::engine_state.camera_on = 1;
-    vemo::engine_state.use_frame_rate = 1;
-    vemo::engine_state.frame_rate = 30;
-    vemo::engine_state.devices_menu_current = 0;
     vemo::TestCameraConfig config;
     config.name = "Bench Camera";
     config.fps = 30;
@@ -191,9 +188,15 @@ void BM_CameraEngine30s(benchmark::State& state) {
 
     auto window = std::make_unique<vemo::MainWindow>();
     window->show();
-    vemo::BuildDevicesMenu();
-    vemo::ChooseDevicesByName("");
-    vemo::WatchDeviceChanges();
+    vemo::EngineState& engine = window->state();
+    engine.camera_on = true;
+    engine.use_frame_rate = true;
+    engine.frame_rate = 30;
+    vemo::CameraController& camera = window->camera();
+    camera.BuildDevicesMenu();
+    camera.ChooseDevicesByName("");
+    camera.WatchDeviceChanges();
+    const auto counters = [&camera] { return camera.graph().grabber().ReadGrabberCounters(); };
 
     // Let it settle, then measure.
     const auto run_for = [](std::chrono::milliseconds time) {
@@ -203,13 +206,13 @@ void BM_CameraEngine30s(benchmark::State& state) {
     };
     run_for(std::chrono::milliseconds(1500));
     const ThreadTimes before = ReadThreadTimes();
-    const vemo::GrabberCounters counted_before = vemo::ReadGrabberCounters();
+    const vemo::GrabberCounters counted_before = counters();
     const std::uint64_t frames_before = counted_before.frames;
     const std::uint64_t copies_before = counted_before.frames_copied;
     for (auto _ : state)
         run_for(std::chrono::seconds(seconds));
     const ThreadTimes after = ReadThreadTimes();
-    const vemo::GrabberCounters counted = vemo::ReadGrabberCounters();
+    const vemo::GrabberCounters counted = counters();
 
     state.counters["cpu_pct"] = 100.0 * (after.all - before.all) / seconds;
     state.counters["pipeline_cpu_pct"] =

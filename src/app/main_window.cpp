@@ -8,16 +8,12 @@
 #include <algorithm>
 #include <cstdio>
 
+#include "app/camera_controller.h"
 #include "app/engine_marker.h"
 #include "app/message_box.h"
 #include "app/status_bar.h"
-#include "camera/camera_graph.h"
-#include "camera/frame_grabber.h"
-#include "devices/devices_menu.h"
-#include "imaging/camera_publish.h"
-#include "imaging/engine_state.h"
 #include "product/shared_status_block.h"
-#include "screen/screen_capture.h"
+#include "settings/settings_store.h"
 
 namespace vemo {
 namespace {
@@ -29,7 +25,7 @@ constexpr int kBorder = 1;
 
 // A stored interval of 0 seconds would make a timer fire without pause.
 unsigned SafeInterval(unsigned interval_ms) {
-    return std::max(interval_ms, 1000u);
+    return std::max(interval_ms, kMinIntervalSeconds * 1000);
 }
 
 }  // namespace
@@ -38,7 +34,8 @@ MainWindow* main_window() {
     return the_window;
 }
 
-VideoArea::VideoArea(QWidget* parent) : QWidget(parent), idle_(":/vemo/idle.png") {
+VideoArea::VideoArea(QWidget* parent, const EngineState& state)
+    : QWidget(parent), state_(state), idle_(":/vemo/idle.png") {
     setAttribute(Qt::WA_OpaquePaintEvent);
 }
 
@@ -49,7 +46,7 @@ void VideoArea::ShowFrame(QImage frame) {
 
 void VideoArea::paintEvent(QPaintEvent*) {
     QPainter painter(this);
-    if (engine_state.camera_on == 0) {
+    if (!state_.camera_on) {
         // The idle picture is stretched to the window's outer width and to its
         // outer height less 70 pixels, on black.
         const QSize outer = window()->frameGeometry().size();
@@ -68,50 +65,31 @@ MainWindow::MainWindow() {
     setFocusPolicy(Qt::StrongFocus);
     auto* client = new QWidget(this);
     setCentralWidget(client);
-    video_ = new VideoArea(client);
+    video_ = new VideoArea(client, state_);
     status_ = new StatusBar(client);
 
     menus_ = BuildMenuBar(menuBar(), [this](int id) { OnCommand(id); });
     // The Devices menu is listed afresh when it opens after a device came or
     // went, before the menu states are set.
-    connect(menus_.devices, &QMenu::aboutToShow, this, [] { BuildDevicesMenu(); });
+    connect(menus_.devices, &QMenu::aboutToShow, this, [this] { camera_->BuildDevicesMenu(); });
     for (QMenu* menu : {menus_.file, menus_.devices, menus_.properties, menus_.help}) {
         connect(menu, &QMenu::aboutToShow, this, [this] { UpdateMenuStates(); });
     }
 
     camera_timer_.setObjectName("timer1");
     screen_timer_.setObjectName("timer2");
-    connect(&camera_timer_, &QTimer::timeout, this, [] { engine_state.frame_requested = 1; });
+    connect(&camera_timer_, &QTimer::timeout, this, [this] { camera_->RequestFrame(); });
     // Timer 2 keeps running after a stop; its ticks find screen_on clear.
-    connect(&screen_timer_, &QTimer::timeout, this, [] {
-        if (engine_state.screen_on != 0) GrabScreen();
-    });
-    screen_timer_hook = [this](unsigned interval_ms) { SetScreenTimer(interval_ms); };
-    screen_report_hook = [](const std::string& message) { ReportError("%s", message.c_str()); };
+    connect(&screen_timer_, &QTimer::timeout, this, [this] { GrabScreen(); });
 
-    // The camera and the device list post their events here and reach the
-    // window through these.
-    SetEngineEventTarget(this);
-    SetCameraWindowHooks({[this](int width, int height) { ResizeWindow(width, height); },
-                          [this](unsigned interval_ms) { SetCameraTimer(interval_ms); },
-                          [this] { video_->ShowFrame(QImage()); }});
-    SetDevicesMenuHooks({menus_.devices,
-                         [this](QMenu* menu, int id, const QString& text) {
-                             return MakeCommandAction(menu, id, text,
-                                                      [this](int command) { OnCommand(command); });
-                         },
-                         [this](const QString& text) { SetStatusText(status_, text); },
-                         {}});
+    // The camera and the device list post their events here.
+    camera_ = std::make_unique<CameraController>(state_, *this);
     move(x(), 0);
     resize(260, 310);
 }
 
 MainWindow::~MainWindow() {
-    screen_timer_hook = nullptr;
-    screen_report_hook = nullptr;
-    if (EngineEventTarget() == this) SetEngineEventTarget(nullptr);
-    SetCameraWindowHooks({});
-    SetDevicesMenuHooks({});
+    camera_.reset();
     if (the_window == this) the_window = nullptr;
 }
 
@@ -125,8 +103,8 @@ void MainWindow::ResizeWindow(int width, int height) {
     const int menu_height =
         std::max(menuBar()->heightForWidth(width), menuBar()->sizeHint().height());
     resize(width, menu_height + height + StatusBarHeight() + kBorder);
-    engine_state.frame_width = width;
-    engine_state.frame_height = height;
+    state_.frame_width = width;
+    state_.frame_height = height;
 }
 
 void MainWindow::SetCameraTimer(unsigned interval_ms) {
@@ -156,15 +134,15 @@ void MainWindow::resizeEvent(QResizeEvent* event) {
 }
 
 void MainWindow::UpdateMenuStates() {
-    const bool capturing = engine_state.capturing != 0;
+    const bool capturing = state_.capturing;
     for (QAction* item : menus_.properties->actions()) {
         const int id = item->data().toInt();
         if (id >= kCmdFirstPropertyPage && id <= kCmdLastPropertyPage) item->setEnabled(!capturing);
     }
     action(kCmdCamera)->setEnabled(!capturing);
-    action(kCmdCamera)->setChecked(engine_state.camera_on != 0);
+    action(kCmdCamera)->setChecked(state_.camera_on);
     action(kCmdScreen)->setEnabled(!capturing);
-    action(kCmdScreen)->setChecked(engine_state.screen_on != 0);
+    action(kCmdScreen)->setChecked(screen_.screen_on());
     for (QAction* item : menus_.devices->actions()) {
         const int id = item->data().toInt();
         if (id >= kCmdFirstDevice && id <= kCmdLastDevice) item->setEnabled(!capturing);
@@ -187,7 +165,7 @@ bool MainWindow::event(QEvent* event) {
         return true;
     }
     if (event->type() == kGraphEvent) {
-        HandleGraphEvents();
+        camera_->HandleGraphEvents();
         return true;
     }
     if (event->type() == kPreviewFrameEvent) {
@@ -195,14 +173,14 @@ bool MainWindow::event(QEvent* event) {
         return true;
     }
     if (event->type() == kDeviceChangeEvent) {
-        HandleDeviceChanges();
+        camera_->HandleDeviceChanges();
         return true;
     }
     return QMainWindow::event(event);
 }
 
 void MainWindow::PublishRequestedFrame() {
-    const PublishResult result = PublishCameraFrame();
+    const PublishResult result = camera_->PublishRequestedFrame();
     if (result.published) {
         last_problem_.clear();
     } else if (!result.error.ok()) {
@@ -211,47 +189,10 @@ void MainWindow::PublishRequestedFrame() {
     }
 }
 
-void MainWindow::HandleGraphEvents() {
-    bool error_abort = false;
-    std::uint32_t error_code = 0;
-    std::string error_detail;
-    for (const GraphEvent& graph_event : DrainGraphEvents()) {
-        switch (graph_event.kind) {
-            case GraphEventKind::kErrorAbort:
-                // A capture to file, once there is one, is stopped here too.
-                error_abort = true;
-                error_code = graph_event.code;
-                error_detail = graph_event.detail;
-                break;
-            case GraphEventKind::kDeviceLost:
-                // Another device than ours (an earlier camera) changes nothing.
-                if (!IsCurrentCamera(graph_event.identity)) break;
-                StopLostCamera();
-                ReportError("Stopping Capture (Device Lost). Select New Capture Device");
-                return;
-            case GraphEventKind::kDeviceBusy:
-                // Trying again would only fail again: the preview stays halted
-                // until the camera is switched on or chosen anew.
-                HaltPreview();
-                ReportError(
-                    "Could not connect capture pin #0 to grabber.\r\nIs the capture device "
-                    "being used by another application?%s%s",
-                    graph_event.detail.empty() ? "" : "\n", graph_event.detail.c_str());
-                return;
-        }
-    }
-    if (!error_abort) return;
-    RestartPreviewAfterError();
-    if (error_detail.empty()) {
-        ReportError("ERROR during capture, error code=%08x", error_code);
-    } else {
-        ReportError("ERROR during capture, error code=%08x\n%s", error_code, error_detail.c_str());
-    }
-}
-
 void MainWindow::ShowPreviewPicture() {
-    TakePreviewPicture([this](const PreviewPicture& picture) {
-        if (engine_state.previewing == 0) return;
+    CameraGraph& graph = camera_->graph();
+    graph.grabber().TakePreviewPicture([this, &graph](const PreviewPicture& picture) {
+        if (!graph.previewing()) return;
         const QImage frame(picture.pixels.data(), picture.width, picture.height,
                            static_cast<qsizetype>(picture.stride), QImage::Format_BGR888);
         // A copy at the size it is drawn, in the format painting is fastest with.
@@ -270,25 +211,39 @@ void MainWindow::ReportPublishProblem(const QString& text) {
 }
 
 void MainWindow::StartScreenPublishing() {
-    StartScreenCapture();
+    if (closed_) return;
+    const ScreenStartResult started = screen_.Start(ReadScreenSettings());
+    // What the start settled on is what the dialogs show.
+    const ScreenSettings& in_force = screen_.settings();
+    state_.screen_timer = in_force.screen_timer;
+    state_.screen_one = in_force.screen_one;
+    state_.imode_rotate = in_force.imode_rotate;
+    state_.screen_gif_color = in_force.screen_gif_color;
+    state_.screen_division = in_force.screen_division;
+    state_.imode_width = in_force.imode_width;
+    state_.imode_height = in_force.imode_height;
+    SetScreenTimer(started.timer_interval_ms);
+    if (!started.error.empty()) ReportError("%s", started.error.c_str());
     GrabScreen();
 }
 
 void MainWindow::StopScreenPublishing() {
-    StopScreenCapture();
+    screen_.Stop();
+}
+
+void MainWindow::GrabScreen() {
+    if (!screen_.screen_on()) return;
+    const ScreenGrabResult grab = screen_.Grab();
+    if (grab.report) ReportError("%s", grab.error.c_str());
 }
 
 void MainWindow::closeEvent(QCloseEvent* event) {
     if (!closed_) {
         closed_ = true;
-        // The camera's off pictures go in place and its graph comes down
-        // (a capture to file, once there is one, stops here too), then the
-        // screen's.
-        HaltPreview();
-        DismantleGraph();
-        ReleaseCameraFilters();
-        ReleaseDevices();
-        StopScreenCapture();
+        // The camera's off pictures go in place and its graph comes down,
+        // then the screen's.
+        camera_->Close();
+        screen_.Stop();
         ReleaseEngineMarker(shared_status_block());
     }
     event->accept();

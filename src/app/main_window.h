@@ -10,11 +10,16 @@
 #include <QPixmap>
 #include <QTimer>
 
+#include <memory>
+
+#include "app/engine_state.h"
 #include "app/menus.h"
 #include "camera/camera_events.h"
+#include "screen/screen_capture.h"
 
 namespace vemo {
 
+class CameraController;
 class StatusBar;
 
 // Messages the engine posts to its window from any thread (MSG_FRAME_READY,
@@ -26,13 +31,14 @@ inline constexpr int TIMER_SCREEN = 2;
 // The client area above the status bar: the preview, or the idle picture.
 class VideoArea : public QWidget {
   public:
-    explicit VideoArea(QWidget* parent);
+    VideoArea(QWidget* parent, const EngineState& state);
     void ShowFrame(QImage frame);
 
   protected:
     void paintEvent(QPaintEvent* event) override;
 
   private:
+    const EngineState& state_;
     QPixmap idle_;
     QImage frame_;
 };
@@ -42,6 +48,9 @@ class MainWindow : public QMainWindow {
     MainWindow();
     ~MainWindow() override;
 
+    EngineState& state() { return state_; }
+    CameraController& camera() { return *camera_; }
+    ScreenCapture& screen() { return screen_; }
     StatusBar* statusBarWidget() const { return status_; }
     VideoArea* videoArea() const { return video_; }
     const EngineMenus& menus() const { return menus_; }
@@ -70,9 +79,15 @@ class MainWindow : public QMainWindow {
     void OpenImageProperties();
     void OpenAbout();
 
-    // Screen publishing on or off, as the File menu does it.
+    // Screen publishing on or off, as the File menu does it. The start takes
+    // the stored screen settings; a failure is reported once.
     void StartScreenPublishing();
     void StopScreenPublishing();
+    void GrabScreen();
+
+    // The window was closed: the camera and the screen are down and nothing
+    // starts any more.
+    bool closed() const { return closed_; }
 
   protected:
     bool event(QEvent* event) override;
@@ -83,10 +98,11 @@ class MainWindow : public QMainWindow {
   private:
     void LayoutChildren();
     void PublishRequestedFrame();
-    void HandleGraphEvents();
     void ShowPreviewPicture();
     void ReportPublishProblem(const QString& text);
 
+    EngineState state_;
+    ScreenCapture screen_;
     VideoArea* video_;
     StatusBar* status_;
     EngineMenus menus_;
@@ -94,6 +110,8 @@ class MainWindow : public QMainWindow {
     QTimer screen_timer_;
     QString last_problem_;
     bool closed_ = false;
+    // Last, so that it goes first: it stops the camera's threads.
+    std::unique_ptr<CameraController> camera_;
 };
 
 // The window the engine runs, once start-up has made it.

@@ -8,6 +8,8 @@
 #include <functional>
 #include <map>
 
+#include "devices/devices_menu.h"
+
 namespace vemo {
 
 enum CommandId : int {
@@ -21,8 +23,8 @@ enum CommandId : int {
     kCmdAudioFormat = 13,
     kCmdFrameRate = 14,
     kCmdCamera = 15,
-    kCmdFirstDevice = 16,
-    kCmdLastDevice = 25,
+    kCmdFirstDevice = CMD_VIDEO_DEVICE_BASE,
+    kCmdLastDevice = CMD_VIDEO_DEVICE_BASE + kVideoDeviceSlots - 1,
     kCmdFirstCurrentDevice = 26,
     kCmdLastCurrentDevice = 35,
     kCmdAbout = 36,

@@ -11,20 +11,18 @@
 #include <QFont>
 #include <QMessageBox>
 #include <QSocketNotifier>
-#include <QStringList>
-#include <QThread>
 #include <QTimer>
 
 #include <csignal>
 
 #include <cstdio>
 
+#include "app/camera_controller.h"
 #include "app/engine_marker.h"
 #include "app/main_window.h"
 #include "app/message_box.h"
+#include "app/scripted_answers.h"
 #include "app/status_bar.h"
-#include "devices/devices_menu.h"
-#include "imaging/engine_state.h"
 #include "product/shared_status_block.h"
 #include "settings/settings_store.h"
 
@@ -46,14 +44,13 @@ struct MarkerRelease {
     ~MarkerRelease() { ReleaseEngineMarker(shared_status_block()); }
 };
 
-void LoadSettingsIntoEngineState() {
-    EngineState& state = engine_state;
-    state.capture_audio = 0;
-    state.capture_cc = 0;
+void LoadSettingsIntoEngineState(EngineState& state) {
+    state.capture_audio = false;
+    state.capture_cc = false;
     state.master_stream = 1;
-    state.use_frame_rate = 1;
+    state.use_frame_rate = true;
     state.frame_rate = 14.99;
-    state.use_time_limit = 0;
+    state.use_time_limit = false;
     state.time_limit = 0;
     state.camera_timer = ReadSetting(SETTING_CAMERA_TIMER);
     state.camera_gif_color = ReadSetting(SETTING_CAMERA_GIF_COLOR);
@@ -76,22 +73,6 @@ int ShowMessageBox(const MessageRequest& request) {
     }
     box.setWindowModality(Qt::ApplicationModal);
     return box.exec() == QMessageBox::Cancel ? kMessageCancel : kMessageOk;
-}
-
-// For tests of the whole program: VEMO_MESSAGE_ANSWERS="1,2" answers the
-// boxes in turn (1 OK, 2 Cancel; the last answer repeats) and writes each
-// text to standard error instead of showing it.
-MessageSink ScriptedMessageSink(const QString& answers) {
-    QStringList list = answers.split(',', Qt::SkipEmptyParts);
-    return [list, next = 0](const MessageRequest& request) mutable {
-        std::fprintf(stderr, "message: %s\n", request.text.c_str());
-        std::fflush(stderr);
-        QThread::msleep(50);  // a pause, as a person would take
-        if (list.isEmpty()) return kMessageOk;
-        const int answer = list[std::min<int>(next, static_cast<int>(list.size()) - 1)].toInt();
-        ++next;
-        return answer == kMessageCancel ? kMessageCancel : kMessageOk;
-    };
 }
 
 // SIGTERM, SIGINT and SIGHUP close the engine as its close box does. The
@@ -164,15 +145,17 @@ int InitApplication(std::unique_ptr<MainWindow>& window) {
     window->show();
     EnsureSettingsKey();
 
-    engine_state.camera_on = static_cast<std::int32_t>(ReadSetting(SETTING_CAMERA_CAPTURE));
-    engine_state.devices_menu_current = 0;
+    EngineState& state = window->state();
+    CameraController& camera = window->camera();
+    state.camera_on = ReadSetting(SETTING_CAMERA_CAPTURE) != 0;
+    state.devices_menu_current = false;
     // The cameras are listed (no camera turns camera publishing off), the
     // first is chosen, which starts its preview when camera publishing is on,
     // and from then on cameras plugged in or out reach the window.
-    BuildDevicesMenu();
-    LoadSettingsIntoEngineState();
-    ChooseDevicesByName("");
-    WatchDeviceChanges();
+    camera.BuildDevicesMenu();
+    LoadSettingsIntoEngineState(state);
+    camera.ChooseDevicesByName("");
+    camera.WatchDeviceChanges();
 
     if (!QFileInfo(QStringLiteral("vemo")).isDir()) {
         const QString text =
@@ -180,6 +163,9 @@ int InitApplication(std::unique_ptr<MainWindow>& window) {
         std::fprintf(stderr, "vemo: %s: nothing is published until it exists\n", qPrintable(text));
         SetStatusText(window->statusBarWidget(), text);
     }
+    // A close while a message box was open (the box runs the event loop)
+    // left nothing running, and nothing starts now.
+    if (window->closed()) return 0;
     if (ReadSetting(SETTING_SCREEN_CAPTURE) != 0) window->StartScreenPublishing();
     // A signal that came during start-up closes the engine as soon as it runs.
     if (termination_requested) QTimer::singleShot(0, window.get(), &QWidget::close);
@@ -192,13 +178,22 @@ int RunEngine(int argc, char** argv) {
     QApplication application(argc, argv);
     QFont::insertSubstitutions(QString::fromUtf8("ＭＳ Ｐゴシック"),
                                {"IPAPGothic", "IPAexGothic", "Noto Sans CJK JP", "VL PGothic"});
+    // Scripted answers for tests of the whole program; VEMO_MESSAGE_NESTED=MS
+    // keeps each box "open" that long in a nested event loop, as a real box.
     const QString answers = qEnvironmentVariable("VEMO_MESSAGE_ANSWERS");
-    SetMessageSink(answers.isNull() ? MessageSink(ShowMessageBox) : ScriptedMessageSink(answers));
+    const int nested_ms = qEnvironmentVariableIntValue("VEMO_MESSAGE_NESTED");
+    SetMessageSink(answers.isNull() ? MessageSink(ShowMessageBox)
+                   : nested_ms > 0  ? ScriptedMessageSink(answers, nested_ms, true)
+                                    : ScriptedMessageSink(answers));
+    if (const QString files = qEnvironmentVariable("VEMO_FILE_ANSWERS"); !files.isNull()) {
+        SetFileChooser(ScriptedFileChooser(files));
+    }
 
     HandleTerminationSignals(&application);
     MarkerRelease release_marker;
     std::unique_ptr<MainWindow> window;
     if (const int code = InitApplication(window); code != 0 || !window) return code;
+    if (window->closed()) return 0;
     return QApplication::exec();
 }
 

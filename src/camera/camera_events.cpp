@@ -3,33 +3,26 @@
 #include <QCoreApplication>
 
 #include <memory>
-#include <mutex>
 
 namespace vemo {
-namespace {
 
-// Posts happen on streaming threads; the lock keeps the target alive across
-// a post while the window clears it on the way out.
-std::mutex target_mutex;
-QObject* event_target = nullptr;
-
-}  // namespace
-
-void SetEngineEventTarget(QObject* target) {
-    std::lock_guard lock(target_mutex);
-    event_target = target;
+void EventTarget::Set(QObject* target) {
+    std::lock_guard lock(mutex_);
+    target_ = target;
 }
 
-QObject* EngineEventTarget() {
-    std::lock_guard lock(target_mutex);
-    return event_target;
+QObject* EventTarget::Get() const {
+    std::lock_guard lock(mutex_);
+    return target_;
 }
 
-bool PostEngineEvent(QEvent::Type type) {
-    std::lock_guard lock(target_mutex);
-    if (event_target == nullptr) return false;
+bool EventTarget::Post(QEvent::Type type) const {
+    // The lock keeps the receiver alive across the post while the window
+    // clears it on the way out.
+    std::lock_guard lock(mutex_);
+    if (target_ == nullptr) return false;
     // postEvent takes ownership of the event.
-    QCoreApplication::postEvent(event_target, std::make_unique<QEvent>(type).release());
+    QCoreApplication::postEvent(target_, std::make_unique<QEvent>(type).release());
     return true;
 }
 

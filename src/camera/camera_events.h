@@ -1,10 +1,11 @@
 #pragma once
 
 // The messages the camera and the device list post to the engine's window,
-// from any thread, and where they go. The window registers itself as the
-// target at start-up; until then (and after it is gone) nothing is posted.
+// from any thread, and the target that carries them there.
 
 #include <QEvent>
+
+#include <mutex>
 
 class QObject;
 
@@ -26,14 +27,23 @@ inline constexpr QEvent::Type kPreviewFrameEvent =
 inline constexpr QEvent::Type kDeviceChangeEvent =
     static_cast<QEvent::Type>(QEvent::User + MSG_DEVICE_CHANGE);
 
-// Sets (or, with nullptr, clears) the object that receives the events. A
-// post that runs on another thread at the same time either reaches the old
-// target before this returns or is dropped.
-void SetEngineEventTarget(QObject* target);
-QObject* EngineEventTarget();
+// Where one object's events go. Each object that posts from its own threads
+// owns one; the window sets itself as the target and clears it on the way out.
+class EventTarget {
+  public:
+    // Sets (or, with nullptr, clears) the receiver. A post that runs on
+    // another thread at the same time either reaches the old receiver before
+    // this returns or is dropped.
+    void Set(QObject* target);
+    QObject* Get() const;
 
-// Posts an event of `type` to the target, like PostMessage; thread-safe.
-// Returns false when there is no target.
-bool PostEngineEvent(QEvent::Type type);
+    // Posts an event of `type`, like PostMessage; thread-safe. Returns false
+    // when there is no receiver.
+    bool Post(QEvent::Type type) const;
+
+  private:
+    mutable std::mutex mutex_;
+    QObject* target_ = nullptr;
+};
 
 }  // namespace vemo

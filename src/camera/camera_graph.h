@@ -8,126 +8,129 @@
 //
 // The grabber's callback does the grabber's work (frame_grabber.h) and feeds
 // the preview the window draws, so every preview that runs also feeds the
-// grabber. Everything here runs on the user-interface thread and reports its
-// failures itself through ReportError.
+// grabber. The graph's operations run on the user-interface thread; they
+// show nothing and return what the user is to be told.
 
+#include <atomic>
 #include <cstdint>
-#include <functional>
 #include <optional>
 #include <string>
 #include <vector>
 
+#include "camera/camera_events.h"
+#include "camera/camera_format.h"
+#include "camera/camera_publish.h"
+#include "camera/camera_result.h"
 #include "camera/capture_device.h"
+#include "camera/frame_grabber.h"
+#include "camera/graph_events.h"
 #include "camera/gst_ptr.h"
 
 namespace vemo {
 
-struct CameraGraph {
-    // The GStreamer elements the graph uses were found (EnsureGraphBuilder).
-    bool graph_builder = false;
-    gst::ElementRef filter_graph;         // the pipeline
-    gst::ElementRef video_capture;        // the camera's source element, "Cap"
-    gst::ElementRef video_stream_config;  // "Format": the size and rate asked of the camera
-    gst::ElementRef grabber_filter;       // "Grabber", the appsink
-    // What the camera offers, read when it was opened, and the one format
-    // chosen from it (size fixed; rate left to the preview).
-    gst::CapsPtr device_caps;
-    gst::CapsPtr chosen_format;
-    bool decode_jpeg = false;  // the chosen format is Motion JPEG
-    std::string device_name;   // the camera's display name; empty when unread
-    int frame_width = 0;
-    int frame_height = 0;
-    std::int64_t frame_period_ns = 0;  // of the running preview; 0 when unknown
-    // Graph events reach the window (the preview branch is built).
-    bool media_event = false;
-    // Preview pictures reach the window.
-    bool video_window = false;
-    // A capture to file adds its multiplexer and file writer here.
-};
-extern CameraGraph camera_graph;
+// The decoder, made only for cameras that offer Motion JPEG alone.
+inline constexpr char kJpegDecoder[] = "jpegdec";
 
-// The chosen camera; none until a device is chosen.
-extern std::optional<CaptureDevice> current_video_device;
-// The chosen camera went away (device lost); choosing it again rebuilds.
-extern bool current_device_lost;
-
-// What the camera needs of the window, installed by the window.
-struct CameraWindowHooks {
-    // ResizeWindow: the area above the status bar becomes width x height and
-    // engine_state.frame_width/height record it.
-    std::function<void(int width, int height)> resize_window;
-    // Timer 1 at this interval.
-    std::function<void(unsigned interval_ms)> set_camera_timer;
-    // The preview stopped: the client area is drawn afresh.
-    std::function<void()> repaint;
-};
-void SetCameraWindowHooks(CameraWindowHooks hooks);
-
-// GStreamer is initialised and every element the graph needs exists; when
-// one is missing, `why` names it. Cached until ReleaseCameraFilters.
-bool EnsureGraphBuilder(std::string* why = nullptr);
-// The pipeline exists, its bus watched.
-bool EnsureFilterGraph();
-
-// Builds the camera and the grabber chain for current_video_device, opening
-// the camera to learn its formats and choosing one; records the frame size
-// through the resize hook. Reports and returns false on failure.
-bool BuildCameraFilters();
-// Stops and drops every object of the graph.
-void ReleaseCameraFilters();
-// Takes out everything downstream of the camera (the grabber chain
-// included) and clears the branch flags.
-void DismantleGraph();
-// Removes from the pipeline every element reachable downstream of `element`.
-void RemoveDownstream(_GstElement* element);
 // The name of the first element of `names` that GStreamer cannot make, or "".
 std::string MissingElement(const std::vector<std::string>& names);
 
-// The camera preview: build it on the graph, run it (publishing starts), halt it.
-bool BuildPreviewBranch();
-bool RunPreview();
-bool HaltPreview();
+class CameraGraph {
+  public:
+    CameraGraph();
+    ~CameraGraph();
+    CameraGraph(const CameraGraph&) = delete;
+    CameraGraph& operator=(const CameraGraph&) = delete;
 
-// What the graph's bus carried, as the window handles it.
-enum class GraphEventKind {
-    kErrorAbort,  // the pipeline failed; code and detail say how
-    kDeviceLost,  // the camera with `identity` went away or stopped delivering
-    kDeviceBusy,  // the camera is held by another program
+    // Graph events, grabbed frames and preview pictures are posted here.
+    EventTarget& events() { return events_; }
+    FrameGrabber& grabber() { return grabber_; }
+
+    // GStreamer is initialised and every element the graph needs exists; when
+    // one is missing, `why` names it. Cached until ReleaseCameraFilters.
+    bool EnsureGraphBuilder(std::string* why = nullptr);
+
+    // Builds the camera and the grabber chain for `device`, opening the
+    // camera to learn its formats and choosing one. On failure everything is
+    // released again (the device's name stays for the status bar).
+    CameraResult BuildCameraFilters(const std::optional<CaptureDevice>& device);
+    // Stops and drops every object of the graph.
+    void ReleaseCameraFilters();
+    // Takes out everything downstream of the camera (the grabber chain
+    // included) and clears the branch flags.
+    void DismantleGraph();
+    // Removes from the pipeline every element reachable downstream of `element`.
+    void RemoveDownstream(_GstElement* element);
+
+    // The camera preview: build it on the graph at `frame_rate` frames a
+    // second (nullopt: the camera's own rate), run it (the camera-on picture
+    // goes in place and a frame is requested at once), halt it (the
+    // camera-off pictures go in place). Build refuses while a preview runs
+    // or no camera is built; a built branch is kept.
+    CameraResult BuildPreviewBranch(std::optional<double> frame_rate);
+    CameraResult RunPreview();
+    CameraResult HaltPreview();
+    // Stops the pipeline without touching the published pictures; a running
+    // preview counts as stopped.
+    void StopPipeline();
+
+    // Takes every queued event off the bus. Empty while the preview branch is
+    // not built (events then are dropped). `current` is the chosen camera.
+    std::vector<GraphEvent> DrainGraphEvents(const CaptureDevice* current);
+    // Queues a device-lost event for the camera `identity` (the device list
+    // reports the removal).
+    void PostDeviceLost(const std::string& identity);
+
+    bool built() const { return static_cast<bool>(video_capture_); }
+    bool previewing() const { return previewing_; }
+    bool preview_graph_built() const { return preview_graph_built_; }
+    bool capture_graph_built() const { return capture_graph_built_; }
+    _GstElement* filter_graph() const { return filter_graph_.get(); }
+    _GstElement* video_capture() const { return video_capture_.get(); }
+    // The camera's display name; empty when unread. It stays after a release:
+    // the status bar shows it even when building failed.
+    const std::string& device_name() const { return device_name_; }
+    int frame_width() const { return format_ ? format_->width : 0; }
+    int frame_height() const { return format_ ? format_->height : 0; }
+    // Of the running preview; 0 when unknown.
+    std::int64_t frame_period_ns() const { return frame_period_ns_; }
+
+  private:
+    bool EnsureFilterGraph();
+    bool LinkGrabberChain(std::string& why);
+    bool SetFormatCaps(std::optional<double> rate);
+    gst::BusRef GraphBus() const;
+    void FlushGraphBus();
+    struct BusError {
+        std::uint32_t code = kGraphFailure;
+        std::string text;
+    };
+    BusError TakeBusError();
+    CameraResult BuildFailure(CameraMessage message);
+
+    // The bus and appsink callbacks, on GStreamer's threads.
+    friend struct GraphCallbacks;
+
+    EventTarget events_;
+    FrameGrabber grabber_{events_};
+    FrameWatchdog watchdog_{grabber_};
+
+    // The GStreamer elements the graph uses were found.
+    bool graph_builder_ = false;
+    gst::ElementRef filter_graph_;         // the pipeline
+    gst::ElementRef video_capture_;        // the camera's source element, "Cap"
+    gst::ElementRef video_stream_config_;  // "Format": the size and rate asked of the camera
+    gst::ElementRef grabber_filter_;       // "Grabber", the appsink
+    std::optional<ChosenFormat> format_;   // what the camera was asked for
+    std::string device_name_;
+    std::int64_t frame_period_ns_ = 0;
+
+    bool previewing_ = false;
+    bool preview_graph_built_ = false;
+    bool capture_graph_built_ = false;
+    // Read on the streaming and bus threads: graph events reach the window
+    // (the preview branch is built), preview pictures reach the window.
+    std::atomic<bool> media_event_{false};
+    std::atomic<bool> video_window_{false};
 };
-struct GraphEvent {
-    GraphEventKind kind = GraphEventKind::kErrorAbort;
-    std::uint32_t code = 0;
-    std::string identity;
-    std::string detail;
-};
-// Takes every queued event off the bus. Empty while the preview branch is not
-// built (events then are dropped).
-std::vector<GraphEvent> DrainGraphEvents();
-// Queues a device-lost event for the camera `identity` (the device list
-// calls it when the device is removed).
-void PostDeviceLost(const std::string& identity);
-// Whether `identity` names the chosen camera.
-bool IsCurrentCamera(const std::string& identity);
-
-// After a device loss: the camera is marked lost and the preview halted,
-// with the camera-off pictures.
-void StopLostCamera();
-// After an error abort: the failed run is stopped and, when the camera is
-// on, built and run again. A run that failed before delivering one frame, or
-// within ten seconds of the last such restart, is not retried (it would fail
-// the same way, over and over): it is halted with the camera-off pictures
-// instead. Returns whether the preview runs again.
-bool RestartPreviewAfterError();
-
-// The code shown for a GStreamer error: 0x8047DDCC, DD the error domain
-// (1 core, 2 library, 3 resource, 4 stream, 0 other) and CC its code.
-std::uint32_t GraphErrorCode(const _GError* error);
-// The code shown where no GStreamer error says more.
-inline constexpr std::uint32_t kGraphFailure = 0x80004005;
-
-// The lost-camera check: a running preview that has delivered no frame for
-// this long counts as a lost camera. At least two seconds, or eight frame
-// periods; a camera gets five seconds for its first frame.
-std::int64_t FrameSilenceLimitNs(std::int64_t frame_period_ns, bool first_frame);
 
 }  // namespace vemo

@@ -3,14 +3,9 @@
 #include <gst/gst.h>
 
 #include <filesystem>
-#include <memory>
 
 namespace vemo {
 namespace {
-
-struct StructureFree {
-    void operator()(GstStructure* structure) const { gst_structure_free(structure); }
-};
 
 // The property keys providers use for a device node or a serial, in order.
 constexpr const char* kIdentityKeys[] = {"device.path",   "api.v4l2.path", "object.path",
@@ -38,7 +33,7 @@ CaptureDevice DescribeDevice(GstDevice* device) {
     if (gst::StringPtr name{gst_device_get_display_name(device)}; name && *name != '\0') {
         described.name = std::string(name.get());
     }
-    std::unique_ptr<GstStructure, StructureFree> properties{gst_device_get_properties(device)};
+    gst::StructurePtr properties{gst_device_get_properties(device)};
     if (properties) {
         for (const char* key : kIdentityKeys) {
             const char* value = gst_structure_get_string(properties.get(), key);

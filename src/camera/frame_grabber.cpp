@@ -1,33 +1,11 @@
 #include "camera/frame_grabber.h"
 
 #include <algorithm>
-#include <atomic>
 #include <chrono>
 #include <cstring>
-#include <mutex>
-
-#include "camera/camera_events.h"
-#include "imaging/camera_publish.h"
-#include "imaging/engine_state.h"
 
 namespace vemo {
 namespace {
-
-std::atomic<std::uint64_t> frames_delivered{0};
-std::atomic<std::int64_t> last_frame_ns{0};
-std::atomic<std::uint64_t> frames_copied{0};
-std::atomic<std::uint64_t> frames_posted{0};
-
-// The preview hand-over: one picture at a time. The streaming thread fills
-// it only while the window has taken the previous one (pending clear), so in
-// steady state the vector is reused and nothing is allocated per frame.
-struct PreviewSlot {
-    std::mutex mutex;
-    PreviewPicture picture;
-    std::atomic<bool> pending{false};
-    std::atomic<std::int64_t> last_offer_ns{0};
-};
-PreviewSlot preview_slot;
 
 // Rows that the frame actually delivers: the last row needs only its pixels,
 // not its padding.
@@ -48,85 +26,85 @@ std::int64_t SteadyNowNs() {
         .count();
 }
 
-bool FrameGrabberCallback(const FrameView& frame) {
-    frames_delivered.fetch_add(1, std::memory_order_relaxed);
-    last_frame_ns.store(SteadyNowNs(), std::memory_order_relaxed);
-    if (engine_state.frame_requested.load() == 0) return false;
+bool FrameGrabber::FrameGrabberCallback(const FrameView& frame) {
+    frames_delivered_.fetch_add(1, std::memory_order_relaxed);
+    last_frame_ns_.store(SteadyNowNs(), std::memory_order_relaxed);
+    FrameBuffer& buffer = frame_buffer_;
+    if (!buffer.frame_requested.load()) return false;
     if (!FrameIsWhole(frame)) return false;
 
-    std::unique_lock lock(frame_buffer.mutex, std::try_to_lock);
+    std::unique_lock lock(buffer.mutex, std::try_to_lock);
     // The publisher holds the buffer only after it took up the request.
     if (!lock.owns_lock()) return false;
-    if (engine_state.frame_requested.load() == 0) return false;
+    if (!buffer.frame_requested.load()) return false;
     const std::size_t row_bytes = static_cast<std::size_t>(frame.width) * 3;
     const std::size_t padded = (row_bytes + 3) & ~std::size_t{3};
     const auto rows = static_cast<std::size_t>(frame.height);
     // Grows once to the camera's frame size; later frames reuse the storage.
-    frame_buffer.pixels.resize(padded * rows);
-    std::uint8_t* bottom_up = frame_buffer.pixels.data();
+    buffer.pixels.resize(padded * rows);
+    std::uint8_t* bottom_up = buffer.pixels.data();
     for (std::size_t y = 0; y < rows; ++y) {
         std::memcpy(bottom_up + (rows - 1 - y) * padded, frame.data + y * frame.stride, row_bytes);
     }
-    frame_buffer.width = frame.width;
-    frame_buffer.height = frame.height;
-    frame_buffer.fresh = true;
+    buffer.width = frame.width;
+    buffer.height = frame.height;
+    buffer.fresh = true;
     lock.unlock();
-    frames_copied.fetch_add(1, std::memory_order_relaxed);
-    if (PostEngineEvent(kFrameReadyEvent)) frames_posted.fetch_add(1, std::memory_order_relaxed);
+    frames_copied_.fetch_add(1, std::memory_order_relaxed);
+    if (events_.Post(kFrameReadyEvent)) frames_posted_.fetch_add(1, std::memory_order_relaxed);
     return true;
 }
 
-void DiscardGrabbedFrame() {
-    std::lock_guard lock(frame_buffer.mutex);
-    frame_buffer.fresh = false;
+void FrameGrabber::DiscardGrabbedFrame() {
+    std::lock_guard lock(frame_buffer_.mutex);
+    frame_buffer_.fresh = false;
 }
 
-void OfferPreviewFrame(const FrameView& frame) {
-    if (preview_slot.pending.load()) return;
+void FrameGrabber::OfferPreviewFrame(const FrameView& frame) {
+    if (preview_pending_.load()) return;
     // Large frames cost more to copy and draw: they come less often, down to
     // four a second at 1920 x 1080.
     const std::int64_t pixels = std::int64_t{frame.width} * frame.height;
     const std::int64_t interval_ms = std::clamp<std::int64_t>(
         kPreviewIntervalMs * pixels / (640 * 480), kPreviewIntervalMs, kPreviewIntervalMs * 5 / 2);
     const std::int64_t now = SteadyNowNs();
-    if (now - preview_slot.last_offer_ns.load() < interval_ms * 1'000'000) return;
+    if (now - last_offer_ns_.load() < interval_ms * 1'000'000) return;
     if (!FrameIsWhole(frame)) return;
     {
-        std::lock_guard lock(preview_slot.mutex);
-        PreviewPicture& picture = preview_slot.picture;
+        std::lock_guard lock(preview_mutex_);
         const std::size_t row_bytes = static_cast<std::size_t>(frame.width) * 3;
-        picture.width = frame.width;
-        picture.height = frame.height;
-        picture.stride = row_bytes;
-        picture.pixels.resize(row_bytes * static_cast<std::size_t>(frame.height));
+        preview_.width = frame.width;
+        preview_.height = frame.height;
+        preview_.stride = row_bytes;
+        preview_.pixels.resize(row_bytes * static_cast<std::size_t>(frame.height));
         for (std::size_t y = 0; y < static_cast<std::size_t>(frame.height); ++y) {
-            std::memcpy(picture.pixels.data() + y * row_bytes, frame.data + y * frame.stride,
+            std::memcpy(preview_.pixels.data() + y * row_bytes, frame.data + y * frame.stride,
                         row_bytes);
         }
     }
-    preview_slot.last_offer_ns.store(now);
-    preview_slot.pending.store(true);
-    if (!PostEngineEvent(kPreviewFrameEvent)) preview_slot.pending.store(false);
+    last_offer_ns_.store(now);
+    preview_pending_.store(true);
+    if (!events_.Post(kPreviewFrameEvent)) preview_pending_.store(false);
 }
 
-void TakePreviewPicture(const std::function<void(const PreviewPicture&)>& use) {
+void FrameGrabber::TakePreviewPicture(const std::function<void(const PreviewPicture&)>& use) {
     {
-        std::lock_guard lock(preview_slot.mutex);
-        if (preview_slot.picture.width > 0) use(preview_slot.picture);
+        std::lock_guard lock(preview_mutex_);
+        if (preview_.width > 0) use(preview_);
     }
-    preview_slot.pending.store(false);
+    preview_pending_.store(false);
 }
 
-GrabberCounters ReadGrabberCounters() {
-    return {frames_delivered.load(), last_frame_ns.load(), frames_copied.load(),
-            frames_posted.load()};
+GrabberCounters FrameGrabber::ReadGrabberCounters() const {
+    return {frames_delivered_.load(), last_frame_ns_.load(), frames_copied_.load(),
+            frames_posted_.load()};
 }
 
-void ResetGrabberCounters() {
-    frames_delivered.store(0);
-    last_frame_ns.store(0);
-    frames_copied.store(0);
-    frames_posted.store(0);
+void FrameGrabber::ResetGrabberCounters() {
+    frames_delivered_.store(0);
+    last_frame_ns_.store(0);
+    frames_copied_.store(0);
+    frames_posted_.store(0);
 }
 
 }  // namespace vemo

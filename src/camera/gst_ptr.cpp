@@ -26,5 +26,14 @@ void ErrorFree::operator()(GError* error) const {
 void StringFree::operator()(char* text) const {
     g_free(text);
 }
+void StructureFree::operator()(GstStructure* structure) const {
+    gst_structure_free(structure);
+}
+void IteratorFree::operator()(GstIterator* iterator) const {
+    gst_iterator_free(iterator);
+}
+void ObjectListFree::operator()(GList* list) const {
+    g_list_free_full(list, gst_object_unref);
+}
 
 }  // namespace vemo::gst

@@ -10,6 +10,7 @@
 #include <memory>
 #include <utility>
 
+struct _GList;
 struct _GstBus;
 struct _GstCaps;
 struct _GstDevice;
@@ -18,6 +19,8 @@ struct _GstElement;
 struct _GstMessage;
 struct _GstPad;
 struct _GstSample;
+struct _GstStructure;
+struct _GstIterator;
 struct _GError;
 
 namespace vemo::gst {
@@ -80,11 +83,25 @@ struct ErrorFree {
 struct StringFree {
     void operator()(char* text) const;
 };
+struct StructureFree {
+    void operator()(_GstStructure* structure) const;
+};
+struct IteratorFree {
+    void operator()(_GstIterator* iterator) const;
+};
+// A GList of GstObjects, as gst_device_monitor_get_devices returns it: each
+// element unreferenced, then the list freed.
+struct ObjectListFree {
+    void operator()(_GList* list) const;
+};
 
 using CapsPtr = std::unique_ptr<_GstCaps, CapsUnref>;
 using MessagePtr = std::unique_ptr<_GstMessage, MessageUnref>;
 using SamplePtr = std::unique_ptr<_GstSample, SampleUnref>;
 using ErrorPtr = std::unique_ptr<_GError, ErrorFree>;
 using StringPtr = std::unique_ptr<char, StringFree>;
+using StructurePtr = std::unique_ptr<_GstStructure, StructureFree>;
+using IteratorPtr = std::unique_ptr<_GstIterator, IteratorFree>;
+using ObjectListPtr = std::unique_ptr<_GList, ObjectListFree>;
 
 }  // namespace vemo::gst

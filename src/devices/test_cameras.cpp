@@ -9,7 +9,6 @@
 #include <memory>
 #include <mutex>
 
-#include "app/message_box.h"
 #include "camera/camera_graph.h"
 #include "camera/capture_device.h"
 #include "camera/gst_ptr.h"
@@ -37,7 +36,6 @@ namespace {
 
 constexpr char kProviderName[] = "vemotestcameras";
 constexpr char kIdentityPrefix[] = "test-camera:";
-constexpr int kMaxCountedCameras = 64;
 
 struct TestCamera {
     int number = 0;
@@ -263,81 +261,6 @@ static void vemo_test_camera_provider_class_init(VemoTestCameraProviderClass* kl
 static void vemo_test_camera_provider_init(VemoTestCameraProvider*) {}
 
 namespace vemo {
-namespace {
-
-bool ParseInt(std::string_view text, int& value) {
-    const auto [end, error] = std::from_chars(text.data(), text.data() + text.size(), value);
-    return error == std::errc{} && end == text.data() + text.size();
-}
-
-bool ParseSize(std::string_view text, int& width, int& height) {
-    const std::size_t x = text.find('x');
-    int w = 0, h = 0;
-    if (x == std::string_view::npos || !ParseInt(text.substr(0, x), w) ||
-        !ParseInt(text.substr(x + 1), h) || w < 16 || h < 16 || w > 7680 || h > 4320) {
-        return false;
-    }
-    width = w;
-    height = h;
-    return true;
-}
-
-void ApplyOption(std::string_view option, TestCameraConfig& config) {
-    const auto number_after = [&](std::string_view key, int& value) {
-        if (!option.starts_with(key)) return false;
-        int parsed = 0;
-        if (ParseInt(option.substr(key.size()), parsed) && parsed >= 0) value = parsed;
-        return true;
-    };
-    if (option == "busy") {
-        config.busy = true;
-    } else if (number_after("fps=", config.fps) ||
-               number_after("error-after=", config.error_after) ||
-               number_after("stall-after=", config.stall_after)) {
-    } else {
-        ParseSize(option, config.width, config.height);
-    }
-}
-
-}  // namespace
-
-std::vector<TestCameraConfig> ParseTestCameras(std::string_view text,
-                                               std::string_view default_size) {
-    TestCameraConfig defaults;
-    ParseSize(default_size, defaults.width, defaults.height);
-    std::vector<TestCameraConfig> configs;
-    if (text.empty()) return configs;
-    if (int count = 0; ParseInt(text, count)) {
-        for (int i = 1; i <= std::min(count, kMaxCountedCameras); ++i) {
-            TestCameraConfig config = defaults;
-            config.name = "Test Camera " + std::to_string(i);
-            configs.push_back(config);
-        }
-        return configs;
-    }
-    std::size_t start = 0;
-    while (start <= text.size()) {
-        std::size_t end = text.find(';', start);
-        if (end == std::string_view::npos) end = text.size();
-        const std::string_view entry = text.substr(start, end - start);
-        TestCameraConfig config = defaults;
-        const std::size_t bar = entry.find('|');
-        const std::string_view name = entry.substr(0, bar);
-        if (!name.empty()) config.name = std::string(name);
-        if (bar != std::string_view::npos) {
-            std::string_view options = entry.substr(bar + 1);
-            while (!options.empty()) {
-                const std::size_t cut = options.find_first_of("|,");
-                ApplyOption(options.substr(0, cut), config);
-                options =
-                    cut == std::string_view::npos ? std::string_view{} : options.substr(cut + 1);
-            }
-        }
-        configs.push_back(config);
-        start = end + 1;
-    }
-    return configs;
-}
 
 bool EnableTestCameras(std::string* why) {
     static bool enabled = false;
@@ -356,23 +279,25 @@ bool EnableTestCameras(std::string* why) {
     return true;
 }
 
-void PlugTestCamerasFromEnvironment() {
+CameraResult PlugTestCamerasFromEnvironment() {
     static bool done = false;
-    if (done) return;
+    if (done) return {};
     done = true;
     const char* described = std::getenv("VEMO_TEST_CAMERAS");
-    if (described == nullptr) return;
+    if (described == nullptr) return {};
     const char* size = std::getenv("VEMO_TEST_CAMERA_SIZE");
     const std::vector<TestCameraConfig> configs =
         ParseTestCameras(described, size != nullptr ? size : "");
-    if (configs.empty()) return;
+    if (configs.empty()) return {};
     std::string why;
     if (!EnableTestCameras(&why)) {
-        ReportError("VEMO_TEST_CAMERAS: no test cameras: %s", why.c_str());
-        return;
+        CameraResult result;
+        result.Warn({"VEMO_TEST_CAMERAS: no test cameras: " + why, 0, {}});
+        return result;
     }
     for (const TestCameraConfig& config : configs)
         PlugTestCamera(config);
+    return {};
 }
 
 std::string PlugTestCamera(const TestCameraConfig& config) {
@@ -400,9 +325,10 @@ std::string PlugTestCamera(const TestCameraConfig& config) {
 
 bool UnplugTestCamera(const std::string& identity) {
     if (!identity.starts_with(kIdentityPrefix)) return false;
+    const std::string_view digits = std::string_view(identity).substr(sizeof kIdentityPrefix - 1);
     int number = 0;
-    if (!ParseInt(std::string_view(identity).substr(sizeof kIdentityPrefix - 1), number))
-        return false;
+    const auto [end, error] = std::from_chars(digits.data(), digits.data() + digits.size(), number);
+    if (error != std::errc{} || end != digits.data() + digits.size()) return false;
     gst::DeviceRef removed;
     {
         std::lock_guard lock(cameras_mutex);

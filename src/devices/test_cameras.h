@@ -25,6 +25,8 @@
 #include <string_view>
 #include <vector>
 
+#include "camera/camera_result.h"
+
 namespace vemo {
 
 struct TestCameraConfig {
@@ -47,8 +49,9 @@ std::vector<TestCameraConfig> ParseTestCameras(std::string_view text,
 bool EnableTestCameras(std::string* why = nullptr);
 
 // Plugs in the cameras of VEMO_TEST_CAMERAS, once per process, before the
-// device list is first read. Does nothing when it is unset.
-void PlugTestCamerasFromEnvironment();
+// device list is first read. Does nothing when it is unset; says so when the
+// test cameras cannot be had.
+CameraResult PlugTestCamerasFromEnvironment();
 
 // Plugs in a camera and returns its identity (as CaptureDevice::identity),
 // or "" when test cameras cannot be enabled.

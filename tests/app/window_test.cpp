@@ -12,13 +12,14 @@
 #include <gtest/gtest.h>
 
 #include <cstdlib>
+#include <filesystem>
 #include <vector>
 
+#include "app/camera_controller.h"
+#include "app/dialogs/properties_dialogs.h"
 #include "app/main_window.h"
 #include "app/message_box.h"
 #include "app/status_bar.h"
-#include "imaging/engine_state.h"
-#include "settings/properties_dialogs.h"
 #include "settings/settings_store.h"
 #include "support/test_support.h"
 
@@ -33,18 +34,22 @@ class WindowTest : public testing::Test {
             messages_.push_back(request);
             return kMessageOk;
         });
-        engine_state.camera_timer = 5;
-        engine_state.screen_timer = 60;
-        engine_state.camera_gif_color = 256;
-        engine_state.screen_gif_color = 8;
-        engine_state.screen_division = 5;
-        engine_state.imode_width = 160;
-        engine_state.imode_camera_width = 120;
-        engine_state.screen_one = 1;
-        engine_state.imode_rotate = 0;
-        engine_state.frame_requested = 0;
+        state_.camera_timer = 5;
+        state_.screen_timer = 60;
+        state_.camera_gif_color = 256;
+        state_.screen_gif_color = 8;
+        state_.screen_division = 5;
+        state_.imode_width = 160;
+        state_.imode_camera_width = 120;
+        state_.screen_one = 1;
+        state_.imode_rotate = 0;
+        previous_dir_ = std::filesystem::current_path();
+        std::filesystem::current_path(dir_.path());
     }
-    void TearDown() override { SetMessageSink(nullptr); }
+    void TearDown() override {
+        SetMessageSink(nullptr);
+        std::filesystem::current_path(previous_dir_);
+    }
 
     // Runs `action` and answers the modal dialog it opens: `answer` gets the
     // dialog, and the dialog's object name is returned ("" when none opened).
@@ -63,7 +68,13 @@ class WindowTest : public testing::Test {
     }
     static void Reject(QDialog* dialog) { dialog->reject(); }
 
+    static bool FrameRequested(MainWindow& window) {
+        return window.camera().graph().grabber().frame_buffer().frame_requested;
+    }
+
     test::TempDir dir_;
+    std::filesystem::path previous_dir_;
+    EngineState state_;  // what the dialogs show and store into
     std::vector<MessageRequest> messages_;
 };
 
@@ -90,13 +101,13 @@ TEST_F(WindowTest, MenusHaveTheirTextsAndIds) {
     }
     EXPECT_EQ(window.menus().devices->actions().size(), 1) << "one separator";
 
-    engine_state.screen_on = 1;
-    engine_state.capturing = 1;
+    window.StartScreenPublishing();
+    window.state().capturing = true;
     window.UpdateMenuStates();
     EXPECT_TRUE(window.action(kCmdScreen)->isChecked());
     EXPECT_FALSE(window.action(kCmdScreen)->isEnabled());
-    engine_state.screen_on = 0;
-    engine_state.capturing = 0;
+    window.StopScreenPublishing();
+    window.state().capturing = false;
     window.UpdateMenuStates();
     EXPECT_FALSE(window.action(kCmdScreen)->isChecked());
     EXPECT_TRUE(window.action(kCmdCamera)->isEnabled());
@@ -106,21 +117,21 @@ TEST_F(WindowTest, CommandsOutsideTheTableChangeNothing) {
     MainWindow window;
     for (int id : {-1, 0, 3, 10, 11, 13, 58, 59, 64, 1000}) {
         window.OnCommand(id);
-        EXPECT_EQ(engine_state.camera_on, 0) << id;
-        EXPECT_EQ(engine_state.screen_on, 0) << id;
-        EXPECT_EQ(engine_state.frame_requested, 0) << id;
+        EXPECT_FALSE(window.state().camera_on) << id;
+        EXPECT_FALSE(window.screen().screen_on()) << id;
+        EXPECT_FALSE(FrameRequested(window)) << id;
     }
     EXPECT_TRUE(messages_.empty());
     for (auto [id, stream] : {std::pair{38, -1}, {39, 1}, {40, 0}}) {
         window.OnCommand(id);
-        EXPECT_EQ(engine_state.master_stream, stream);
+        EXPECT_EQ(window.state().master_stream, stream);
     }
     // Closing the About box asks for the next camera frame.
     EXPECT_EQ(WithModal([&] { window.OnCommand(kCmdAbout); }, Reject), "600");
-    EXPECT_EQ(engine_state.frame_requested, 1);
+    EXPECT_TRUE(FrameRequested(window));
 
     window.OnCommand(kCmdCamera);
-    EXPECT_EQ(engine_state.camera_on, 1);
+    EXPECT_TRUE(window.state().camera_on);
     EXPECT_EQ(ReadSetting(SETTING_CAMERA_CAPTURE), 1u);
     window.OnCommand(kCmdCamera);
     EXPECT_EQ(ReadSetting(SETTING_CAMERA_CAPTURE), 0u);
@@ -135,9 +146,8 @@ TEST_F(WindowTest, OnlyCtrlAltF12OpensTheImageProperties) {
     EXPECT_EQ(press(Qt::ControlModifier), "");
     EXPECT_EQ(press(Qt::AltModifier), "");
     EXPECT_EQ(press(Qt::ControlModifier | Qt::AltModifier), "614");
-    engine_state.capturing = 1;
+    window.state().capturing = true;
     EXPECT_EQ(press(Qt::ControlModifier | Qt::AltModifier), "614") << "even while capturing";
-    engine_state.capturing = 0;
 }
 
 QLineEdit* Edit(QDialog& dialog, const char* id) {
@@ -147,37 +157,38 @@ QLineEdit* Edit(QDialog& dialog, const char* id) {
 TEST_F(WindowTest, DialogsClampAndStore) {
     unsigned camera_timer_ms = 0, screen_timer_ms = 0;
     int restarts = 0;
+    std::uint32_t screen_colors = 0;
     const PropertiesEffects effects{[&](unsigned ms) { camera_timer_ms = ms; },
-                                    [&](unsigned ms) { screen_timer_ms = ms; },
-                                    [&] { ++restarts; }};
+                                    [&](unsigned ms) { screen_timer_ms = ms; }, [&] { ++restarts; },
+                                    [&](std::uint32_t colors) { screen_colors = colors; }};
 
     for (auto [typed, stored] : {std::pair{"0", 1u},
                                  {"604801", 604800u},
                                  {"abc", 1u},
                                  {"99999999999", 604800u},
                                  {"30", 30u}}) {
-        CameraPropertiesDialog dialog(nullptr, effects);
-        EXPECT_EQ(Edit(dialog, "414")->text(), QString::number(engine_state.camera_timer));
+        CameraPropertiesDialog dialog(nullptr, state_, effects);
+        EXPECT_EQ(Edit(dialog, "414")->text(), QString::number(state_.camera_timer));
         Edit(dialog, "414")->setText(typed);
         dialog.findChild<QPushButton*>("1")->click();
-        EXPECT_EQ(engine_state.camera_timer, stored) << typed;
+        EXPECT_EQ(state_.camera_timer, stored) << typed;
         EXPECT_EQ(ReadSetting(SETTING_CAMERA_TIMER), stored);
         EXPECT_EQ(camera_timer_ms, stored * 1000);
     }
     {
         // Cancel changes nothing, in any of the three.
-        CameraPropertiesDialog camera(nullptr, effects);
+        CameraPropertiesDialog camera(nullptr, state_, effects);
         Edit(camera, "414")->setText("7");
         camera.findChild<QPushButton*>("2")->click();
-        ScreenPropertiesDialog screen(nullptr, effects);
+        ScreenPropertiesDialog screen(nullptr, state_, effects);
         Edit(screen, "416")->setText("7");
         screen.findChild<QPushButton*>("2")->click();
-        ImagePropertiesDialog image(nullptr, effects);
+        ImagePropertiesDialog image(nullptr, state_, effects);
         Edit(image, "418")->setText("7");
         image.findChild<QPushButton*>("2")->click();
-        EXPECT_EQ(engine_state.camera_timer, 30u);
-        EXPECT_EQ(engine_state.screen_timer, 60u);
-        EXPECT_EQ(engine_state.screen_division, 5u);
+        EXPECT_EQ(state_.camera_timer, 30u);
+        EXPECT_EQ(state_.screen_timer, 60u);
+        EXPECT_EQ(state_.screen_division, 5u);
         EXPECT_EQ(ReadSetting(SETTING_SCREEN_TIMER), 60u);
         EXPECT_EQ(camera_timer_ms, 30000u);
         EXPECT_EQ(screen_timer_ms, 0u);
@@ -185,25 +196,26 @@ TEST_F(WindowTest, DialogsClampAndStore) {
         EXPECT_TRUE(messages_.empty());
     }
 
-    ImagePropertiesDialog image(nullptr, effects);
+    ImagePropertiesDialog image(nullptr, state_, effects);
     for (auto [id, typed] :
          {std::pair{"415", "300"}, {"417", "4"}, {"418", "11"}, {"421", "x"}, {"424", "201"}}) {
         Edit(image, id)->setText(typed);
     }
     image.findChild<QPushButton*>("1")->click();
-    EXPECT_EQ(engine_state.camera_gif_color, 256u);
-    EXPECT_EQ(engine_state.screen_gif_color, 8u);
-    EXPECT_EQ(engine_state.screen_division, 10u);
-    EXPECT_EQ(engine_state.imode_width, 50u);
-    EXPECT_EQ(engine_state.imode_camera_width, 200u);
+    EXPECT_EQ(state_.camera_gif_color, 256u);
+    EXPECT_EQ(state_.screen_gif_color, 8u);
+    EXPECT_EQ(state_.screen_division, 10u);
+    EXPECT_EQ(state_.imode_width, 50u);
+    EXPECT_EQ(state_.imode_camera_width, 200u);
+    EXPECT_EQ(screen_colors, 8u) << "the next screen grab uses the new count";
     EXPECT_EQ(ReadSetting(SETTING_SCREEN_DIVISION), 10u);
     ASSERT_EQ(messages_.size(), 1u);
     EXPECT_EQ(messages_[0].text, "Restart Vemo CAPTURE");
     EXPECT_EQ(messages_[0].caption, "Vemo CAPTURE");
 
-    engine_state.imode_rotate = 1;
-    engine_state.screen_one = 0;
-    ScreenPropertiesDialog screen(nullptr, effects);
+    state_.imode_rotate = 1;
+    state_.screen_one = 0;
+    ScreenPropertiesDialog screen(nullptr, state_, effects);
     auto* whole = screen.findChild<QRadioButton*>("419");
     auto* imode = screen.findChild<QRadioButton*>("420");
     auto* rotate = screen.findChild<QCheckBox*>("423");
@@ -220,7 +232,7 @@ TEST_F(WindowTest, DialogsClampAndStore) {
     Edit(screen, "416")->setText("0");
     screen.findChild<QPushButton*>("1")->click();
     EXPECT_EQ(screen_timer_ms, 1000u);
-    EXPECT_EQ(engine_state.screen_one, 0u);
+    EXPECT_EQ(state_.screen_one, 0u);
     EXPECT_EQ(ReadSetting(SETTING_IMODE_ROTATE), 1u);
     EXPECT_EQ(restarts, 1);
 }
@@ -234,8 +246,8 @@ TEST_F(WindowTest, StatusBarAndWindowSize) {
     window.show();
     QApplication::processEvents();
     EXPECT_EQ(window.videoArea()->size(), QSize(320, 260));
-    EXPECT_EQ(engine_state.frame_width, 320);
-    EXPECT_EQ(engine_state.frame_height, 260);
+    EXPECT_EQ(window.state().frame_width, 320);
+    EXPECT_EQ(window.state().frame_height, 260);
 
     const QString long_text(200, QChar('x'));
     SetStatusText(window.statusBarWidget(), long_text);

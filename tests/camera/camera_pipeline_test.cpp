@@ -19,15 +19,12 @@
 #include <memory>
 #include <vector>
 
+#include "app/camera_controller.h"
 #include "app/main_window.h"
 #include "app/message_box.h"
 #include "app/status_bar.h"
 #include "camera/camera_graph.h"
-#include "camera/frame_grabber.h"
-#include "devices/devices_menu.h"
 #include "devices/test_cameras.h"
-#include "imaging/camera_publish.h"
-#include "imaging/engine_state.h"
 #include "imaging/published_files.h"
 #include "settings/settings_store.h"
 #include "support/test_support.h"
@@ -73,15 +70,8 @@ class CameraPipelineTest : public testing::Test {
             messages_.push_back(request.text);
             return kMessageOk;
         });
-        EngineState& state = engine_state;
-        state.camera_on = 1;
-        state.capturing = state.previewing = state.preview_graph_built = 0;
-        state.capture_graph_built = state.capture_audio = state.capture_cc = 0;
-        state.use_frame_rate = 1;
-        state.frame_rate = 14.99;
-        state.devices_menu_current = 0;
-        state.frame_requested = 0;
         window_ = std::make_unique<MainWindow>();
+        state().camera_on = true;
         window_->ResizeWindow(320, 260);
         window_->show();
         SetFileOperations(&files_);
@@ -97,10 +87,15 @@ class CameraPipelineTest : public testing::Test {
 
     // Start-up's camera steps: list, choose the first, follow hot-plug.
     void StartCamera() {
-        BuildDevicesMenu();
-        ChooseDevicesByName("");
-        WatchDeviceChanges();
+        camera().BuildDevicesMenu();
+        camera().ChooseDevicesByName("");
+        camera().WatchDeviceChanges();
     }
+    EngineState& state() { return window_->state(); }
+    CameraController& camera() { return window_->camera(); }
+    CameraGraph& graph() { return camera().graph(); }
+    GrabberCounters Counters() { return graph().grabber().ReadGrabberCounters(); }
+    std::atomic<bool>& FrameRequested() { return graph().grabber().frame_buffer().frame_requested; }
 
     // Runs the window's events until `condition` holds or the time is up.
     static bool WaitFor(const std::function<bool()>& condition,
@@ -148,7 +143,8 @@ class CameraPipelineTest : public testing::Test {
         return false;
     }
     int PipelineChildren() const {
-        return static_cast<int>(GST_BIN_NUMCHILDREN(GST_BIN(camera_graph.filter_graph.get())));
+        return static_cast<int>(
+            GST_BIN_NUMCHILDREN(GST_BIN(window_->camera().graph().filter_graph())));
     }
 
     test::TempDir dir_;
@@ -162,11 +158,11 @@ TEST_F(CameraPipelineTest, PublishesAtOnceThenOnTimerOne) {
     PlugTestCamera(Camera("Test Camera 1"));
     StartCamera();
     EXPECT_EQ(Published("cameraon.gif"), Bak("cameraon.gif"));
-    ASSERT_EQ(engine_state.previewing, 1) << testing::PrintToString(messages_);
+    ASSERT_TRUE(graph().previewing()) << testing::PrintToString(messages_);
     EXPECT_EQ(window_->cameraTimer().interval(), 1000);
     EXPECT_EQ(window_->statusBarWidget()->textWidget()->text(), "Test Camera 1");
     EXPECT_TRUE(Checked(16));
-    EXPECT_EQ(engine_state.frame_width, 640) << "the window takes the camera's size";
+    EXPECT_EQ(state().frame_width, 640) << "the window takes the camera's size";
 
     ASSERT_TRUE(WaitFor([&] { return files_.jpeg_publishes >= 1; }));
     const auto jpeg = test::DecodeJpeg("vemo/vemo.jpg");
@@ -177,7 +173,7 @@ TEST_F(CameraPipelineTest, PublishesAtOnceThenOnTimerOne) {
     EXPECT_EQ(jpeg.height, 480u);
     EXPECT_LE(gif.width, 120) << "within imode_camera_width";
     EXPECT_LE(gif.color_count, 16) << "at most camera_gif_color colours";
-    EXPECT_EQ(engine_state.frame_requested, 0);
+    EXPECT_FALSE(FrameRequested());
     // The preview is drawn in the window: the white bar at the top left.
     EXPECT_TRUE(WaitFor([&] {
         return QColor(window_->videoArea()->grab().toImage().pixel(10, 10)).lightness() > 200;
@@ -197,12 +193,12 @@ TEST_F(CameraPipelineTest, QueuedFrameMessagesForOneRequestPublishOnce) {
     window_->KillCameraTimer();
     RunEvents(100ms);
     const int before = files_.jpeg_publishes;
-    const std::uint64_t posted = ReadGrabberCounters().frames_posted;
+    const std::uint64_t posted = Counters().frames_posted;
     // One request while the window is busy: every frame meanwhile is grabbed
     // and announced.
-    engine_state.frame_requested = 1;
+    FrameRequested() = true;
     QThread::msleep(400);
-    EXPECT_GE(ReadGrabberCounters().frames_posted, posted + 2);
+    EXPECT_GE(Counters().frames_posted, posted + 2);
     RunEvents(300ms);
     EXPECT_EQ(files_.jpeg_publishes, before + 1);
 }
@@ -211,21 +207,21 @@ TEST_F(CameraPipelineTest, SwitchingOffLeavesTheOffPicturesAndOnPublishesAgain) 
     PlugTestCamera(Camera("Test Camera 1"));
     StartCamera();
     ASSERT_TRUE(WaitFor([&] { return files_.jpeg_publishes >= 1; }));
-    GstElement* pipeline = camera_graph.filter_graph.get();
+    GstElement* pipeline = graph().filter_graph();
 
     window_->OnCommand(kCmdCamera);
-    EXPECT_EQ(engine_state.camera_on, 0);
-    EXPECT_EQ(engine_state.previewing, 0);
+    EXPECT_FALSE(state().camera_on);
+    EXPECT_FALSE(graph().previewing());
     EXPECT_EQ(ReadSetting(SETTING_CAMERA_CAPTURE), 0u);
     EXPECT_TRUE(CameraOffPicturesInPlace());
-    engine_state.frame_requested = 1;  // as timer 1 still does
+    FrameRequested() = true;  // as timer 1 still does
     RunEvents(400ms);
     EXPECT_TRUE(CameraOffPicturesInPlace()) << "nothing published after the stop";
 
     const int before = files_.jpeg_publishes;
     window_->OnCommand(kCmdCamera);
     EXPECT_EQ(ReadSetting(SETTING_CAMERA_CAPTURE), 1u);
-    EXPECT_EQ(camera_graph.filter_graph.get(), pipeline) << "the built preview runs again";
+    EXPECT_EQ(graph().filter_graph(), pipeline) << "the built preview runs again";
     ASSERT_TRUE(WaitFor([&] { return files_.jpeg_publishes > before; }));
     EXPECT_EQ(Published("cameraon.gif"), Bak("cameraon.gif"));
 }
@@ -236,36 +232,36 @@ TEST_F(CameraPipelineTest, ThreeCamerasWithTheSecondNamelessGiveItems16And18) {
     PlugTestCamera(Camera("Right"));
     StartCamera();
     EXPECT_EQ(DeviceItemIds(), (std::vector<int>{16, 18, 0}));
-    EXPECT_EQ(video_device_count, 3);
+    EXPECT_EQ(camera().devices().video_device_count(), 3);
     EXPECT_TRUE(Checked(16));
     EXPECT_FALSE(Checked(18));
-    GstElement* pipeline = camera_graph.filter_graph.get();
-    GstElement* camera = camera_graph.video_capture.get();
+    GstElement* pipeline = graph().filter_graph();
+    GstElement* camera = graph().video_capture();
 
     // The checked camera again: nothing is rebuilt.
     window_->OnCommand(16);
-    EXPECT_EQ(camera_graph.filter_graph.get(), pipeline);
-    EXPECT_EQ(camera_graph.video_capture.get(), camera);
-    EXPECT_EQ(engine_state.previewing, 1);
+    EXPECT_EQ(graph().filter_graph(), pipeline);
+    EXPECT_EQ(graph().video_capture(), camera);
+    EXPECT_TRUE(graph().previewing());
 
     window_->OnCommand(18);
-    EXPECT_NE(camera_graph.video_capture.get(), camera);
+    EXPECT_NE(graph().video_capture(), camera);
     EXPECT_FALSE(Checked(16));
     EXPECT_TRUE(Checked(18)) << "a camera behind a nameless one is checked too";
     EXPECT_EQ(window_->statusBarWidget()->textWidget()->text(), "Right");
-    EXPECT_EQ(engine_state.previewing, 1);
+    EXPECT_TRUE(graph().previewing());
     const int before = files_.jpeg_publishes;
     ASSERT_TRUE(WaitFor([&] { return files_.jpeg_publishes > before; }));
 
     // Items are disabled while a capture to file runs.
-    engine_state.capturing = 1;
+    state().capturing = true;
     window_->UpdateMenuStates();
     for (QAction* item : window_->menus().devices->actions()) {
         if (!item->isSeparator()) {
             EXPECT_FALSE(item->isEnabled());
         }
     }
-    engine_state.capturing = 0;
+    state().capturing = false;
     EXPECT_TRUE(messages_.empty()) << testing::PrintToString(messages_);
 }
 
@@ -278,15 +274,15 @@ TEST_F(CameraPipelineTest, UnpluggingTheCameraIsADeviceLossAndPluggingMarksTheMe
     ASSERT_TRUE(UnplugTestCamera(first));
     ASSERT_TRUE(WaitFor([&] { return Said(kDeviceLost); }));
     EXPECT_EQ(messages_.size(), 1u) << testing::PrintToString(messages_);
-    EXPECT_EQ(engine_state.previewing, 0);
-    EXPECT_EQ(engine_state.camera_on, 1) << "the next camera chosen runs at once";
+    EXPECT_FALSE(graph().previewing());
+    EXPECT_TRUE(state().camera_on) << "the next camera chosen runs at once";
     EXPECT_TRUE(CameraOffPicturesInPlace());
-    EXPECT_EQ(engine_state.devices_menu_current, 0);
+    EXPECT_FALSE(state().devices_menu_current);
     EXPECT_EQ(DeviceItemIds(), (std::vector<int>{16, 17, 0})) << "unchanged until it opens";
 
-    engine_state.devices_menu_current = 1;
+    state().devices_menu_current = true;
     PlugTestCamera(Camera("Third"));
-    ASSERT_TRUE(WaitFor([] { return engine_state.devices_menu_current == 0; }));
+    ASSERT_TRUE(WaitFor([&] { return !state().devices_menu_current; }));
     emit window_->menus().devices->aboutToShow();
     EXPECT_EQ(DeviceItemIds(), (std::vector<int>{16, 17, 0}));
     EXPECT_EQ(window_->menus().devices->actions()[0]->text(), "Second");
@@ -294,7 +290,7 @@ TEST_F(CameraPipelineTest, UnpluggingTheCameraIsADeviceLossAndPluggingMarksTheMe
     EXPECT_FALSE(Checked(16));
 
     window_->OnCommand(17);
-    EXPECT_EQ(engine_state.previewing, 1);
+    EXPECT_TRUE(graph().previewing());
     const int before = files_.jpeg_publishes;
     ASSERT_TRUE(WaitFor([&] { return files_.jpeg_publishes > before; }));
 }
@@ -305,22 +301,22 @@ TEST_F(CameraPipelineTest, TheChosenCameraIsKnownByIdentityNotPosition) {
     StartCamera();
     window_->OnCommand(17);
     ASSERT_TRUE(Checked(17));
-    GstElement* camera = camera_graph.video_capture.get();
+    GstElement* camera = graph().video_capture();
 
     // Another camera goes: no loss of ours, only a stale menu.
     ASSERT_TRUE(UnplugTestCamera(first));
-    ASSERT_TRUE(WaitFor([] { return engine_state.devices_menu_current == 0; }));
+    ASSERT_TRUE(WaitFor([&] { return !state().devices_menu_current; }));
     RunEvents(200ms);
     EXPECT_TRUE(messages_.empty()) << testing::PrintToString(messages_);
-    EXPECT_EQ(engine_state.previewing, 1);
+    EXPECT_TRUE(graph().previewing());
 
     emit window_->menus().devices->aboutToShow();
     EXPECT_EQ(DeviceItemIds(), (std::vector<int>{16, 0}));
     EXPECT_TRUE(Checked(16)) << "Second moved up and is still the chosen camera";
     window_->OnCommand(16);
-    EXPECT_EQ(camera_graph.video_capture.get(), camera) << "nothing rebuilt";
+    EXPECT_EQ(graph().video_capture(), camera) << "nothing rebuilt";
     window_->OnCommand(26);  // the current camera, by the command without a menu item
-    EXPECT_EQ(camera_graph.video_capture.get(), camera);
+    EXPECT_EQ(graph().video_capture(), camera);
     EXPECT_EQ(window_->statusBarWidget()->textWidget()->text(), "Second");
 }
 
@@ -334,7 +330,7 @@ TEST_F(CameraPipelineTest, AnErroringCameraTakesTheErrorAbortPath) {
     // A stream error (domain 4, code 1).
     EXPECT_TRUE(Said("Vemo : ERROR during capture, error code=80470401")) << messages_[0];
     // The preview was rebuilt before the message and publishes again.
-    EXPECT_EQ(engine_state.previewing, 1);
+    EXPECT_TRUE(graph().previewing());
     const int before = files_.jpeg_publishes;
     ASSERT_TRUE(WaitFor([&] { return files_.jpeg_publishes > before; }, 3s));
 }
@@ -367,7 +363,7 @@ TEST_F(CameraPipelineTest, ACameraThatStopsDeliveringIsLost) {
     PlugTestCamera(stalling);
     StartCamera();
     ASSERT_TRUE(WaitFor([&] { return Said(kDeviceLost); }, 5s));
-    EXPECT_EQ(engine_state.previewing, 0);
+    EXPECT_FALSE(graph().previewing());
     EXPECT_TRUE(CameraOffPicturesInPlace());
 }
 
@@ -381,7 +377,7 @@ TEST_F(CameraPipelineTest, ACameraHeldElsewhereGivesTheConnectMessage) {
         Said("Vemo : Could not connect capture pin #0 to grabber.\r\nIs the capture device "
              "being used by another application?"))
         << messages_[0];
-    EXPECT_EQ(engine_state.previewing, 0);
+    EXPECT_FALSE(graph().previewing());
     EXPECT_TRUE(CameraOffPicturesInPlace());
     RunEvents(300ms);
     EXPECT_EQ(messages_.size(), 1u) << "no retry loop";
@@ -389,60 +385,60 @@ TEST_F(CameraPipelineTest, ACameraHeldElsewhereGivesTheConnectMessage) {
 
 TEST_F(CameraPipelineTest, AMissingElementIsReportedByName) {
     PlugTestCamera(Camera("Test Camera 1"));
-    BuildDevicesMenu();
+    camera().BuildDevicesMenu();
     GstRegistry* registry = gst_registry_get();
     GstPluginFeature* convert = gst_registry_lookup_feature(registry, "videoconvert");
     ASSERT_NE(convert, nullptr);
     gst_registry_remove_feature(registry, convert);
-    ChooseDevicesByName("");
+    camera().ChooseDevicesByName("");
     gst_registry_add_feature(registry, convert);
     ASSERT_EQ(messages_.size(), 1u);
     EXPECT_EQ(messages_[0],
               "Vemo : Cannot instantiate graph builder\nGStreamer element \"videoconvert\" is not "
               "installed");
-    EXPECT_EQ(engine_state.previewing, 0);
-    EXPECT_FALSE(camera_graph.filter_graph);
+    EXPECT_FALSE(graph().previewing());
+    EXPECT_EQ(graph().filter_graph(), nullptr);
 
     // With the element back, choosing the camera again builds it.
     window_->OnCommand(16);
-    EXPECT_EQ(engine_state.previewing, 1);
+    EXPECT_TRUE(graph().previewing());
 }
 
 TEST_F(CameraPipelineTest, NoCameraTurnsCameraPublishingOff) {
     WriteSetting(SETTING_CAMERA_CAPTURE, 1);
     StartCamera();
-    if (video_device_count > 0) GTEST_SKIP() << "a real camera is attached";
+    if (camera().devices().video_device_count() > 0) GTEST_SKIP() << "a real camera is attached";
     EXPECT_EQ(messages_, (std::vector<std::string>{"Vemo : カメラが見つかりません"}));
-    EXPECT_EQ(engine_state.camera_on, 0);
+    EXPECT_FALSE(state().camera_on);
     EXPECT_EQ(ReadSetting(SETTING_CAMERA_CAPTURE), 0u);
     EXPECT_TRUE(window_->menus().devices->actions().isEmpty());
-    EXPECT_FALSE(current_video_device.has_value());
+    EXPECT_FALSE(camera().current_video_device().has_value());
 
     // With the camera off, an empty list says nothing.
-    engine_state.devices_menu_current = 0;
-    BuildDevicesMenu();
+    state().devices_menu_current = false;
+    camera().BuildDevicesMenu();
     EXPECT_EQ(messages_.size(), 1u);
 }
 
 TEST_F(CameraPipelineTest, FrameRateFollowsTheSetting) {
     PlugTestCamera(Camera("Test Camera 1"));  // offers 30, 15 and 5 a second
     StartCamera();
-    ASSERT_EQ(engine_state.previewing, 1);
-    EXPECT_EQ(camera_graph.frame_period_ns, 1'000'000'000 / 15) << "14.99 comes nearest 15";
+    ASSERT_TRUE(graph().previewing());
+    EXPECT_EQ(graph().frame_period_ns(), 1'000'000'000 / 15) << "14.99 comes nearest 15";
     RunEvents(300ms);
-    std::uint64_t start = ReadGrabberCounters().frames;
+    std::uint64_t start = Counters().frames;
     RunEvents(1000ms);
-    const std::uint64_t at_15 = ReadGrabberCounters().frames - start;
+    const std::uint64_t at_15 = Counters().frames - start;
 
-    HaltPreview();
-    DismantleGraph();
-    engine_state.use_frame_rate = 0;
-    ASSERT_TRUE(BuildPreviewBranch());
-    ASSERT_TRUE(RunPreview());
+    camera().HaltPreview();
+    graph().DismantleGraph();
+    state().use_frame_rate = false;
+    ASSERT_TRUE(camera().BuildPreviewBranch());
+    ASSERT_TRUE(camera().RunPreview());
     RunEvents(300ms);
-    start = ReadGrabberCounters().frames;
+    start = Counters().frames;
     RunEvents(1000ms);
-    const std::uint64_t own_rate = ReadGrabberCounters().frames - start;
+    const std::uint64_t own_rate = Counters().frames - start;
     EXPECT_GE(at_15, 8u);
     EXPECT_LE(at_15, 19u);
     EXPECT_GT(own_rate, at_15 + 5) << "the camera's own 30 a second";
@@ -452,24 +448,24 @@ TEST_F(CameraPipelineTest, DismantledPreviewStillFeedsTheGrabber) {
     PlugTestCamera(Camera("Test Camera 1"));
     StartCamera();
     ASSERT_TRUE(WaitFor([&] { return files_.jpeg_publishes >= 1; }));
-    ASSERT_TRUE(HaltPreview());
-    EXPECT_FALSE(HaltPreview()) << "not previewing any more";
+    ASSERT_TRUE(camera().HaltPreview());
+    EXPECT_FALSE(camera().HaltPreview()) << "not previewing any more";
     EXPECT_EQ(PipelineChildren(), 4) << "Cap, Format, Convert and Grabber";
-    DismantleGraph();
+    graph().DismantleGraph();
     EXPECT_EQ(PipelineChildren(), 1) << "only the camera stays";
-    EXPECT_EQ(engine_state.preview_graph_built, 0);
-    RemoveDownstream(camera_graph.video_capture.get());  // nothing left to remove
+    EXPECT_FALSE(graph().preview_graph_built());
+    graph().RemoveDownstream(graph().video_capture());  // nothing left to remove
     EXPECT_EQ(PipelineChildren(), 1);
 
-    engine_state.capturing = 1;
-    EXPECT_FALSE(BuildPreviewBranch()) << "not while a capture to file runs";
-    engine_state.capturing = 0;
+    state().capturing = true;
+    EXPECT_FALSE(camera().BuildPreviewBranch()) << "not while a capture to file runs";
+    state().capturing = false;
     const int before = files_.jpeg_publishes;
-    ASSERT_TRUE(BuildPreviewBranch());
-    ASSERT_TRUE(RunPreview());
-    EXPECT_TRUE(RunPreview()) << "a second run changes nothing";
+    ASSERT_TRUE(camera().BuildPreviewBranch());
+    ASSERT_TRUE(camera().RunPreview());
+    EXPECT_TRUE(camera().RunPreview()) << "a second run changes nothing";
     ASSERT_TRUE(WaitFor([&] { return files_.jpeg_publishes > before; }));
-    EXPECT_GT(ReadGrabberCounters().frames, 0u);
+    EXPECT_GT(Counters().frames, 0u);
 }
 
 }  // namespace

@@ -12,10 +12,8 @@
 #include <vector>
 
 #include "camera/camera_events.h"
-#include "camera/camera_graph.h"
+#include "camera/graph_events.h"
 #include "devices/test_cameras.h"
-#include "imaging/camera_publish.h"
-#include "imaging/engine_state.h"
 
 namespace vemo {
 namespace {
@@ -55,30 +53,23 @@ FrameView View(const std::vector<std::uint8_t>& bytes, int width, int height, st
 
 class FrameGrabberTest : public testing::Test {
   protected:
-    void SetUp() override {
-        SetEngineEventTarget(&counter_);
-        engine_state.frame_requested = 0;
-        std::lock_guard lock(frame_buffer.mutex);
-        frame_buffer.pixels.clear();
-        frame_buffer.width = frame_buffer.height = 0;
-        frame_buffer.fresh = false;
-    }
-    void TearDown() override {
-        SetEngineEventTarget(nullptr);
-        engine_state.frame_requested = 0;
-    }
+    void SetUp() override { events_.Set(&counter_); }
+    void TearDown() override { events_.Set(nullptr); }
     int PostedFrames() {
         QCoreApplication::sendPostedEvents(&counter_);
         return counter_.frame_ready;
     }
 
     EventCounter counter_;
+    EventTarget events_;
+    FrameGrabber grabber_{events_};
+    FrameBuffer& frame_buffer = grabber_.frame_buffer();
 };
 
 TEST_F(FrameGrabberTest, NothingHappensWhileNoFrameIsRequested) {
     const auto bytes = TopDownFrame(8, 4, 24, 1);
     for (int i = 0; i < 5; ++i)
-        EXPECT_FALSE(FrameGrabberCallback(View(bytes, 8, 4, 24)));
+        EXPECT_FALSE(grabber_.FrameGrabberCallback(View(bytes, 8, 4, 24)));
     EXPECT_TRUE(frame_buffer.pixels.empty());
     EXPECT_FALSE(frame_buffer.fresh);
     EXPECT_EQ(PostedFrames(), 0);
@@ -88,8 +79,8 @@ TEST_F(FrameGrabberTest, CopiesBottomUpWithPaddedRowsAndPosts) {
     // 5 pixels: 15 bytes a row, padded to 16 in the buffer; the camera's rows
     // are 20 bytes apart.
     const auto bytes = TopDownFrame(5, 3, 20, 7);
-    engine_state.frame_requested = 1;
-    ASSERT_TRUE(FrameGrabberCallback(View(bytes, 5, 3, 20)));
+    frame_buffer.frame_requested = true;
+    ASSERT_TRUE(grabber_.FrameGrabberCallback(View(bytes, 5, 3, 20)));
     EXPECT_EQ(frame_buffer.width, 5);
     EXPECT_EQ(frame_buffer.height, 3);
     EXPECT_TRUE(frame_buffer.fresh);
@@ -107,18 +98,18 @@ TEST_F(FrameGrabberTest, CopiesBottomUpWithPaddedRowsAndPosts) {
     EXPECT_EQ(PostedFrames(), 1);
     // While the request stays open every frame is copied over the last.
     const auto next = TopDownFrame(5, 3, 20, 8);
-    ASSERT_TRUE(FrameGrabberCallback(View(next, 5, 3, 20)));
+    ASSERT_TRUE(grabber_.FrameGrabberCallback(View(next, 5, 3, 20)));
     EXPECT_EQ(frame_buffer.pixels[2], 8);
     EXPECT_EQ(PostedFrames(), 2);
 }
 
 TEST_F(FrameGrabberTest, LargeFramesAreKeptWhole) {
-    engine_state.frame_requested = 1;
+    frame_buffer.frame_requested = true;
     for (auto [width, height] : {std::pair{1600, 1200}, {1920, 1080}}) {
         const std::size_t stride = static_cast<std::size_t>(width) * 3;
         auto bytes = TopDownFrame(width, height, stride, 3);
         bytes[0] = 0x5A;  // the top-left pixel: the last row of the buffer
-        ASSERT_TRUE(FrameGrabberCallback(View(bytes, width, height, stride)));
+        ASSERT_TRUE(grabber_.FrameGrabberCallback(View(bytes, width, height, stride)));
         ASSERT_EQ(frame_buffer.pixels.size(), stride * static_cast<std::size_t>(height));
         EXPECT_GT(frame_buffer.pixels.size(), 5u * 1024 * 1024);
         EXPECT_EQ(frame_buffer.pixels[stride * static_cast<std::size_t>(height - 1)], 0x5A);
@@ -126,41 +117,41 @@ TEST_F(FrameGrabberTest, LargeFramesAreKeptWhole) {
 }
 
 TEST_F(FrameGrabberTest, ShortOrEmptyFramesAreSkippedAndTheRequestStays) {
-    engine_state.frame_requested = 1;
+    frame_buffer.frame_requested = true;
     auto bytes = TopDownFrame(8, 4, 24, 1);
     bytes.resize(bytes.size() - 1);  // the last row is one byte short
-    EXPECT_FALSE(FrameGrabberCallback(View(bytes, 8, 4, 24)));
-    EXPECT_FALSE(FrameGrabberCallback({nullptr, 0, 8, 4, 24}));
-    EXPECT_FALSE(FrameGrabberCallback(View(bytes, 8, 4, 12)));  // rows overlapping
+    EXPECT_FALSE(grabber_.FrameGrabberCallback(View(bytes, 8, 4, 24)));
+    EXPECT_FALSE(grabber_.FrameGrabberCallback({nullptr, 0, 8, 4, 24}));
+    EXPECT_FALSE(grabber_.FrameGrabberCallback(View(bytes, 8, 4, 12)));  // rows overlapping
     EXPECT_FALSE(frame_buffer.fresh);
     EXPECT_EQ(PostedFrames(), 0);
-    EXPECT_EQ(engine_state.frame_requested, 1);
+    EXPECT_TRUE(frame_buffer.frame_requested);
     // The last row needs its pixels only, not the padding after them.
     bytes.resize(24 * 3 + 8 * 3);
-    EXPECT_TRUE(FrameGrabberCallback(View(bytes, 8, 4, 24)));
+    EXPECT_TRUE(grabber_.FrameGrabberCallback(View(bytes, 8, 4, 24)));
 }
 
 TEST_F(FrameGrabberTest, NeverWaitsForThePublisher) {
-    engine_state.frame_requested = 1;
+    frame_buffer.frame_requested = true;
     const auto bytes = TopDownFrame(4, 2, 12, 1);
     {
         std::lock_guard publishing(frame_buffer.mutex);
-        EXPECT_FALSE(FrameGrabberCallback(View(bytes, 4, 2, 12)));
+        EXPECT_FALSE(grabber_.FrameGrabberCallback(View(bytes, 4, 2, 12)));
     }
-    EXPECT_TRUE(FrameGrabberCallback(View(bytes, 4, 2, 12)));
+    EXPECT_TRUE(grabber_.FrameGrabberCallback(View(bytes, 4, 2, 12)));
     // A stop drops a frame that waits for its message.
-    DiscardGrabbedFrame();
+    grabber_.DiscardGrabbedFrame();
     EXPECT_FALSE(frame_buffer.fresh);
 }
 
 TEST_F(FrameGrabberTest, PreviewPicturesComeOneAtATime) {
     const auto bytes = TopDownFrame(6, 2, 20, 9);
-    OfferPreviewFrame(View(bytes, 6, 2, 20));
-    OfferPreviewFrame(View(bytes, 6, 2, 20));  // the window has not taken the first
+    grabber_.OfferPreviewFrame(View(bytes, 6, 2, 20));
+    grabber_.OfferPreviewFrame(View(bytes, 6, 2, 20));  // the window has not taken the first
     QCoreApplication::sendPostedEvents(&counter_);
     EXPECT_EQ(counter_.preview, 1);
     int taken = 0;
-    TakePreviewPicture([&](const PreviewPicture& picture) {
+    grabber_.TakePreviewPicture([&](const PreviewPicture& picture) {
         ++taken;
         EXPECT_EQ(picture.width, 6);
         EXPECT_EQ(picture.stride, 18u);

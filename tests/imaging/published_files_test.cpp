@@ -10,8 +10,7 @@
 #include <filesystem>
 #include <set>
 
-#include "imaging/camera_publish.h"
-#include "imaging/engine_state.h"
+#include "camera/camera_publish.h"
 #include "product/shared_status_block.h"
 #include "support/test_support.h"
 
@@ -41,28 +40,24 @@ class PublishTest : public testing::Test {
                        MAP_SHARED | MAP_ANONYMOUS, -1, 0);
         ASSERT_NE(record_, MAP_FAILED);
         AttachSharedStatusBlock(record_);
-        engine_state.frame_width = 160;
-        engine_state.frame_height = 120;
-        engine_state.camera_gif_color = 64;
-        PrepareCameraJobs(160, 120, 120, 64);
+        jobs_ = PrepareCameraJobs(160, 120, 120, 64);
         FillFrame(0);
     }
     void TearDown() override {
         AttachSharedStatusBlock(nullptr);
         munmap(record_, SharedStatusBlock::kSize);
         SetFileOperations(nullptr);
-        engine_state.frame_requested = 0;
         fs::current_path(previous_dir_);
     }
 
-    static void FillFrame(int seed) {
+    void FillFrame(int seed) {
         const std::size_t stride = JpegRowStride(160, 24);
-        frame_buffer.pixels.assign(stride * 120, 0);
-        frame_buffer.width = 160;
-        frame_buffer.height = 120;
+        buffer_.pixels.assign(stride * 120, 0);
+        buffer_.width = 160;
+        buffer_.height = 120;
         for (std::size_t y = 0; y < 120; ++y) {
             for (std::size_t x = 0; x < 160; ++x) {
-                std::uint8_t* p = &frame_buffer.pixels[y * stride + 3 * x];
+                std::uint8_t* p = &buffer_.pixels[y * stride + 3 * x];
                 p[0] = static_cast<std::uint8_t>(x + seed);
                 p[1] = static_cast<std::uint8_t>(y * 2);
                 p[2] = static_cast<std::uint8_t>(seed * 7);
@@ -71,10 +66,10 @@ class PublishTest : public testing::Test {
     }
 
     // A request answered by a frame, as the grabber leaves it.
-    static PublishResult Publish() {
-        engine_state.frame_requested = 1;
-        frame_buffer.fresh = true;
-        return PublishCameraFrame();
+    PublishResult Publish() {
+        buffer_.frame_requested = true;
+        buffer_.fresh = true;
+        return PublishCameraFrame(buffer_, jobs_, gif_colors_);
     }
 
     static std::set<std::string> Files() {
@@ -88,6 +83,9 @@ class PublishTest : public testing::Test {
     test::TempDir dir_;
     fs::path previous_dir_;
     void* record_ = nullptr;
+    FrameBuffer buffer_;
+    CameraJobs jobs_;
+    std::uint32_t gif_colors_ = 64;
 };
 
 // Real file calls, except that a chosen operation fails while `failing` is set.
@@ -104,7 +102,7 @@ class FlakyFiles : public FileOperations {
 TEST_F(PublishTest, PublishesBothPicturesOncePerRequest) {
     FlakyFiles files;
     SetFileOperations(&files);
-    EXPECT_EQ(camera_gif_job.max_height, 90u) << "120 wide at 4:3";
+    EXPECT_EQ(jobs_.gif.max_height, 90u) << "120 wide at 4:3";
 
     const PublishResult first = Publish();
     ASSERT_TRUE(first.published) << first.error.message;
@@ -123,19 +121,19 @@ TEST_F(PublishTest, PublishesBothPicturesOncePerRequest) {
     const auto before = ReadBytes("vemo/vemo.jpg");
     shared_status_block().set_camera_busy(0);
     FillFrame(50);
-    EXPECT_FALSE(PublishCameraFrame().published);
+    EXPECT_FALSE(PublishCameraFrame(buffer_, jobs_, gif_colors_).published);
     EXPECT_EQ(ReadBytes("vemo/vemo.jpg"), before);
 
     // A late frame message for a new request that has no frame yet publishes
     // nothing and leaves the request open for the frame still to come.
-    engine_state.frame_requested = 1;
-    EXPECT_FALSE(PublishCameraFrame().published);
-    EXPECT_EQ(engine_state.frame_requested, 1);
+    buffer_.frame_requested = true;
+    EXPECT_FALSE(PublishCameraFrame(buffer_, jobs_, gif_colors_).published);
+    EXPECT_TRUE(buffer_.frame_requested);
     EXPECT_EQ(shared_status_block().camera_busy(), 0);
     EXPECT_EQ(ReadBytes("vemo/vemo.jpg"), before);
 
     // A colour count changed in the engine applies to the next frame.
-    engine_state.camera_gif_color = 8;
+    gif_colors_ = 8;
     ASSERT_TRUE(Publish().published);
     EXPECT_LE(test::DecodeGif("vemo/vemo.gif").color_count, 8);
 }
@@ -145,19 +143,19 @@ TEST_F(PublishTest, FailedStepsKeepThePreviousPictures) {
     const auto jpeg = ReadBytes("vemo/vemo.jpg"), gif = ReadBytes("vemo/vemo.gif");
 
     // The coder refuses the frame.
-    frame_buffer.width = 0;
+    buffer_.width = 0;
     PublishResult result = Publish();
     EXPECT_FALSE(result.published);
     EXPECT_FALSE(result.error.ok());
     EXPECT_EQ(shared_status_block().camera_busy(), 0);
 
     // The frame is larger than what the buffer holds: never read past its end.
-    frame_buffer.width = 1920;
-    frame_buffer.height = 1080;
+    buffer_.width = 1920;
+    buffer_.height = 1080;
     result = Publish();
     EXPECT_EQ(result.error.code, kErrFrameIncomplete);
-    frame_buffer.width = 160;
-    frame_buffer.height = 120;
+    buffer_.width = 160;
+    buffer_.height = 120;
 
     // A reader holds the published file past every retry.
     FlakyFiles files;

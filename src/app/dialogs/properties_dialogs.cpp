@@ -1,57 +1,19 @@
-#include "settings/properties_dialogs.h"
+#include "app/dialogs/properties_dialogs.h"
 
 #include <QCheckBox>
-#include <QFontMetrics>
 #include <QGroupBox>
 #include <QLabel>
 #include <QLineEdit>
-#include <QPushButton>
 #include <QRadioButton>
 
 #include <algorithm>
 
+#include "app/dialogs/dialog_layout.h"
 #include "app/message_box.h"
-#include "imaging/engine_state.h"
 #include "settings/settings_store.h"
 
 namespace vemo {
 namespace {
-
-constexpr std::uint32_t kMinInterval = 1;
-constexpr std::uint32_t kMaxInterval = 604800;  // seven days
-
-void Prepare(QDialog* dialog, const char* title, int width, int height) {
-    dialog->setWindowTitle(QString::fromUtf8(title));
-    dialog->setFont(DialogFont());
-    dialog->setModal(true);
-    dialog->setFixedSize(DialogRect(dialog, 0, 0, width, height).size());
-}
-
-QLabel* AddLabel(QDialog* dialog, const char* text, int x, int y, int width, int height) {
-    auto* label = new QLabel(QString::fromUtf8(text), dialog);
-    label->setGeometry(DialogRect(dialog, x, y, width, height));
-    return label;
-}
-
-QLineEdit* AddEdit(QDialog* dialog, int id, std::uint32_t value, int x, int y, int width,
-                   int height) {
-    auto* edit = new QLineEdit(QString::number(value), dialog);
-    edit->setObjectName(QString::number(id));
-    edit->setGeometry(DialogRect(dialog, x, y, width, height));
-    return edit;
-}
-
-void AddButtons(QDialog* dialog, int ok_x, int cancel_x, int y) {
-    auto* ok = new QPushButton("OK", dialog);
-    ok->setObjectName("1");
-    ok->setDefault(true);
-    ok->setGeometry(DialogRect(dialog, ok_x, y, 32, 14));
-    QObject::connect(ok, &QPushButton::clicked, dialog, &QDialog::accept);
-    auto* cancel = new QPushButton(QString::fromUtf8("キャンセル"), dialog);
-    cancel->setObjectName("2");
-    cancel->setGeometry(DialogRect(dialog, cancel_x, y, 32, 14));
-    QObject::connect(cancel, &QPushButton::clicked, dialog, &QDialog::reject);
-}
 
 std::uint32_t Clamped(const QLineEdit* edit, std::uint32_t low, std::uint32_t high) {
     return std::clamp(DialogNumber(edit->text()), low, high);
@@ -59,52 +21,32 @@ std::uint32_t Clamped(const QLineEdit* edit, std::uint32_t low, std::uint32_t hi
 
 }  // namespace
 
-std::uint32_t DialogNumber(const QString& text) {
-    const QString trimmed = text.trimmed();
-    if (trimmed.isEmpty() || !std::all_of(trimmed.begin(), trimmed.end(),
-                                          [](QChar c) { return c >= '0' && c <= '9'; })) {
-        return 0;
-    }
-    bool fits = false;
-    const std::uint32_t value = trimmed.toUInt(&fits);
-    return fits ? value : 0xffffffffu;
-}
-
-QFont DialogFont() {
-    return QFont(QString::fromUtf8("ＭＳ Ｐゴシック"), 8);
-}
-
-QRect DialogRect(const QWidget* dialog, int x, int y, int width, int height) {
-    const QFontMetrics metrics(dialog->font());
-    const int across = std::max(1, metrics.averageCharWidth());
-    const int down = std::max(1, metrics.height());
-    return {x * across / 4, y * down / 8, width * across / 4, height * down / 8};
-}
-
-CameraPropertiesDialog::CameraPropertiesDialog(QWidget* parent, PropertiesEffects effects)
-    : QDialog(parent), effects_(std::move(effects)) {
+CameraPropertiesDialog::CameraPropertiesDialog(QWidget* parent, EngineState& state,
+                                               PropertiesEffects effects)
+    : QDialog(parent), state_(state), effects_(std::move(effects)) {
     setObjectName("612");
-    Prepare(this, "カメラ プロパティ", 121, 50);
+    PrepareDialog(this, "カメラ プロパティ", 121, 50);
     AddLabel(this, "タイマー(&T)", 3, 4, 43, 8);
-    timer_ = AddEdit(this, 414, engine_state.camera_timer, 44, 4, 44, 12);
+    timer_ = AddEdit(this, 414, state_.camera_timer, 44, 4, 44, 12);
     AddLabel(this, "秒", 93, 4, 18, 8);
     AddButtons(this, 18, 69, 33);
 }
 
 void CameraPropertiesDialog::accept() {
-    const std::uint32_t seconds = Clamped(timer_, kMinInterval, kMaxInterval);
-    engine_state.camera_timer = seconds;
+    const std::uint32_t seconds = Clamped(timer_, kMinIntervalSeconds, kMaxIntervalSeconds);
+    state_.camera_timer = seconds;
     WriteSetting(SETTING_CAMERA_TIMER, seconds);
     if (effects_.set_camera_timer) effects_.set_camera_timer(seconds * 1000);
     QDialog::accept();
 }
 
-ScreenPropertiesDialog::ScreenPropertiesDialog(QWidget* parent, PropertiesEffects effects)
-    : QDialog(parent), effects_(std::move(effects)) {
+ScreenPropertiesDialog::ScreenPropertiesDialog(QWidget* parent, EngineState& state,
+                                               PropertiesEffects effects)
+    : QDialog(parent), state_(state), effects_(std::move(effects)) {
     setObjectName("613");
-    Prepare(this, "スクリーン プロパティ", 121, 110);
+    PrepareDialog(this, "スクリーン プロパティ", 121, 110);
     AddLabel(this, "タイマー(&T)", 3, 4, 43, 8);
-    timer_ = AddEdit(this, 416, engine_state.screen_timer, 44, 4, 44, 12);
+    timer_ = AddEdit(this, 416, state_.screen_timer, 44, 4, 44, 12);
     AddLabel(this, "秒", 93, 4, 18, 8);
     auto* group = new QGroupBox(QString::fromUtf8("キャプチャオプション(&O)"), this);
     group->setGeometry(DialogRect(this, 3, 32, 113, 52));
@@ -124,10 +66,10 @@ ScreenPropertiesDialog::ScreenPropertiesDialog(QWidget* parent, PropertiesEffect
     AddLabel(this, "回転(&R)", 40, 69, 73, 8)->setBuddy(rotate_);
     AddButtons(this, 18, 69, 90);
 
-    const bool whole = engine_state.screen_one != 0;
+    const bool whole = state_.screen_one != 0;
     whole_->setChecked(whole);
     imode_->setChecked(!whole);
-    rotate_->setChecked(engine_state.imode_rotate != 0);
+    rotate_->setChecked(state_.imode_rotate != 0);
 
     connect(whole_, &QRadioButton::clicked, this, [this] {
         whole_->setChecked(true);
@@ -137,7 +79,7 @@ ScreenPropertiesDialog::ScreenPropertiesDialog(QWidget* parent, PropertiesEffect
     connect(imode_, &QRadioButton::clicked, this, [this] {
         imode_->setChecked(true);
         whole_->setChecked(false);
-        rotate_->setChecked(engine_state.imode_rotate != 0);
+        rotate_->setChecked(state_.imode_rotate != 0);
     });
     // Rotation belongs to the i-mode picture only.
     connect(rotate_, &QCheckBox::clicked, this, [this] {
@@ -146,14 +88,14 @@ ScreenPropertiesDialog::ScreenPropertiesDialog(QWidget* parent, PropertiesEffect
 }
 
 void ScreenPropertiesDialog::accept() {
-    const std::uint32_t seconds = Clamped(timer_, kMinInterval, kMaxInterval);
-    engine_state.screen_timer = seconds;
+    const std::uint32_t seconds = Clamped(timer_, kMinIntervalSeconds, kMaxIntervalSeconds);
+    state_.screen_timer = seconds;
     WriteSetting(SETTING_SCREEN_TIMER, seconds);
     if (effects_.set_screen_timer) effects_.set_screen_timer(seconds * 1000);
-    engine_state.screen_one = whole_->isChecked() ? 1 : 0;
-    WriteSetting(SETTING_SCREEN_ONE, engine_state.screen_one);
-    engine_state.imode_rotate = rotate_->isChecked() ? 1 : 0;
-    WriteSetting(SETTING_IMODE_ROTATE, engine_state.imode_rotate);
+    state_.screen_one = whole_->isChecked() ? 1 : 0;
+    WriteSetting(SETTING_SCREEN_ONE, state_.screen_one);
+    state_.imode_rotate = rotate_->isChecked() ? 1 : 0;
+    WriteSetting(SETTING_IMODE_ROTATE, state_.imode_rotate);
     if (effects_.restart_screen_capture) effects_.restart_screen_capture();
     QDialog::accept();
 }
@@ -186,14 +128,15 @@ constexpr ImageField kImageFields[5] = {
 
 }  // namespace
 
-ImagePropertiesDialog::ImagePropertiesDialog(QWidget* parent, PropertiesEffects effects)
-    : QDialog(parent), effects_(std::move(effects)) {
+ImagePropertiesDialog::ImagePropertiesDialog(QWidget* parent, EngineState& state,
+                                             PropertiesEffects effects)
+    : QDialog(parent), state_(state), effects_(std::move(effects)) {
     setObjectName("614");
-    Prepare(this, "カメラ/スクリーン プロパティ", 140, 100);
+    PrepareDialog(this, "カメラ/スクリーン プロパティ", 140, 100);
     for (std::size_t i = 0; i < std::size(kImageFields); ++i) {
         const ImageField& field = kImageFields[i];
         AddLabel(this, field.label, 3, field.label_y, 93, 8);
-        edits_[i] = AddEdit(this, field.id, engine_state.*field.value, 87, field.edit_y, 20, 12);
+        edits_[i] = AddEdit(this, field.id, state_.*field.value, 87, field.edit_y, 20, 12);
         AddLabel(this, field.unit, 107, field.label_y, 30, 8);
     }
     AddButtons(this, 28, 79, 74);
@@ -203,10 +146,11 @@ void ImagePropertiesDialog::accept() {
     for (std::size_t i = 0; i < std::size(kImageFields); ++i) {
         const ImageField& field = kImageFields[i];
         const std::uint32_t value = Clamped(edits_[i], field.low, field.high);
-        engine_state.*field.value = value;
+        state_.*field.value = value;
         WriteSetting(field.setting, value);
     }
-    if (effects_.set_camera_timer) effects_.set_camera_timer(engine_state.camera_timer * 1000);
+    if (effects_.set_screen_gif_color) effects_.set_screen_gif_color(state_.screen_gif_color);
+    if (effects_.set_camera_timer) effects_.set_camera_timer(state_.camera_timer * 1000);
     QDialog::accept();
     // The screen's sizes are fixed when its capture starts: say so.
     ShowMessage({MessageKind::kWarning, "Restart Vemo CAPTURE", "Vemo CAPTURE"});

@@ -12,6 +12,8 @@
 #include <cstdint>
 #include <functional>
 
+#include "app/engine_state.h"
+
 class QLineEdit;
 class QRadioButton;
 class QCheckBox;
@@ -20,36 +22,30 @@ namespace vemo {
 
 // What confirming a dialog does beyond storing the values.
 struct PropertiesEffects {
-    std::function<void(unsigned interval_ms)> set_camera_timer;  // timer 1
-    std::function<void(unsigned interval_ms)> set_screen_timer;  // timer 2
-    std::function<void()> restart_screen_capture;                // stop, start, grab once
+    std::function<void(unsigned interval_ms)> set_camera_timer;      // timer 1
+    std::function<void(unsigned interval_ms)> set_screen_timer;      // timer 2
+    std::function<void()> restart_screen_capture;                    // stop, start, grab once
+    std::function<void(std::uint32_t colors)> set_screen_gif_color;  // from the next grab on
 };
-
-// An edit field's number: unsigned decimal; anything else reads as 0, and a
-// number too large for 32 bits as the largest 32-bit number.
-std::uint32_t DialogNumber(const QString& text);
-
-// The dialogs' font and their layout unit (a quarter of the average
-// character width across, an eighth of the character height down).
-QFont DialogFont();
-QRect DialogRect(const QWidget* dialog, int x, int y, int width, int height);
 
 class CameraPropertiesDialog : public QDialog {
   public:
-    CameraPropertiesDialog(QWidget* parent, PropertiesEffects effects);
+    CameraPropertiesDialog(QWidget* parent, EngineState& state, PropertiesEffects effects);
     void accept() override;
 
   private:
+    EngineState& state_;
     PropertiesEffects effects_;
     QLineEdit* timer_;
 };
 
 class ScreenPropertiesDialog : public QDialog {
   public:
-    ScreenPropertiesDialog(QWidget* parent, PropertiesEffects effects);
+    ScreenPropertiesDialog(QWidget* parent, EngineState& state, PropertiesEffects effects);
     void accept() override;
 
   private:
+    EngineState& state_;
     PropertiesEffects effects_;
     QLineEdit* timer_;
     QRadioButton* whole_;
@@ -59,10 +55,11 @@ class ScreenPropertiesDialog : public QDialog {
 
 class ImagePropertiesDialog : public QDialog {
   public:
-    ImagePropertiesDialog(QWidget* parent, PropertiesEffects effects);
+    ImagePropertiesDialog(QWidget* parent, EngineState& state, PropertiesEffects effects);
     void accept() override;
 
   private:
+    EngineState& state_;
     PropertiesEffects effects_;
     QLineEdit* edits_[5];
 };

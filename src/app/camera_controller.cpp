@@ -1,0 +1,310 @@
+#include "app/camera_controller.h"
+
+#include <cstdio>
+
+#include "app/main_window.h"
+#include "app/message_box.h"
+#include "app/status_bar.h"
+#include "devices/devices_menu.h"
+#include "settings/settings_store.h"
+
+namespace vemo {
+namespace {
+
+constexpr char kNoCamera[] = "カメラが見つかりません";
+constexpr char kDeviceLost[] = "Stopping Capture (Device Lost). Select New Capture Device";
+constexpr char kDeviceBusy[] =
+    "Could not connect capture pin #0 to grabber.\r\nIs the capture device being used by another "
+    "application?";
+
+// A camera that fails again this soon after being restarted is halted: a
+// restart would keep the user answering messages.
+constexpr std::int64_t kRestartQuietNs = 10'000'000'000;
+
+}  // namespace
+
+CameraController::CameraController(EngineState& state, MainWindow& window)
+    : state_(state), window_(window) {
+    graph_.events().Set(&window_);
+    devices_.events().Set(&window_);
+}
+
+CameraController::~CameraController() {
+    graph_.events().Set(nullptr);
+    devices_.events().Set(nullptr);
+}
+
+void CameraController::Queue(CameraResult result) {
+    for (CameraMessage& message : result.messages)
+        pending_.push_back(std::move(message));
+}
+
+// The messages of a finished state change, in order. Each box runs a nested
+// event loop; whatever runs inside it finds the state whole. Once the engine
+// is closing nothing more is shown.
+void CameraController::ShowPending() {
+    while (!pending_.empty() && !closed_) {
+        const CameraMessage message = std::move(pending_.front());
+        pending_.erase(pending_.begin());
+        ReportError("%s", message.Shown().c_str());
+    }
+    if (closed_) pending_.clear();
+}
+
+void CameraController::BuildDevicesMenu() {
+    if (closed_ || state_.devices_menu_current) return;
+    state_.devices_menu_current = true;
+    CameraResult listed = devices_.List();
+    const bool none = listed.ok && devices_.video_device_count() == 0;
+    Queue(std::move(listed));
+    if (none && state_.camera_on) {
+        Queue(kNoCamera);
+        state_.camera_on = false;
+        WriteSetting(SETTING_CAMERA_CAPTURE, 0);
+    }
+    const std::string chosen = current_video_device_ ? current_video_device_->identity : "";
+    FillDevicesMenu(window_.menus().devices, devices_, chosen, !state_.capturing,
+                    [this](QMenu* menu, int id, const QString& text) {
+                        return MakeCommandAction(
+                            menu, id, text, [this](int command) { window_.OnCommand(command); });
+                    });
+    ShowPending();
+}
+
+bool CameraController::BuildCameraFilters() {
+    CameraResult built = graph_.BuildCameraFilters(current_video_device_);
+    const bool ok = built.ok;
+    Queue(std::move(built));
+    if (!ok) return false;
+    window_.ResizeWindow(graph_.frame_width(), graph_.frame_height());
+    // No audio device is ever chosen, and no camera here offers captions.
+    state_.capture_audio = false;
+    state_.capture_cc = false;
+    return true;
+}
+
+void CameraController::ChooseDevices(const std::optional<CaptureDevice>& video) {
+    if (closed_) return;
+    // The chosen camera, still there and doing what it should, is left alone.
+    const bool unchanged =
+        video && current_video_device_ && video->identity == current_video_device_->identity &&
+        !current_device_lost_ && graph_.built() && (!state_.camera_on || graph_.previewing());
+    if (!unchanged) {
+        current_video_device_ = video;
+        current_device_lost_ = false;
+        if (graph_.previewing()) HaltPreview();
+        if (graph_.preview_graph_built() || graph_.capture_graph_built()) graph_.DismantleGraph();
+        graph_.ReleaseCameraFilters();
+        BuildCameraFilters();
+        if (state_.camera_on) {
+            BuildPreviewBranch();
+            RunPreview();
+        }
+    }
+    RefreshMarksAndStatus();
+    ShowPending();
+}
+
+void CameraController::ChooseDeviceAt(int slot) {
+    // A copy: choosing may list the devices again.
+    const std::optional<CaptureDevice> device = devices_.slot(slot);
+    if (device) ChooseDevices(device);
+}
+
+void CameraController::ChooseCurrentDevice() {
+    RefreshMarksAndStatus();
+}
+
+void CameraController::ChooseDevicesByName(const std::string& name) {
+    if (!name.empty()) {
+        for (int slot = 0; slot < kVideoDeviceSlots; ++slot) {
+            const std::optional<CaptureDevice>& device = devices_.slot(slot);
+            if (device && (device->identity == name || device->name == name)) {
+                ChooseDeviceAt(slot);
+                return;
+            }
+        }
+    }
+    if (devices_.video_device_count() == 0) return;
+    // The first listed device; a first device without a name is passed over.
+    for (int slot = 0; slot < kVideoDeviceSlots; ++slot) {
+        if (devices_.slot(slot)) {
+            ChooseDeviceAt(slot);
+            return;
+        }
+    }
+}
+
+void CameraController::WatchDeviceChanges() {
+    devices_.Watch();
+}
+
+void CameraController::HandleDeviceChanges() {
+    for (const DeviceChange& change : devices_.TakeChanges()) {
+        state_.devices_menu_current = false;
+        // Is this lost device our camera? Then the graph hears of it.
+        if (change.kind == DeviceChange::Kind::kRemoved && IsCurrentCamera(change.identity)) {
+            graph_.PostDeviceLost(change.identity);
+        }
+    }
+}
+
+// Check marks over every filled slot, then the chosen camera's name in the
+// status bar.
+void CameraController::RefreshMarksAndStatus() {
+    RefreshDeviceMarks(window_.menus().devices, devices_,
+                       current_video_device_ ? current_video_device_->identity : "");
+    SetStatusText(window_.statusBarWidget(), QString::fromStdString(graph_.device_name()));
+}
+
+bool CameraController::IsCurrentCamera(const std::string& identity) const {
+    return current_video_device_ && current_video_device_->identity == identity;
+}
+
+void CameraController::ToggleCamera() {
+    if (closed_) return;
+    state_.camera_on = !state_.camera_on;
+    if (state_.camera_on) {
+        BuildPreviewBranch();
+        RunPreview();
+    } else {
+        HaltPreview();
+    }
+    WriteSetting(SETTING_CAMERA_CAPTURE, state_.camera_on ? 1 : 0);
+    window_.videoArea()->update();
+    ShowPending();
+}
+
+bool CameraController::BuildPreviewBranch() {
+    if (graph_.preview_graph_built()) return true;
+    if (state_.capturing || state_.capture_audio) return false;
+    // No camera here offers a caption stream.
+    if (state_.capture_cc && !graph_.previewing() && graph_.built()) {
+        Queue("Cannot render closed captioning");
+    }
+    CameraResult built = graph_.BuildPreviewBranch(
+        state_.use_frame_rate ? std::optional<double>(state_.frame_rate) : std::nullopt);
+    const bool ok = built.ok;
+    Queue(std::move(built));
+    return ok;
+}
+
+bool CameraController::RunPreview() {
+    if (closed_) return false;
+    const bool was_previewing = graph_.previewing();
+    CameraResult run = graph_.RunPreview();
+    const bool ok = run.ok;
+    Queue(std::move(run));
+    if (!ok || was_previewing) return ok;
+    // The camera's settings as they are stored now, for this run.
+    state_.camera_timer = ReadSetting(SETTING_CAMERA_TIMER);
+    state_.camera_gif_color = ReadSetting(SETTING_CAMERA_GIF_COLOR);
+    state_.imode_camera_width = ReadSetting(SETTING_IMODE_CAMERA_WIDTH);
+    jobs_ = PrepareCameraJobs(state_.frame_width, state_.frame_height, state_.imode_camera_width,
+                              state_.camera_gif_color);
+    window_.SetCameraTimer(state_.camera_timer * 1000);
+    return true;
+}
+
+bool CameraController::HaltPreview() {
+    CameraResult halted = graph_.HaltPreview();
+    const bool ok = halted.ok;
+    Queue(std::move(halted));
+    // The preview stopped: the client area is drawn afresh.
+    if (ok) window_.videoArea()->ShowFrame(QImage());
+    return ok;
+}
+
+void CameraController::RequestFrame() {
+    graph_.grabber().frame_buffer().frame_requested.store(true);
+}
+
+PublishResult CameraController::PublishRequestedFrame() {
+    return PublishCameraFrame(graph_.grabber().frame_buffer(), jobs_, state_.camera_gif_color);
+}
+
+void CameraController::HandleGraphEvents() {
+    if (closed_) return;
+    bool error_abort = false;
+    std::uint32_t error_code = 0;
+    std::string error_detail;
+    const CaptureDevice* current = current_video_device_ ? &*current_video_device_ : nullptr;
+    for (const GraphEvent& event : graph_.DrainGraphEvents(current)) {
+        switch (event.kind) {
+            case GraphEventKind::kErrorAbort:
+                // A capture to file, once there is one, is stopped here too.
+                error_abort = true;
+                error_code = event.code;
+                error_detail = event.detail;
+                break;
+            case GraphEventKind::kDeviceLost:
+                // Another device than ours (an earlier camera) changes nothing.
+                if (!IsCurrentCamera(event.identity)) break;
+                StopLostCamera();
+                Queue(kDeviceLost);
+                ShowPending();
+                return;
+            case GraphEventKind::kDeviceBusy:
+                // Trying again would only fail again: the preview stays halted
+                // until the camera is switched on or chosen anew.
+                HaltPreview();
+                pending_.push_back({kDeviceBusy, event.code, event.detail});
+                ShowPending();
+                return;
+        }
+    }
+    if (!error_abort) return;
+    RestartPreviewAfterError();
+    char text[64];
+    std::snprintf(text, sizeof text, "ERROR during capture, error code=%08x", error_code);
+    pending_.push_back({text, error_code, error_detail});
+    ShowPending();
+}
+
+// After a device loss: the camera is marked lost and the preview halted,
+// with the camera-off pictures.
+void CameraController::StopLostCamera() {
+    current_device_lost_ = true;
+    if (graph_.previewing()) {
+        HaltPreview();
+    } else {
+        graph_.StopPipeline();
+    }
+}
+
+// After an error abort: the failed run is stopped and, when the camera is
+// on, built and run again. A run that failed before delivering one frame, or
+// within ten seconds of the last such restart, is not retried (it would fail
+// the same way, over and over): it is halted with the camera-off pictures
+// instead. Returns whether the preview runs again.
+bool CameraController::RestartPreviewAfterError() {
+    if (!graph_.previewing()) return false;
+    const bool delivered = graph_.grabber().ReadGrabberCounters().frames > 0;
+    const std::int64_t now = SteadyNowNs();
+    const bool recently_restarted =
+        last_restart_ns_ != 0 && now - last_restart_ns_ < kRestartQuietNs;
+    if (!state_.camera_on || !delivered || recently_restarted) {
+        HaltPreview();
+        return false;
+    }
+    last_restart_ns_ = now;
+    graph_.StopPipeline();
+    return BuildPreviewBranch() && RunPreview();
+}
+
+void CameraController::Close() {
+    if (closed_) return;
+    closed_ = true;
+    pending_.clear();
+    // The camera's off pictures go in place and its graph comes down (a
+    // capture to file, once there is one, stops here too).
+    graph_.HaltPreview();
+    graph_.DismantleGraph();
+    graph_.ReleaseCameraFilters();
+    devices_.Release();
+    current_video_device_.reset();
+    current_device_lost_ = false;
+    state_.devices_menu_current = false;
+}
+
+}  // namespace vemo

@@ -1,0 +1,106 @@
+#pragma once
+
+// The one place that sequences the camera: choosing a device, the camera
+// switch, the graph's events (error abort, device lost, busy), the restart
+// after an error, the lost camera, and the close. The camera graph and the
+// device list only do and say; the controller decides what follows and shows
+// their messages once its own state change is complete, because a message
+// box runs a nested event loop in which timers, graph events and a close may
+// run.
+
+#include <cstdint>
+#include <optional>
+#include <string>
+#include <vector>
+
+#include "app/engine_state.h"
+#include "camera/camera_graph.h"
+#include "camera/camera_publish.h"
+#include "devices/device_list.h"
+
+namespace vemo {
+
+class MainWindow;
+
+class CameraController {
+  public:
+    CameraController(EngineState& state, MainWindow& window);
+    ~CameraController();
+    CameraController(const CameraController&) = delete;
+    CameraController& operator=(const CameraController&) = delete;
+
+    CameraGraph& graph() { return graph_; }
+    const DeviceList& devices() const { return devices_; }
+    // The chosen camera; none until a device is chosen.
+    const std::optional<CaptureDevice>& current_video_device() const {
+        return current_video_device_;
+    }
+
+    // Lists the devices into the Devices menu unless it is current. No device
+    // while the camera is on: "カメラが見つかりません", and the camera goes
+    // off, stored as 0.
+    void BuildDevicesMenu();
+    // Makes `video` the engine's camera: unless it is the camera already (and
+    // working), the graph is torn down and built again around it, and the
+    // preview runs when the camera is on. Then the check marks and the status
+    // text follow the chosen camera.
+    void ChooseDevices(const std::optional<CaptureDevice>& video);
+    // Command 16 + slot.
+    void ChooseDeviceAt(int slot);
+    // Commands 26 to 35: nothing is rebuilt; marks and status text are refreshed.
+    void ChooseCurrentDevice();
+    // The listed device whose identity or name is `name`, else the first listed
+    // device; nothing when none is listed.
+    void ChooseDevicesByName(const std::string& name);
+    // From now on device arrivals and removals reach the window.
+    void WatchDeviceChanges();
+    // Marks the menu stale on any arrival or removal; the removal of the chosen
+    // camera goes to the graph as a device loss.
+    void HandleDeviceChanges();
+
+    // The camera switch (command 15): on builds and runs the preview, off
+    // halts it; the choice is stored.
+    void ToggleCamera();
+    // The preview, with the window's part: the camera timer armed at the
+    // start, the client area drawn afresh at the halt.
+    bool BuildPreviewBranch();
+    bool RunPreview();
+    bool HaltPreview();
+
+    // Timer 1 and the About box ask for the next frame.
+    void RequestFrame();
+    // MSG_FRAME_READY: publishes the requested frame.
+    PublishResult PublishRequestedFrame();
+    // MSG_GRAPH_EVENT.
+    void HandleGraphEvents();
+
+    // The window closes: the preview halts with the camera-off pictures, the
+    // graph and the device list are released, and nothing runs afterwards.
+    void Close();
+    bool closed() const { return closed_; }
+
+  private:
+    void Queue(CameraResult result);
+    void Queue(std::string text) { pending_.push_back({std::move(text), 0, {}}); }
+    void ShowPending();
+    bool BuildCameraFilters();
+    void RefreshMarksAndStatus();
+    void StopLostCamera();
+    bool RestartPreviewAfterError();
+    bool IsCurrentCamera(const std::string& identity) const;
+
+    EngineState& state_;
+    MainWindow& window_;
+    CameraGraph graph_;
+    DeviceList devices_;
+    CameraJobs jobs_;
+    std::optional<CaptureDevice> current_video_device_;
+    // The chosen camera went away (device lost); choosing it again rebuilds.
+    bool current_device_lost_ = false;
+    // When the preview was last restarted after an error.
+    std::int64_t last_restart_ns_ = 0;
+    std::vector<CameraMessage> pending_;
+    bool closed_ = false;
+};
+
+}  // namespace vemo

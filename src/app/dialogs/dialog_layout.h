@@ -1,0 +1,38 @@
+#pragma once
+
+// What every dialog of the engine is built with: the dialog font, the
+// layout unit of dialog templates, labels, number fields and the OK and
+// Cancel buttons, each control named by its numeric id.
+
+#include <QFont>
+#include <QRect>
+#include <QString>
+
+#include <cstdint>
+
+class QDialog;
+class QLabel;
+class QLineEdit;
+class QWidget;
+
+namespace vemo {
+
+// The dialogs' font and their layout unit (a quarter of the average
+// character width across, an eighth of the character height down).
+QFont DialogFont();
+QRect DialogRect(const QWidget* dialog, int x, int y, int width, int height);
+
+// Title, font, modality and a fixed size of width x height units.
+void PrepareDialog(QDialog* dialog, const char* title, int width, int height);
+QLabel* AddLabel(QDialog* dialog, const char* text, int x, int y, int width, int height);
+// A number field named `id`, showing `value`.
+QLineEdit* AddEdit(QDialog* dialog, int id, std::uint32_t value, int x, int y, int width,
+                   int height);
+// OK (id 1, the default: accepts) and キャンセル (id 2: rejects), 32 x 14 units.
+void AddButtons(QDialog* dialog, int ok_x, int cancel_x, int y);
+
+// An edit field's number: unsigned decimal; anything else reads as 0, and a
+// number too large for 32 bits as the largest 32-bit number.
+std::uint32_t DialogNumber(const QString& text);
+
+}  // namespace vemo

@@ -1,0 +1,27 @@
+#include "app/dialogs/file_dialog.h"
+
+#include <QFileDialog>
+
+namespace vemo {
+namespace {
+
+FileChooser& InstalledChooser() {
+    static FileChooser chooser;
+    return chooser;
+}
+
+}  // namespace
+
+void SetFileChooser(FileChooser chooser) {
+    InstalledChooser() = std::move(chooser);
+}
+
+std::optional<QString> ChooseSaveFile(QWidget* parent, const FileRequest& request) {
+    if (const FileChooser& chooser = InstalledChooser(); chooser) return chooser(request);
+    const QString chosen =
+        QFileDialog::getSaveFileName(parent, request.title, request.start_path, request.filter);
+    if (chosen.isEmpty()) return std::nullopt;
+    return chosen;
+}
+
+}  // namespace vemo

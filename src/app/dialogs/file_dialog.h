@@ -1,0 +1,32 @@
+#pragma once
+
+// Choosing a file, through one seam: the real file dialog, or a chooser that
+// tests and scripted runs install (as the message sink answers message
+// boxes), so that no test ever waits on a modal file dialog.
+
+#include <QString>
+
+#include <functional>
+#include <optional>
+
+class QWidget;
+
+namespace vemo {
+
+struct FileRequest {
+    QString title;       // the dialog's title
+    QString filter;      // e.g. "Microsoft AVI (*.avi)"
+    QString start_path;  // the folder and name it starts with
+};
+
+// The chosen path, or nullopt when the choice was cancelled.
+using FileChooser = std::function<std::optional<QString>(const FileRequest&)>;
+
+// Installs `chooser`; an empty one restores the real dialog.
+void SetFileChooser(FileChooser chooser);
+
+// Asks for a file to write, through the installed chooser or a file dialog
+// owned by `parent`.
+std::optional<QString> ChooseSaveFile(QWidget* parent, const FileRequest& request);
+
+}  // namespace vemo

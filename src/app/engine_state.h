@@ -1,0 +1,43 @@
+#pragma once
+
+#include <cstdint>
+
+namespace vemo {
+
+// The engine's run-time state that the window and its camera controller own:
+// the user's switches, the capture values, the camera frame size and the
+// settings as last read or edited. Everything here lives on the
+// user-interface thread. The camera graph keeps its own flags (previewing,
+// branches built), screen capture its own (screen_on), and the frame buffer
+// the frame request.
+struct EngineState {
+    bool camera_on = false;
+    bool capturing = false;
+    bool devices_menu_current = false;
+    bool capture_audio = false;
+    bool capture_cc = false;
+
+    std::int32_t master_stream = 0;
+    double frame_rate = 14.99;
+    bool use_frame_rate = true;
+    bool use_time_limit = false;
+    std::uint32_t time_limit = 0;
+
+    int frame_width = 0;
+    int frame_height = 0;
+
+    // Settings as last read or edited. The preview and screen capture each
+    // take a snapshot of theirs when they start.
+    std::uint32_t camera_timer = 0;
+    std::uint32_t camera_gif_color = 0;
+    std::uint32_t screen_timer = 0;
+    std::uint32_t screen_gif_color = 0;
+    std::uint32_t screen_one = 0;
+    std::uint32_t screen_division = 0;
+    std::uint32_t imode_width = 0;
+    std::uint32_t imode_height = 0;
+    std::uint32_t imode_rotate = 0;
+    std::uint32_t imode_camera_width = 0;
+};
+
+}  // namespace vemo

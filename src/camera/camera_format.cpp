@@ -1,0 +1,116 @@
+#include "camera/camera_format.h"
+
+#include <gst/gst.h>
+
+#include <cstdlib>
+
+#include "camera/camera_graph.h"
+
+namespace vemo {
+namespace {
+
+// Of the sizes a camera offers, the one nearest to the common webcam size.
+constexpr int kPreferredWidth = 640;
+constexpr int kPreferredHeight = 480;
+
+bool IsSystemMemory(GstCapsFeatures* features) {
+    return features == nullptr ||
+           gst_caps_features_is_equal(features, GST_CAPS_FEATURES_MEMORY_SYSTEM_MEMORY);
+}
+
+}  // namespace
+
+std::optional<ChosenFormat> ChooseFormat(const GstCaps* offered, std::string& why) {
+    if (offered == nullptr || gst_caps_is_empty(offered) || gst_caps_is_any(offered)) {
+        why = "the camera offers no video format";
+        return std::nullopt;
+    }
+    int best = -1;
+    long best_score = 0;
+    int best_width = 0, best_height = 0;
+    for (guint i = 0; i < gst_caps_get_size(offered); ++i) {
+        if (!IsSystemMemory(gst_caps_get_features(offered, i))) continue;
+        const GstStructure* offer = gst_caps_get_structure(offered, i);
+        const bool raw = gst_structure_has_name(offer, "video/x-raw");
+        if (!raw && !gst_structure_has_name(offer, "image/jpeg")) continue;
+        gst::StructurePtr sized{gst_structure_copy(offer)};
+        int width = 0, height = 0;
+        // Fixating a field that is fixed already leaves it (and says false).
+        gst_structure_fixate_field_nearest_int(sized.get(), "width", kPreferredWidth);
+        gst_structure_fixate_field_nearest_int(sized.get(), "height", kPreferredHeight);
+        const bool fixed = gst_structure_get_int(sized.get(), "width", &width) &&
+                           gst_structure_get_int(sized.get(), "height", &height);
+        if (!fixed || width <= 0 || height <= 0) continue;
+        // Raw video needs no decoder, so it comes first whatever its size.
+        const long score = (raw ? 0L : 1'000'000L) + std::labs(width - kPreferredWidth) +
+                           std::labs(height - kPreferredHeight);
+        if (best < 0 || score < best_score) {
+            best = static_cast<int>(i);
+            best_score = score;
+            best_width = width;
+            best_height = height;
+        }
+    }
+    if (best < 0) {
+        why = "the camera offers neither raw video nor Motion JPEG";
+        return std::nullopt;
+    }
+    const GstStructure* offer = gst_caps_get_structure(offered, static_cast<guint>(best));
+    ChosenFormat chosen;
+    chosen.decode_jpeg = gst_structure_has_name(offer, "image/jpeg");
+    chosen.width = best_width;
+    chosen.height = best_height;
+    GstStructure* structure =
+        gst_structure_new(gst_structure_get_name(offer), "width", G_TYPE_INT, best_width, "height",
+                          G_TYPE_INT, best_height, nullptr);
+    if (gst_structure_get_value(offer, "format") != nullptr) {
+        gst::StructurePtr first{gst_structure_copy(offer)};
+        gst_structure_fixate_field(first.get(), "format");
+        gst_structure_set_value(structure, "format",
+                                gst_structure_get_value(first.get(), "format"));
+    }
+    if (const GValue* rate = gst_structure_get_value(offer, "framerate"); rate != nullptr) {
+        gst_structure_set_value(structure, "framerate", rate);
+    }
+    chosen.caps.reset(gst_caps_new_empty());
+    gst_caps_append_structure(chosen.caps.get(), structure);
+    if (chosen.decode_jpeg) {
+        if (std::string missing = MissingElement({kJpegDecoder}); !missing.empty()) {
+            why = "GStreamer element \"" + missing + "\" is not installed";
+            return std::nullopt;
+        }
+    }
+    return chosen;
+}
+
+FormatAtRate FormatWithRate(const GstCaps* chosen, std::optional<double> rate) {
+    FormatAtRate result;
+    result.caps.reset(gst_caps_copy(chosen));
+    GstStructure* structure = gst_caps_get_structure(result.caps.get(), 0);
+    if (rate) {
+        int numerator = 0, denominator = 1;
+        gst_util_double_to_fraction(*rate, &numerator, &denominator);
+        int fixed_numerator = 0, fixed_denominator = 0;
+        result.applied = numerator > 0 && gst_structure_has_field(structure, "framerate");
+        if (result.applied) {
+            gst_structure_fixate_field_nearest_fraction(structure, "framerate", numerator,
+                                                        denominator);
+            result.applied = gst_structure_get_fraction(structure, "framerate", &fixed_numerator,
+                                                        &fixed_denominator) &&
+                             fixed_numerator > 0;
+        }
+        if (!result.applied) {
+            result.caps.reset(gst_caps_copy(chosen));
+            structure = gst_caps_get_structure(result.caps.get(), 0);
+        }
+    }
+    int numerator = 0, denominator = 0;
+    if (gst_structure_get_fraction(structure, "framerate", &numerator, &denominator) &&
+        numerator > 0) {
+        result.frame_period_ns = static_cast<std::int64_t>(
+            gst_util_uint64_scale_int(GST_SECOND, denominator, numerator));
+    }
+    return result;
+}
+
+}  // namespace vemo

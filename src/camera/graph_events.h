@@ -1,0 +1,71 @@
+#pragma once
+
+// What the camera graph's bus carries to the window, and the lost-camera
+// watchdog that posts there when a running camera goes quiet.
+
+#include <cstdint>
+#include <memory>
+#include <string>
+
+#include "camera/gst_ptr.h"
+
+class QTimer;
+
+namespace vemo {
+
+class FrameGrabber;
+
+enum class GraphEventKind {
+    kErrorAbort,  // the pipeline failed; code and detail say how
+    kDeviceLost,  // the camera with `identity` went away or stopped delivering
+    kDeviceBusy,  // the camera is held by another program
+};
+struct GraphEvent {
+    GraphEventKind kind = GraphEventKind::kErrorAbort;
+    std::uint32_t code = 0;
+    std::string identity;
+    std::string detail;
+};
+
+// The code shown for a GStreamer error: 0x8047DDCC, DD the error domain
+// (1 core, 2 library, 3 resource, 4 stream, 0 other) and CC its code.
+std::uint32_t GraphErrorCode(const _GError* error);
+// The code shown where no GStreamer error says more.
+inline constexpr std::uint32_t kGraphFailure = 0x80004005;
+
+// The lost-camera check: a running preview that has delivered no frame for
+// this long counts as a lost camera. At least two seconds, or eight frame
+// periods; a camera gets five seconds for its first frame.
+std::int64_t FrameSilenceLimitNs(std::int64_t frame_period_ns, bool first_frame);
+
+// Application messages the engine posts on the graph's own bus, so that every
+// graph event reaches the window the same way.
+inline constexpr char kDeviceLostMessage[] = "vemo-device-lost";
+inline constexpr char kFramesStoppedMessage[] = "vemo-frames-stopped";
+
+// Looks at the grabber's counters four times a second, on the thread that
+// starts it (the window's), and posts kFramesStoppedMessage on `bus` once
+// when frames stop: the message then reaches the window as every graph event
+// does.
+class FrameWatchdog {
+  public:
+    explicit FrameWatchdog(const FrameGrabber& grabber);
+    ~FrameWatchdog();
+    FrameWatchdog(const FrameWatchdog&) = delete;
+    FrameWatchdog& operator=(const FrameWatchdog&) = delete;
+
+    void Start(_GstBus* bus, std::int64_t frame_period_ns);
+    void Stop();
+
+  private:
+    void Tick();
+
+    const FrameGrabber& grabber_;
+    std::unique_ptr<QTimer> timer_;
+    gst::BusRef bus_;
+    std::int64_t run_started_ns_ = 0;
+    std::int64_t period_ns_ = 0;
+    bool reported_ = false;
+};
+
+}  // namespace vemo

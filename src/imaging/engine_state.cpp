@@ -1,7 +1,0 @@
-#include "imaging/engine_state.h"
-
-namespace vemo {
-
-EngineState engine_state;
-
-}  // namespace vemo
