@@ -10,6 +10,8 @@
 #include <filesystem>
 #include <thread>
 
+#include "base/unique_fd.h"
+
 namespace vemo {
 
 namespace published {
@@ -72,11 +74,8 @@ bool FileOperations::Copy(const std::string& from, const std::string& to) {
 }
 
 bool FileOperations::Sync(const std::string& path) {
-    const int fd = open(path.c_str(), O_RDONLY | O_CLOEXEC);
-    if (fd < 0) return false;
-    const bool synced = fdatasync(fd) == 0;
-    close(fd);
-    return synced;
+    const UniqueFd fd(open(path.c_str(), O_RDONLY | O_CLOEXEC));
+    return fd && fdatasync(fd.get()) == 0;
 }
 
 bool FileOperations::Exists(const std::string& path) {

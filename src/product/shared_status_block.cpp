@@ -10,7 +10,9 @@ SharedStatusBlock current_block(private_record.data());
 
 }  // namespace
 
-SharedStatusBlock& shared_status_block() { return current_block; }
+SharedStatusBlock& shared_status_block() {
+    return current_block;
+}
 
 void AttachSharedStatusBlock(void* record) {
     current_block = SharedStatusBlock(record != nullptr ? record : private_record.data());

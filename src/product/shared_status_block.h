@@ -11,7 +11,7 @@
 namespace vemo {
 
 class SharedStatusBlock {
-public:
+  public:
     static constexpr std::size_t kSize = 4096;
 
     // Byte offsets of the fields shared with the product.
@@ -38,7 +38,8 @@ public:
 
     std::uint32_t engine_pid() const {
         std::uint32_t pid = 0;
-        for (std::size_t i = 0; i < 4; ++i) pid |= std::uint32_t{Load(kEnginePid + i)} << (8 * i);
+        for (std::size_t i = 0; i < 4; ++i)
+            pid |= std::uint32_t{Load(kEnginePid + i)} << (8 * i);
         return pid;
     }
     void set_engine_pid(std::uint32_t pid) {
@@ -49,7 +50,7 @@ public:
 
     void* record() const { return bytes_; }
 
-private:
+  private:
     std::uint8_t Load(std::size_t offset) const {
         return std::atomic_ref<std::uint8_t>(bytes_[offset]).load();
     }

@@ -38,6 +38,8 @@
 #include <utility>
 #include <vector>
 
+#include "base/unique_fd.h"
+
 namespace vemo {
 namespace {
 
@@ -67,26 +69,6 @@ constexpr std::size_t kMaxFileSize = std::size_t{1} << 20;
 // not stop the write, which stays atomic; only a concurrent writer's value
 // could then be lost.
 constexpr auto kLockWait = std::chrono::seconds(2);
-
-class UniqueFd {
-  public:
-    explicit UniqueFd(int fd) : fd_(fd) {}
-    ~UniqueFd() {
-        if (fd_ >= 0) ::close(fd_);
-    }
-    UniqueFd(const UniqueFd&) = delete;
-    UniqueFd& operator=(const UniqueFd&) = delete;
-
-    int get() const { return fd_; }
-    explicit operator bool() const { return fd_ >= 0; }
-
-    // Closes now and reports whether the close succeeded (the last write
-    // errors of some filesystems only show here).
-    bool Close() { return ::close(std::exchange(fd_, -1)) == 0; }
-
-  private:
-    int fd_;
-};
 
 // A temporary file that is removed again unless it was renamed into place.
 class TemporaryName {

@@ -240,5 +240,85 @@ TEST_F(PublishTest, StatusPicturesFollowStartsAndStops) {
     EXPECT_EQ(published::TileName(12, 3, ".gif"), "vemo/vemosc13.gif");
 }
 
+// Real file calls, each recorded with its paths relative to `root`, so a test
+// can check their order. Sync fails on demand.
+class RecordedFiles : public FileOperations {
+  public:
+    explicit RecordedFiles(fs::path root) : root_(std::move(root)) {}
+
+    std::vector<std::string> calls;
+    bool fail_sync = false;
+
+    bool Remove(const std::string& path) override {
+        calls.push_back("Remove " + Name(path));
+        return FileOperations::Remove(path);
+    }
+    bool Rename(const std::string& from, const std::string& to) override {
+        calls.push_back("Rename " + Name(from) + " " + Name(to));
+        return FileOperations::Rename(from, to);
+    }
+    bool Copy(const std::string& from, const std::string& to) override {
+        calls.push_back("Copy " + Name(from) + " " + Name(to));
+        return FileOperations::Copy(from, to);
+    }
+    bool Sync(const std::string& path) override {
+        calls.push_back("Sync " + Name(path));
+        return !fail_sync && FileOperations::Sync(path);
+    }
+    void Pause(int) override { calls.push_back("Pause"); }
+
+  private:
+    std::string Name(const std::string& path) const {
+        return fs::path(path).lexically_relative(root_).string();
+    }
+
+    fs::path root_;
+};
+
+// A crash between the rename and the data reaching the disk would leave the
+// published name holding an empty or partial picture: flushed replacements
+// sync the new file before renaming it.
+TEST(PublishedFileReplacement, FlushesTheNewFileBeforeRenamingIt) {
+    using Calls = std::vector<std::string>;
+    using Bytes = std::vector<std::uint8_t>;
+    const test::TempDir dir;
+    const std::string temp = dir / "tmp.jpg", target = dir / "vemo.jpg";
+    RecordedFiles files(dir.path());
+    SetFileOperations(&files);
+
+    WriteBytes(target, {1});
+    WriteBytes(temp, {2, 2});
+    EXPECT_TRUE(ReplacePublishedFile(temp, target, Durability::kFlushed));
+    EXPECT_EQ(files.calls, (Calls{"Sync tmp.jpg", "Rename tmp.jpg vemo.jpg"}));
+    EXPECT_EQ(ReadBytes(target), (Bytes{2, 2}));
+
+    files.calls.clear();
+    WriteBytes(temp, {3});
+    EXPECT_TRUE(ReplacePublishedFile(temp, target, Durability::kUnflushed));
+    EXPECT_EQ(files.calls, (Calls{"Rename tmp.jpg vemo.jpg"})) << "unflushed: no sync";
+    EXPECT_EQ(ReadBytes(target), (Bytes{3}));
+
+    // Data that may not be on the disk is never published.
+    files.calls.clear();
+    files.fail_sync = true;
+    WriteBytes(temp, {4});
+    EXPECT_FALSE(ReplacePublishedFile(temp, target, Durability::kFlushed));
+    EXPECT_EQ(files.calls, (Calls{"Sync tmp.jpg", "Remove tmp.jpg"}));
+    EXPECT_EQ(ReadBytes(target), (Bytes{3}));
+    EXPECT_FALSE(fs::exists(temp));
+
+    // Status pictures are published flushed.
+    files.calls.clear();
+    files.fail_sync = false;
+    fs::create_directory(dir / "bak");
+    WriteBytes(dir / "bak/cameraon.gif", {5});
+    EXPECT_TRUE(CopyStatusPicture(dir / "bak/cameraon.gif", dir / "cameraon.gif"));
+    EXPECT_EQ(files.calls, (Calls{"Copy bak/cameraon.gif cameraon.gif.tmp", "Sync cameraon.gif.tmp",
+                                  "Rename cameraon.gif.tmp cameraon.gif"}));
+    EXPECT_EQ(ReadBytes(dir / "cameraon.gif"), (Bytes{5}));
+
+    SetFileOperations(nullptr);
+}
+
 }  // namespace
 }  // namespace vemo
