@@ -2,6 +2,8 @@
 
 #include <cstdint>
 
+#include "screen/screen_capture.h"
+
 namespace vemo {
 
 // The engine's run-time state that the window and its camera controller own:
@@ -17,7 +19,7 @@ struct EngineState {
     bool capture_audio = false;
     bool capture_cc = false;
 
-    std::int32_t master_stream = 0;
+    std::int32_t master_stream = 1;  // audio
     double frame_rate = 14.99;
     bool use_frame_rate = true;
     bool use_time_limit = false;
@@ -27,17 +29,12 @@ struct EngineState {
     int frame_height = 0;
 
     // Settings as last read or edited. The preview and screen capture each
-    // take a snapshot of theirs when they start.
+    // take a snapshot of theirs when they start; the screen's are those its
+    // last start settled on.
     std::uint32_t camera_timer = 0;
     std::uint32_t camera_gif_color = 0;
-    std::uint32_t screen_timer = 0;
-    std::uint32_t screen_gif_color = 0;
-    std::uint32_t screen_one = 0;
-    std::uint32_t screen_division = 0;
-    std::uint32_t imode_width = 0;
-    std::uint32_t imode_height = 0;
-    std::uint32_t imode_rotate = 0;
     std::uint32_t imode_camera_width = 0;
+    ScreenSettings screen;
 };
 
 }  // namespace vemo

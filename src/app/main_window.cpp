@@ -214,14 +214,7 @@ void MainWindow::StartScreenPublishing() {
     if (closed_) return;
     const ScreenStartResult started = screen_.Start(ReadScreenSettings());
     // What the start settled on is what the dialogs show.
-    const ScreenSettings& in_force = screen_.settings();
-    state_.screen_timer = in_force.screen_timer;
-    state_.screen_one = in_force.screen_one;
-    state_.imode_rotate = in_force.imode_rotate;
-    state_.screen_gif_color = in_force.screen_gif_color;
-    state_.screen_division = in_force.screen_division;
-    state_.imode_width = in_force.imode_width;
-    state_.imode_height = in_force.imode_height;
+    state_.screen = screen_.settings();
     SetScreenTimer(started.timer_interval_ms);
     if (!started.error.empty()) ReportError("%s", started.error.c_str());
     GrabScreen();

@@ -45,23 +45,10 @@ struct MarkerRelease {
 };
 
 void LoadSettingsIntoEngineState(EngineState& state) {
-    state.capture_audio = false;
-    state.capture_cc = false;
-    state.master_stream = 1;
-    state.use_frame_rate = true;
-    state.frame_rate = 14.99;
-    state.use_time_limit = false;
-    state.time_limit = 0;
     state.camera_timer = ReadSetting(SETTING_CAMERA_TIMER);
     state.camera_gif_color = ReadSetting(SETTING_CAMERA_GIF_COLOR);
     state.imode_camera_width = ReadSetting(SETTING_IMODE_CAMERA_WIDTH);
-    state.screen_timer = ReadSetting(SETTING_SCREEN_TIMER);
-    state.screen_one = ReadSetting(SETTING_SCREEN_ONE);
-    state.imode_rotate = ReadSetting(SETTING_IMODE_ROTATE);
-    state.screen_gif_color = ReadSetting(SETTING_SCREEN_GIF_COLOR);
-    state.screen_division = ReadSetting(SETTING_SCREEN_DIVISION);
-    state.imode_width = ReadSetting(SETTING_IMODE_WIDTH);
-    state.imode_height = ReadSetting(SETTING_IMODE_HEIGHT);
+    state.screen = ReadScreenSettings();
 }
 
 // Message boxes owned by the main window once it exists, task-modal.
@@ -163,9 +150,6 @@ int InitApplication(std::unique_ptr<MainWindow>& window) {
         std::fprintf(stderr, "vemo: %s: nothing is published until it exists\n", qPrintable(text));
         SetStatusText(window->statusBarWidget(), text);
     }
-    // A close while a message box was open (the box runs the event loop)
-    // left nothing running, and nothing starts now.
-    if (window->closed()) return 0;
     if (ReadSetting(SETTING_SCREEN_CAPTURE) != 0) window->StartScreenPublishing();
     // A signal that came during start-up closes the engine as soon as it runs.
     if (termination_requested) QTimer::singleShot(0, window.get(), &QWidget::close);
@@ -193,6 +177,8 @@ int RunEngine(int argc, char** argv) {
     MarkerRelease release_marker;
     std::unique_ptr<MainWindow> window;
     if (const int code = InitApplication(window); code != 0 || !window) return code;
+    // A close while a start-up box was open (the box runs the event loop)
+    // left nothing running, and there is no window to wait for.
     if (window->closed()) return 0;
     return QApplication::exec();
 }

@@ -91,6 +91,24 @@ TEST_F(EngineProcessTest, RunsOnWithoutItsDirectory) {
 }
 
 // Needs a display: the screen is published once as soon as the engine is up.
+TEST_F(EngineProcessTest, ASignalWhileAStartUpBoxIsOpenEndsTheEngineWithNothingStarted) {
+    // The box stays open for three seconds inside a nested event loop, as a
+    // real one does: the signal is handled there, and once the box is
+    // answered start-up goes no further.
+    install_.block().set_product_ready(1);
+    install_.WriteSettings("[General]\ncamera_capture=1\nscreen_capture=1\n");
+    EngineProcess engine(install_, "1", {"VEMO_MESSAGE_NESTED=3000", "VEMO_TEST_CAMERAS="});
+    const std::string box = "message: Vemo : カメラが見つかりません";
+    if (!WaitFor([&] { return engine.Errors().find(box) != std::string::npos; }, 10s)) {
+        GTEST_SKIP() << "a real camera is attached: " << engine.Errors();
+    }
+    EXPECT_EQ(engine.Stop(), 0) << engine.Errors();
+    EXPECT_FALSE(Running());
+    // Only the off pictures of the close: screen publishing never started.
+    EXPECT_EQ(install_.Published("screenon.gif"), install_.Bak("screenoff.gif"));
+    EXPECT_EQ(install_.Published("vemosc1.jpg"), install_.Bak("screenoff.jpg"));
+}
+
 TEST_F(EngineProcessTest, StartsScreenPublishingWhenStoredOn) {
     if (std::getenv("DISPLAY") == nullptr) GTEST_SKIP() << "no DISPLAY";
     install_.block().set_product_ready(1);

@@ -35,14 +35,14 @@ class WindowTest : public testing::Test {
             return kMessageOk;
         });
         state_.camera_timer = 5;
-        state_.screen_timer = 60;
+        state_.screen.screen_timer = 60;
         state_.camera_gif_color = 256;
-        state_.screen_gif_color = 8;
-        state_.screen_division = 5;
-        state_.imode_width = 160;
+        state_.screen.screen_gif_color = 8;
+        state_.screen.screen_division = 5;
+        state_.screen.imode_width = 160;
         state_.imode_camera_width = 120;
-        state_.screen_one = 1;
-        state_.imode_rotate = 0;
+        state_.screen.screen_one = 1;
+        state_.screen.imode_rotate = 0;
         previous_dir_ = std::filesystem::current_path();
         std::filesystem::current_path(dir_.path());
     }
@@ -187,8 +187,8 @@ TEST_F(WindowTest, DialogsClampAndStore) {
         Edit(image, "418")->setText("7");
         image.findChild<QPushButton*>("2")->click();
         EXPECT_EQ(state_.camera_timer, 30u);
-        EXPECT_EQ(state_.screen_timer, 60u);
-        EXPECT_EQ(state_.screen_division, 5u);
+        EXPECT_EQ(state_.screen.screen_timer, 60u);
+        EXPECT_EQ(state_.screen.screen_division, 5u);
         EXPECT_EQ(ReadSetting(SETTING_SCREEN_TIMER), 60u);
         EXPECT_EQ(camera_timer_ms, 30000u);
         EXPECT_EQ(screen_timer_ms, 0u);
@@ -203,9 +203,9 @@ TEST_F(WindowTest, DialogsClampAndStore) {
     }
     image.findChild<QPushButton*>("1")->click();
     EXPECT_EQ(state_.camera_gif_color, 256u);
-    EXPECT_EQ(state_.screen_gif_color, 8u);
-    EXPECT_EQ(state_.screen_division, 10u);
-    EXPECT_EQ(state_.imode_width, 50u);
+    EXPECT_EQ(state_.screen.screen_gif_color, 8u);
+    EXPECT_EQ(state_.screen.screen_division, 10u);
+    EXPECT_EQ(state_.screen.imode_width, 50u);
     EXPECT_EQ(state_.imode_camera_width, 200u);
     EXPECT_EQ(screen_colors, 8u) << "the next screen grab uses the new count";
     EXPECT_EQ(ReadSetting(SETTING_SCREEN_DIVISION), 10u);
@@ -213,8 +213,8 @@ TEST_F(WindowTest, DialogsClampAndStore) {
     EXPECT_EQ(messages_[0].text, "Restart Vemo CAPTURE");
     EXPECT_EQ(messages_[0].caption, "Vemo CAPTURE");
 
-    state_.imode_rotate = 1;
-    state_.screen_one = 0;
+    state_.screen.imode_rotate = 1;
+    state_.screen.screen_one = 0;
     ScreenPropertiesDialog screen(nullptr, state_, effects);
     auto* whole = screen.findChild<QRadioButton*>("419");
     auto* imode = screen.findChild<QRadioButton*>("420");
@@ -232,7 +232,7 @@ TEST_F(WindowTest, DialogsClampAndStore) {
     Edit(screen, "416")->setText("0");
     screen.findChild<QPushButton*>("1")->click();
     EXPECT_EQ(screen_timer_ms, 1000u);
-    EXPECT_EQ(state_.screen_one, 0u);
+    EXPECT_EQ(state_.screen.screen_one, 0u);
     EXPECT_EQ(ReadSetting(SETTING_IMODE_ROTATE), 1u);
     EXPECT_EQ(restarts, 1);
 }

@@ -22,6 +22,7 @@ namespace {
 
 using test::RunProcess;
 using test::TempDir;
+using namespace std::chrono_literals;
 
 test::ProcessResult Vemoctl(std::vector<std::string> args, const std::string& environment) {
     args.insert(args.begin(), VEMOCTL_PATH);
@@ -147,35 +148,50 @@ TEST(VemoctlProduct, WatchPrintsEachChangeOfTheBusyBytes) {
     ::close(fd);
     ASSERT_NE(record, MAP_FAILED);
 
-    // The engine's side: one busy byte changes every 50 ms, whenever the
-    // watcher happens to have started.
-    const pid_t engine = ::fork();
-    ASSERT_GE(engine, 0);
-    if (engine == 0) {
+    // The engine's side changes one busy byte at a time and waits until the
+    // watcher has printed the change before the next one, however slowly the
+    // watcher runs. Changes made before it started are simply not printed.
+    const test::TempDir dir;
+    const std::string out = dir / "watch.out";
+    const auto printed = [&out] {
+        const auto bytes = test::ReadBytes(out);
+        return std::count(bytes.begin(), bytes.end(), '\n');
+    };
+    std::thread engine([&] {
         SharedStatusBlock block(record);
-        for (int step = 0; step < 24; ++step) {
-            std::this_thread::sleep_for(std::chrono::milliseconds(50));
+        const auto start = std::chrono::steady_clock::now();
+        for (int step = 0; printed() < 8 && std::chrono::steady_clock::now() - start < 20s;
+             ++step) {
+            const auto before = printed();
             if (step % 4 < 2)
                 block.set_camera_busy(step % 4 == 0 ? 1 : 0);
             else
                 block.set_screen_busy(step % 4 == 2 ? 1 : 0);
+            // Until the watcher prints its first line it may not be running yet.
+            const auto wait = before == 0 ? 500ms : 10s;
+            for (const auto changed = std::chrono::steady_clock::now();
+                 printed() == before && std::chrono::steady_clock::now() - changed < wait;) {
+                std::this_thread::sleep_for(1ms);
+            }
         }
-        ::_exit(0);
-    }
-    const auto watch = Vemoctl({"product", "watch", "--for", "1"}, shm.env());
-    ::waitpid(engine, nullptr, 0);
+    });
+    const auto watch = RunProcess(
+        {"/bin/sh", "-c", "exec \"$0\" product watch --for 3 >\"$1\"", VEMOCTL_PATH, out},
+        {shm.env()});
+    engine.join();
     ::munmap(record, SharedStatusBlock::kSize);
-
+    const auto watch_out = test::ReadBytes(out);
     ASSERT_EQ(watch.exit_code, 0) << watch.err;
-    const auto lines = Lines(watch.out);
-    ASSERT_GE(lines.size(), 4u) << watch.out;
+    const std::string text(watch_out.begin(), watch_out.end());
+    const auto lines = Lines(text);
+    ASSERT_GE(lines.size(), 8u) << text;
     std::string previous;
     for (const std::string& line : lines) {
         const std::string state = BusyState(line);
         ASSERT_FALSE(state.empty()) << line;
         if (!previous.empty()) {
             // Each line is one change: exactly one of the two bytes differs.
-            EXPECT_EQ((state[0] != previous[0]) + (state[1] != previous[1]), 1) << watch.out;
+            EXPECT_EQ((state[0] != previous[0]) + (state[1] != previous[1]), 1) << text;
         }
         previous = state;
     }

@@ -46,7 +46,7 @@ ScreenPropertiesDialog::ScreenPropertiesDialog(QWidget* parent, EngineState& sta
     setObjectName("613");
     PrepareDialog(this, "スクリーン プロパティ", 121, 110);
     AddLabel(this, "タイマー(&T)", 3, 4, 43, 8);
-    timer_ = AddEdit(this, 416, state_.screen_timer, 44, 4, 44, 12);
+    timer_ = AddEdit(this, 416, state_.screen.screen_timer, 44, 4, 44, 12);
     AddLabel(this, "秒", 93, 4, 18, 8);
     auto* group = new QGroupBox(QString::fromUtf8("キャプチャオプション(&O)"), this);
     group->setGeometry(DialogRect(this, 3, 32, 113, 52));
@@ -66,10 +66,10 @@ ScreenPropertiesDialog::ScreenPropertiesDialog(QWidget* parent, EngineState& sta
     AddLabel(this, "回転(&R)", 40, 69, 73, 8)->setBuddy(rotate_);
     AddButtons(this, 18, 69, 90);
 
-    const bool whole = state_.screen_one != 0;
+    const bool whole = state_.screen.screen_one != 0;
     whole_->setChecked(whole);
     imode_->setChecked(!whole);
-    rotate_->setChecked(state_.imode_rotate != 0);
+    rotate_->setChecked(state_.screen.imode_rotate != 0);
 
     connect(whole_, &QRadioButton::clicked, this, [this] {
         whole_->setChecked(true);
@@ -79,7 +79,7 @@ ScreenPropertiesDialog::ScreenPropertiesDialog(QWidget* parent, EngineState& sta
     connect(imode_, &QRadioButton::clicked, this, [this] {
         imode_->setChecked(true);
         whole_->setChecked(false);
-        rotate_->setChecked(state_.imode_rotate != 0);
+        rotate_->setChecked(state_.screen.imode_rotate != 0);
     });
     // Rotation belongs to the i-mode picture only.
     connect(rotate_, &QCheckBox::clicked, this, [this] {
@@ -89,13 +89,13 @@ ScreenPropertiesDialog::ScreenPropertiesDialog(QWidget* parent, EngineState& sta
 
 void ScreenPropertiesDialog::accept() {
     const std::uint32_t seconds = Clamped(timer_, kMinIntervalSeconds, kMaxIntervalSeconds);
-    state_.screen_timer = seconds;
+    state_.screen.screen_timer = seconds;
     WriteSetting(SETTING_SCREEN_TIMER, seconds);
     if (effects_.set_screen_timer) effects_.set_screen_timer(seconds * 1000);
-    state_.screen_one = whole_->isChecked() ? 1 : 0;
-    WriteSetting(SETTING_SCREEN_ONE, state_.screen_one);
-    state_.imode_rotate = rotate_->isChecked() ? 1 : 0;
-    WriteSetting(SETTING_IMODE_ROTATE, state_.imode_rotate);
+    state_.screen.screen_one = whole_->isChecked() ? 1 : 0;
+    WriteSetting(SETTING_SCREEN_ONE, state_.screen.screen_one);
+    state_.screen.imode_rotate = rotate_->isChecked() ? 1 : 0;
+    WriteSetting(SETTING_IMODE_ROTATE, state_.screen.imode_rotate);
     if (effects_.restart_screen_capture) effects_.restart_screen_capture();
     QDialog::accept();
 }
@@ -108,21 +108,26 @@ struct ImageField {
     const char* unit;
     int label_y;
     int edit_y;
-    std::uint32_t EngineState::*value;
+    std::uint32_t& (*value)(EngineState& state);
     SettingId setting;
     std::uint32_t low, high;
 };
 
 constexpr ImageField kImageFields[5] = {
-    {415, "カメラのGIFの色数(&C)", "色", 4, 4, &EngineState::camera_gif_color,
+    {415, "カメラのGIFの色数(&C)", "色", 4, 4,
+     [](EngineState& state) -> std::uint32_t& { return state.camera_gif_color; },
      SETTING_CAMERA_GIF_COLOR, 8, 256},
-    {417, "スクリーンのGIFの色数(&G)", "色", 18, 16, &EngineState::screen_gif_color,
+    {417, "スクリーンのGIFの色数(&G)", "色", 18, 16,
+     [](EngineState& state) -> std::uint32_t& { return state.screen.screen_gif_color; },
      SETTING_SCREEN_GIF_COLOR, 8, 256},
-    {418, "スクリーンの分割数(&D)", "分割", 32, 30, &EngineState::screen_division,
+    {418, "スクリーンの分割数(&D)", "分割", 32, 30,
+     [](EngineState& state) -> std::uint32_t& { return state.screen.screen_division; },
      SETTING_SCREEN_DIVISION, 1, 10},
-    {421, "i-modeの画像の横(&W)", "ピクセル", 46, 44, &EngineState::imode_width,
+    {421, "i-modeの画像の横(&W)", "ピクセル", 46, 44,
+     [](EngineState& state) -> std::uint32_t& { return state.screen.imode_width; },
      SETTING_IMODE_WIDTH, 50, 200},
-    {424, "i-modeのカメラの横(&H)", "ピクセル", 60, 58, &EngineState::imode_camera_width,
+    {424, "i-modeのカメラの横(&H)", "ピクセル", 60, 58,
+     [](EngineState& state) -> std::uint32_t& { return state.imode_camera_width; },
      SETTING_IMODE_CAMERA_WIDTH, 50, 200},
 };
 
@@ -136,7 +141,7 @@ ImagePropertiesDialog::ImagePropertiesDialog(QWidget* parent, EngineState& state
     for (std::size_t i = 0; i < std::size(kImageFields); ++i) {
         const ImageField& field = kImageFields[i];
         AddLabel(this, field.label, 3, field.label_y, 93, 8);
-        edits_[i] = AddEdit(this, field.id, state_.*field.value, 87, field.edit_y, 20, 12);
+        edits_[i] = AddEdit(this, field.id, field.value(state_), 87, field.edit_y, 20, 12);
         AddLabel(this, field.unit, 107, field.label_y, 30, 8);
     }
     AddButtons(this, 28, 79, 74);
@@ -146,10 +151,11 @@ void ImagePropertiesDialog::accept() {
     for (std::size_t i = 0; i < std::size(kImageFields); ++i) {
         const ImageField& field = kImageFields[i];
         const std::uint32_t value = Clamped(edits_[i], field.low, field.high);
-        state_.*field.value = value;
+        field.value(state_) = value;
         WriteSetting(field.setting, value);
     }
-    if (effects_.set_screen_gif_color) effects_.set_screen_gif_color(state_.screen_gif_color);
+    if (effects_.set_screen_gif_color)
+        effects_.set_screen_gif_color(state_.screen.screen_gif_color);
     if (effects_.set_camera_timer) effects_.set_camera_timer(state_.camera_timer * 1000);
     QDialog::accept();
     // The screen's sizes are fixed when its capture starts: say so.
