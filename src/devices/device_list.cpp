@@ -117,11 +117,11 @@ std::vector<DeviceChange> DeviceList::TakeChanges() {
                 changes.push_back({DeviceChange::Kind::kChanged, {}});
                 break;
             case GST_MESSAGE_DEVICE_REMOVED: {
-                GstDevice* removed = nullptr;
-                gst_message_parse_device_removed(message.get(), &removed);
-                const CaptureDevice device = DescribeDevice(removed);
-                if (removed != nullptr) gst_object_unref(removed);
-                changes.push_back({DeviceChange::Kind::kRemoved, device.identity});
+                GstDevice* raw = nullptr;
+                gst_message_parse_device_removed(message.get(), &raw);
+                const gst::DeviceRef removed = gst::DeviceRef::Adopt(raw);
+                changes.push_back(
+                    {DeviceChange::Kind::kRemoved, DescribeDevice(removed.get()).identity});
                 break;
             }
             default:

@@ -63,12 +63,12 @@ std::shared_ptr<TestCamera> FindCamera(int number) {
     return found != cameras.end() ? found->second : nullptr;
 }
 
-GstCaps* TestCameraCaps(const TestCameraConfig& config) {
-    GstCaps* caps =
-        gst_caps_new_simple("video/x-raw", "format", G_TYPE_STRING, "YUY2", "width", G_TYPE_INT,
-                            config.width, "height", G_TYPE_INT, config.height, nullptr);
+gst::CapsPtr TestCameraCaps(const TestCameraConfig& config) {
+    gst::CapsPtr caps{gst_caps_new_simple("video/x-raw", "format", G_TYPE_STRING, "YUY2", "width",
+                                          G_TYPE_INT, config.width, "height", G_TYPE_INT,
+                                          config.height, nullptr)};
     if (config.fps > 0) {
-        gst_caps_set_simple(caps, "framerate", GST_TYPE_FRACTION, config.fps, 1, nullptr);
+        gst_caps_set_simple(caps.get(), "framerate", GST_TYPE_FRACTION, config.fps, 1, nullptr);
         return caps;
     }
     GValue rates = G_VALUE_INIT;
@@ -80,24 +80,22 @@ GstCaps* TestCameraCaps(const TestCameraConfig& config) {
         gst_value_list_append_value(&rates, &value);
         g_value_unset(&value);
     }
-    gst_caps_set_value(caps, "framerate", &rates);
+    gst_caps_set_value(caps.get(), "framerate", &rates);
     g_value_unset(&rates);
     return caps;
 }
 
 // A new device object for `camera`, owned by the returned handle.
 gst::DeviceRef MakeDevice(const TestCamera& camera) {
-    GstCaps* caps = TestCameraCaps(camera.config);
+    const gst::CapsPtr caps = TestCameraCaps(camera.config);
     const std::string identity = IdentityOf(camera.number);
-    GstStructure* properties =
+    const gst::StructurePtr properties{
         gst_structure_new("vemo-test-camera", "device.path", G_TYPE_STRING, identity.c_str(),
-                          "device.api", G_TYPE_STRING, "vemo-test", nullptr);
+                          "device.api", G_TYPE_STRING, "vemo-test", nullptr)};
     GObject* object = G_OBJECT(
         g_object_new(vemo_test_camera_get_type(), "display-name",
                      camera.config.name ? camera.config.name->c_str() : nullptr, "device-class",
-                     "Video/Source", "caps", caps, "properties", properties, nullptr));
-    gst_caps_unref(caps);
-    gst_structure_free(properties);
+                     "Video/Source", "caps", caps.get(), "properties", properties.get(), nullptr));
     reinterpret_cast<VemoTestCamera*>(object)->number = camera.number;
     return gst::DeviceRef::Adopt(GST_DEVICE(gst_object_ref_sink(object)));
 }
@@ -115,13 +113,11 @@ struct FrameProbe {
 };
 
 void PostSourceError(GstPad* pad, GQuark domain, int code, const char* text) {
-    GstElement* source = gst_pad_get_parent_element(pad);
-    if (source == nullptr) return;
-    GError* error = g_error_new_literal(domain, code, text);
-    gst_element_post_message(source,
-                             gst_message_new_error(GST_OBJECT(source), error, "vemo test camera"));
-    g_error_free(error);
-    gst_object_unref(source);
+    const gst::ElementRef source = gst::ElementRef::Adopt(gst_pad_get_parent_element(pad));
+    if (!source) return;
+    const gst::ErrorPtr error{g_error_new_literal(domain, code, text)};
+    gst_element_post_message(source.get(), gst_message_new_error(GST_OBJECT(source.get()),
+                                                                 error.get(), "vemo test camera"));
 }
 
 GstPadProbeReturn OnTestFrame(GstPad* pad, GstPadProbeInfo* info, gpointer data) {
@@ -171,25 +167,21 @@ GstElement* MakeCameraElement(const std::shared_ptr<TestCamera>& camera, const g
         return nullptr;
     }
     g_object_set(source, "is-live", TRUE, nullptr);
-    GstCaps* caps = TestCameraCaps(camera->config);
-    g_object_set(filter, "caps", caps, nullptr);
-    gst_caps_unref(caps);
+    g_object_set(filter, "caps", TestCameraCaps(camera->config).get(), nullptr);
     gst_bin_add_many(GST_BIN(bin.get()), source, filter, nullptr);
     if (!gst_element_link(source, filter)) return nullptr;
-    GstPad* output = gst_element_get_static_pad(filter, "src");
-    gst_element_add_pad(bin.get(), gst_ghost_pad_new("src", output));
-    gst_object_unref(output);
+    const gst::PadRef output = gst::PadRef::Adopt(gst_element_get_static_pad(filter, "src"));
+    gst_element_add_pad(bin.get(), gst_ghost_pad_new("src", output.get()));
 
-    GstPad* pattern = gst_element_get_static_pad(source, "src");
+    const gst::PadRef pattern = gst::PadRef::Adopt(gst_element_get_static_pad(source, "src"));
     auto probe = std::make_unique<FrameProbe>();
     probe->camera = camera;
-    gst_pad_add_probe(pattern,
+    gst_pad_add_probe(pattern.get(),
                       static_cast<GstPadProbeType>(GST_PAD_PROBE_TYPE_BUFFER |
                                                    GST_PAD_PROBE_TYPE_EVENT_DOWNSTREAM),
                       OnTestFrame, probe.release(), [](gpointer data) {
                           std::unique_ptr<FrameProbe>(static_cast<FrameProbe*>(data));
                       });
-    gst_object_unref(pattern);
     // The caller gets a floating reference, as GStreamer's factories hand out.
     GstElement* element = bin.get();
     gst_object_ref(element);
