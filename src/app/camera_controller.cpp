@@ -1,11 +1,13 @@
 #include "app/camera_controller.h"
 
+#include <algorithm>
 #include <cstdio>
 
 #include "app/main_window.h"
 #include "app/message_box.h"
 #include "app/status_bar.h"
 #include "devices/devices_menu.h"
+#include "screen/screen_geometry.h"
 #include "settings/settings_store.h"
 
 namespace vemo {
@@ -196,10 +198,7 @@ bool CameraController::RunPreview() {
     const bool ok = run.ok;
     Queue(std::move(run));
     if (!ok || was_previewing) return ok;
-    // The camera's settings as they are stored now, for this run.
-    state_.camera_timer = ReadSetting(SETTING_CAMERA_TIMER);
-    state_.camera_gif_color = ReadSetting(SETTING_CAMERA_GIF_COLOR);
-    state_.imode_camera_width = ReadSetting(SETTING_IMODE_CAMERA_WIDTH);
+    LoadCameraSettings();
     jobs_ = PrepareCameraJobs(state_.frame_width, state_.frame_height, state_.imode_camera_width,
                               state_.camera_gif_color);
     window_.SetCameraTimer(state_.camera_timer * 1000);
@@ -213,6 +212,17 @@ bool CameraController::HaltPreview() {
     // The preview stopped: the client area is drawn afresh.
     if (ok) window_.videoArea()->ShowFrame(QImage());
     return ok;
+}
+
+void CameraController::LoadCameraSettings() {
+    // Brought into the ranges the dialogs allow: a longer interval overflows
+    // the timer, and fewer colours than the converter makes publish no GIF.
+    state_.camera_timer =
+        std::clamp(ReadSetting(SETTING_CAMERA_TIMER), kMinIntervalSeconds, kMaxIntervalSeconds);
+    state_.camera_gif_color =
+        std::clamp(ReadSetting(SETTING_CAMERA_GIF_COLOR), kMinGifColors, kMaxGifColors);
+    state_.imode_camera_width = std::clamp(ReadSetting(SETTING_IMODE_CAMERA_WIDTH),
+                                           screen::kMinImodeWidth, screen::kMaxImodeWidth);
 }
 
 void CameraController::RequestFrame() {

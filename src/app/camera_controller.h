@@ -67,6 +67,10 @@ class CameraController {
     bool RunPreview();
     bool HaltPreview();
 
+    // Reads the camera's settings into the engine state, each within the
+    // range the dialogs allow; every preview start reads them afresh.
+    void LoadCameraSettings();
+
     // Timer 1 and the About box ask for the next frame.
     void RequestFrame();
     // MSG_FRAME_READY: publishes the requested frame.

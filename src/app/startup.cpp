@@ -44,13 +44,6 @@ struct MarkerRelease {
     ~MarkerRelease() { ReleaseEngineMarker(shared_status_block()); }
 };
 
-void LoadSettingsIntoEngineState(EngineState& state) {
-    state.camera_timer = ReadSetting(SETTING_CAMERA_TIMER);
-    state.camera_gif_color = ReadSetting(SETTING_CAMERA_GIF_COLOR);
-    state.imode_camera_width = ReadSetting(SETTING_IMODE_CAMERA_WIDTH);
-    state.screen = ReadScreenSettings();
-}
-
 // Message boxes owned by the main window once it exists, task-modal.
 int ShowMessageBox(const MessageRequest& request) {
     QMessageBox box(QMessageBox::Warning, QString::fromStdString(request.caption),
@@ -140,7 +133,8 @@ int InitApplication(std::unique_ptr<MainWindow>& window) {
     // first is chosen, which starts its preview when camera publishing is on,
     // and from then on cameras plugged in or out reach the window.
     camera.BuildDevicesMenu();
-    LoadSettingsIntoEngineState(state);
+    camera.LoadCameraSettings();
+    state.screen = ReadScreenSettings();
     camera.ChooseDevicesByName("");
     camera.WatchDeviceChanges();
 

@@ -15,7 +15,8 @@ QFont StatusFont() {
 }
 
 int StatusBarHeight() {
-    return StatusBarHeightFor(QFontMetrics(StatusFont()).height());
+    // The font's own size, not the line height its face happens to have.
+    return StatusBarHeightFor(StatusFont().pixelSize());
 }
 
 StatusText::StatusText(QWidget* parent) : QWidget(parent) {

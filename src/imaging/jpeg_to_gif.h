@@ -9,6 +9,12 @@ struct jpeg_decompress_struct;
 
 namespace vemo {
 
+// A GIF palette holds at most 256 colours, and the two-pass quantizer makes
+// no fewer than 8: the converter refuses counts outside that range, so the
+// engine clamps the colour counts it is given into it.
+inline constexpr std::uint32_t kMinGifColors = 8;
+inline constexpr std::uint32_t kMaxGifColors = 256;
+
 // One JPEG to turn into a small GIF. Callers value-initialise the record ({}),
 // then set the fields they need.
 struct GifConvertJob {

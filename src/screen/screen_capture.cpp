@@ -17,8 +17,6 @@ namespace {
 using screen::BgrxImage;
 using screen::SourceRect;
 
-constexpr std::uint32_t kMinGifColors = kMinScreenGifColors;
-constexpr std::uint32_t kMaxGifColors = kMaxScreenGifColors;
 
 int ClampedDivision(std::uint32_t value) {
     return static_cast<int>(std::clamp(value, screen::kMinDivision, screen::kMaxDivision));

@@ -30,12 +30,6 @@ namespace screen {
 class ScreenGrabber;
 }
 
-// A GIF palette holds at most 256 colours, and the two-pass quantizer makes
-// no fewer than 8: the converter refuses counts outside that range, so the
-// screen GIF's colour count is clamped into it.
-inline constexpr std::uint32_t kMinScreenGifColors = 8;
-inline constexpr std::uint32_t kMaxScreenGifColors = 256;
-
 // A snapshot of the settings one start uses: seconds, counts and pixels.
 struct ScreenSettings {
     std::uint32_t screen_timer = 0;

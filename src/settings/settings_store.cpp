@@ -261,19 +261,25 @@ bool ReplaceFile(const std::string& path, std::string_view content, const struct
     return true;
 }
 
-// The file a write replaces: a symbolic link at the settings path (a managed
-// dotfile, say) is followed, so the link stays and its target gets the value.
-std::filesystem::path WriteTarget(const std::string& path) {
-    std::error_code error;
-    if (std::filesystem::is_symlink(path, error)) {
-        auto target = std::filesystem::weakly_canonical(path, error);
-        if (!error) return target;
-    }
-    return path;
-}
-
 std::filesystem::path DirectoryOf(const std::filesystem::path& file) {
     return file.has_parent_path() ? file.parent_path() : std::filesystem::path(".");
+}
+
+// The file a write replaces: a symbolic link at the settings path (a managed
+// dotfile, say) is followed, so the link stays and its target gets the value.
+// A link whose target does not exist yet (a dotfile manager's link made
+// before the first write) is followed too: the target is created.
+std::filesystem::path WriteTarget(const std::string& path) {
+    std::filesystem::path target = path;
+    // As many hops as the kernel follows before it gives up on a loop.
+    for (int hop = 0; hop < 40; ++hop) {
+        std::error_code error;
+        if (!std::filesystem::is_symlink(target, error)) return target;
+        const std::filesystem::path next = std::filesystem::read_symlink(target, error);
+        if (error) return target;
+        target = next.is_absolute() ? next : DirectoryOf(target) / next;
+    }
+    return path;
 }
 
 }  // namespace

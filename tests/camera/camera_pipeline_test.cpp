@@ -205,6 +205,18 @@ TEST_F(CameraPipelineTest, PublishesAtOnceThenOnTimerOne) {
     EXPECT_TRUE(messages_.empty()) << testing::PrintToString(messages_);
 }
 
+TEST_F(CameraPipelineTest, StoredCameraSettingsOutsideTheirRangesAreBroughtIntoThem) {
+    WriteSetting(SETTING_CAMERA_GIF_COLOR, 3);  // fewer than the converter makes
+    WriteSetting(SETTING_CAMERA_TIMER, 4294967295u);
+    PlugTestCamera(Camera("Test Camera 1"));
+    StartCamera();
+    EXPECT_EQ(window_->cameraTimer().interval(), 604800 * 1000) << "seven days";
+    ASSERT_TRUE(WaitFor([&] { return test::DecodeGif("vemo/vemo.gif").ok; }));
+    EXPECT_LE(test::DecodeGif("vemo/vemo.gif").color_count, 8);
+    EXPECT_EQ(state().camera_gif_color, 8u);
+    EXPECT_TRUE(messages_.empty()) << testing::PrintToString(messages_);
+}
+
 TEST_F(CameraPipelineTest, QueuedFrameMessagesForOneRequestPublishOnce) {
     PlugTestCamera(Camera("Test Camera 1"));
     StartCamera();

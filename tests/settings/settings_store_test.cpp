@@ -208,5 +208,15 @@ TEST_F(SettingsStore, UnwritablePlacesReadDefaultsAndLoseWritesQuietly) {
     EXPECT_TRUE(std::filesystem::is_fifo(path_));
 }
 
+TEST_F(SettingsStore, ALinkAtTheSettingsPathStaysALinkEvenBeforeItsTargetExists) {
+    // A dotfile manager's link, relative, to a file not written yet.
+    std::filesystem::create_directories(dir_.path() / "config" / "dotfiles");
+    std::filesystem::create_symlink("dotfiles/vemo.ini", path_);
+    ASSERT_TRUE(TryWriteSetting(SETTING_CAMERA_TIMER, 9));
+    EXPECT_TRUE(std::filesystem::is_symlink(path_));
+    EXPECT_EQ(ReadSetting(SETTING_CAMERA_TIMER), 9u);
+    EXPECT_TRUE(std::filesystem::is_regular_file(dir_.path() / "config/dotfiles/vemo.ini"));
+}
+
 }  // namespace
 }  // namespace vemo
