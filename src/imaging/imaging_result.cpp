@@ -28,6 +28,7 @@ constexpr MessageEntry kMessages[] = {
     {kErrBadPixelFormat, "pixel rows must hold 24 bits per pixel"},
     {kErrFrameIncomplete, "the camera frame is incomplete"},
     {kErrReplaceFailed, "cannot move the new picture into place"},
+    {kErrTooManyPixels, "picture too large: more pixels than allowed"},
     {JERR_INPUT_EMPTY, "empty input file"},
     {JERR_NO_SOI, "not a JPEG file"},
     {JERR_EMPTY_IMAGE, "empty picture (zero width or height)"},

@@ -23,6 +23,7 @@ enum ImagingErrorCode : int {
     kErrBadPixelFormat = 1103,   // rows of fewer than 24 bits per pixel, or no pixels
     kErrFrameIncomplete = 1104,  // the frame buffer holds less than the frame size
     kErrReplaceFailed = 1105,    // the new picture could not be moved into place
+    kErrTooManyPixels = 1106,    // the picture claims more pixels than the job allows
 };
 
 // What an imaging operation reports: code 0 on success, otherwise an

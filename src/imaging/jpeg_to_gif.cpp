@@ -64,9 +64,17 @@ ImagingResult ConvertJpegToGif(const GifConvertJob& job) {
     // Everything that can refuse the input (header, colour space, quantizer,
     // which also takes its histogram pass here) runs before the output is
     // created, so an input we cannot convert leaves the output file as it was.
-    auto prepare = [&] {
+    auto read_header = [&] {
         jpeg_stdio_src(&cinfo, input.get());
         jpeg_read_header(&cinfo, TRUE);
+    };
+    if (!RunGuarded(decompress.errors, read_header)) return detail::FailureOf(decompress.errors);
+    if (std::uint64_t{cinfo.image_width} * cinfo.image_height > job.max_pixels) {
+        return {kErrTooManyPixels, "picture too large: " + std::to_string(cinfo.image_width) +
+                                       " x " + std::to_string(cinfo.image_height) +
+                                       " pixels, more than " + std::to_string(job.max_pixels)};
+    }
+    auto prepare = [&] {
         if (job.colors != 0) {
             cinfo.desired_number_of_colors = job.colors;
             cinfo.quantize_colors = TRUE;

@@ -15,6 +15,9 @@ namespace vemo {
 inline constexpr std::uint32_t kMinGifColors = 8;
 inline constexpr std::uint32_t kMaxGifColors = 256;
 
+// The most pixels a picture to convert may have, unless the job says otherwise.
+inline constexpr std::uint64_t kDefaultMaxPixels = 100'000'000;
+
 // One JPEG to turn into a small GIF. Callers value-initialise the record ({}),
 // then set the fields they need.
 struct GifConvertJob {
@@ -23,6 +26,9 @@ struct GifConvertJob {
     std::int32_t colors = 0;       // palette size; 0 keeps the library default
     std::string input_path;
     std::string output_path;
+    // Pictures whose header claims more pixels are refused before decoding:
+    // a few bytes can claim a size that takes minutes and megabytes to code.
+    std::uint64_t max_pixels = kDefaultMaxPixels;
 };
 
 // The scale denominator (1, 2, 4 or 8) that fits a picture into the limits.

@@ -1,14 +1,47 @@
 #include "imaging/output_file.h"
 
+#include <fcntl.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <cerrno>
+
+namespace vemo {
+
+int CreateFreshFile(const std::string& path) {
+    constexpr int kCreate = O_WRONLY | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC;
+    // A few rounds: another process may put something at the name again
+    // between the removal and the creation.
+    for (int attempt = 0; attempt < 3; ++attempt) {
+        const int fd = open(path.c_str(), kCreate, 0666);
+        if (fd >= 0 || errno != EEXIST) return fd;
+        struct stat info {};
+        if (lstat(path.c_str(), &info) != 0) continue;
+        if (S_ISCHR(info.st_mode)) return open(path.c_str(), O_WRONLY | O_NOFOLLOW | O_CLOEXEC);
+        if (S_ISDIR(info.st_mode) || S_ISBLK(info.st_mode)) {
+            errno = EEXIST;
+            return -1;
+        }
+        if (unlink(path.c_str()) != 0 && errno != ENOENT) return -1;
+    }
+    errno = EEXIST;
+    return -1;
+}
+
+}  // namespace vemo
+
 namespace vemo::detail {
 
-OutputFile::OutputFile(const std::string& path)
-    : path_(path), file_(std::fopen(path.c_str(), "wb")) {
+OutputFile::OutputFile(const std::string& path) : path_(path) {
+    const int fd = CreateFreshFile(path);
+    if (fd < 0) return;
+    file_.reset(fdopen(fd, "wb"));
+    if (!file_) {
+        close(fd);
+        return;
+    }
     struct stat info {};
-    regular_ = file_ && fstat(fileno(file_.get()), &info) == 0 && S_ISREG(info.st_mode);
+    regular_ = fstat(fd, &info) == 0 && S_ISREG(info.st_mode);
 }
 
 OutputFile::~OutputFile() {

@@ -4,6 +4,18 @@
 #include <memory>
 #include <string>
 
+namespace vemo {
+
+// Creates `path` as a new file of the caller's own and opens it for writing:
+// whatever stands at the name (a file, a symbolic link, a FIFO) is removed
+// first and the file is made exclusively, never through a link, so a name
+// planted by someone else can neither redirect the write nor block it. A
+// character device named directly (/dev/null, /dev/full) is opened as it is.
+// Returns the descriptor, or -1 with errno set.
+int CreateFreshFile(const std::string& path);
+
+}  // namespace vemo
+
 namespace vemo::detail {
 
 struct FileCloser {
@@ -11,9 +23,10 @@ struct FileCloser {
 };
 using FilePtr = std::unique_ptr<std::FILE, FileCloser>;
 
-// A file being written by an imaging operation. Unless Close() succeeds, the
-// partly written file is removed again, so a failed operation never leaves a
-// truncated picture behind. Devices and pipes are never removed.
+// A file being written by an imaging operation, made by CreateFreshFile.
+// Unless Close() succeeds, the partly written file is removed again, so a
+// failed operation never leaves a truncated picture behind. Devices are never
+// removed.
 class OutputFile {
   public:
     explicit OutputFile(const std::string& path);

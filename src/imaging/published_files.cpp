@@ -1,6 +1,7 @@
 #include "imaging/published_files.h"
 
 #include <fcntl.h>
+#include <sys/stat.h>
 #include <unistd.h>
 
 #include <algorithm>
@@ -10,7 +11,9 @@
 #include <filesystem>
 #include <thread>
 
+#include "base/copy_fd.h"
 #include "base/unique_fd.h"
+#include "imaging/output_file.h"
 
 namespace vemo {
 
@@ -67,15 +70,22 @@ bool FileOperations::Rename(const std::string& from, const std::string& to) {
 }
 
 bool FileOperations::Copy(const std::string& from, const std::string& to) {
-    std::error_code error;
-    return std::filesystem::copy_file(from, to, std::filesystem::copy_options::overwrite_existing,
-                                      error) &&
-           !error;
+    // Only a regular file is read (a FIFO would block the engine), and the
+    // copy is a fresh file of its own, never written through a link.
+    const UniqueFd source(open(from.c_str(), O_RDONLY | O_NONBLOCK | O_CLOEXEC));
+    struct stat info {};
+    if (!source || fstat(source.get(), &info) != 0 || !S_ISREG(info.st_mode)) return false;
+    UniqueFd target(CreateFreshFile(to));
+    if (!target) return false;
+    if (!CopyAll(source.get(), target.get())) return false;
+    return target.Close();
 }
 
 bool FileOperations::Sync(const std::string& path) {
-    const UniqueFd fd(open(path.c_str(), O_RDONLY | O_CLOEXEC));
-    return fd && fdatasync(fd.get()) == 0;
+    // Not through a link, never blocking on a FIFO, and only a regular file.
+    const UniqueFd fd(open(path.c_str(), O_RDONLY | O_NOFOLLOW | O_NONBLOCK | O_CLOEXEC));
+    struct stat info {};
+    return fd && fstat(fd.get(), &info) == 0 && S_ISREG(info.st_mode) && fdatasync(fd.get()) == 0;
 }
 
 bool FileOperations::Exists(const std::string& path) {

@@ -85,8 +85,7 @@ int RunGrabCommand(const QStringList& arguments) {
         }
     }
     if (parser.isSet(colors_option)) {
-        options.screen_gif_color =
-            RangedValue(parser, colors_option, kMinGifColors, kMaxGifColors);
+        options.screen_gif_color = RangedValue(parser, colors_option, kMinGifColors, kMaxGifColors);
         if (!options.screen_gif_color) {
             return Fail(RangeMessage("--colors", kMinGifColors, kMaxGifColors));
         }

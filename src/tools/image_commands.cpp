@@ -6,6 +6,7 @@
 #include "imaging/jpeg_writer.h"
 #include "tools/command.h"
 #include "tools/ppm.h"
+#include "tools/staged_output.h"
 
 namespace vemo::tools {
 namespace {
@@ -15,6 +16,21 @@ int FailImaging(const ImagingResult& result, const std::string& input, const std
     const bool output_side = result.code == kErrCreateOutput || result.code == kErrCloseOutput ||
                              result.code == kErrFileWrite;
     return Fail((output_side ? output : input) + ": " + result.message);
+}
+
+// Runs `write` into a staged output and puts it in place of `output`.
+template <typename Write>
+int WriteStaged(const std::string& input, const std::string& output, const char* command,
+                Write write) {
+    if (SameFile(input, output)) {
+        return Fail(std::string(command) + ": the output file is the input file");
+    }
+    StagedOutput staged(output);
+    if (ImagingResult result = write(staged.path()); !result) {
+        return FailImaging(result, input, output);
+    }
+    if (std::string error; !staged.Commit(error)) return Fail(output + ": " + error);
+    return 0;
 }
 
 }  // namespace
@@ -34,25 +50,26 @@ int RunJpegCommand(const QStringList& arguments) {
     job.height = picture.height;
     job.quality = 75;
     job.bits_per_pixel = 24;
-    job.path = output;
     job.pixels = picture.pixels.data();
-    if (ImagingResult result = WriteJpegFrame(job); !result) {
-        return FailImaging(result, input, output);
-    }
-    return 0;
+    return WriteStaged(input, output, "jpeg", [&job](const std::string& path) {
+        job.path = path;
+        return WriteJpegFrame(job);
+    });
 }
 
 int RunGifCommand(const QStringList& arguments) {
     QCommandLineParser parser;
     const QCommandLineOption max_option("max", "Size limit.", "WxH");
     const QCommandLineOption colors_option("colors", "Palette size.", "N", "256");
+    const QCommandLineOption pixels_option("max-pixels", "Largest picture accepted.", "N");
     parser.addOption(max_option);
     parser.addOption(colors_option);
+    parser.addOption(pixels_option);
     if (!ParseCommand(parser, arguments, 2, 2)) return 1;
 
     GifConvertJob job{};
     job.input_path = parser.positionalArguments()[0].toStdString();
-    job.output_path = parser.positionalArguments()[1].toStdString();
+    const std::string output = parser.positionalArguments()[1].toStdString();
     job.max_width = job.max_height = 0xffffffffu;  // no limit
     if (parser.isSet(max_option)) {
         static const QRegularExpression kSize("^([0-9]{1,9})x([0-9]{1,9})$");
@@ -70,10 +87,16 @@ int RunGifCommand(const QStringList& arguments) {
     if (job.colors > 256) {
         return Fail("gif: " + ImagingErrorText(kErrTooManyColors, job.colors));
     }
-    if (ImagingResult result = ConvertJpegToGif(job); !result) {
-        return FailImaging(result, job.input_path, job.output_path);
+    if (parser.isSet(pixels_option)) {
+        job.max_pixels = parser.value(pixels_option).toULongLong(&number);
+        if (!number || job.max_pixels == 0) {
+            return Fail("gif: --max-pixels takes a positive number, e.g. 200000000");
+        }
     }
-    return 0;
+    return WriteStaged(job.input_path, output, "gif", [&job](const std::string& path) {
+        job.output_path = path;
+        return ConvertJpegToGif(job);
+    });
 }
 
 }  // namespace vemo::tools

@@ -4,6 +4,7 @@
 
 #include <fcntl.h>
 #include <sys/mman.h>
+#include <sys/stat.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
@@ -136,6 +137,26 @@ TEST_F(PublishTest, PublishesBothPicturesOncePerRequest) {
     gif_colors_ = 8;
     ASSERT_TRUE(Publish().published);
     EXPECT_LE(test::DecodeGif("vemo/vemo.gif").color_count, 8);
+}
+
+TEST_F(PublishTest, NamesPlantedAtTheTemporaryNamesNeitherRedirectNorBlockAPublish) {
+    // A link to a file outside vemo/, and FIFOs that would block a writer.
+    WriteBytes("precious.txt", {'k', 'e', 'e', 'p'});
+    fs::create_symlink(fs::absolute("precious.txt"), "vemo/tmp.jpg");
+    ASSERT_EQ(mkfifo("vemo/tmp.gif", 0600), 0);
+    ASSERT_EQ(mkfifo("vemo/cameraon.gif.tmp", 0600), 0);
+    ASSERT_TRUE(Publish().published);
+    EXPECT_EQ(ReadBytes("precious.txt"), (std::vector<std::uint8_t>{'k', 'e', 'e', 'p'}));
+    EXPECT_FALSE(fs::is_symlink("vemo/vemo.jpg"));
+    EXPECT_TRUE(test::DecodeJpeg("vemo/vemo.jpg").ok);
+    EXPECT_TRUE(test::DecodeGif("vemo/vemo.gif").ok);
+    PublishCameraPreviewStarted();
+    EXPECT_EQ(ReadBytes("vemo/cameraon.gif"), ReadBytes("vemo/bak/cameraon.gif"));
+    // A FIFO in place of a status picture is not waited on either.
+    fs::remove("vemo/bak/cameraoff.gif");
+    ASSERT_EQ(mkfifo("vemo/bak/cameraoff.gif", 0600), 0);
+    EXPECT_FALSE(CopyStatusPicture("vemo/bak/cameraoff.gif", "vemo/cameraon.gif"));
+    EXPECT_EQ(ReadBytes("vemo/cameraon.gif"), ReadBytes("vemo/bak/cameraon.gif"));
 }
 
 TEST_F(PublishTest, FailedStepsKeepThePreviousPictures) {

@@ -88,5 +88,64 @@ TEST(Vemoctl, NamesEveryProblemInOneLine) {
     EXPECT_FALSE(std::filesystem::exists(dir / "o.gif"));
 }
 
+// The bytes of `path` with the two bytes at `at` set to `value`, big-endian.
+std::vector<std::uint8_t> Patched(const std::string& path, std::size_t at, unsigned value) {
+    auto bytes = test::ReadBytes(path);
+    bytes.at(at) = static_cast<std::uint8_t>(value >> 8);
+    bytes.at(at + 1) = static_cast<std::uint8_t>(value);
+    return bytes;
+}
+
+// Where a marker's segment starts (the byte after FF xx), from the start of the file.
+std::size_t SegmentOf(const std::vector<std::uint8_t>& bytes, std::uint8_t marker) {
+    for (std::size_t i = 0; i + 1 < bytes.size(); ++i) {
+        if (bytes[i] == 0xFF && bytes[i + 1] == marker) return i + 2;
+    }
+    return 0;
+}
+
+TEST(Vemoctl, AFailedConversionKeepsTheOutputAndHugeClaimsAreRefusedUndecoded) {
+    TempDir dir;
+    test::WriteTestJpeg(dir / "grey.jpg", 64, 64, 1);
+    const auto keep = test::ReadBytes(dir / "grey.jpg");
+    ASSERT_EQ(Vemoctl({"gif", dir / "grey.jpg", dir / "out.gif"}).exit_code, 0);
+    const auto before = test::ReadBytes(dir / "out.gif");
+
+    // A second scan in a one-scan picture: the decoder finds it only once the
+    // picture has been coded, with the output already written.
+    const std::size_t scan = SegmentOf(keep, 0xDA);
+    ASSERT_GT(scan, 0u);
+    const std::size_t data = scan + ((std::size_t{keep[scan]} << 8) | keep[scan + 1]);
+    std::vector<std::uint8_t> broken(keep.begin(), keep.end() - 2);  // without the end marker
+    broken.insert(broken.end(), keep.begin() + static_cast<std::ptrdiff_t>(scan - 2),
+                  keep.begin() + static_cast<std::ptrdiff_t>(data));
+    broken.insert(broken.end(), {0, 0, 0, 0, 0xFF, 0xD9});
+    test::WriteBytes(dir / "broken.jpg", broken);
+    EXPECT_EQ(Vemoctl({"gif", dir / "broken.jpg", dir / "out.gif"}).exit_code, 1);
+    EXPECT_EQ(test::ReadBytes(dir / "out.gif"), before) << "the earlier output stays";
+
+    // The input as its own output is refused and left alone.
+    EXPECT_EQ(Vemoctl({"gif", dir / "grey.jpg", dir / "grey.jpg"}).exit_code, 1);
+    EXPECT_EQ(test::ReadBytes(dir / "grey.jpg"), keep);
+
+    // A header claiming 14000 x 65000 pixels: refused before decoding.
+    const std::size_t frame = SegmentOf(keep, 0xC0);
+    ASSERT_GT(frame, 0u);
+    auto claim = Patched(dir / "grey.jpg", frame + 3, 65000);  // height
+    test::WriteBytes(dir / "claim.jpg", claim);
+    claim = Patched(dir / "claim.jpg", frame + 5, 14000);  // width
+    test::WriteBytes(dir / "claim.jpg", claim);
+    const auto huge = Vemoctl({"gif", dir / "claim.jpg", dir / "huge.gif"});
+    EXPECT_EQ(huge.exit_code, 1);
+    EXPECT_NE(huge.err.find("picture too large: 14000 x 65000 pixels"), std::string::npos)
+        << huge.err;
+    EXPECT_FALSE(std::filesystem::exists(dir / "huge.gif"));
+    // The limit is the caller's to set.
+    EXPECT_EQ(Vemoctl({"gif", dir / "grey.jpg", dir / "o.gif", "--max-pixels", "4095"}).exit_code,
+              1);
+    EXPECT_EQ(Vemoctl({"gif", dir / "grey.jpg", dir / "o.gif", "--max-pixels", "4096"}).exit_code,
+              0);
+}
+
 }  // namespace
 }  // namespace vemo
