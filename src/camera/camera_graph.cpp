@@ -10,11 +10,14 @@ namespace vemo {
 struct GraphCallbacks {
     // Errors, end of stream and the engine's own messages stay on the bus for
     // the window, which is told to look; everything else is dropped at once.
+    // A handler that drops a message owns it: each one dropped unreleased
+    // would keep its source, the pipeline among them, alive for good.
     static GstBusSyncReply OnGraphMessage(GstBus*, GstMessage* message, gpointer data) {
         const auto* graph = static_cast<const CameraGraph*>(data);
         const GstMessageType type = GST_MESSAGE_TYPE(message);
         if (type != GST_MESSAGE_ERROR && type != GST_MESSAGE_APPLICATION &&
             type != GST_MESSAGE_EOS) {
+            gst_message_unref(message);
             return GST_BUS_DROP;
         }
         if (graph->media_event_.load()) graph->events_.Post(kGraphEvent);

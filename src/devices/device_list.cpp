@@ -18,12 +18,15 @@ struct DeviceCallbacks {
             case GST_MESSAGE_DEVICE_ADDED:
             case GST_MESSAGE_DEVICE_REMOVED:
             case GST_MESSAGE_DEVICE_CHANGED:
-                if (!list->watching_.load()) return GST_BUS_DROP;
+                if (!list->watching_.load()) break;
                 list->events_.Post(kDeviceChangeEvent);
                 return GST_BUS_PASS;
             default:
-                return GST_BUS_DROP;
+                break;
         }
+        // A handler that drops a message owns it.
+        gst_message_unref(message);
+        return GST_BUS_DROP;
     }
 };
 

@@ -328,6 +328,40 @@ TEST_F(CameraPipelineTest, UnpluggingTheCameraIsADeviceLossAndPluggingMarksTheMe
     ASSERT_TRUE(WaitFor([&] { return files_.jpeg_publishes > before; }));
 }
 
+// Descriptors the process holds open.
+int OpenDescriptors() {
+    return static_cast<int>(
+        std::distance(fs::directory_iterator("/proc/self/fd"), fs::directory_iterator()));
+}
+
+TEST_F(CameraPipelineTest, SwitchingCamerasLeavesNoPipelineBehind) {
+    PlugTestCamera(Camera("First"));
+    PlugTestCamera(Camera("Second"));
+    StartCamera();
+    ASSERT_TRUE(WaitFor([&] { return files_.jpeg_publishes >= 1; }));
+    window_->OnCommand(17);
+    window_->OnCommand(16);
+    const int descriptors = OpenDescriptors();
+    // The pipelines of earlier choices: each, once released, must be gone.
+    std::vector<GObject*> released;
+    for (int i = 0; i < 50; ++i) {
+        released.push_back(G_OBJECT(graph().filter_graph()));
+        g_object_add_weak_pointer(released.back(), reinterpret_cast<gpointer*>(&released.back()));
+        window_->OnCommand(i % 2 == 0 ? 17 : 16);
+        ASSERT_TRUE(graph().previewing()) << i;
+    }
+    RunEvents(200ms);
+    const auto alive = std::count_if(released.begin(), released.end(),
+                                     [](GObject* pipeline) { return pipeline != nullptr; });
+    for (GObject*& pipeline : released) {
+        if (pipeline != nullptr)
+            g_object_remove_weak_pointer(pipeline, reinterpret_cast<gpointer*>(&pipeline));
+    }
+    EXPECT_EQ(alive, 0) << "pipelines still alive after their camera was switched away";
+    EXPECT_LE(OpenDescriptors(), descriptors + 4);
+    EXPECT_TRUE(messages_.empty()) << testing::PrintToString(messages_);
+}
+
 TEST_F(CameraPipelineTest, TheChosenCameraIsKnownByIdentityNotPosition) {
     const std::string first = PlugTestCamera(Camera("First"));
     PlugTestCamera(Camera("Second"));
