@@ -12,6 +12,7 @@
 #include "app/engine_marker.h"
 #include "app/message_box.h"
 #include "app/status_bar.h"
+#include "imaging/published_files.h"
 #include "product/shared_status_block.h"
 #include "settings/settings_store.h"
 
@@ -228,6 +229,13 @@ void MainWindow::GrabScreen() {
     if (!screen_.screen_on()) return;
     const ScreenGrabResult grab = screen_.Grab();
     if (grab.report) ReportError("%s", grab.error.c_str());
+}
+
+void MainWindow::LeaveOffPictures() {
+    if (camera_->graph().previewing()) PublishCameraPreviewStopped();
+    if (screen_.screen_on()) {
+        PublishScreenCaptureStopped(static_cast<int>(screen_.settings().screen_division));
+    }
 }
 
 void MainWindow::closeEvent(QCloseEvent* event) {

@@ -89,6 +89,11 @@ class MainWindow : public QMainWindow {
     // starts any more.
     bool closed() const { return closed_; }
 
+    // For a process that ends without closing the window (the X server went
+    // away): the off pictures of whatever publishes, put in place by file
+    // operations alone, asking neither the X server nor the camera anything.
+    void LeaveOffPictures();
+
   protected:
     bool event(QEvent* event) override;
     void resizeEvent(QResizeEvent* event) override;

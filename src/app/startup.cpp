@@ -14,6 +14,7 @@
 #include <QTimer>
 
 #include <csignal>
+#include <cstdlib>
 
 #include <cstdio>
 
@@ -43,6 +44,16 @@ std::unique_ptr<void, LibraryCloser> product_library;
 struct MarkerRelease {
     ~MarkerRelease() { ReleaseEngineMarker(shared_status_block()); }
 };
+
+// Qt's X11 platform ends the process with exit() when the X server goes
+// away, past the stack that closes the window and releases the marker. What
+// the product reads must still say that the engine is off.
+void LeaveOffOnExit() {
+    if (MainWindow* window = main_window(); window != nullptr && !window->closed()) {
+        window->LeaveOffPictures();
+    }
+    ReleaseEngineMarker(shared_status_block());
+}
 
 // Message boxes owned by the main window once it exists, task-modal.
 int ShowMessageBox(const MessageRequest& request) {
@@ -118,6 +129,7 @@ int InitApplication(std::unique_ptr<MainWindow>& window) {
         ReportError("%s", kAlreadyRunning);
         return 1;
     }
+    std::atexit(LeaveOffOnExit);
     if (termination_requested) return 0;
 
     window = std::make_unique<MainWindow>();

@@ -8,6 +8,7 @@
 #include <cstdlib>
 #include <thread>
 
+#include "screen/xvfb_display.h"
 #include "support/engine_harness.h"
 
 namespace vemo {
@@ -118,6 +119,24 @@ TEST_F(EngineProcessTest, StartsScreenPublishingWhenStoredOn) {
     EXPECT_TRUE(test::DecodeJpeg((install_.dir() / "vemo/vemosc1.jpg").string()).ok);
     EXPECT_EQ(install_.Published("screenon.gif"), install_.Bak("screenon.gif"));
     EXPECT_EQ(engine.Stop(), 0) << engine.Errors();
+    EXPECT_EQ(install_.Published("vemosc1.jpg"), install_.Bak("screenoff.jpg"));
+}
+
+TEST_F(EngineProcessTest, ScreenPublishingEndsOffWhenTheXServerDies) {
+    test::XvfbDisplay display(640, 480, 24);
+    ASSERT_TRUE(display.ok()) << display.error();
+    install_.block().set_product_ready(1);
+    install_.WriteSettings("[General]\nscreen_capture=1\nscreen_timer=1\n");
+    // Qt ends the process itself; what it leaves allocated is no leak of ours.
+    EngineProcess engine(install_, "1",
+                         {"QT_QPA_PLATFORM=xcb", "DISPLAY=" + display.name(),
+                          "ASAN_OPTIONS=detect_leaks=0:abort_on_error=1"});
+    ASSERT_TRUE(WaitFor([&] { return install_.Inode("vemosc1.jpg") != 0; })) << engine.Errors();
+    ASSERT_TRUE(Running());
+    display.Kill();
+    EXPECT_NE(engine.Wait(), -1) << "the engine ends with its display";
+    EXPECT_FALSE(Running());
+    EXPECT_EQ(install_.Published("screenon.gif"), install_.Bak("screenoff.gif")) << engine.Errors();
     EXPECT_EQ(install_.Published("vemosc1.jpg"), install_.Bak("screenoff.jpg"));
 }
 
