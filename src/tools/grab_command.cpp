@@ -4,7 +4,14 @@
 #include <QDir>
 #include <QFileInfo>
 
+#include <unistd.h>
+
+#include <chrono>
+#include <condition_variable>
+#include <cstdio>
+#include <mutex>
 #include <optional>
+#include <thread>
 
 #include "imaging/published_files.h"
 #include "screen/screen_capture.h"
@@ -47,6 +54,40 @@ struct GrabOptions {
     }
 };
 
+// Xlib waits for a reply for ever, so a stopped or hung X server would hold
+// vemoctl with it. Past the deadline the process ends with a clear error.
+class ServerDeadline {
+  public:
+    ServerDeadline(std::chrono::milliseconds limit, std::string message)
+        : message_(std::move(message)), watcher_([this, limit] { Watch(limit); }) {}
+    ~ServerDeadline() {
+        {
+            std::lock_guard lock(mutex_);
+            done_ = true;
+        }
+        changed_.notify_one();
+        watcher_.join();
+    }
+    ServerDeadline(const ServerDeadline&) = delete;
+    ServerDeadline& operator=(const ServerDeadline&) = delete;
+
+  private:
+    void Watch(std::chrono::milliseconds limit) {
+        std::unique_lock lock(mutex_);
+        if (changed_.wait_for(lock, limit, [this] { return done_; })) return;
+        Fail(message_);
+        std::fflush(stdout);
+        std::fflush(stderr);
+        _exit(1);
+    }
+
+    std::string message_;
+    std::mutex mutex_;
+    std::condition_variable changed_;
+    bool done_ = false;
+    std::thread watcher_;  // last: it uses the members above
+};
+
 }  // namespace
 
 int RunGrabCommand(const QStringList& arguments) {
@@ -59,8 +100,10 @@ int RunGrabCommand(const QStringList& arguments) {
     const QCommandLineOption rotate_option("rotate", "Turn the i-mode pictures.");
     const QCommandLineOption colors_option("colors", "Colours of the GIFs.", "N");
     const QCommandLineOption stop_option("stop", "Stop screen capture afterwards.");
+    const QCommandLineOption timeout_option("timeout", "Seconds to wait for the X server.", "S",
+                                            "10");
     parser.addOptions({dir_option, whole_option, imode_option, division_option, width_option,
-                       rotate_option, colors_option, stop_option});
+                       rotate_option, colors_option, stop_option, timeout_option});
     if (!ParseCommand(parser, arguments, 0, 0)) return 1;
 
     GrabOptions options;
@@ -91,6 +134,12 @@ int RunGrabCommand(const QStringList& arguments) {
         }
     }
 
+    bool number = false;
+    const double timeout = parser.value(timeout_option).toDouble(&number);
+    if (!number || !(timeout > 0) || timeout > 3600) {
+        return Fail("grab: --timeout takes a number of seconds from 0 to 3600, e.g. 10");
+    }
+
     const QString dir = parser.isSet(dir_option) ? parser.value(dir_option) : QDir::currentPath();
     if (!QFileInfo(dir).isDir()) return Fail("grab: " + dir.toStdString() + ": no such directory");
     if (!QFileInfo(QDir(dir).filePath(published::kDirectory)).isDir()) {
@@ -101,6 +150,11 @@ int RunGrabCommand(const QStringList& arguments) {
         return Fail("grab: cannot change to the directory " + dir.toStdString());
     }
 
+    const char* display = std::getenv("DISPLAY");
+    const ServerDeadline deadline(
+        std::chrono::milliseconds(static_cast<long long>(timeout * 1000)),
+        "grab: the X server " + std::string(display != nullptr ? display : "") +
+            " did not answer within " + parser.value(timeout_option).toStdString() + " s");
     // Failures come back as this command's own diagnostics.
     ScreenCapture capture;
     int status = 0;

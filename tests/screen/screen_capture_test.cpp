@@ -548,5 +548,13 @@ TEST_F(GrabCommandTest, RefusesWhatItCannotDo) {
     }
 }
 
+TEST_F(GrabCommandTest, AServerThatDoesNotAnswerEndsTheGrabWithAnError) {
+    display_->Freeze(true);
+    const auto result = Vemoctl({"grab", "--dir", dir_.path().string(), "--timeout", "1"});
+    display_->Freeze(false);
+    EXPECT_EQ(result.exit_code, 1);
+    EXPECT_NE(result.err.find("did not answer within 1 s"), std::string::npos) << result.err;
+}
+
 }  // namespace
 }  // namespace vemo

@@ -88,6 +88,10 @@ XvfbDisplay::~XvfbDisplay() {
     Kill();
 }
 
+void XvfbDisplay::Freeze(bool frozen) {
+    if (pid_ > 0) kill(pid_, frozen ? SIGSTOP : SIGCONT);
+}
+
 void XvfbDisplay::Kill() {
     if (pid_ <= 0) return;
     kill(pid_, SIGTERM);

@@ -27,6 +27,8 @@ class XvfbDisplay {
 
     // Ends the server, as a crash or a logout would.
     void Kill();
+    // Stops the server without ending it (it answers nothing), or lets it go on.
+    void Freeze(bool frozen);
 
   private:
     pid_t pid_ = -1;
