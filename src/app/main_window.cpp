@@ -151,8 +151,12 @@ void MainWindow::UpdateMenuStates() {
 }
 
 void MainWindow::keyPressEvent(QKeyEvent* event) {
+    // Ctrl+Alt+F12, and Ctrl+Shift+F12 beside it: on most X servers the
+    // keymap turns Ctrl+Alt+F12 into a console switch before the window
+    // sees it.
     const Qt::KeyboardModifiers held = event->modifiers();
-    if (event->key() == Qt::Key_F12 && (held & Qt::ControlModifier) && (held & Qt::AltModifier)) {
+    if (event->key() == Qt::Key_F12 && (held & Qt::ControlModifier) &&
+        (held & (Qt::AltModifier | Qt::ShiftModifier))) {
         OpenImageProperties();
     }
     // Escape while a capture to file runs stops it; capture to file comes
