@@ -2,10 +2,13 @@
 
 #include <QApplication>
 #include <QCheckBox>
+#include <QFontInfo>
+#include <QLabel>
 #include <QLineEdit>
 #include <QMenuBar>
 #include <QPushButton>
 #include <QRadioButton>
+#include <QStyle>
 #include <QTest>
 #include <QTimer>
 
@@ -16,6 +19,8 @@
 #include <vector>
 
 #include "app/camera_controller.h"
+#include "app/dialogs/about_dialog.h"
+#include "app/dialogs/dialog_layout.h"
 #include "app/dialogs/properties_dialogs.h"
 #include "app/main_window.h"
 #include "app/message_box.h"
@@ -255,6 +260,53 @@ TEST_F(WindowTest, StatusBarAndWindowSize) {
     SetStatusText(window.statusBarWidget(), QString());
     EXPECT_TRUE(window.statusBarWidget()->textWidget()->text().isEmpty());
     EXPECT_EQ(window.statusBarWidget()->height(), StatusBarHeight() + 2);
+}
+
+// Every text of `dialog` fits its control and the dialog, and a label with
+// an Alt shortcut has a field to take the focus (else it shows a bare "&").
+void ExpectTextsFit(QDialog& dialog) {
+    dialog.ensurePolished();
+    for (QWidget* control : dialog.findChildren<QWidget*>()) {
+        QString text;
+        if (auto* label = qobject_cast<QLabel*>(control)) {
+            text = label->text();
+            if (text.contains('&')) {
+                EXPECT_NE(label->buddy(), nullptr) << text.toStdString();
+            }
+        } else if (auto* button = qobject_cast<QAbstractButton*>(control)) {
+            text = button->text();
+        }
+        if (text.isEmpty()) continue;
+        const int needed = TextWidthNeeded(control);
+        EXPECT_GE(control->width(), needed)
+            << dialog.objectName().toStdString() << ": " << text.toStdString();
+        EXPECT_LE(control->geometry().right(), dialog.width())
+            << dialog.objectName().toStdString() << ": " << text.toStdString();
+        // Nothing else on its row starts before its text ends.
+        for (QWidget* other : dialog.findChildren<QWidget*>(Qt::FindDirectChildrenOnly)) {
+            const bool same_row = other->y() < control->geometry().bottom() &&
+                                  control->y() < other->geometry().bottom();
+            if (other == control || !same_row || other->x() <= control->x() ||
+                other->geometry().contains(control->geometry())) {
+                continue;
+            }
+            EXPECT_GE(other->x(), control->x() + needed)
+                << dialog.objectName().toStdString() << ": " << text.toStdString();
+        }
+    }
+}
+
+TEST_F(WindowTest, DialogTextsFitTheirControls) {
+    const PropertiesEffects none{{}, {}, {}, {}};
+    AboutDialog about(nullptr);
+    ExpectTextsFit(about);
+    CameraPropertiesDialog camera(nullptr, state_, none);
+    ExpectTextsFit(camera);
+    ScreenPropertiesDialog screen(nullptr, state_, none);
+    ExpectTextsFit(screen);
+    ImagePropertiesDialog image(nullptr, state_, none);
+    ExpectTextsFit(image);
+    EXPECT_EQ(QFontInfo(camera.font()).family(), "IPAPGothic") << "the dialog font's stand-in";
 }
 
 }  // namespace

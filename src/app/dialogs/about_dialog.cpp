@@ -26,6 +26,7 @@ AboutDialog::AboutDialog(QWidget* parent) : QDialog(parent) {
     ok->setDefault(true);
     ok->setGeometry(DialogRect(this, 77, 74, 32, 14));
     connect(ok, &QPushButton::clicked, this, &QDialog::accept);
+    FitTextsToControls(this);
 }
 
 }  // namespace vemo

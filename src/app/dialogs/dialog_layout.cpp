@@ -5,6 +5,7 @@
 #include <QLabel>
 #include <QLineEdit>
 #include <QPushButton>
+#include <QStyle>
 
 #include <algorithm>
 
@@ -43,6 +44,60 @@ void AddButtons(QDialog* dialog, int ok_x, int cancel_x, int y) {
     QObject::connect(cancel, &QPushButton::clicked, dialog, &QDialog::reject);
 }
 
+int TextWidthNeeded(const QWidget* control) {
+    if (const auto* push = qobject_cast<const QPushButton*>(control)) {
+        // The text and the style's margins, not the style's least button width.
+        if (push->text().isEmpty()) return 0;
+        return push->fontMetrics().horizontalAdvance(QString(push->text()).remove('&')) +
+               2 * push->style()->pixelMetric(QStyle::PM_ButtonMargin, nullptr, push);
+    }
+    if (const auto* label = qobject_cast<const QLabel*>(control)) {
+        return label->text().isEmpty() ? 0 : label->sizeHint().width();
+    }
+    if (const auto* button = qobject_cast<const QAbstractButton*>(control)) {
+        return button->text().isEmpty() ? 0 : button->sizeHint().width();
+    }
+    return 0;
+}
+
+void FitTextsToControls(QDialog* dialog) {
+    constexpr int kGap = 2;  // pixels between a text and what follows it
+    dialog->ensurePolished();
+    QList<QWidget*> controls = dialog->findChildren<QWidget*>(Qt::FindDirectChildrenOnly);
+    std::sort(controls.begin(), controls.end(),
+              [](const QWidget* a, const QWidget* b) { return a->x() < b->x(); });
+    const auto same_row = [](const QWidget* a, const QWidget* b) {
+        return a->y() < b->geometry().bottom() && b->y() < a->geometry().bottom();
+    };
+    for (QWidget* control : controls) {
+        const int needed = TextWidthNeeded(control);
+        if (needed == 0) continue;
+        if (control->width() < needed) control->resize(needed, control->height());
+        const int text_end = control->x() + needed + kGap;
+        // The first control to its right on its row, a frame around it aside.
+        QWidget* next = nullptr;
+        for (QWidget* other : controls) {
+            if (other == control || other->x() <= control->x() || !same_row(control, other) ||
+                other->geometry().contains(control->geometry())) {
+                continue;
+            }
+            if (next == nullptr || other->x() < next->x()) next = other;
+        }
+        if (next == nullptr || next->x() >= text_end) continue;
+        const int shift = text_end - next->x();
+        const int from = next->x();
+        for (QWidget* other : controls) {
+            if (other != control && other->x() >= from && same_row(control, other)) {
+                other->move(other->x() + shift, other->y());
+            }
+        }
+    }
+    int right = dialog->width();
+    for (const QWidget* control : controls)
+        right = std::max(right, control->geometry().right() + 1 + kGap);
+    if (right > dialog->width()) dialog->setFixedSize(right, dialog->height());
+}
+
 std::uint32_t DialogNumber(const QString& text) {
     const QString trimmed = text.trimmed();
     if (trimmed.isEmpty() || !std::all_of(trimmed.begin(), trimmed.end(),
@@ -55,6 +110,14 @@ std::uint32_t DialogNumber(const QString& text) {
 }
 
 QFont DialogFont() {
+    // The dialogs' face is rarely installed here; IPAPGothic has its metrics
+    // (package fonts-ipafont-gothic), so the dialog templates keep their fit.
+    static const bool substituted = [] {
+        QFont::insertSubstitutions(QString::fromUtf8("ＭＳ Ｐゴシック"),
+                                   {"IPAPGothic", "IPAexGothic", "Noto Sans CJK JP", "VL PGothic"});
+        return true;
+    }();
+    static_cast<void>(substituted);
     return QFont(QString::fromUtf8("ＭＳ Ｐゴシック"), 8);
 }
 

@@ -31,6 +31,17 @@ QLineEdit* AddEdit(QDialog* dialog, int id, std::uint32_t value, int x, int y, i
 // OK (id 1, the default: accepts) and キャンセル (id 2: rejects), 32 x 14 units.
 void AddButtons(QDialog* dialog, int ok_x, int cancel_x, int y);
 
+// No text is cut: every label and button is made at least as wide as its
+// text, what stands to its right on the same row moves right as far as that
+// takes, and the dialog grows to hold it all. Called once a dialog's controls
+// are placed; the templates' arrangement is kept.
+void FitTextsToControls(QDialog* dialog);
+
+// The width `control`'s text needs: a label's or a check or radio button's
+// own size hint, a push button's text and the style's margins; 0 for
+// controls without text.
+int TextWidthNeeded(const QWidget* control);
+
 // An edit field's number: unsigned decimal; anything else reads as 0, and a
 // number too large for 32 bits as the largest 32-bit number.
 std::uint32_t DialogNumber(const QString& text);

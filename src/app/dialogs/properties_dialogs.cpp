@@ -26,10 +26,12 @@ CameraPropertiesDialog::CameraPropertiesDialog(QWidget* parent, EngineState& sta
     : QDialog(parent), state_(state), effects_(std::move(effects)) {
     setObjectName("612");
     PrepareDialog(this, "カメラ プロパティ", 121, 50);
-    AddLabel(this, "タイマー(&T)", 3, 4, 43, 8);
+    QLabel* timer_label = AddLabel(this, "タイマー(&T)", 3, 4, 43, 8);
     timer_ = AddEdit(this, 414, state_.camera_timer, 44, 4, 44, 12);
+    timer_label->setBuddy(timer_);
     AddLabel(this, "秒", 93, 4, 18, 8);
     AddButtons(this, 18, 69, 33);
+    FitTextsToControls(this);
 }
 
 void CameraPropertiesDialog::accept() {
@@ -45,8 +47,9 @@ ScreenPropertiesDialog::ScreenPropertiesDialog(QWidget* parent, EngineState& sta
     : QDialog(parent), state_(state), effects_(std::move(effects)) {
     setObjectName("613");
     PrepareDialog(this, "スクリーン プロパティ", 121, 110);
-    AddLabel(this, "タイマー(&T)", 3, 4, 43, 8);
+    QLabel* timer_label = AddLabel(this, "タイマー(&T)", 3, 4, 43, 8);
     timer_ = AddEdit(this, 416, state_.screen.screen_timer, 44, 4, 44, 12);
+    timer_label->setBuddy(timer_);
     AddLabel(this, "秒", 93, 4, 18, 8);
     auto* group = new QGroupBox(QString::fromUtf8("キャプチャオプション(&O)"), this);
     group->setGeometry(DialogRect(this, 3, 32, 113, 52));
@@ -65,6 +68,7 @@ ScreenPropertiesDialog::ScreenPropertiesDialog(QWidget* parent, EngineState& sta
     rotate_->setGeometry(DialogRect(this, 31, 69, 9, 8));
     AddLabel(this, "回転(&R)", 40, 69, 73, 8)->setBuddy(rotate_);
     AddButtons(this, 18, 69, 90);
+    FitTextsToControls(this);
 
     const bool whole = state_.screen.screen_one != 0;
     whole_->setChecked(whole);
@@ -140,11 +144,13 @@ ImagePropertiesDialog::ImagePropertiesDialog(QWidget* parent, EngineState& state
     PrepareDialog(this, "カメラ/スクリーン プロパティ", 140, 100);
     for (std::size_t i = 0; i < std::size(kImageFields); ++i) {
         const ImageField& field = kImageFields[i];
-        AddLabel(this, field.label, 3, field.label_y, 93, 8);
+        QLabel* label = AddLabel(this, field.label, 3, field.label_y, 93, 8);
         edits_[i] = AddEdit(this, field.id, field.value(state_), 87, field.edit_y, 20, 12);
+        label->setBuddy(edits_[i]);
         AddLabel(this, field.unit, 107, field.label_y, 30, 8);
     }
     AddButtons(this, 28, 79, 74);
+    FitTextsToControls(this);
 }
 
 void ImagePropertiesDialog::accept() {
