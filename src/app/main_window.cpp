@@ -232,6 +232,14 @@ void MainWindow::StopScreenPublishing() {
 void MainWindow::GrabScreen() {
     if (!screen_.screen_on()) return;
     const ScreenGrabResult grab = screen_.Grab();
+    if (grab.restarted) {
+        state_.screen = screen_.settings();
+        const screen::ScreenGeometry& size = screen_.session().geometry;
+        SetStatusText(status_,
+                      QStringLiteral("Screen size changed to %1x%2: screen capture restarted")
+                          .arg(size.screen_width)
+                          .arg(size.screen_height));
+    }
     if (grab.report) ReportError("%s", grab.error.c_str());
 }
 

@@ -17,7 +17,6 @@ namespace {
 using screen::BgrxImage;
 using screen::SourceRect;
 
-
 int ClampedDivision(std::uint32_t value) {
     return static_cast<int>(std::clamp(value, screen::kMinDivision, screen::kMaxDivision));
 }
@@ -183,6 +182,7 @@ ScreenCapture::ScreenCapture() = default;
 ScreenCapture::~ScreenCapture() = default;
 
 ScreenStartResult ScreenCapture::Start(const ScreenSettings& settings) {
+    requested_ = settings;
     settings_ = settings;
     // Values only an edited settings file can hold are brought into the
     // ranges the properties dialogs allow.
@@ -272,6 +272,18 @@ ScreenGrabResult ScreenCapture::Grab() {
     if (!screen_on_) {
         result.error = "screen capture is off";
         return result;
+    }
+    // A resized screen makes the session's geometry, buffers and tiles wrong:
+    // capture starts afresh at the new size, once for each change.
+    if (session_.grabber && session_.grabber->SizeChanged()) {
+        Stop();
+        const ScreenStartResult started = Start(requested_);
+        result.restarted = true;
+        if (!started.grabbable) {
+            result.error = started.error;
+            result.report = true;
+            return result;
+        }
     }
     SharedStatusBlock& status = shared_status_block();
     status.set_screen_busy(1);

@@ -80,6 +80,9 @@ struct ScreenGrabResult {
     // failure that repeats on every tick is shown once, until a grab succeeds
     // or capture is started again.
     bool report = false;
+    // The screen had changed size: screen capture was started afresh at the
+    // new size (as a stop and a start would) before this grab.
+    bool restarted = false;
 };
 
 // Screen capture of one display: started, grabbed at every tick of timer 2
@@ -139,6 +142,7 @@ class ScreenCapture {
     GifConvertJob gif_job_{};
     int pause_ms_ = kScreenGrabPauseMs;
     bool screen_on_ = false;
+    ScreenSettings requested_;  // as the last start was given them
     ScreenSettings settings_;
     std::string last_reported_;
 };

@@ -21,6 +21,9 @@ class ScreenGrabber {
     virtual int width() const = 0;
     virtual int height() const = 0;
 
+    // Whether the screen's size now differs from the one it was opened with.
+    virtual bool SizeChanged() { return false; }
+
     // Takes one picture of the whole screen. The pixels stay valid until the
     // next Grab or the grabber's end. On failure `error` says why.
     virtual bool Grab(GrabbedPixels& pixels, std::string& error) = 0;

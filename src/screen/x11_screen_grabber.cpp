@@ -179,6 +179,17 @@ class X11Grabber final : public ScreenGrabber {
     }
 
     int width() const override { return width_; }
+
+    bool SizeChanged() override {
+        if (lost_) return false;
+        Window root_return = 0;
+        int x = 0, y = 0;
+        unsigned int w = 0, h = 0, border = 0, depth = 0;
+        error_code_ = 0;
+        return XGetGeometry(display_.get(), root_, &root_return, &x, &y, &w, &h, &border, &depth) &&
+               error_code_ == 0 &&
+               (static_cast<int>(w) != width_ || static_cast<int>(h) != height_);
+    }
     int height() const override { return height_; }
 
     std::string Describe() const override {
@@ -276,8 +287,7 @@ class X11Grabber final : public ScreenGrabber {
         if (XGetGeometry(display_.get(), root_, &root_return, &x, &y, &w, &h, &border, &depth) &&
             (static_cast<int>(w) != width_ || static_cast<int>(h) != height_)) {
             return "the screen changed size from " + std::to_string(width_) + "x" +
-                   std::to_string(height_) + " to " + std::to_string(w) + "x" + std::to_string(h) +
-                   "; the new size is used when screen capture is started again";
+                   std::to_string(height_) + " to " + std::to_string(w) + "x" + std::to_string(h);
         }
         if (lost_) return LostMessage();
         return "the X display \"" + display_name_ + "\" did not hand over the screen (X error " +

@@ -475,6 +475,33 @@ TEST_F(ScreenCaptureTest, WithoutADisplayStartReportsOnceAndGrabsPublishNothing)
     EXPECT_EQ(File("vemo/vemosc.gif"), File("vemo/bak/vemoscoff.gif"));
 }
 
+TEST_F(ScreenCaptureTest, AResizedScreenIsFollowedByItself) {
+    // Xephyr's screen changes size as a desktop's does (the suite's Xvfb cannot).
+    const XvfbDisplay resizable(*display_, 640, 480);
+    ASSERT_TRUE(resizable.ok()) << resizable.error();
+    UseDisplay(resizable);
+    ScreenSettings imode = Whole();
+    imode.screen_one = 0;
+    imode.screen_division = 3;
+    StartAndGrab(imode);
+    EXPECT_TRUE(Exists("vemo/vemosc22.jpg"));
+
+    const auto xrandr =
+        test::RunProcess({"/usr/bin/xrandr", "-s", "800x600"}, {"DISPLAY=" + resizable.name()});
+    ASSERT_EQ(xrandr.exit_code, 0) << xrandr.err;
+    const ScreenGrabResult resized = Grab();
+    EXPECT_TRUE(resized.restarted);
+    EXPECT_TRUE(resized.ok) << resized.error;
+    EXPECT_EQ(capture_.session().geometry.screen_width, 800);
+    EXPECT_EQ(capture_.session().geometry.screen_height, 600);
+    EXPECT_TRUE(reports_.empty()) << reports_.front();
+    const ScreenGrabResult next = Grab();
+    EXPECT_FALSE(next.restarted) << "once for each change";
+    EXPECT_TRUE(next.ok) << next.error;
+    capture_.Stop();
+    UseDisplay(*display_);
+}
+
 TEST_F(ScreenCaptureTest, FailedWriteKeepsThePreviousPicture) {
     StartAndGrab(Imode(2, 160));
     const std::vector<std::uint8_t> picture = File("vemo/vemosc.jpg");

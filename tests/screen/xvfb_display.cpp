@@ -28,15 +28,8 @@ std::uint32_t Place(std::uint8_t value, unsigned long mask) {
 
 XvfbDisplay::XvfbDisplay(int width, int height, int depth,
                          std::vector<std::string> extra_arguments) {
-    int fds[2];
-    if (pipe(fds) != 0) {
-        error_ = "pipe failed";
-        return;
-    }
     std::vector<std::string> argv = {
         "Xvfb",
-        "-displayfd",
-        std::to_string(fds[1]),
         "-screen",
         "0",
         std::to_string(width) + "x" + std::to_string(height) + "x" + std::to_string(depth),
@@ -44,6 +37,26 @@ XvfbDisplay::XvfbDisplay(int width, int height, int depth,
         "tcp",
         "-noreset"};
     argv.insert(argv.end(), extra_arguments.begin(), extra_arguments.end());
+    Launch(std::move(argv), {});
+}
+
+XvfbDisplay::XvfbDisplay(const XvfbDisplay& host, int width, int height) {
+    if (!host.ok()) {
+        error_ = "no host display for Xephyr";
+        return;
+    }
+    Launch({"Xephyr", "-screen", std::to_string(width) + "x" + std::to_string(height),
+            "-resizeable", "-nolisten", "tcp", "-noreset"},
+           host.name());
+}
+
+void XvfbDisplay::Launch(std::vector<std::string> argv, const std::string& host) {
+    int fds[2];
+    if (pipe(fds) != 0) {
+        error_ = "pipe failed";
+        return;
+    }
+    argv.insert(argv.begin() + 1, {"-displayfd", std::to_string(fds[1])});
     std::vector<char*> args;
     for (std::string& arg : argv)
         args.push_back(arg.data());
@@ -57,6 +70,7 @@ XvfbDisplay::XvfbDisplay(int width, int height, int depth,
             dup2(null, STDOUT_FILENO);
             dup2(null, STDERR_FILENO);
         }
+        if (!host.empty()) setenv("DISPLAY", host.c_str(), 1);
         execvp(args[0], args.data());
         _exit(127);
     }
@@ -66,8 +80,8 @@ XvfbDisplay::XvfbDisplay(int width, int height, int depth,
         error_ = "fork failed";
         return;
     }
-    // Xvfb writes the display number it chose, then a newline, once it
-    // accepts connections.
+    // The server writes the display number it chose, then a newline, once
+    // it accepts connections.
     std::string number;
     pollfd waiting{fds[0], POLLIN, 0};
     while (poll(&waiting, 1, kStartTimeoutMs) > 0) {
@@ -77,7 +91,7 @@ XvfbDisplay::XvfbDisplay(int width, int height, int depth,
     }
     close(fds[0]);
     if (number.empty()) {
-        error_ = "Xvfb did not start (is it installed? /usr/bin/Xvfb)";
+        error_ = argv[0] + " did not start (is it installed?)";
         Kill();
         return;
     }

@@ -17,6 +17,9 @@ class XvfbDisplay {
     // Starts Xvfb with one screen of width x height at `depth` bits;
     // `extra_arguments` go to Xvfb as they are (e.g. "-extension", "MIT-SHM").
     XvfbDisplay(int width, int height, int depth, std::vector<std::string> extra_arguments = {});
+    // Starts Xephyr in a window of `host`: a server whose screen can change
+    // size (xrandr -s WxH), as a desktop's can.
+    XvfbDisplay(const XvfbDisplay& host, int width, int height);
     ~XvfbDisplay();
     XvfbDisplay(const XvfbDisplay&) = delete;
     XvfbDisplay& operator=(const XvfbDisplay&) = delete;
@@ -31,6 +34,8 @@ class XvfbDisplay {
     void Freeze(bool frozen);
 
   private:
+    void Launch(std::vector<std::string> argv, const std::string& host);
+
     pid_t pid_ = -1;
     std::string name_;
     std::string error_;
