@@ -26,10 +26,13 @@
 #include "app/message_box.h"
 #include "app/status_bar.h"
 #include "settings/settings_store.h"
+#include "support/dialog_checks.h"
 #include "support/test_support.h"
 
 namespace vemo {
 namespace {
+
+using test::ExpectTextsFit;
 
 class WindowTest : public testing::Test {
   protected:
@@ -260,40 +263,6 @@ TEST_F(WindowTest, StatusBarAndWindowSize) {
     SetStatusText(window.statusBarWidget(), QString());
     EXPECT_TRUE(window.statusBarWidget()->textWidget()->text().isEmpty());
     EXPECT_EQ(window.statusBarWidget()->height(), StatusBarHeight() + 2);
-}
-
-// Every text of `dialog` fits its control and the dialog, and a label with
-// an Alt shortcut has a field to take the focus (else it shows a bare "&").
-void ExpectTextsFit(QDialog& dialog) {
-    dialog.ensurePolished();
-    for (QWidget* control : dialog.findChildren<QWidget*>()) {
-        QString text;
-        if (auto* label = qobject_cast<QLabel*>(control)) {
-            text = label->text();
-            if (text.contains('&')) {
-                EXPECT_NE(label->buddy(), nullptr) << text.toStdString();
-            }
-        } else if (auto* button = qobject_cast<QAbstractButton*>(control)) {
-            text = button->text();
-        }
-        if (text.isEmpty()) continue;
-        const int needed = TextWidthNeeded(control);
-        EXPECT_GE(control->width(), needed)
-            << dialog.objectName().toStdString() << ": " << text.toStdString();
-        EXPECT_LE(control->geometry().right(), dialog.width())
-            << dialog.objectName().toStdString() << ": " << text.toStdString();
-        // Nothing else on its row starts before its text ends.
-        for (QWidget* other : dialog.findChildren<QWidget*>(Qt::FindDirectChildrenOnly)) {
-            const bool same_row = other->y() < control->geometry().bottom() &&
-                                  control->y() < other->geometry().bottom();
-            if (other == control || !same_row || other->x() <= control->x() ||
-                other->geometry().contains(control->geometry())) {
-                continue;
-            }
-            EXPECT_GE(other->x(), control->x() + needed)
-                << dialog.objectName().toStdString() << ": " << text.toStdString();
-        }
-    }
 }
 
 TEST_F(WindowTest, DialogTextsFitTheirControls) {
