@@ -1,0 +1,58 @@
+#pragma once
+
+// The AVI file a capture to file records into: its name and size, the free
+// space beside it, reserving that space ahead of a recording, and saving a
+// copy of the recording under another name. None of these shows anything;
+// failures come back as readable text for the caller to show.
+
+#include <atomic>
+#include <cstddef>
+#include <cstdint>
+#include <functional>
+#include <string>
+
+namespace vemo {
+
+// The longest capture file path the engine keeps, in bytes. A longer choice
+// is refused rather than cut, so the engine never records into a name the
+// user did not choose.
+inline constexpr std::size_t kCaptureFileNameMax = 259;
+
+// What the file size dialog and the capture file commands share.
+struct CaptureFileValues {
+    std::string capture_file_name;         // empty until chosen; UTF-8
+    std::uint16_t capture_file_mb = 0;     // MiB to pre-allocate
+    std::int32_t max_capture_file_mb = 0;  // the size dialog's bound, in MiB
+};
+
+// The size of the regular file at `path`; 0 when there is none or it cannot
+// be examined.
+std::uint64_t FileSize64(const std::string& path);
+
+// KiB free to this user on the volume holding `path`'s folder (`path` itself
+// need not exist), at most INT32_MAX; -1 when unknown, as for a missing folder.
+std::int32_t FreeDiskSpaceKB(const std::string& path);
+
+// Makes `path` at least `bytes` long with its blocks reserved. An existing
+// file keeps its contents: a recording reuses the space. On failure a file
+// made by this call is removed again and `error` says why.
+bool AllocCapFile(const std::string& path, std::uint64_t bytes, std::string* error);
+
+// The bytes of `path` that hold the recording: the RIFF 'AVI ' chunk at its
+// start and the RIFF 'AVIX' chunks that follow it, not the reserved space
+// after them. The whole file when it does not start with an AVI chunk.
+std::uint64_t RecordingLength(const std::string& path);
+
+enum class CopyOutcome { kSaved, kAborted, kFailed };
+
+// Copies the recording of `from` (RecordingLength bytes) to `to`. `progress`
+// hears 0, each new whole percent and, once `to` is complete, 100. `abort` is
+// read between 1 MiB chunks. The copy is made beside `to` under a temporary
+// name and renamed over it only when complete, so an aborted or failed copy
+// leaves nothing behind and an existing `to` intact. Copying a file onto
+// itself is refused. Safe on any thread: it touches nothing but the files.
+CopyOutcome CopyCaptureFile(const std::string& from, const std::string& to,
+                            const std::function<void(int percent)>& progress,
+                            const std::atomic<bool>& abort, std::string* error);
+
+}  // namespace vemo

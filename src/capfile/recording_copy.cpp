@@ -1,0 +1,186 @@
+// The recording at the start of a capture file, and its copy under another
+// name.
+
+#include <fcntl.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <cerrno>
+#include <cstring>
+#include <filesystem>
+#include <system_error>
+#include <vector>
+
+#include "base/unique_fd.h"
+#include "capfile/capture_file.h"
+
+namespace vemo {
+namespace {
+
+constexpr std::size_t kChunk = std::size_t{1} << 20;
+
+std::string Reason(int error_number) {
+    return std::generic_category().message(error_number);
+}
+
+// Reads exactly `size` bytes at `offset`; false on an error or an early end.
+bool ReadAt(int fd, unsigned char* buffer, std::size_t size, std::uint64_t offset) {
+    for (std::size_t done = 0; done < size;) {
+        const ssize_t got =
+            pread(fd, buffer + done, size - done, static_cast<off_t>(offset + done));
+        if (got < 0 && errno == EINTR) continue;
+        if (got < 0) return false;
+        if (got == 0) {
+            errno = 0;  // the file ended early
+            return false;
+        }
+        done += static_cast<std::size_t>(got);
+    }
+    return true;
+}
+
+bool WriteAll(int fd, const unsigned char* buffer, std::size_t size) {
+    for (std::size_t done = 0; done < size;) {
+        const ssize_t put = write(fd, buffer + done, size - done);
+        if (put < 0 && errno == EINTR) continue;
+        if (put < 0) return false;
+        if (put == 0) {
+            errno = ENOSPC;
+            return false;
+        }
+        done += static_cast<std::size_t>(put);
+    }
+    return true;
+}
+
+std::uint32_t LittleEndian32(const unsigned char* bytes) {
+    return std::uint32_t{bytes[0]} | std::uint32_t{bytes[1]} << 8 | std::uint32_t{bytes[2]} << 16 |
+           std::uint32_t{bytes[3]} << 24;
+}
+
+std::uint64_t RecordingLengthOf(int fd, std::uint64_t file_size) {
+    std::uint64_t end = 0;
+    const char* form = "AVI ";
+    while (end + 12 <= file_size) {
+        unsigned char header[12];
+        if (!ReadAt(fd, header, sizeof header, end)) break;
+        if (std::memcmp(header, "RIFF", 4) != 0 || std::memcmp(header + 8, form, 4) != 0) break;
+        const std::uint32_t size = LittleEndian32(header + 4);
+        // Too small to hold even its form type: an unfinished header, not a
+        // length to trust.
+        if (size < 4) break;
+        end += 8 + std::uint64_t{size} + (size & 1);
+        form = "AVIX";
+    }
+    // A recording cut short by a crash claims more than is there.
+    return end == 0 ? file_size : std::min(end, file_size);
+}
+
+// The copy being made beside its destination under a name of its own; it is
+// removed again unless Commit() renames it over the destination.
+class PendingCopy {
+  public:
+    explicit PendingCopy(const std::string& destination) : destination_(destination) {
+        std::filesystem::path folder = std::filesystem::path(destination).parent_path();
+        if (folder.empty()) folder = ".";
+        for (int attempt = 0; attempt < 100 && !fd_; ++attempt) {
+            temporary_ = (folder / (".vemo-copy-" + std::to_string(getpid()) + "-" +
+                                    std::to_string(attempt)))
+                             .string();
+            fd_.reset(open(temporary_.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, 0666));
+            if (!fd_ && errno != EEXIST) break;
+        }
+        if (!fd_) temporary_.clear();
+    }
+    ~PendingCopy() {
+        fd_.reset();
+        if (!temporary_.empty()) unlink(temporary_.c_str());
+    }
+    PendingCopy(const PendingCopy&) = delete;
+    PendingCopy& operator=(const PendingCopy&) = delete;
+
+    int fd() const { return fd_.get(); }
+    bool is_open() const { return fd_.valid(); }
+
+    // Makes the copy durable and gives it the destination's name.
+    bool Commit() {
+        if (fsync(fd_.get()) != 0 || !fd_.Close()) return false;
+        if (rename(temporary_.c_str(), destination_.c_str()) != 0) return false;
+        temporary_.clear();
+        return true;
+    }
+
+  private:
+    std::string destination_;
+    std::string temporary_;
+    UniqueFd fd_;
+};
+
+}  // namespace
+
+std::uint64_t RecordingLength(const std::string& path) {
+    const UniqueFd fd(open(path.c_str(), O_RDONLY | O_CLOEXEC));
+    struct stat info {};
+    if (!fd || fstat(fd.get(), &info) != 0) return 0;
+    return RecordingLengthOf(fd.get(), static_cast<std::uint64_t>(info.st_size));
+}
+
+CopyOutcome CopyCaptureFile(const std::string& from, const std::string& to,
+                            const std::function<void(int percent)>& progress,
+                            const std::atomic<bool>& abort, std::string* error) {
+    const auto fail = [&](const std::string& text) {
+        if (error != nullptr) *error = text;
+        return CopyOutcome::kFailed;
+    };
+    const auto report = [&](int percent) {
+        if (progress) progress(percent);
+    };
+
+    const UniqueFd source(open(from.c_str(), O_RDONLY | O_CLOEXEC));
+    if (!source) return fail("Cannot open " + from + ": " + Reason(errno));
+    struct stat from_info {};
+    if (fstat(source.get(), &from_info) != 0)
+        return fail("Cannot read " + from + ": " + Reason(errno));
+    if (!S_ISREG(from_info.st_mode)) return fail(from + " is not a file");
+    struct stat to_info {};
+    if (to == from || (stat(to.c_str(), &to_info) == 0 && to_info.st_dev == from_info.st_dev &&
+                       to_info.st_ino == from_info.st_ino)) {
+        return fail("Cannot copy " + from + " onto itself");
+    }
+
+    const std::uint64_t length =
+        RecordingLengthOf(source.get(), static_cast<std::uint64_t>(from_info.st_size));
+    PendingCopy copy(to);
+    if (!copy.is_open()) return fail("Cannot create a file beside " + to + ": " + Reason(errno));
+
+    std::vector<unsigned char> buffer(kChunk);
+    report(0);
+    int reported = 0;
+    for (std::uint64_t done = 0; done < length;) {
+        if (abort.load()) {
+            if (error != nullptr) *error = "Copy aborted";
+            return CopyOutcome::kAborted;
+        }
+        const std::size_t size =
+            static_cast<std::size_t>(std::min<std::uint64_t>(kChunk, length - done));
+        if (!ReadAt(source.get(), buffer.data(), size, done)) {
+            return fail("Cannot read " + from + ": " +
+                        (errno != 0 ? Reason(errno) : std::string("it ended early")));
+        }
+        if (!WriteAll(copy.fd(), buffer.data(), size))
+            return fail("Cannot write " + to + ": " + Reason(errno));
+        done += size;
+        // 100 is kept for the finished copy.
+        const int percent = static_cast<int>(done * 100 / length);
+        if (percent > reported && percent < 100) {
+            reported = percent;
+            report(percent);
+        }
+    }
+    if (!copy.Commit()) return fail("Cannot write " + to + ": " + Reason(errno));
+    report(100);
+    return CopyOutcome::kSaved;
+}
+
+}  // namespace vemo
