@@ -3,6 +3,7 @@
 #include <algorithm>
 #include <cstdio>
 
+#include "app/capture_file_control.h"
 #include "app/main_window.h"
 #include "app/message_box.h"
 #include "app/status_bar.h"
@@ -25,10 +26,15 @@ constexpr std::int64_t kRestartQuietNs = 10'000'000'000;
 
 }  // namespace
 
-CameraController::CameraController(EngineState& state, MainWindow& window)
-    : state_(state), window_(window) {
+CameraController::CameraController(EngineState& state, MainWindow& window,
+                                   CaptureFileControl& capture_file)
+    : state_(state), window_(window), capture_file_(capture_file) {
     graph_.events().Set(&window_);
     devices_.events().Set(&window_);
+    // A time limit stops a recording exactly as command 8 does.
+    time_limit_.setSingleShot(true);
+    QObject::connect(&time_limit_, &QTimer::timeout, &window_,
+                     [this] { window_.OnCommand(kCmdStopCapture); });
 }
 
 CameraController::~CameraController() {
@@ -236,14 +242,15 @@ PublishResult CameraController::PublishRequestedFrame() {
 void CameraController::HandleGraphEvents() {
     if (closed_) return;
     bool error_abort = false;
+    bool writer_failed = false;
     std::uint32_t error_code = 0;
     std::string error_detail;
     const CaptureDevice* current = current_video_device_ ? &*current_video_device_ : nullptr;
     for (const GraphEvent& event : graph_.DrainGraphEvents(current)) {
         switch (event.kind) {
             case GraphEventKind::kErrorAbort:
-                // A capture to file, once there is one, is stopped here too.
                 error_abort = true;
+                writer_failed = writer_failed || event.from_file_writer;
                 error_code = event.code;
                 error_detail = event.detail;
                 break;
@@ -264,7 +271,16 @@ void CameraController::HandleGraphEvents() {
         }
     }
     if (!error_abort) return;
-    RestartPreviewAfterError();
+    if (state_.capturing) {
+        // The recording so far is finished and kept; a writer that failed (a
+        // full disk) cannot finish it, so it is not waited for.
+        FinishRecording(writer_failed ? 0 : kFinishLimitMs);
+        SetStatusText(window_.statusBarWidget(),
+                      QString::fromStdString("Recording stopped: " + error_detail));
+        RebuildPreview();
+    } else {
+        RestartPreviewAfterError();
+    }
     char text[64];
     std::snprintf(text, sizeof text, "ERROR during capture, error code=%08x", error_code);
     pending_.push_back({text, error_code, error_detail});
@@ -274,6 +290,8 @@ void CameraController::HandleGraphEvents() {
 // After a device loss: the camera is marked lost and the preview halted,
 // with the camera-off pictures.
 void CameraController::StopLostCamera() {
+    // What was recorded until the camera went is finished and kept.
+    if (state_.capturing) FinishRecording(kFinishLimitMs);
     current_device_lost_ = true;
     if (graph_.previewing()) {
         HaltPreview();
@@ -306,6 +324,7 @@ void CameraController::Close() {
     if (closed_) return;
     closed_ = true;
     pending_.clear();
+    if (state_.capturing) FinishRecording(kFinishLimitMs);
     // The camera's off pictures go in place and its graph comes down (a
     // capture to file, once there is one, stops here too).
     graph_.HaltPreview();

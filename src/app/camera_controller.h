@@ -13,6 +13,8 @@
 #include <string>
 #include <vector>
 
+#include <QTimer>
+
 #include "app/engine_state.h"
 #include "camera/camera_graph.h"
 #include "camera/camera_publish.h"
@@ -20,11 +22,16 @@
 
 namespace vemo {
 
+class CaptureFileControl;
 class MainWindow;
+
+// How long a stopped recording may take to write its index before the graph
+// stops anyway.
+inline constexpr int kFinishLimitMs = 5000;
 
 class CameraController {
   public:
-    CameraController(EngineState& state, MainWindow& window);
+    CameraController(EngineState& state, MainWindow& window, CaptureFileControl& capture_file);
     ~CameraController();
     CameraController(const CameraController&) = delete;
     CameraController& operator=(const CameraController&) = delete;
@@ -78,6 +85,20 @@ class CameraController {
     // MSG_GRAPH_EVENT.
     void HandleGraphEvents();
 
+    // Recording to file (camera_recording.cpp). Command 7 stops the preview
+    // and records; command 8 (and Escape) stops the recording and brings the
+    // preview back. A recording stopped by any path, the close, a lost camera
+    // and an error included, is a finished, playable file.
+    void StartCapture();
+    void StopCapture();
+    bool BuildCaptureBranch();
+    bool RunCapture();
+    bool HaltCapture();
+    // Command 14: the frame rate dialog and the new rate.
+    void ChangeFrameRate();
+    // Commands 9 and 12: captions or audio on or off, the preview rebuilt.
+    void ToggleCaptureOption(bool EngineState::*option);
+
     // The window closes: the preview halts with the camera-off pictures, the
     // graph and the device list are released, and nothing runs afterwards.
     void Close();
@@ -92,9 +113,12 @@ class CameraController {
     void StopLostCamera();
     bool RestartPreviewAfterError();
     bool IsCurrentCamera(const std::string& identity) const;
+    bool FinishRecording(int limit_ms);
+    void RebuildPreview();
 
     EngineState& state_;
     MainWindow& window_;
+    CaptureFileControl& capture_file_;
     CameraGraph graph_;
     DeviceList devices_;
     CameraJobs jobs_;
@@ -105,6 +129,9 @@ class CameraController {
     std::int64_t last_restart_ns_ = 0;
     std::vector<CameraMessage> pending_;
     bool closed_ = false;
+    // The running recording: when it started, and its time limit.
+    std::int64_t capture_start_ns_ = 0;
+    QTimer time_limit_;
 };
 
 }  // namespace vemo

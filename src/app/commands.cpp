@@ -5,7 +5,9 @@
 #include <QUrl>
 
 #include "app/camera_controller.h"
+#include "app/capture_file_control.h"
 #include "app/dialogs/about_dialog.h"
+#include "app/dialogs/capture_dialogs.h"
 #include "app/dialogs/properties_dialogs.h"
 #include "app/main_window.h"
 #include "settings/settings_store.h"
@@ -51,6 +53,35 @@ int MainWindow::OnCommand(int id) {
             OpenAbout();
             camera_->RequestFrame();
             break;
+        case kCmdChooseCaptureFile:
+            capture_file_->SetCaptureFile();
+            break;
+        case kCmdAllocCaptureFile:
+            capture_file_->AllocateCaptureFile();
+            break;
+        case kCmdSaveCaptureFile:
+            capture_file_->SaveCaptureFile();
+            break;
+        case kCmdStartCapture:
+            camera_->StartCapture();
+            break;
+        case kCmdStopCapture:
+            camera_->StopCapture();
+            break;
+        case kCmdToggleClosedCaptions:
+            camera_->ToggleCaptureOption(&EngineState::capture_cc);
+            break;
+        case kCmdToggleAudio:
+            camera_->ToggleCaptureOption(&EngineState::capture_audio);
+            break;
+        case kCmdFrameRate:
+            camera_->ChangeFrameRate();
+            break;
+        case kCmdTimeLimit: {
+            TimeLimitDialog dialog(this, state_.time_limit, state_.use_time_limit);
+            dialog.exec();
+            break;
+        }
         case kCmdMasterNone:
             state_.master_stream = -1;
             break;
@@ -66,10 +97,10 @@ int MainWindow::OnCommand(int id) {
             } else if (id >= kCmdFirstCurrentDevice && id <= kCmdLastCurrentDevice) {
                 camera_->ChooseCurrentDevice();
             }
-            // Property pages (42 to 57), the capture file (5, 6, 37) and capture
-            // to file (7, 8, 9, 12, 14, 41) come with their own work and do
-            // nothing until then; 10, 11, 13, 58, 59 and every id outside 4 to 63
-            // do nothing at all.
+            // Property pages (42 to 57) come with their own work and do
+            // nothing until then; 10, 11, 13, 58, 59 and every id outside 4 to
+            // 63 do nothing at all. With a single video stream the master
+            // stream (38 to 40) has nothing to hand to the writer.
             break;
     }
     return 0;

@@ -2,6 +2,7 @@
 
 #include <cstdint>
 
+#include "capfile/capture_file.h"
 #include "screen/screen_capture.h"
 
 namespace vemo {
@@ -27,6 +28,10 @@ struct EngineState {
 
     int frame_width = 0;
     int frame_height = 0;
+
+    // The capture file: its name and the sizes the "Set File Size" dialog
+    // keeps; for the run only.
+    CaptureFileValues capture_file;
 
     // Settings as last read or edited. The preview and screen capture each
     // take a snapshot of theirs when they start; the screen's are those its

@@ -9,6 +9,7 @@
 #include <cstdio>
 
 #include "app/camera_controller.h"
+#include "app/capture_file_control.h"
 #include "app/engine_marker.h"
 #include "app/message_box.h"
 #include "app/status_bar.h"
@@ -24,9 +25,11 @@ MainWindow* the_window = nullptr;
 // The border the window draws around the status bar, in pixels.
 constexpr int kBorder = 1;
 
-// A stored interval of 0 seconds would make a timer fire without pause.
-unsigned SafeInterval(unsigned interval_ms) {
-    return std::max(interval_ms, kMinIntervalSeconds * 1000);
+// An interval of 0 would make a timer fire without pause; longer than Qt's
+// timers count would wrap. (Stored intervals are clamped when read; a
+// recording asks for 33 ms.)
+int SafeInterval(unsigned interval_ms) {
+    return static_cast<int>(std::clamp(interval_ms, 1u, kMaxIntervalSeconds * 1000));
 }
 
 }  // namespace
@@ -84,7 +87,8 @@ MainWindow::MainWindow() {
     connect(&screen_timer_, &QTimer::timeout, this, [this] { GrabScreen(); });
 
     // The camera and the device list post their events here.
-    camera_ = std::make_unique<CameraController>(state_, *this);
+    capture_file_ = std::make_unique<CaptureFileControl>(state_, *this);
+    camera_ = std::make_unique<CameraController>(state_, *this, *capture_file_);
     move(x(), 0);
     resize(260, 310);
 }
@@ -159,8 +163,14 @@ void MainWindow::keyPressEvent(QKeyEvent* event) {
         (held & (Qt::AltModifier | Qt::ShiftModifier))) {
         OpenImageProperties();
     }
-    // Escape while a capture to file runs stops it; capture to file comes
-    // with the capture work and until then never runs.
+    // Escape aborts a save copy, else stops a recording.
+    if (event->key() == Qt::Key_Escape) {
+        if (capture_file_->saving()) {
+            capture_file_->AbortSave();
+        } else if (state_.capturing) {
+            OnCommand(kCmdStopCapture);
+        }
+    }
     QMainWindow::keyPressEvent(event);
 }
 

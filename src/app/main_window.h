@@ -20,6 +20,7 @@
 namespace vemo {
 
 class CameraController;
+class CaptureFileControl;
 class StatusBar;
 
 // Messages the engine posts to its window from any thread (MSG_FRAME_READY,
@@ -50,6 +51,7 @@ class MainWindow : public QMainWindow {
 
     EngineState& state() { return state_; }
     CameraController& camera() { return *camera_; }
+    CaptureFileControl& capture_file() { return *capture_file_; }
     ScreenCapture& screen() { return screen_; }
     StatusBar* statusBarWidget() const { return status_; }
     VideoArea* videoArea() const { return video_; }
@@ -115,6 +117,7 @@ class MainWindow : public QMainWindow {
     QTimer screen_timer_;
     QString last_problem_;
     bool closed_ = false;
+    std::unique_ptr<CaptureFileControl> capture_file_;
     // Last, so that it goes first: it stops the camera's threads.
     std::unique_ptr<CameraController> camera_;
 };

@@ -76,7 +76,7 @@ std::optional<ChosenFormat> ChooseFormat(const GstCaps* offered, std::string& wh
     gst_caps_append_structure(chosen.caps.get(), structure);
     if (chosen.decode_jpeg) {
         if (std::string missing = MissingElement({kJpegDecoder}); !missing.empty()) {
-            why = "GStreamer element \"" + missing + "\" is not installed";
+            why = NotInstalled(missing);
             return std::nullopt;
         }
     }

@@ -45,7 +45,7 @@ struct GraphCallbacks {
         view.height = GST_VIDEO_FRAME_HEIGHT(&frame);
         const int stride = GST_VIDEO_FRAME_PLANE_STRIDE(&frame, 0);
         view.stride = stride > 0 ? static_cast<std::size_t>(stride) : 0;
-        graph->grabber_.FrameGrabberCallback(view);
+        if (graph->grab_frames_.load()) graph->grabber_.FrameGrabberCallback(view);
         if (graph->video_window_.load()) graph->grabber_.OfferPreviewFrame(view);
         gst_video_frame_unmap(&frame);
         return GST_FLOW_OK;
@@ -60,17 +60,6 @@ const std::vector<std::string> kGraphElements = {"capsfilter", "videoconvert", "
 constexpr char kConnectFailed[] =
     "Could not connect capture pin #0 to grabber.\r\nIs the capture device being used by another "
     "application?";
-
-std::string NotInstalled(const std::string& element) {
-    return "GStreamer element \"" + element + "\" is not installed";
-}
-
-// A new element, owned by the returned handle (its floating reference sunk).
-gst::ElementRef MakeElement(const char* factory, const char* name) {
-    GstElement* element = gst_element_factory_make(factory, name);
-    if (element == nullptr) return {};
-    return gst::ElementRef::Adopt(GST_ELEMENT(gst_object_ref_sink(element)));
-}
 
 std::vector<gst::PadRef> SourcePads(GstElement* element) {
     std::vector<gst::PadRef> pads;
@@ -105,6 +94,16 @@ gst::PadRef CameraPad(GstElement* camera) {
 }
 
 }  // namespace
+
+gst::ElementRef MakeElement(const char* factory, const char* name) {
+    GstElement* element = gst_element_factory_make(factory, name);
+    if (element == nullptr) return {};
+    return gst::ElementRef::Adopt(GST_ELEMENT(gst_object_ref_sink(element)));
+}
+
+std::string NotInstalled(const std::string& element) {
+    return "GStreamer element \"" + element + "\" is not installed";
+}
 
 std::string MissingElement(const std::vector<std::string>& names) {
     for (const std::string& name : names) {
@@ -227,6 +226,10 @@ void CameraGraph::ReleaseCameraFilters() {
         gst_app_sink_set_callbacks(GST_APP_SINK(grabber_filter_.get()), &none, nullptr, nullptr);
     }
     graph_builder_ = false;
+    stream_control_.reset();
+    capture_entry_.reset();
+    CloseCaptureFile();
+    grab_frames_.store(true);
     grabber_filter_.reset();
     video_stream_config_.reset();
     video_capture_.reset();
@@ -242,9 +245,13 @@ void CameraGraph::ReleaseCameraFilters() {
 void CameraGraph::DismantleGraph() {
     media_event_.store(false);
     video_window_.store(false);
+    stream_control_.reset();
+    capture_entry_.reset();
     if (filter_graph_) gst_element_set_state(filter_graph_.get(), GST_STATE_NULL);
     if (video_capture_) RemoveDownstream(video_capture_.get());
     video_stream_config_.reset();
+    CloseCaptureFile();
+    grab_frames_.store(true);
     capture_graph_built_ = false;
     preview_graph_built_ = false;
 }

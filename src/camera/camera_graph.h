@@ -17,10 +17,12 @@
 #include <string>
 #include <vector>
 
+#include "base/unique_fd.h"
 #include "camera/camera_events.h"
 #include "camera/camera_format.h"
 #include "camera/camera_publish.h"
 #include "camera/camera_result.h"
+#include "camera/capture_counters.h"
 #include "camera/capture_device.h"
 #include "camera/frame_grabber.h"
 #include "camera/graph_events.h"
@@ -33,6 +35,18 @@ inline constexpr char kJpegDecoder[] = "jpegdec";
 
 // The name of the first element of `names` that GStreamer cannot make, or "".
 std::string MissingElement(const std::vector<std::string>& names);
+// "GStreamer element "NAME" is not installed".
+std::string NotInstalled(const std::string& element);
+// A new element, owned by the returned handle (its floating reference sunk);
+// empty when GStreamer cannot make it.
+gst::ElementRef MakeElement(const char* factory, const char* name);
+
+// What a recording to file is built with.
+struct CaptureBranchOptions {
+    std::string file_name;             // the capture file
+    bool preview = false;              // the camera is on: its preview runs beside
+    std::optional<double> frame_rate;  // nullopt: the camera's own rate
+};
 
 class CameraGraph {
   public:
@@ -73,6 +87,26 @@ class CameraGraph {
     // preview counts as stopped.
     void StopPipeline();
 
+    // Recording to file (camera_capture.cpp). The file branch replaces the
+    // graph's branches: the camera's Motion JPEG goes into the AVI as it
+    // comes, raw video is coded as Motion JPEG, and with `preview` a preview
+    // runs beside it (no frame reaches the frame grabber meanwhile). The
+    // capture file is written in place, never truncated first, so the space
+    // of a pre-allocated file is reused.
+    CameraResult BuildCaptureBranch(const CaptureBranchOptions& options);
+    // Runs the graph with the capture stream held back: the file gets nothing.
+    CameraResult RunHeldCapture();
+    // Lets the capture stream through: frames from now on reach the file.
+    void ReleaseCaptureStream();
+    // Ends a recording: the capture branch gets its end of stream, the writer
+    // finishes the file's index (waited for at most `limit_ms`), the graph
+    // stops, and the file is cut to the recording's length.
+    CaptureStats FinishCapture(int limit_ms);
+    // Stops a held capture without recording anything.
+    void AbandonCapture();
+    // Asks the camera for `frame_rate` from its next run.
+    CameraResult ChangeFrameRate(double frame_rate);
+
     // Takes every queued event off the bus. Empty while the preview branch is
     // not built (events then are dropped). `current` is the chosen camera.
     std::vector<GraphEvent> DrainGraphEvents(const CaptureDevice* current);
@@ -96,6 +130,8 @@ class CameraGraph {
 
   private:
     bool EnsureFilterGraph();
+    bool LinkCaptureChain(const CaptureBranchOptions& options, CameraResult& result);
+    void CloseCaptureFile();
     bool LinkGrabberChain(std::string& why);
     bool SetFormatCaps(std::optional<double> rate);
     gst::BusRef GraphBus() const;
@@ -131,6 +167,15 @@ class CameraGraph {
     // (the preview branch is built), preview pictures reach the window.
     std::atomic<bool> media_event_{false};
     std::atomic<bool> video_window_{false};
+    // Frames go to the frame grabber; not while the file branch exists.
+    std::atomic<bool> grab_frames_{true};
+
+    // The file branch: the capture file, the stream control, where the
+    // capture stream enters, and what the streaming threads count.
+    UniqueFd capture_file_;
+    gst::ElementRef stream_control_;
+    gst::PadRef capture_entry_;
+    CaptureCounters counters_;
 };
 
 }  // namespace vemo

@@ -7,6 +7,7 @@
 #include <QTimer>
 
 #include <algorithm>
+#include <cstring>
 
 #include "camera/camera_graph.h"
 
@@ -52,6 +53,11 @@ std::vector<GraphEvent> CameraGraph::DrainGraphEvents(const CaptureDevice* curre
             gst::ErrorPtr error{raw};
             event.code = GraphErrorCode(error.get());
             if (error) event.detail = error->message;
+            if (GstObject* source = GST_MESSAGE_SRC(message.get()); source != nullptr) {
+                const gst::StringPtr name{gst_object_get_name(source)};
+                event.from_file_writer = name && (std::strcmp(name.get(), "Writer") == 0 ||
+                                                  std::strcmp(name.get(), "Mux") == 0);
+            }
             if (error && error->domain == GST_RESOURCE_ERROR &&
                 error->code == GST_RESOURCE_ERROR_BUSY) {
                 event.kind = GraphEventKind::kDeviceBusy;

@@ -25,6 +25,9 @@ struct GraphEvent {
     std::uint32_t code = 0;
     std::string identity;
     std::string detail;
+    // The error came from the capture file's multiplexer or writer (a full
+    // disk): that branch can no longer finish the file.
+    bool from_file_writer = false;
 };
 
 // The code shown for a GStreamer error: 0x8047DDCC, DD the error domain

@@ -26,6 +26,7 @@
 #include "app/scripted_answers.h"
 #include "app/status_bar.h"
 #include "camera/camera_graph.h"
+#include "camera/camera_window_fixture.h"
 #include "devices/test_cameras.h"
 #include "imaging/published_files.h"
 #include "settings/settings_store.h"
@@ -36,101 +37,12 @@ namespace {
 
 namespace fs = std::filesystem;
 using namespace std::chrono_literals;
+using test::Camera;
 
 constexpr char kDeviceLost[] = "Vemo : Stopping Capture (Device Lost). Select New Capture Device";
 
-// Real file calls that count how often a published camera picture is put in
-// place.
-class CountingFiles : public FileOperations {
-  public:
-    int jpeg_publishes = 0;
-    bool Rename(const std::string& from, const std::string& to) override {
-        if (to == published::kCameraJpeg) ++jpeg_publishes;
-        return FileOperations::Rename(from, to);
-    }
-};
-
-TestCameraConfig Camera(std::optional<std::string> name) {
-    TestCameraConfig config;
-    config.name = std::move(name);
-    return config;
-}
-
-class CameraPipelineTest : public testing::Test {
+class CameraPipelineTest : public test::CameraWindowTest {
   protected:
-    void SetUp() override {
-        previous_dir_ = fs::current_path();
-        fs::create_directories(dir_.path() / "vemo/bak");
-        for (const auto& entry : fs::directory_iterator(VEMO_BAK_DIR)) {
-            fs::copy_file(entry.path(), dir_.path() / "vemo/bak" / entry.path().filename());
-        }
-        fs::current_path(dir_.path());
-        setenv("VEMO_SETTINGS_FILE", (dir_.path() / "settings.ini").c_str(), 1);
-        WriteSetting(SETTING_CAMERA_TIMER, 1);
-        WriteSetting(SETTING_CAMERA_GIF_COLOR, 16);
-        SetMessageSink([this](const MessageRequest& request) {
-            messages_.push_back(request.text);
-            return kMessageOk;
-        });
-        window_ = std::make_unique<MainWindow>();
-        state().camera_on = true;
-        window_->ResizeWindow(320, 260);
-        window_->show();
-        SetFileOperations(&files_);
-    }
-    void TearDown() override {
-        window_->close();
-        window_.reset();
-        UnplugAllTestCameras();
-        SetFileOperations(nullptr);
-        SetMessageSink(nullptr);
-        fs::current_path(previous_dir_);
-    }
-
-    // Start-up's camera steps: list, choose the first, follow hot-plug.
-    void StartCamera() {
-        camera().BuildDevicesMenu();
-        camera().ChooseDevicesByName("");
-        camera().WatchDeviceChanges();
-    }
-    EngineState& state() { return window_->state(); }
-    CameraController& camera() { return window_->camera(); }
-    CameraGraph& graph() { return camera().graph(); }
-    GrabberCounters Counters() { return graph().grabber().ReadGrabberCounters(); }
-    std::atomic<bool>& FrameRequested() { return graph().grabber().frame_buffer().frame_requested; }
-
-    // Runs the window's events until `condition` holds or the time is up.
-    static bool WaitFor(const std::function<bool()>& condition,
-                        std::chrono::milliseconds limit = 5s) {
-        const auto end = std::chrono::steady_clock::now() + limit;
-        while (std::chrono::steady_clock::now() < end) {
-            QApplication::processEvents(QEventLoop::AllEvents, 20);
-            if (condition()) return true;
-            QThread::msleep(5);
-        }
-        return condition();
-    }
-    static void RunEvents(std::chrono::milliseconds time) {
-        WaitFor([] { return false; }, time);
-    }
-
-    static std::vector<std::uint8_t> Published(const char* name) {
-        return test::ReadBytes(std::string("vemo/") + name);
-    }
-    static std::vector<std::uint8_t> Bak(const char* name) {
-        return test::ReadBytes(std::string("vemo/bak/") + name);
-    }
-    bool CameraOffPicturesInPlace() const {
-        return Published("cameraon.gif") == Bak("cameraoff.gif") &&
-               Published("vemo.jpg") == Bak("cameraoff.jpg") &&
-               Published("vemo.gif") == Bak("vemooff.gif");
-    }
-    bool Said(const std::string& text) const {
-        for (const std::string& message : messages_) {
-            if (message.rfind(text, 0) == 0) return true;
-        }
-        return false;
-    }
     std::vector<int> DeviceItemIds() const {
         std::vector<int> ids;
         for (QAction* item : window_->menus().devices->actions()) {
@@ -165,12 +77,6 @@ class CameraPipelineTest : public testing::Test {
         return static_cast<int>(
             GST_BIN_NUMCHILDREN(GST_BIN(window_->camera().graph().filter_graph())));
     }
-
-    test::TempDir dir_;
-    fs::path previous_dir_;
-    std::unique_ptr<MainWindow> window_;
-    std::vector<std::string> messages_;
-    CountingFiles files_;
 };
 
 TEST_F(CameraPipelineTest, PublishesAtOnceThenOnTimerOne) {

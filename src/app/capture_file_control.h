@@ -1,0 +1,44 @@
+#pragma once
+
+// The capture file's commands: choosing it (5), pre-allocating it (6) and
+// saving a copy of a recording (37), and the name other programs set.
+
+#include <atomic>
+#include <optional>
+#include <string>
+
+#include "app/engine_state.h"
+
+namespace vemo {
+
+class MainWindow;
+
+class CaptureFileControl {
+  public:
+    CaptureFileControl(EngineState& state, MainWindow& window) : state_(state), window_(window) {}
+
+    // Lets the user choose the capture file; a file that does not exist yet
+    // is pre-allocated at once. True when a capture file is set up.
+    bool SetCaptureFile();
+    // Asks for a size and reserves that much disk space for the file.
+    bool AllocateCaptureFile();
+    // Copies the recording to a file the user chooses, with the progress in
+    // the status bar; Escape aborts it. True when saved, or when the user
+    // chose no name.
+    bool SaveCaptureFile();
+    // A name given without a dialog (D-Bus): nullopt when taken, else why not.
+    std::optional<std::string> SetCaptureFileName(const std::string& path);
+
+    bool saving() const { return saving_; }
+    void AbortSave() { abort_save_.store(true); }
+
+  private:
+    bool ChooseCaptureFileName(std::string& name);
+
+    EngineState& state_;
+    MainWindow& window_;
+    bool saving_ = false;
+    std::atomic<bool> abort_save_{false};
+};
+
+}  // namespace vemo
