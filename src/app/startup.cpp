@@ -10,6 +10,7 @@
 #include <QFileInfo>
 #include <QFont>
 #include <QMessageBox>
+#include <QPointer>
 #include <QSocketNotifier>
 #include <QTimer>
 
@@ -17,8 +18,12 @@
 #include <cstdlib>
 
 #include <cstdio>
+#include <optional>
+#include <string>
 
 #include "app/camera_controller.h"
+#include "app/capture_file_control.h"
+#include "app/dbus_service.h"
 #include "app/engine_marker.h"
 #include "app/main_window.h"
 #include "app/message_box.h"
@@ -97,6 +102,25 @@ void HandleTerminationSignals(QObject* context) {
     action.sa_flags = SA_RESTART;
     for (int signal_number : {SIGTERM, SIGINT, SIGHUP})
         sigaction(signal_number, &action, nullptr);
+}
+
+// Other programs reach the window through the session bus.
+void ServeOtherPrograms(MainWindow& window) {
+    StatusText* status = window.statusBarWidget()->textWidget();
+    DBusServiceCallbacks callbacks;
+    callbacks.command = [&window](int id) {
+        // A closed window has no menus left to carry a command.
+        if (!window.closed()) window.OnCommand(id);
+    };
+    callbacks.set_capture_file_name = [&window](const std::string& path) {
+        return window.capture_file().SetCaptureFileName(path);
+    };
+    callbacks.status_text = [status] { return status->text(); };
+    if (DBusService* service = StartDBusService(std::move(callbacks), &window)) {
+        status->setChangeObserver([service = QPointer<DBusService>(service)](const QString& text) {
+            if (service) service->NotifyStatusText(text);
+        });
+    }
 }
 
 }  // namespace
@@ -184,6 +208,7 @@ int RunEngine(int argc, char** argv) {
     // A close while a start-up box was open (the box runs the event loop)
     // left nothing running, and there is no window to wait for.
     if (window->closed()) return 0;
+    ServeOtherPrograms(*window);
     return QApplication::exec();
 }
 

@@ -25,8 +25,10 @@ StatusText::StatusText(QWidget* parent) : QWidget(parent) {
 }
 
 void StatusText::setText(const QString& text) {
+    const bool changed = text != text_;
     text_ = text;
     repaint();
+    if (changed && observer_) observer_(text_);
 }
 
 void StatusText::paintEvent(QPaintEvent*) {

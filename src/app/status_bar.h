@@ -7,6 +7,9 @@
 #include <QString>
 #include <QWidget>
 
+#include <functional>
+#include <utility>
+
 namespace vemo {
 
 inline constexpr int kStatusTextLimit = 127;  // characters drawn at most
@@ -22,12 +25,17 @@ class StatusText : public QWidget {
     void setText(const QString& text);
     const QString& text() const { return text_; }
     QString drawnText() const { return text_.left(kStatusTextLimit); }
+    // Told the new text each time it changes.
+    void setChangeObserver(std::function<void(const QString&)> observer) {
+        observer_ = std::move(observer);
+    }
 
   protected:
     void paintEvent(QPaintEvent* event) override;
 
   private:
     QString text_;
+    std::function<void(const QString&)> observer_;
 };
 
 class StatusBar : public QWidget {

@@ -23,4 +23,9 @@ int RunGrabCommand(const QStringList& arguments);
 int RunSettingsCommand(const QStringList& arguments);  // arguments[0] is "settings"
 int RunProductCommand(const QStringList& arguments);   // arguments[0] is "product"
 
+// A running engine's commands, over the session bus.
+int RunCommandCommand(const QStringList& arguments);  // arguments[0] is "command"
+int RunStatusCommand(const QStringList& arguments);   // arguments[0] is "status"
+int RunRecordCommand(const QStringList& arguments);   // arguments[0] is "record"
+
 }  // namespace vemo::tools

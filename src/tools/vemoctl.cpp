@@ -39,10 +39,19 @@ constexpr const char* kUsage =
     "  product watch [--for SECONDS]              print a timestamped line at each change\n"
     "                                             of camera_busy or screen_busy, until\n"
     "                                             interrupted or SECONDS have passed\n"
+    "  command ID                                 send command ID (0-65535) to the\n"
+    "                                             running engine, as its menu would; it\n"
+    "                                             is carried out after vemoctl returns\n"
+    "  status                                     print the engine's status bar text\n"
+    "  record file PATH                           name the engine's capture file\n"
+    "  record start | stop                        start or stop capture to the file\n"
+    "                                             (commands 7 and 8)\n"
     "\n"
     "The settings file is $VEMO_SETTINGS_FILE, else\n"
     "$XDG_CONFIG_HOME/Lumetra/Corvexa Capture 4.0.ini (~/.config by default). The shared\n"
-    "record is the shared-memory object $CORVEXA_SHM, else /corvexa-status.\n"
+    "record is the shared-memory object $CORVEXA_SHM, else /corvexa-status. The engine\n"
+    "is reached as com.lumetra.Vemo on the D-Bus session bus\n"
+    "($DBUS_SESSION_BUS_ADDRESS); without it: \"vemoctl: no running engine\".\n"
     "\n"
     "Exit status: 0 on success, 1 on any failure (one line on standard error).\n";
 
@@ -88,6 +97,9 @@ int RunVemoctl(int argc, char** argv) {
     if (command == "grab") return RunGrabCommand(arguments);
     if (command == "settings") return RunSettingsCommand(arguments);
     if (command == "product") return RunProductCommand(arguments);
+    if (command == "command") return RunCommandCommand(arguments);
+    if (command == "status") return RunStatusCommand(arguments);
+    if (command == "record") return RunRecordCommand(arguments);
     return Fail("unknown command '" + command.toStdString() + "' (see vemoctl --help)");
 }
 

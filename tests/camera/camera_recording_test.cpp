@@ -215,11 +215,14 @@ TEST_F(CameraRecordingTest, ASavedCopyHoldsTheRecordingWithItsProgress) {
     SetFileChooser(
         [&](const FileRequest&) { return std::optional<QString>(QString::fromStdString(copy)); });
     std::vector<QString> texts;
-    QObject::connect(&answer_, &QTimer::timeout, [&] {
-        if (texts.empty() || texts.back() != StatusText()) texts.push_back(StatusText());
-    });
+    window_->statusBarWidget()->textWidget()->setChangeObserver(
+        [&texts](const QString& text) { texts.push_back(text); });
     window_->OnCommand(kCmdSaveCaptureFile);
-    EXPECT_EQ(StatusText(), "Capture file saved");
+    ASSERT_GE(texts.size(), 4u);
+    EXPECT_EQ(texts.front(), "Saving capture file - please wait...");
+    EXPECT_EQ(texts[1], "Save File Progress: 0%");
+    EXPECT_EQ(texts[texts.size() - 2], "Save File Progress: 100%");
+    EXPECT_EQ(texts.back(), "Capture file saved");
     EXPECT_EQ(test::ReadBytes(copy), test::ReadBytes(file_));
     // Onto itself is an error, not a copy.
     SetFileChooser(

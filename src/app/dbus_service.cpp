@@ -1,0 +1,165 @@
+#include "app/dbus_service.h"
+
+#include <QDBusError>
+#include <QDBusMessage>
+#include <QTimer>
+
+#include <cstdio>
+#include <memory>
+#include <utility>
+
+namespace vemo {
+namespace {
+
+constexpr char kIntrospection[] =
+    "  <interface name=\"com.lumetra.Vemo.Engine\">\n"
+    "    <method name=\"Command\">\n"
+    "      <arg name=\"id\" type=\"u\" direction=\"in\"/>\n"
+    "    </method>\n"
+    "    <method name=\"SetCaptureFileName\">\n"
+    "      <arg name=\"path\" type=\"s\" direction=\"in\"/>\n"
+    "    </method>\n"
+    "    <method name=\"StatusText\">\n"
+    "      <arg name=\"text\" type=\"s\" direction=\"out\"/>\n"
+    "    </method>\n"
+    "    <signal name=\"StatusTextChanged\">\n"
+    "      <arg name=\"text\" type=\"s\"/>\n"
+    "    </signal>\n"
+    "  </interface>\n";
+
+QDBusMessage InvalidArguments(const QDBusMessage& message, const QString& text) {
+    return message.createErrorReply(QDBusError::InvalidArgs, text);
+}
+
+}  // namespace
+
+DBusService::DBusService(DBusServiceCallbacks callbacks, QDBusConnection connection,
+                         QObject* parent)
+    : QDBusVirtualObject(parent),
+      callbacks_(std::move(callbacks)),
+      connection_(std::move(connection)) {}
+
+DBusService::~DBusService() {
+    if (name_taken_) connection_.unregisterService(kDBusServiceName);
+    if (object_registered_) connection_.unregisterObject(kDBusObjectPath);
+}
+
+std::optional<QString> DBusService::Register() {
+    if (!connection_.isConnected()) {
+        const QString reason = connection_.lastError().message();
+        return QStringLiteral("no D-Bus session bus") +
+               (reason.isEmpty() ? QString() : QStringLiteral(" (%1)").arg(reason));
+    }
+    // The object first: whoever sees the name finds it.
+    object_registered_ = connection_.registerVirtualObject(kDBusObjectPath, this);
+    if (!object_registered_) {
+        return QStringLiteral("cannot export %1 on the session bus").arg(kDBusObjectPath);
+    }
+    name_taken_ = connection_.registerService(kDBusServiceName);
+    if (!name_taken_) {
+        connection_.unregisterObject(kDBusObjectPath);
+        object_registered_ = false;
+        return QStringLiteral("%1 is already taken on the session bus").arg(kDBusServiceName);
+    }
+    return std::nullopt;
+}
+
+void DBusService::NotifyStatusText(const QString& text) {
+    if (!name_taken_) return;
+    QDBusMessage signal =
+        QDBusMessage::createSignal(kDBusObjectPath, kDBusInterface, "StatusTextChanged");
+    signal << text;
+    connection_.send(signal);
+}
+
+QString DBusService::introspect(const QString&) const {
+    return QString::fromLatin1(kIntrospection);
+}
+
+bool DBusService::handleMessage(const QDBusMessage& message, const QDBusConnection&) {
+    // Introspection and the standard interfaces are QtDBus's to answer.
+    const QString interface = message.interface();
+    if (message.type() != QDBusMessage::MethodCallMessage ||
+        (!interface.isEmpty() && interface != kDBusInterface)) {
+        return false;
+    }
+    const QString member = message.member();
+    if (member == "Command") {
+        AnswerCommand(message);
+    } else if (member == "SetCaptureFileName") {
+        AnswerSetCaptureFileName(message);
+    } else if (member == "StatusText") {
+        AnswerStatusText(message);
+    } else if (interface.isEmpty()) {
+        return false;  // Introspect and the like, called without their interface
+    } else {
+        Reply(message, message.createErrorReply(
+                           QDBusError::UnknownMethod,
+                           QStringLiteral("%1 has no method %2").arg(kDBusInterface, member)));
+    }
+    return true;
+}
+
+void DBusService::AnswerCommand(const QDBusMessage& message) {
+    if (message.signature() != "u") {
+        Reply(message, InvalidArguments(message, "Command takes one command id (u)"));
+        return;
+    }
+    const unsigned id = message.arguments().constFirst().toUInt();
+    if (id > kDBusLastCommandId) {
+        Reply(
+            message,
+            InvalidArguments(
+                message,
+                QStringLiteral("command ids are 0 to %1, not %2").arg(kDBusLastCommandId).arg(id)));
+        return;
+    }
+    // Queued, as a posted command is: a command that opens a modal dialog
+    // must not hold the caller until the dialog closes.
+    QTimer::singleShot(0, this, [this, id] {
+        if (callbacks_.command) callbacks_.command(static_cast<int>(id));
+    });
+    Reply(message, message.createReply());
+}
+
+void DBusService::AnswerSetCaptureFileName(const QDBusMessage& message) {
+    if (message.signature() != "s") {
+        Reply(message, InvalidArguments(message, "SetCaptureFileName takes one path (s)"));
+        return;
+    }
+    const std::string path = message.arguments().constFirst().toString().toStdString();
+    const std::optional<std::string> refusal =
+        callbacks_.set_capture_file_name
+            ? callbacks_.set_capture_file_name(path)
+            : std::optional<std::string>("the capture file cannot be named");
+    Reply(message,
+          refusal ? message.createErrorReply(kDBusRefusedError, QString::fromStdString(*refusal))
+                  : message.createReply());
+}
+
+void DBusService::AnswerStatusText(const QDBusMessage& message) {
+    if (!message.signature().isEmpty()) {
+        Reply(message, InvalidArguments(message, "StatusText takes no arguments"));
+        return;
+    }
+    Reply(message,
+          message.createReply(callbacks_.status_text ? callbacks_.status_text() : QString()));
+}
+
+void DBusService::Reply(const QDBusMessage& call, const QDBusMessage& reply) {
+    if (call.isReplyRequired()) connection_.send(reply);
+}
+
+DBusService* StartDBusService(DBusServiceCallbacks callbacks, QObject* parent) {
+    auto service =
+        std::make_unique<DBusService>(std::move(callbacks), QDBusConnection::sessionBus());
+    if (const std::optional<QString> failure = service->Register()) {
+        std::fprintf(stderr, "vemo: %s: other programs cannot send the engine commands\n",
+                     qPrintable(*failure));
+        return nullptr;
+    }
+    service->setParent(parent);
+    return service.release();  // owned by the parent from here
+}
+
+}  // namespace vemo

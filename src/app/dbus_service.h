@@ -1,0 +1,68 @@
+#pragma once
+
+// The engine's command channel for other programs: a service on the session
+// bus that hands a command id to the window as a menu item would, takes the
+// capture file's name, and tells the status bar's text and its changes.
+
+#include <QDBusConnection>
+#include <QDBusVirtualObject>
+#include <QString>
+
+#include <functional>
+#include <optional>
+#include <string>
+
+namespace vemo {
+
+inline constexpr char kDBusServiceName[] = "com.lumetra.Vemo";
+inline constexpr char kDBusObjectPath[] = "/Engine";
+inline constexpr char kDBusInterface[] = "com.lumetra.Vemo.Engine";
+inline constexpr char kDBusRefusedError[] = "com.lumetra.Vemo.Error.Refused";
+
+// Command ids are 16 bits wide, as a menu item's.
+inline constexpr unsigned kDBusLastCommandId = 65535;
+
+struct DBusServiceCallbacks {
+    // Runs on the event loop once the caller has had its answer.
+    std::function<void(int id)> command;
+    // nullopt when the name is taken, else the text that refuses it.
+    std::function<std::optional<std::string>(const std::string& path)> set_capture_file_name;
+    std::function<QString()> status_text;
+};
+
+class DBusService : public QDBusVirtualObject {
+  public:
+    DBusService(DBusServiceCallbacks callbacks, QDBusConnection connection,
+                QObject* parent = nullptr);
+    ~DBusService() override;
+    DBusService(const DBusService&) = delete;
+    DBusService& operator=(const DBusService&) = delete;
+
+    // Exports the object and takes the name; on failure leaves nothing
+    // registered and returns why.
+    std::optional<QString> Register();
+
+    // Emits StatusTextChanged(text).
+    void NotifyStatusText(const QString& text);
+
+    QString introspect(const QString& path) const override;
+    bool handleMessage(const QDBusMessage& message, const QDBusConnection& connection) override;
+
+  private:
+    void AnswerCommand(const QDBusMessage& message);
+    void AnswerSetCaptureFileName(const QDBusMessage& message);
+    void AnswerStatusText(const QDBusMessage& message);
+    void Reply(const QDBusMessage& call, const QDBusMessage& reply);
+
+    DBusServiceCallbacks callbacks_;
+    QDBusConnection connection_;
+    bool object_registered_ = false;
+    bool name_taken_ = false;
+};
+
+// The service on the session bus, owned by `parent`. Without a bus, or with
+// the name held by another program, it says so once on stderr and returns
+// null: the engine runs on without it.
+DBusService* StartDBusService(DBusServiceCallbacks callbacks, QObject* parent);
+
+}  // namespace vemo

@@ -1,0 +1,168 @@
+// vemoctl command, status and record: a running engine's commands, sent over
+// the session bus.
+//
+// libdbus rather than QtDBus: one blocking call on the caller's thread.
+// QtDBus dispatches on a thread of its own that outlives Qt's type registry
+// when a process ends this soon after connecting, and then warns on stderr.
+
+#include <dbus/dbus.h>
+
+#include <algorithm>
+#include <cstdint>
+#include <filesystem>
+#include <memory>
+#include <optional>
+#include <string>
+#include <system_error>
+
+#include "tools/command.h"
+
+namespace vemo::tools {
+namespace {
+
+constexpr char kService[] = "com.lumetra.Vemo";
+constexpr char kObject[] = "/Engine";
+constexpr char kInterface[] = "com.lumetra.Vemo.Engine";
+constexpr char kRefused[] = "com.lumetra.Vemo.Error.Refused";
+constexpr int kCallTimeoutMs = 5000;
+constexpr std::uint32_t kLastCommandId = 65535;
+constexpr std::uint32_t kStartCapture = 7;
+constexpr std::uint32_t kStopCapture = 8;
+
+struct ConnectionCloser {
+    void operator()(DBusConnection* connection) const {
+        dbus_connection_close(connection);
+        dbus_connection_unref(connection);
+    }
+};
+struct MessageUnref {
+    void operator()(DBusMessage* message) const { dbus_message_unref(message); }
+};
+using ConnectionPtr = std::unique_ptr<DBusConnection, ConnectionCloser>;
+using MessagePtr = std::unique_ptr<DBusMessage, MessageUnref>;
+
+class Error {
+  public:
+    Error() { dbus_error_init(&error_); }
+    ~Error() { dbus_error_free(&error_); }
+    Error(const Error&) = delete;
+    Error& operator=(const Error&) = delete;
+    DBusError* get() { return &error_; }
+    bool is(const char* name) const { return dbus_error_has_name(&error_, name); }
+    std::string message() const { return error_.message != nullptr ? error_.message : ""; }
+    std::string name() const { return error_.name != nullptr ? error_.name : ""; }
+
+  private:
+    DBusError error_;
+};
+
+// One method call and the engine's answer, or nullopt after printing why
+// there was none. `what` names the command in messages; `append` adds the
+// call's arguments.
+template <typename Append>
+std::optional<MessagePtr> Call(const char* what, const char* method, Append append) {
+    Error error;
+    // A private connection: closed here, so nothing of it is left at exit.
+    const ConnectionPtr bus(dbus_bus_get_private(DBUS_BUS_SESSION, error.get()));
+    if (!bus) {
+        Fail("no running engine");
+        return std::nullopt;
+    }
+    dbus_connection_set_exit_on_disconnect(bus.get(), false);
+    const MessagePtr call(dbus_message_new_method_call(kService, kObject, kInterface, method));
+    if (!call || !append(call.get())) {
+        Fail(std::string(what) + ": out of memory");
+        return std::nullopt;
+    }
+    MessagePtr reply(dbus_connection_send_with_reply_and_block(bus.get(), call.get(),
+                                                               kCallTimeoutMs, error.get()));
+    if (reply) return reply;
+
+    if (error.is(DBUS_ERROR_SERVICE_UNKNOWN) || error.is(DBUS_ERROR_NAME_HAS_NO_OWNER) ||
+        error.is(DBUS_ERROR_DISCONNECTED)) {
+        Fail("no running engine");
+    } else if (error.is(kRefused)) {
+        Fail(std::string(what) + ": " + error.message());
+    } else if (error.is(DBUS_ERROR_NO_REPLY) || error.is(DBUS_ERROR_TIMEOUT)) {
+        Fail(std::string(what) + ": the engine did not answer within " +
+             std::to_string(kCallTimeoutMs / 1000) + " seconds");
+    } else {
+        Fail(std::string(what) + ": " + error.message() + " (" + error.name() + ")");
+    }
+    return std::nullopt;
+}
+
+int SendCommand(const char* what, std::uint32_t id) {
+    const auto reply = Call(what, "Command", [id](DBusMessage* call) {
+        return dbus_message_append_args(call, DBUS_TYPE_UINT32, &id, DBUS_TYPE_INVALID);
+    });
+    return reply ? 0 : 1;
+}
+
+std::optional<std::uint32_t> CommandId(const std::string& text) {
+    if (text.empty() || text.size() > 5 ||
+        !std::all_of(text.begin(), text.end(), [](char c) { return c >= '0' && c <= '9'; })) {
+        return std::nullopt;
+    }
+    const auto id = static_cast<std::uint32_t>(std::stoul(text));
+    if (id > kLastCommandId) return std::nullopt;
+    return id;
+}
+
+int SetCaptureFile(const std::string& path) {
+    if (path.empty()) return Fail("record file: PATH is empty");
+    std::error_code error;
+    const std::string absolute = std::filesystem::absolute(path, error).string();
+    if (error) return Fail("record file: " + error.message());
+    // D-Bus carries UTF-8 text only.
+    if (!dbus_validate_utf8(absolute.c_str(), nullptr)) {
+        return Fail("record file: " + absolute + " is not valid UTF-8");
+    }
+    const char* text = absolute.c_str();
+    const auto reply = Call("record file", "SetCaptureFileName", [text](DBusMessage* call) {
+        return dbus_message_append_args(call, DBUS_TYPE_STRING, &text, DBUS_TYPE_INVALID);
+    });
+    return reply ? 0 : 1;
+}
+
+}  // namespace
+
+int RunCommandCommand(const QStringList& arguments) {
+    if (arguments.size() != 2) {
+        return Fail("command: wrong number of arguments (see vemoctl --help)");
+    }
+    const std::string text = arguments[1].toStdString();
+    const std::optional<std::uint32_t> id = CommandId(text);
+    if (!id) return Fail("command: ID is a number from 0 to 65535, not '" + text + "'");
+    return SendCommand("command", *id);
+}
+
+int RunStatusCommand(const QStringList& arguments) {
+    if (arguments.size() != 1) {
+        return Fail("status: wrong number of arguments (see vemoctl --help)");
+    }
+    const auto reply =
+        Call("status", "StatusText", [](DBusMessage*) -> dbus_bool_t { return true; });
+    if (!reply) return 1;
+    Error error;
+    const char* text = nullptr;
+    if (!dbus_message_get_args(reply->get(), error.get(), DBUS_TYPE_STRING, &text,
+                               DBUS_TYPE_INVALID)) {
+        return Fail("status: unexpected answer: " + error.message());
+    }
+    PrintLine(text);
+    return 0;
+}
+
+int RunRecordCommand(const QStringList& arguments) {
+    const QString action = arguments.size() > 1 ? arguments[1] : QString();
+    if (action == "file" && arguments.size() == 3) {
+        return SetCaptureFile(arguments[2].toStdString());
+    }
+    if (action == "start" && arguments.size() == 2)
+        return SendCommand("record start", kStartCapture);
+    if (action == "stop" && arguments.size() == 2) return SendCommand("record stop", kStopCapture);
+    return Fail("record: expected file PATH, start or stop (see vemoctl --help)");
+}
+
+}  // namespace vemo::tools

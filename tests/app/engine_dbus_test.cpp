@@ -1,0 +1,174 @@
+// Other programs drive the vemo program over the session bus: the real
+// engine with test cameras, the real vemoctl, and one private bus that this
+// test, the engines and vemoctl share (the test runs under dbus-run-session).
+
+#include <gtest/gtest.h>
+
+#include <QCoreApplication>
+#include <QDBusConnection>
+#include <QObject>
+#include <QString>
+#include <QStringList>
+
+#include <algorithm>
+#include <memory>
+#include <string>
+#include <vector>
+
+#include "support/engine_harness.h"
+
+namespace vemo {
+namespace {
+
+using namespace std::chrono_literals;
+using test::EngineProcess;
+using test::WaitFor;
+
+test::ProcessResult Vemoctl(std::vector<std::string> args,
+                            const std::vector<std::string>& environment = {}) {
+    args.insert(args.begin(), VEMOCTL_PATH);
+    return test::RunProcess(args, environment);
+}
+
+void ExpectOneLineError(const test::ProcessResult& result, const std::string& line_start) {
+    EXPECT_EQ(result.exit_code, 1);
+    EXPECT_EQ(result.err.rfind(line_start, 0), 0u) << result.err;
+    EXPECT_EQ(std::count(result.err.begin(), result.err.end(), '\n'), 1) << result.err;
+}
+
+int CountLines(const std::string& text, const std::string& start) {
+    int count = 0;
+    for (std::size_t at = 0; at < text.size();) {
+        const std::size_t end = text.find('\n', at);
+        if (text.compare(at, start.size(), start) == 0) ++count;
+        at = end == std::string::npos ? text.size() : end + 1;
+    }
+    return count;
+}
+
+class EngineDBusTest : public testing::Test {
+  protected:
+    void SetUp() override {
+        ASSERT_TRUE(install_.ok());
+        install_.block().set_product_ready(1);
+    }
+
+    std::unique_ptr<EngineProcess> Start(const test::EngineInstallation& install,
+                                         const std::string& settings,
+                                         std::vector<std::string> environment = {}) {
+        install.WriteSettings(settings);
+        environment.push_back("VEMO_TEST_CAMERAS=2");
+        return std::make_unique<EngineProcess>(install, "1", environment);
+    }
+
+    bool StatusIs(const std::string& text) { return Vemoctl({"status"}).out == text + "\n"; }
+
+    std::string Settings() const {
+        const auto bytes = test::ReadBytes((install_.dir() / "settings.ini").string());
+        return {bytes.begin(), bytes.end()};
+    }
+
+    test::EngineInstallation install_;
+};
+
+TEST_F(EngineDBusTest, CarriesCommandsAsTheMenuDoes) {
+    ExpectOneLineError(Vemoctl({"status"}), "vemoctl: no running engine\n");
+
+    const auto engine = Start(install_, "[General]\ncamera_capture=1\n");
+    ASSERT_TRUE(WaitFor([&] { return StatusIs("Test Camera 1"); })) << engine->Errors();
+    ASSERT_TRUE(WaitFor(
+        [&] { return install_.Published("cameraon.gif") == install_.Bak("cameraon.gif"); }));
+
+    // The camera switch, as File > Camera does it.
+    const auto off = Vemoctl({"command", "15"});
+    EXPECT_EQ(off.exit_code, 0) << off.err;
+    EXPECT_TRUE(WaitFor(
+        [&] { return install_.Published("cameraon.gif") == install_.Bak("cameraoff.gif"); }));
+    EXPECT_TRUE(WaitFor([&] { return Settings().find("camera_capture=0") != std::string::npos; }))
+        << Settings();
+
+    // The camera properties dialog is modal: the call is answered before it
+    // opens, and the engine answers the next one while it is open.
+    const auto dialog = Vemoctl({"command", "61"});
+    EXPECT_EQ(dialog.exit_code, 0) << dialog.err;
+    EXPECT_TRUE(StatusIs("Test Camera 1"));
+    EXPECT_EQ(Vemoctl({"command", "13"}).exit_code, 0);  // does nothing
+
+    ExpectOneLineError(Vemoctl({"record", "file", "/" + std::string(299, 'a')}),
+                       "vemoctl: record file: ");
+    ExpectOneLineError(Vemoctl({"command", "65536"}), "vemoctl: command: ");
+    ExpectOneLineError(Vemoctl({"command", "x"}), "vemoctl: command: ");
+
+    EXPECT_EQ(Vemoctl({"command", "4"}).exit_code, 0);
+    EXPECT_EQ(engine->Wait(), 0) << engine->Errors();
+    EXPECT_EQ(install_.block().engine_running(), 0);
+    ExpectOneLineError(Vemoctl({"record", "start"}), "vemoctl: no running engine\n");
+}
+
+// Receives StatusTextChanged in this process.
+class StatusTextSpy : public QObject {
+    Q_OBJECT
+  public:
+    QStringList texts;
+  public slots:
+    void Changed(const QString& text) { texts << text; }
+};
+
+TEST_F(EngineDBusTest, TellsEachNewStatusText) {
+    int argc = 1;
+    char name[] = "engine_dbus_test";
+    char* argv[] = {name, nullptr};
+    QCoreApplication application(argc, argv);
+    QDBusConnection bus = QDBusConnection::sessionBus();
+    ASSERT_TRUE(bus.isConnected());
+    StatusTextSpy spy;
+    ASSERT_TRUE(bus.connect("com.lumetra.Vemo", "/Engine", "com.lumetra.Vemo.Engine",
+                            "StatusTextChanged", &spy, SLOT(Changed(QString))));
+
+    const auto engine = Start(install_, "[General]\ncamera_capture=1\n");
+    ASSERT_TRUE(WaitFor([&] { return StatusIs("Test Camera 1"); })) << engine->Errors();
+    // The second camera from the Devices menu.
+    EXPECT_EQ(Vemoctl({"command", "17"}).exit_code, 0);
+    EXPECT_TRUE(WaitFor([&] {
+        QCoreApplication::processEvents();
+        return spy.texts.contains("Test Camera 2");
+    })) << spy.texts.join('|').toStdString();
+    EXPECT_TRUE(StatusIs("Test Camera 2"));
+    EXPECT_EQ(engine->Stop(), 0);
+}
+
+TEST_F(EngineDBusTest, RunsOnWithoutTheService) {
+    const auto first = Start(install_, "[General]\ncamera_capture=0\n");
+    ASSERT_TRUE(WaitFor([&] { return Vemoctl({"status"}).exit_code == 0; })) << first->Errors();
+
+    // A second engine (another installation) finds the name taken.
+    test::EngineInstallation other;
+    ASSERT_TRUE(other.ok());
+    other.block().set_product_ready(1);
+    const auto second = Start(other, "[General]\ncamera_capture=0\n");
+    const std::string taken = "vemo: com.lumetra.Vemo is already taken on the session bus";
+    ASSERT_TRUE(WaitFor([&] { return second->Errors().find(taken) != std::string::npos; }))
+        << second->Errors();
+    EXPECT_EQ(other.block().engine_running(), 1);
+    EXPECT_EQ(Vemoctl({"status"}).exit_code, 0) << "the first engine still answers";
+    EXPECT_EQ(second->Stop(), 0);
+    EXPECT_EQ(CountLines(second->Errors(), "vemo: "), 1) << second->Errors();
+
+    // No bus at all.
+    const std::vector<std::string> no_bus{"DBUS_SESSION_BUS_ADDRESS=unix:path=/nonexistent/bus"};
+    const auto alone = Start(other, "[General]\ncamera_capture=0\n", no_bus);
+    ASSERT_TRUE(WaitFor([&] {
+        return alone->Errors().find("vemo: no D-Bus session bus") != std::string::npos;
+    })) << alone->Errors();
+    EXPECT_EQ(other.block().engine_running(), 1);
+    EXPECT_EQ(alone->Stop(), 0);
+    EXPECT_EQ(CountLines(alone->Errors(), "vemo: "), 1) << alone->Errors();
+    ExpectOneLineError(Vemoctl({"status"}, no_bus), "vemoctl: no running engine\n");
+
+    EXPECT_EQ(first->Stop(), 0);
+}
+
+}  // namespace
+}  // namespace vemo
+
+#include "engine_dbus_test.moc"
