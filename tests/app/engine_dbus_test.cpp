@@ -13,8 +13,10 @@
 #include <algorithm>
 #include <memory>
 #include <string>
+#include <thread>
 #include <vector>
 
+#include "screen/xvfb_display.h"
 #include "support/engine_harness.h"
 
 namespace vemo {
@@ -166,6 +168,48 @@ TEST_F(EngineDBusTest, RunsOnWithoutTheService) {
     ExpectOneLineError(Vemoctl({"status"}, no_bus), "vemoctl: no running engine\n");
 
     EXPECT_EQ(first->Stop(), 0);
+}
+
+// xdotool on `display`: searches a window by its title, or presses keys into
+// the focused window through the X keymap, as a person at the keyboard would.
+test::ProcessResult Xdotool(const std::string& display, std::vector<std::string> args) {
+    args.insert(args.begin(), "/usr/bin/xdotool");
+    return test::RunProcess(args, {"DISPLAY=" + display});
+}
+
+TEST_F(EngineDBusTest, RecordsFromTheCommandLineWithTheGoAheadFromTheKeyboard) {
+    // A real X display, so that the dialogs take the keyboard.
+    test::XvfbDisplay display(800, 600, 24);
+    ASSERT_TRUE(display.ok()) << display.error();
+    install_.WriteSettings("[General]\ncamera_capture=1\n");
+    EngineProcess engine(
+        install_, "1",
+        {"VEMO_TEST_CAMERAS=Desk|fps=30", "QT_QPA_PLATFORM=xcb", "DISPLAY=" + display.name()});
+    ASSERT_TRUE(WaitFor([&] { return StatusIs("Desk"); })) << engine.Errors();
+
+    const std::string file = (install_.dir() / "cap.avi").string();
+    ASSERT_EQ(Vemoctl({"record", "file", file}).exit_code, 0);
+    ASSERT_EQ(Vemoctl({"record", "start"}).exit_code, 0) << "returns while the dialog is open";
+    ASSERT_TRUE(WaitFor([&] {
+        return Xdotool(display.name(), {"search", "--name", "Ready to Capture"}).exit_code == 0;
+    })) << engine.Errors();
+    ASSERT_EQ(Xdotool(display.name(), {"key", "Return"}).exit_code, 0);
+    std::this_thread::sleep_for(1500ms);
+    ASSERT_EQ(Vemoctl({"record", "stop"}).exit_code, 0);
+    ASSERT_TRUE(WaitFor([&] { return Vemoctl({"status"}).out.starts_with("Captured "); }))
+        << Vemoctl({"status"}).out << engine.Errors();
+    const auto played = test::RunProcess({"/usr/bin/gst-launch-1.0", "-q", "filesrc",
+                                          "location=" + file, "!", "avidemux", "!", "fakesink"});
+    EXPECT_EQ(played.exit_code, 0) << played.err;
+
+    // The frame rate dialog opens and the caller goes on.
+    ASSERT_EQ(Vemoctl({"command", "14"}).exit_code, 0);
+    EXPECT_TRUE(WaitFor([&] {
+        return Xdotool(display.name(), {"search", "--name", "Choose Frame Rate"}).exit_code == 0;
+    })) << engine.Errors();
+    ASSERT_EQ(Xdotool(display.name(), {"key", "Escape"}).exit_code, 0);
+    EXPECT_EQ(Vemoctl({"command", "4"}).exit_code, 0);
+    EXPECT_EQ(engine.Wait(), 0) << engine.Errors();
 }
 
 }  // namespace
