@@ -27,6 +27,7 @@
 
 #include <unistd.h>
 #include <chrono>
+#include <cstdio>
 #include <cstdlib>
 #include <filesystem>
 #include <fstream>
@@ -38,6 +39,7 @@
 #include "app/camera_controller.h"
 #include "app/main_window.h"
 #include "app/message_box.h"
+#include "app/status_bar.h"
 #include "camera/camera_graph.h"
 #include "devices/test_cameras.h"
 #include "imaging/published_files.h"
@@ -243,7 +245,16 @@ void RunCameraEngine(benchmark::State& state, bool record) {
     state.counters["fps"] = static_cast<double>(counted.frames - frames_before) / seconds;
     state.counters["publishes"] = static_cast<double>(counted.frames_copied - copies_before);
 
-    if (record) window->OnCommand(vemo::kCmdStopCapture);
+    if (record) {
+        window->OnCommand(vemo::kCmdStopCapture);
+        // The frames written come from the statistics line.
+        const std::string line = window->statusBarWidget()->textWidget()->text().toStdString();
+        int frames = 0;
+        std::sscanf(line.c_str(), "Captured %d frames", &frames);
+        state.counters["fps"] = static_cast<double>(frames) / seconds;
+        state.counters["file_mib"] =
+            static_cast<double>(fs::file_size(WorkDir() / "bench.avi")) / (1024 * 1024);
+    }
     window->close();
     window.reset();
     vemo::UnplugAllTestCameras();
