@@ -22,10 +22,30 @@ constexpr char kIntrospection[] =
     "    <method name=\"StatusText\">\n"
     "      <arg name=\"text\" type=\"s\" direction=\"out\"/>\n"
     "    </method>\n"
+    "    <method name=\"CameraControls\">\n"
+    "      <arg name=\"lines\" type=\"s\" direction=\"out\"/>\n"
+    "    </method>\n"
+    "    <method name=\"SetCameraControl\">\n"
+    "      <arg name=\"name\" type=\"s\" direction=\"in\"/>\n"
+    "      <arg name=\"value\" type=\"s\" direction=\"in\"/>\n"
+    "    </method>\n"
+    "    <method name=\"CameraFormats\">\n"
+    "      <arg name=\"lines\" type=\"s\" direction=\"out\"/>\n"
+    "    </method>\n"
+    "    <method name=\"SetCameraFormat\">\n"
+    "      <arg name=\"format\" type=\"s\" direction=\"in\"/>\n"
+    "    </method>\n"
     "    <signal name=\"StatusTextChanged\">\n"
     "      <arg name=\"text\" type=\"s\"/>\n"
     "    </signal>\n"
     "  </interface>\n";
+
+// A callback the window has not given answers as a refusal.
+template <typename Function, typename... Arguments>
+DBusAnswer Ask(const Function& function, const Arguments&... arguments) {
+    if (!function) return {false, "the engine cannot answer this"};
+    return function(arguments...);
+}
 
 QDBusMessage InvalidArguments(const QDBusMessage& message, const QString& text) {
     return message.createErrorReply(QDBusError::InvalidArgs, text);
@@ -90,6 +110,21 @@ bool DBusService::handleMessage(const QDBusMessage& message, const QDBusConnecti
         AnswerSetCaptureFileName(message);
     } else if (member == "StatusText") {
         AnswerStatusText(message);
+    } else if (member == "CameraControls") {
+        AnswerCamera(message, "",
+                     [this](const QStringList&) { return callbacks_.camera_controls(); });
+    } else if (member == "SetCameraControl") {
+        AnswerCamera(message, "ss", [this](const QStringList& arguments) {
+            return Ask(callbacks_.set_camera_control, arguments[0].toStdString(),
+                       arguments[1].toStdString());
+        });
+    } else if (member == "CameraFormats") {
+        AnswerCamera(message, "",
+                     [this](const QStringList&) { return callbacks_.camera_formats(); });
+    } else if (member == "SetCameraFormat") {
+        AnswerCamera(message, "s", [this](const QStringList& arguments) {
+            return Ask(callbacks_.set_camera_format, arguments[0].toStdString());
+        });
     } else if (interface.isEmpty()) {
         return false;  // Introspect and the like, called without their interface
     } else {
@@ -144,6 +179,25 @@ void DBusService::AnswerStatusText(const QDBusMessage& message) {
     }
     Reply(message,
           message.createReply(callbacks_.status_text ? callbacks_.status_text() : QString()));
+}
+
+void DBusService::AnswerCamera(
+    const QDBusMessage& message, const char* signature,
+    const std::function<DBusAnswer(const QStringList& arguments)>& answer) {
+    if (message.signature() != QLatin1String(signature)) {
+        Reply(message,
+              InvalidArguments(message,
+                               QStringLiteral("%1 takes (%2)").arg(message.member(), signature)));
+        return;
+    }
+    QStringList arguments;
+    for (const QVariant& argument : message.arguments())
+        arguments << argument.toString();
+    const DBusAnswer answered = answer(arguments);
+    const QString text = QString::fromStdString(answered.text);
+    Reply(message, answered.ok ? (message.signature().isEmpty() ? message.createReply(text)
+                                                                : message.createReply())
+                               : message.createErrorReply(kDBusRefusedError, text));
 }
 
 void DBusService::Reply(const QDBusMessage& call, const QDBusMessage& reply) {

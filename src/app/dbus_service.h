@@ -7,6 +7,7 @@
 #include <QDBusConnection>
 #include <QDBusVirtualObject>
 #include <QString>
+#include <QStringList>
 
 #include <functional>
 #include <optional>
@@ -22,12 +23,25 @@ inline constexpr char kDBusRefusedError[] = "com.lumetra.Vemo.Error.Refused";
 // Command ids are 16 bits wide, as a menu item's.
 inline constexpr unsigned kDBusLastCommandId = 65535;
 
+// What a question about the camera gets: the text to return, or (ok false)
+// the refusal to send as an error.
+struct DBusAnswer {
+    bool ok = true;
+    std::string text;
+};
+
 struct DBusServiceCallbacks {
     // Runs on the event loop once the caller has had its answer.
     std::function<void(int id)> command;
     // nullopt when the name is taken, else the text that refuses it.
     std::function<std::optional<std::string>(const std::string& path)> set_capture_file_name;
     std::function<QString()> status_text;
+    // The chosen camera's controls and formats, one per line, and changes to
+    // them as the Properties dialogs make them.
+    std::function<DBusAnswer()> camera_controls;
+    std::function<DBusAnswer(const std::string& name, const std::string& value)> set_camera_control;
+    std::function<DBusAnswer()> camera_formats;
+    std::function<DBusAnswer(const std::string& format)> set_camera_format;
 };
 
 class DBusService : public QDBusVirtualObject {
@@ -52,6 +66,9 @@ class DBusService : public QDBusVirtualObject {
     void AnswerCommand(const QDBusMessage& message);
     void AnswerSetCaptureFileName(const QDBusMessage& message);
     void AnswerStatusText(const QDBusMessage& message);
+    // A camera question with `signature`; its arguments as strings.
+    void AnswerCamera(const QDBusMessage& message, const char* signature,
+                      const std::function<DBusAnswer(const QStringList& arguments)>& answer);
     void Reply(const QDBusMessage& call, const QDBusMessage& reply);
 
     DBusServiceCallbacks callbacks_;

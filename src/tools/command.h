@@ -27,5 +27,6 @@ int RunProductCommand(const QStringList& arguments);   // arguments[0] is "produ
 int RunCommandCommand(const QStringList& arguments);  // arguments[0] is "command"
 int RunStatusCommand(const QStringList& arguments);   // arguments[0] is "status"
 int RunRecordCommand(const QStringList& arguments);   // arguments[0] is "record"
+int RunCameraCommand(const QStringList& arguments);   // arguments[0] is "camera"
 
 }  // namespace vemo::tools

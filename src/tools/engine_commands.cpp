@@ -1,5 +1,5 @@
-// vemoctl command, status and record: a running engine's commands, sent over
-// the session bus.
+// vemoctl command, status, record and camera: a running engine's commands,
+// sent over the session bus.
 //
 // libdbus rather than QtDBus: one blocking call on the caller's thread.
 // QtDBus dispatches on a thread of its own that outlives Qt's type registry
@@ -9,11 +9,13 @@
 
 #include <algorithm>
 #include <cstdint>
+#include <cstdio>
 #include <filesystem>
 #include <memory>
 #include <optional>
 #include <string>
 #include <system_error>
+#include <vector>
 
 #include "tools/command.h"
 
@@ -125,7 +127,60 @@ int SetCaptureFile(const std::string& path) {
     return reply ? 0 : 1;
 }
 
+// A call whose answer is text, printed as it comes (it ends in a newline).
+int PrintAnswer(const char* what, const char* method) {
+    const auto reply = Call(what, method, [](DBusMessage*) -> dbus_bool_t { return true; });
+    if (!reply) return 1;
+    Error error;
+    const char* text = nullptr;
+    if (!dbus_message_get_args(reply->get(), error.get(), DBUS_TYPE_STRING, &text,
+                               DBUS_TYPE_INVALID)) {
+        return Fail(std::string(what) + ": unexpected answer: " + error.message());
+    }
+    std::fputs(text, stdout);
+    return 0;
+}
+
+// A call that carries text arguments and whose answer is only yes or no.
+int SendText(const char* what, const char* method, std::vector<std::string> texts) {
+    for (const std::string& text : texts) {
+        if (!dbus_validate_utf8(text.c_str(), nullptr)) {
+            return Fail(std::string(what) + ": '" + text + "' is not valid UTF-8");
+        }
+    }
+    const auto reply = Call(what, method, [&texts](DBusMessage* call) {
+        for (const std::string& text : texts) {
+            const char* data = text.c_str();
+            if (!dbus_message_append_args(call, DBUS_TYPE_STRING, &data, DBUS_TYPE_INVALID)) {
+                return false;
+            }
+        }
+        return true;
+    });
+    return reply ? 0 : 1;
+}
+
 }  // namespace
+
+int RunCameraCommand(const QStringList& arguments) {
+    const QString action = arguments.size() > 1 ? arguments[1] : QString();
+    if (action == "controls" && arguments.size() == 2) {
+        return PrintAnswer("camera controls", "CameraControls");
+    }
+    if (action == "formats" && arguments.size() == 2) {
+        return PrintAnswer("camera formats", "CameraFormats");
+    }
+    if (action == "set" && arguments.size() == 4) {
+        return SendText("camera set", "SetCameraControl",
+                        {arguments[2].toStdString(), arguments[3].toStdString()});
+    }
+    if (action == "format" && arguments.size() == 3) {
+        return SendText("camera format", "SetCameraFormat", {arguments[2].toStdString()});
+    }
+    return Fail(
+        "camera: expected controls, set NAME VALUE, formats or format WIDTHxHEIGHT[@RATE] (see "
+        "vemoctl --help)");
+}
 
 int RunCommandCommand(const QStringList& arguments) {
     if (arguments.size() != 2) {

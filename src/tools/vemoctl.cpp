@@ -46,6 +46,12 @@ constexpr const char* kUsage =
     "  record file PATH                           name the engine's capture file\n"
     "  record start | stop                        start or stop capture to the file\n"
     "                                             (commands 7 and 8)\n"
+    "  camera controls                            the camera's controls, one a line:\n"
+    "                                             name=value (min..max step S, default D)\n"
+    "  camera set NAME VALUE                      set a control (a menu's item by number\n"
+    "                                             or name)\n"
+    "  camera formats                             the camera's formats: WxH@RATE FORMAT\n"
+    "  camera format WIDTHxHEIGHT[@RATE]          use that format from now on\n"
     "\n"
     "The settings file is $VEMO_SETTINGS_FILE, else\n"
     "$XDG_CONFIG_HOME/Lumetra/Corvexa Capture 4.0.ini (~/.config by default). The shared\n"
@@ -100,6 +106,7 @@ int RunVemoctl(int argc, char** argv) {
     if (command == "command") return RunCommandCommand(arguments);
     if (command == "status") return RunStatusCommand(arguments);
     if (command == "record") return RunRecordCommand(arguments);
+    if (command == "camera") return RunCameraCommand(arguments);
     return Fail("unknown command '" + command.toStdString() + "' (see vemoctl --help)");
 }
 
