@@ -18,37 +18,51 @@ bool IsSystemMemory(GstCapsFeatures* features) {
            gst_caps_features_is_equal(features, GST_CAPS_FEATURES_MEMORY_SYSTEM_MEMORY);
 }
 
+// The size `offer` takes when fixated nearest to `target`; false when it
+// cannot be fixed.
+bool SizeNearest(const GstStructure* offer, FrameSize target, FrameSize& size) {
+    gst::StructurePtr sized{gst_structure_copy(offer)};
+    // Fixating a field that is fixed already leaves it (and says false).
+    gst_structure_fixate_field_nearest_int(sized.get(), "width", target.width);
+    gst_structure_fixate_field_nearest_int(sized.get(), "height", target.height);
+    return gst_structure_get_int(sized.get(), "width", &size.width) &&
+           gst_structure_get_int(sized.get(), "height", &size.height) && size.width > 0 &&
+           size.height > 0;
+}
+
 }  // namespace
 
-std::optional<ChosenFormat> ChooseFormat(const GstCaps* offered, std::string& why) {
+std::optional<ChosenFormat> ChooseFormat(const GstCaps* offered, std::string& why,
+                                         std::optional<FrameSize> preferred) {
     if (offered == nullptr || gst_caps_is_empty(offered) || gst_caps_is_any(offered)) {
         why = "the camera offers no video format";
         return std::nullopt;
     }
+    constexpr FrameSize kCommon{kPreferredWidth, kPreferredHeight};
     int best = -1;
     long best_score = 0;
-    int best_width = 0, best_height = 0;
+    FrameSize best_size;
     for (guint i = 0; i < gst_caps_get_size(offered); ++i) {
         if (!IsSystemMemory(gst_caps_get_features(offered, i))) continue;
         const GstStructure* offer = gst_caps_get_structure(offered, i);
         const bool raw = gst_structure_has_name(offer, "video/x-raw");
         if (!raw && !gst_structure_has_name(offer, "image/jpeg")) continue;
-        gst::StructurePtr sized{gst_structure_copy(offer)};
-        int width = 0, height = 0;
-        // Fixating a field that is fixed already leaves it (and says false).
-        gst_structure_fixate_field_nearest_int(sized.get(), "width", kPreferredWidth);
-        gst_structure_fixate_field_nearest_int(sized.get(), "height", kPreferredHeight);
-        const bool fixed = gst_structure_get_int(sized.get(), "width", &width) &&
-                           gst_structure_get_int(sized.get(), "height", &height);
-        if (!fixed || width <= 0 || height <= 0) continue;
-        // Raw video needs no decoder, so it comes first whatever its size.
-        const long score = (raw ? 0L : 1'000'000L) + std::labs(width - kPreferredWidth) +
-                           std::labs(height - kPreferredHeight);
+        FrameSize size;
+        long score = 0;
+        if (preferred && SizeNearest(offer, *preferred, size) && size == *preferred) {
+            // The size the camera asks for beats every other; raw still first.
+            score = raw ? -2 : -1;
+        } else if (SizeNearest(offer, kCommon, size)) {
+            // Raw video needs no decoder, so it comes first whatever its size.
+            score = (raw ? 0L : 1'000'000L) + std::labs(size.width - kCommon.width) +
+                    std::labs(size.height - kCommon.height);
+        } else {
+            continue;
+        }
         if (best < 0 || score < best_score) {
             best = static_cast<int>(i);
             best_score = score;
-            best_width = width;
-            best_height = height;
+            best_size = size;
         }
     }
     if (best < 0) {
@@ -58,11 +72,11 @@ std::optional<ChosenFormat> ChooseFormat(const GstCaps* offered, std::string& wh
     const GstStructure* offer = gst_caps_get_structure(offered, static_cast<guint>(best));
     ChosenFormat chosen;
     chosen.decode_jpeg = gst_structure_has_name(offer, "image/jpeg");
-    chosen.width = best_width;
-    chosen.height = best_height;
+    chosen.width = best_size.width;
+    chosen.height = best_size.height;
     GstStructure* structure =
-        gst_structure_new(gst_structure_get_name(offer), "width", G_TYPE_INT, best_width, "height",
-                          G_TYPE_INT, best_height, nullptr);
+        gst_structure_new(gst_structure_get_name(offer), "width", G_TYPE_INT, best_size.width,
+                          "height", G_TYPE_INT, best_size.height, nullptr);
     if (gst_structure_get_value(offer, "format") != nullptr) {
         gst::StructurePtr first{gst_structure_copy(offer)};
         gst_structure_fixate_field(first.get(), "format");

@@ -12,6 +12,12 @@
 
 namespace vemo {
 
+struct FrameSize {
+    int width = 0;
+    int height = 0;
+    bool operator==(const FrameSize&) const = default;
+};
+
 struct ChosenFormat {
     gst::CapsPtr caps;         // one structure, its size fixed, its rate as offered
     bool decode_jpeg = false;  // Motion JPEG: the graph needs a decoder
@@ -19,10 +25,12 @@ struct ChosenFormat {
     int height = 0;
 };
 
-// Chooses, from what the camera offers, one format: raw video where offered,
-// else Motion JPEG; of its sizes the one nearest 640 x 480. Returns nullopt
-// and says why when nothing offered can be used.
-std::optional<ChosenFormat> ChooseFormat(const _GstCaps* offered, std::string& why);
+// Chooses, from what the camera offers, one format: the `preferred` size
+// when it is offered (raw video before Motion JPEG); else raw video where
+// offered, else Motion JPEG, of its sizes the one nearest 640 x 480. Returns
+// nullopt and says why when nothing offered can be used.
+std::optional<ChosenFormat> ChooseFormat(const _GstCaps* offered, std::string& why,
+                                         std::optional<FrameSize> preferred = std::nullopt);
 
 struct FormatAtRate {
     gst::CapsPtr caps;

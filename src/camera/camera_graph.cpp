@@ -209,7 +209,7 @@ CameraResult CameraGraph::BuildCameraFilters(const std::optional<CaptureDevice>&
         callbacks.new_sample = GraphCallbacks::OnNewSample;
         gst_app_sink_set_callbacks(GST_APP_SINK(grabber_filter_.get()), &callbacks, this, nullptr);
     }
-    format_ = ChooseFormat(offered.get(), why);
+    format_ = ChooseFormat(offered.get(), why, device->preferred_size);
     if (!format_ || !LinkGrabberChain(why)) return BuildFailure({kConnectFailed, 0, why});
     return {};
 }

@@ -2,7 +2,9 @@
 
 #include <gst/gst.h>
 
+#include <charconv>
 #include <filesystem>
+#include <string_view>
 
 namespace vemo {
 namespace {
@@ -10,6 +12,22 @@ namespace {
 // The property keys providers use for a device node or a serial, in order.
 constexpr const char* kIdentityKeys[] = {"device.path",   "api.v4l2.path", "object.path",
                                          "device.serial", "node.name",     "api.libcamera.id"};
+
+// "WxH" with both positive, else nullopt.
+std::optional<FrameSize> ParseFrameSize(std::string_view text) {
+    const std::size_t x = text.find('x');
+    if (x == std::string_view::npos) return std::nullopt;
+    const auto number = [](std::string_view digits, int& value) {
+        const auto [end, error] =
+            std::from_chars(digits.data(), digits.data() + digits.size(), value);
+        return error == std::errc{} && end == digits.data() + digits.size() && value > 0;
+    };
+    FrameSize size;
+    if (!number(text.substr(0, x), size.width) || !number(text.substr(x + 1), size.height)) {
+        return std::nullopt;
+    }
+    return size;
+}
 
 }  // namespace
 
@@ -41,6 +59,10 @@ CaptureDevice DescribeDevice(GstDevice* device) {
                 described.identity = value;
                 break;
             }
+        }
+        if (const char* size = gst_structure_get_string(properties.get(), "vemo.preferred-size");
+            size != nullptr) {
+            described.preferred_size = ParseFrameSize(size);
         }
     }
     if (described.identity.empty()) {

@@ -6,6 +6,7 @@
 #include <optional>
 #include <string>
 
+#include "camera/camera_format.h"
 #include "camera/gst_ptr.h"
 
 namespace vemo {
@@ -21,6 +22,10 @@ struct CaptureDevice {
     // The device came from a running monitor: its provider owns it until the
     // device goes away. Devices found by a one-off probe have no owner.
     bool monitored = false;
+    // The size the device asks to be opened at (its "vemo.preferred-size"
+    // property, "WxH"), when it names one: test cameras name their own size,
+    // which the nearest-to-640x480 rule would otherwise pass over.
+    std::optional<FrameSize> preferred_size;
 };
 
 // Initialises GStreamer once; on failure `why` says why.

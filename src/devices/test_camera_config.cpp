@@ -35,9 +35,12 @@ void ApplyOption(std::string_view option, TestCameraConfig& config) {
     };
     if (option == "busy") {
         config.busy = true;
+    } else if (option == "nocontrols") {
+        config.controls = false;
     } else if (number_after("fps=", config.fps) ||
                number_after("error-after=", config.error_after) ||
-               number_after("stall-after=", config.stall_after)) {
+               number_after("stall-after=", config.stall_after) ||
+               number_after("inputs=", config.inputs)) {
     } else {
         ParseSize(option, config.width, config.height);
     }

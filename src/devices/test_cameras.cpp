@@ -12,6 +12,7 @@
 #include "camera/camera_graph.h"
 #include "camera/capture_device.h"
 #include "camera/gst_ptr.h"
+#include "devices/test_camera_controls.h"
 
 // The GObject types GStreamer sees: a device provider and its devices.
 struct VemoTestCamera {
@@ -42,6 +43,8 @@ struct TestCamera {
     TestCameraConfig config;
     std::atomic<bool> plugged{true};
     std::atomic<bool> failed_once{false};
+    // What the user set, kept across the camera's elements.
+    std::shared_ptr<TestCameraControlState> controls;
     // The device the started provider announced for it.
     gst::DeviceRef device;
 };
@@ -57,30 +60,50 @@ std::string IdentityOf(int number) {
     return kIdentityPrefix + std::to_string(number);
 }
 
+// The number in "test-camera:N", or 0.
+int NumberOf(std::string_view identity) {
+    if (!identity.starts_with(kIdentityPrefix)) return 0;
+    const std::string_view digits = identity.substr(sizeof kIdentityPrefix - 1);
+    int number = 0;
+    const auto [end, error] = std::from_chars(digits.data(), digits.data() + digits.size(), number);
+    return error == std::errc{} && end == digits.data() + digits.size() ? number : 0;
+}
+
 std::shared_ptr<TestCamera> FindCamera(int number) {
     std::lock_guard lock(cameras_mutex);
     const auto found = cameras.find(number);
     return found != cameras.end() ? found->second : nullptr;
 }
 
+// The camera's own size first, so that a source nobody asks a size of
+// starts at it; then the sizes a webcam offers besides.
 gst::CapsPtr TestCameraCaps(const TestCameraConfig& config) {
-    gst::CapsPtr caps{gst_caps_new_simple("video/x-raw", "format", G_TYPE_STRING, "YUY2", "width",
-                                          G_TYPE_INT, config.width, "height", G_TYPE_INT,
-                                          config.height, nullptr)};
-    if (config.fps > 0) {
-        gst_caps_set_simple(caps.get(), "framerate", GST_TYPE_FRACTION, config.fps, 1, nullptr);
-        return caps;
-    }
     GValue rates = G_VALUE_INIT;
-    g_value_init(&rates, GST_TYPE_LIST);
-    for (int rate : {30, 15, 5}) {
-        GValue value = G_VALUE_INIT;
-        g_value_init(&value, GST_TYPE_FRACTION);
-        gst_value_set_fraction(&value, rate, 1);
-        gst_value_list_append_value(&rates, &value);
-        g_value_unset(&value);
+    if (config.fps > 0) {
+        g_value_init(&rates, GST_TYPE_FRACTION);
+        gst_value_set_fraction(&rates, config.fps, 1);
+    } else {
+        g_value_init(&rates, GST_TYPE_LIST);
+        for (int rate : {30, 15, 5}) {
+            GValue value = G_VALUE_INIT;
+            g_value_init(&value, GST_TYPE_FRACTION);
+            gst_value_set_fraction(&value, rate, 1);
+            gst_value_list_append_value(&rates, &value);
+            g_value_unset(&value);
+        }
     }
-    gst_caps_set_value(caps.get(), "framerate", &rates);
+    gst::CapsPtr caps{gst_caps_new_empty()};
+    const FrameSize own{config.width, config.height};
+    for (const FrameSize size :
+         {own, FrameSize{320, 240}, FrameSize{640, 480}, FrameSize{1280, 720}}) {
+        // Listed once, first.
+        if (gst_caps_get_size(caps.get()) > 0 && size == own) continue;
+        GstStructure* structure =
+            gst_structure_new("video/x-raw", "format", G_TYPE_STRING, "YUY2", "width", G_TYPE_INT,
+                              size.width, "height", G_TYPE_INT, size.height, nullptr);
+        gst_structure_set_value(structure, "framerate", &rates);
+        gst_caps_append_structure(caps.get(), structure);
+    }
     g_value_unset(&rates);
     return caps;
 }
@@ -89,9 +112,11 @@ gst::CapsPtr TestCameraCaps(const TestCameraConfig& config) {
 gst::DeviceRef MakeDevice(const TestCamera& camera) {
     const gst::CapsPtr caps = TestCameraCaps(camera.config);
     const std::string identity = IdentityOf(camera.number);
-    const gst::StructurePtr properties{
-        gst_structure_new("vemo-test-camera", "device.path", G_TYPE_STRING, identity.c_str(),
-                          "device.api", G_TYPE_STRING, "vemo-test", nullptr)};
+    const std::string size =
+        std::to_string(camera.config.width) + "x" + std::to_string(camera.config.height);
+    const gst::StructurePtr properties{gst_structure_new(
+        "vemo-test-camera", "device.path", G_TYPE_STRING, identity.c_str(), "device.api",
+        G_TYPE_STRING, "vemo-test", "vemo.preferred-size", G_TYPE_STRING, size.c_str(), nullptr)};
     GObject* object = G_OBJECT(
         g_object_new(vemo_test_camera_get_type(), "display-name",
                      camera.config.name ? camera.config.name->c_str() : nullptr, "device-class",
@@ -106,10 +131,12 @@ gst::ObjectRef<GstDeviceProvider> Provider() {
 }
 
 // What a camera's pattern source does with each frame, on its streaming
-// thread: counts them per run, and fails, stalls or refuses as it was told.
+// thread: takes up changed controls, counts the frames per run, and fails,
+// stalls or refuses as it was told.
 struct FrameProbe {
     std::shared_ptr<TestCamera> camera;
-    std::uint64_t frames = 0;  // of the current run
+    std::uint64_t frames = 0;      // of the current run
+    std::uint64_t generation = 0;  // of the controls last applied
 };
 
 void PostSourceError(GstPad* pad, GQuark domain, int code, const char* text) {
@@ -129,6 +156,10 @@ GstPadProbeReturn OnTestFrame(GstPad* pad, GstPadProbeInfo* info, gpointer data)
             probe->frames = 0;
         }
         return GST_PAD_PROBE_OK;
+    }
+    if (const std::uint64_t now = camera.controls->generation(); now != probe->generation) {
+        probe->generation = now;
+        camera.controls->ApplyAt(pad);
     }
     const std::uint64_t frame = probe->frames++;
     // An unplugged camera delivers nothing more, as a vanished one may.
@@ -154,28 +185,29 @@ GstPadProbeReturn OnTestFrame(GstPad* pad, GstPadProbeInfo* info, gpointer data)
     return GST_PAD_PROBE_OK;
 }
 
-// The camera's element: a live test pattern at the camera's size and rates,
-// with the probe above on its output.
+// The camera's element: a live test pattern, adjusted by the camera's
+// controls, at the camera's sizes and rates, with the probe above on the
+// pattern's output.
 GstElement* MakeCameraElement(const std::shared_ptr<TestCamera>& camera, const gchar* name) {
     gst::ElementRef bin{
         gst::ElementRef::Adopt(GST_ELEMENT(gst_object_ref_sink(gst_bin_new(name))))};
-    GstElement* source = gst_element_factory_make("videotestsrc", "pattern");
-    GstElement* filter = gst_element_factory_make("capsfilter", "format");
-    if (source == nullptr || filter == nullptr) {
-        if (source != nullptr) gst_object_unref(gst_object_ref_sink(source));
-        if (filter != nullptr) gst_object_unref(gst_object_ref_sink(filter));
-        return nullptr;
-    }
-    g_object_set(source, "is-live", TRUE, nullptr);
-    g_object_set(filter, "caps", TestCameraCaps(camera->config).get(), nullptr);
-    gst_bin_add_many(GST_BIN(bin.get()), source, filter, nullptr);
-    if (!gst_element_link(source, filter)) return nullptr;
-    const gst::PadRef output = gst::PadRef::Adopt(gst_element_get_static_pad(filter, "src"));
+    gst::ElementRef source = MakeElement("videotestsrc", "pattern");
+    gst::ElementRef balance = MakeElement("videobalance", "balance");
+    gst::ElementRef filter = MakeElement("capsfilter", "format");
+    if (!source || !balance || !filter) return nullptr;
+    g_object_set(source.get(), "is-live", TRUE, nullptr);
+    g_object_set(filter.get(), "caps", TestCameraCaps(camera->config).get(), nullptr);
+    const std::uint64_t generation = camera->controls->generation();
+    camera->controls->ApplyTo(source.get(), balance.get());
+    gst_bin_add_many(GST_BIN(bin.get()), source.get(), balance.get(), filter.get(), nullptr);
+    if (!gst_element_link_many(source.get(), balance.get(), filter.get(), nullptr)) return nullptr;
+    const gst::PadRef output = gst::PadRef::Adopt(gst_element_get_static_pad(filter.get(), "src"));
     gst_element_add_pad(bin.get(), gst_ghost_pad_new("src", output.get()));
 
-    const gst::PadRef pattern = gst::PadRef::Adopt(gst_element_get_static_pad(source, "src"));
+    const gst::PadRef pattern = gst::PadRef::Adopt(gst_element_get_static_pad(source.get(), "src"));
     auto probe = std::make_unique<FrameProbe>();
     probe->camera = camera;
+    probe->generation = generation;
     gst_pad_add_probe(pattern.get(),
                       static_cast<GstPadProbeType>(GST_PAD_PROBE_TYPE_BUFFER |
                                                    GST_PAD_PROBE_TYPE_EVENT_DOWNSTREAM),
@@ -258,7 +290,8 @@ bool EnableTestCameras(std::string* why) {
     static bool enabled = false;
     if (enabled) return true;
     if (!EnsureGStreamer(why)) return false;
-    if (std::string missing = MissingElement({"videotestsrc", "capsfilter"}); !missing.empty()) {
+    if (std::string missing = MissingElement({"videotestsrc", "videobalance", "capsfilter"});
+        !missing.empty()) {
         if (why != nullptr) *why = "GStreamer element \"" + missing + "\" is not installed";
         return false;
     }
@@ -296,6 +329,7 @@ std::string PlugTestCamera(const TestCameraConfig& config) {
     if (!EnableTestCameras()) return {};
     auto camera = std::make_shared<TestCamera>();
     camera->config = config;
+    camera->controls = std::make_shared<TestCameraControlState>(config);
     gst::DeviceRef announce;
     {
         std::lock_guard lock(cameras_mutex);
@@ -316,11 +350,8 @@ std::string PlugTestCamera(const TestCameraConfig& config) {
 }
 
 bool UnplugTestCamera(const std::string& identity) {
-    if (!identity.starts_with(kIdentityPrefix)) return false;
-    const std::string_view digits = std::string_view(identity).substr(sizeof kIdentityPrefix - 1);
-    int number = 0;
-    const auto [end, error] = std::from_chars(digits.data(), digits.data() + digits.size(), number);
-    if (error != std::errc{} || end != digits.data() + digits.size()) return false;
+    const int number = NumberOf(identity);
+    if (number <= 0) return false;
     gst::DeviceRef removed;
     {
         std::lock_guard lock(cameras_mutex);
@@ -347,6 +378,11 @@ void UnplugAllTestCameras() {
     }
     for (const std::string& identity : identities)
         UnplugTestCamera(identity);
+}
+
+std::unique_ptr<CameraControls> OpenTestCameraControls(const std::string& identity) {
+    const std::shared_ptr<TestCamera> camera = FindCamera(NumberOf(identity));
+    return camera ? ShareTestCameraControls(camera->controls) : nullptr;
 }
 
 }  // namespace vemo

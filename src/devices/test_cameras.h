@@ -12,19 +12,26 @@
 //                           name cannot be read) and "Back";
 // each name may carry options after '|', separated by '|' or ',':
 //   WxH                     frame size (default 640x480, or
-//                           $VEMO_TEST_CAMERA_SIZE);
+//                           $VEMO_TEST_CAMERA_SIZE): the size it is opened
+//                           at; 320x240, 640x480 and 1280x720 are offered
+//                           beside it, like a webcam's;
 //   fps=N                   offer only N frames a second (default: 30, 15
 //                           and 5, like a webcam);
+//   nocontrols              no controls to adjust (test_camera_controls.h);
+//   inputs=N                N inputs, "Input 1".."Input N" (default: one,
+//                           "Camera 1");
 //   error-after=N           fail once with a stream error after N frames;
 //   stall-after=N           stop delivering after N frames, posting nothing;
 //   busy                    fail at start as a camera held by another program.
 // e.g. VEMO_TEST_CAMERAS="Desk|1920x1080;Flaky|error-after=30".
 
+#include <memory>
 #include <optional>
 #include <string>
 #include <string_view>
 #include <vector>
 
+#include "camera/camera_controls.h"
 #include "camera/camera_result.h"
 
 namespace vemo {
@@ -37,6 +44,8 @@ struct TestCameraConfig {
     int error_after = -1;
     int stall_after = -1;
     bool busy = false;
+    bool controls = true;
+    int inputs = 1;
 };
 
 // The cameras `text` describes, in order; sizes default to `default_size`
@@ -59,5 +68,9 @@ std::string PlugTestCamera(const TestCameraConfig& config);
 // Unplugs the camera with `identity`; false when there is none.
 bool UnplugTestCamera(const std::string& identity);
 void UnplugAllTestCameras();
+
+// The controls of the plugged camera with `identity` ("test-camera:N");
+// nullptr when there is none. They stay usable after it is unplugged.
+std::unique_ptr<CameraControls> OpenTestCameraControls(const std::string& identity);
 
 }  // namespace vemo
