@@ -80,7 +80,7 @@ void CameraController::BuildDevicesMenu() {
 }
 
 bool CameraController::BuildCameraFilters() {
-    CameraResult built = graph_.BuildCameraFilters(current_video_device_);
+    CameraResult built = graph_.BuildCameraFilters(current_video_device_, chosen_size_);
     const bool ok = built.ok;
     Queue(std::move(built));
     if (!ok) return false;
@@ -100,6 +100,7 @@ void CameraController::ChooseDevices(const std::optional<CaptureDevice>& video) 
     if (!unchanged) {
         current_video_device_ = video;
         current_device_lost_ = false;
+        chosen_size_.reset();
         if (graph_.previewing()) HaltPreview();
         if (graph_.preview_graph_built() || graph_.capture_graph_built()) graph_.DismantleGraph();
         graph_.ReleaseCameraFilters();
@@ -108,6 +109,7 @@ void CameraController::ChooseDevices(const std::optional<CaptureDevice>& video) 
             BuildPreviewBranch();
             RunPreview();
         }
+        BuildPropertyPagesMenu();
     }
     RefreshMarksAndStatus();
     ShowPending();
@@ -331,6 +333,7 @@ void CameraController::Close() {
     graph_.DismantleGraph();
     graph_.ReleaseCameraFilters();
     devices_.Release();
+    controls_.reset();
     current_video_device_.reset();
     current_device_lost_ = false;
     state_.devices_menu_current = false;

@@ -15,10 +15,13 @@
 
 #include <QTimer>
 
+#include "app/dbus_service.h"
 #include "app/engine_state.h"
+#include "camera/camera_controls.h"
 #include "camera/camera_graph.h"
 #include "camera/camera_publish.h"
 #include "devices/device_list.h"
+#include "devices/properties_menu.h"
 
 namespace vemo {
 
@@ -99,6 +102,17 @@ class CameraController {
     // Commands 9 and 12: captions or audio on or off, the preview rebuilt.
     void ToggleCaptureOption(bool EngineState::*option);
 
+    // The Properties menu (camera_properties.cpp): the chosen camera's
+    // entries, rebuilt at every device change, and commands 42 to 57.
+    void BuildPropertyPagesMenu();
+    void OpenPropertyPage(int id);
+    // The same for scripts: the controls and formats as text lines, and a
+    // change as the dialogs make it.
+    DBusAnswer ControlsText();
+    DBusAnswer SetControlByName(const std::string& name, const std::string& value);
+    DBusAnswer FormatsText();
+    DBusAnswer UseFormatNamed(const std::string& format);
+
     // The window closes: the preview halts with the camera-off pictures, the
     // graph and the device list are released, and nothing runs afterwards.
     void Close();
@@ -115,6 +129,8 @@ class CameraController {
     bool IsCurrentCamera(const std::string& identity) const;
     bool FinishRecording(int limit_ms);
     void RebuildPreview();
+    std::vector<OfferedFormat> Formats() const;
+    void UseFormat(const OfferedFormat& format);
 
     EngineState& state_;
     MainWindow& window_;
@@ -132,6 +148,11 @@ class CameraController {
     // The running recording: when it started, and its time limit.
     std::int64_t capture_start_ns_ = 0;
     QTimer time_limit_;
+    // What the chosen camera lets the user adjust, the Properties menu's
+    // entries, and the size the user chose for it (until another camera).
+    std::unique_ptr<CameraControls> controls_;
+    PropertyEntryPosition property_entries_;
+    std::optional<FrameSize> chosen_size_;
 };
 
 }  // namespace vemo

@@ -96,11 +96,12 @@ int MainWindow::OnCommand(int id) {
                 camera_->ChooseDeviceAt(id - kCmdFirstDevice);
             } else if (id >= kCmdFirstCurrentDevice && id <= kCmdLastCurrentDevice) {
                 camera_->ChooseCurrentDevice();
+            } else if (id >= kCmdFirstPropertyPage && id <= kCmdLastPropertyPage) {
+                camera_->OpenPropertyPage(id);
             }
-            // Property pages (42 to 57) come with their own work and do
-            // nothing until then; 10, 11, 13, 58, 59 and every id outside 4 to
-            // 63 do nothing at all. With a single video stream the master
-            // stream (38 to 40) has nothing to hand to the writer.
+            // 10, 11, 13, 58, 59 and every id outside 4 to 63 do nothing at
+            // all. With a single video stream the master stream (38 to 40)
+            // has nothing to hand to the writer.
             break;
     }
     return 0;

@@ -116,6 +116,15 @@ void ServeOtherPrograms(MainWindow& window) {
         return window.capture_file().SetCaptureFileName(path);
     };
     callbacks.status_text = [status] { return status->text(); };
+    CameraController& camera = window.camera();
+    callbacks.camera_controls = [&camera] { return camera.ControlsText(); };
+    callbacks.set_camera_control = [&camera](const std::string& name, const std::string& value) {
+        return camera.SetControlByName(name, value);
+    };
+    callbacks.camera_formats = [&camera] { return camera.FormatsText(); };
+    callbacks.set_camera_format = [&camera](const std::string& format) {
+        return camera.UseFormatNamed(format);
+    };
     if (DBusService* service = StartDBusService(std::move(callbacks), &window)) {
         status->setChangeObserver([service = QPointer<DBusService>(service)](const QString& text) {
             if (service) service->NotifyStatusText(text);

@@ -18,9 +18,9 @@ namespace vemo {
 struct CameraControl {
     enum class Kind { kInteger, kBoolean, kMenu, kIntegerMenu, kButton };
 
-    std::uint32_t id = 0;           // the V4L2 control id (test cameras use the same ids)
-    std::string name;               // as the driver names it: "White Balance Temperature"
-    std::string key;                // for scripts: "white_balance_temperature"
+    std::uint32_t id = 0;  // the V4L2 control id (test cameras use the same ids)
+    std::string name;      // as the driver names it: "White Balance Temperature"
+    std::string key;       // for scripts: "white_balance_temperature"
     Kind kind = Kind::kInteger;
     std::int64_t minimum = 0;
     std::int64_t maximum = 0;

@@ -2,6 +2,7 @@
 
 #include <gst/gst.h>
 
+#include <algorithm>
 #include <cstdlib>
 
 #include "camera/camera_graph.h"
@@ -125,6 +126,68 @@ FormatAtRate FormatWithRate(const GstCaps* chosen, std::optional<double> rate) {
             gst_util_uint64_scale_int(GST_SECOND, denominator, numerator));
     }
     return result;
+}
+
+namespace {
+
+// The values of a caps field: one, or each of a list.
+std::vector<const GValue*> Values(const GstStructure* structure, const char* field) {
+    std::vector<const GValue*> values;
+    const GValue* value = gst_structure_get_value(structure, field);
+    if (value == nullptr) return values;
+    if (GST_VALUE_HOLDS_LIST(value)) {
+        for (guint i = 0; i < gst_value_list_get_size(value); ++i)
+            values.push_back(gst_value_list_get_value(value, i));
+    } else {
+        values.push_back(value);
+    }
+    return values;
+}
+
+}  // namespace
+
+std::vector<OfferedFormat> OfferedFormats(const GstCaps* caps) {
+    std::vector<OfferedFormat> formats;
+    if (caps == nullptr || gst_caps_is_any(caps)) return formats;
+    for (guint i = 0; i < gst_caps_get_size(caps); ++i) {
+        const GstStructure* structure = gst_caps_get_structure(caps, i);
+        OfferedFormat format;
+        if (!gst_structure_get_int(structure, "width", &format.width) ||
+            !gst_structure_get_int(structure, "height", &format.height)) {
+            continue;  // sizes given as ranges are not a choice to list
+        }
+        std::vector<std::string> pixel_formats;
+        if (gst_structure_has_name(structure, "image/jpeg")) {
+            pixel_formats.push_back("MJPG");
+        } else if (gst_structure_has_name(structure, "video/x-raw")) {
+            for (const GValue* value : Values(structure, "format")) {
+                if (G_VALUE_HOLDS_STRING(value)) pixel_formats.push_back(g_value_get_string(value));
+            }
+        }
+        std::vector<std::pair<int, int>> rates;
+        for (const GValue* value : Values(structure, "framerate")) {
+            if (GST_VALUE_HOLDS_FRACTION(value)) {
+                rates.emplace_back(gst_value_get_fraction_numerator(value),
+                                   gst_value_get_fraction_denominator(value));
+            } else if (GST_VALUE_HOLDS_FRACTION_RANGE(value)) {
+                const GValue* top = gst_value_get_fraction_range_max(value);
+                rates.emplace_back(gst_value_get_fraction_numerator(top),
+                                   gst_value_get_fraction_denominator(top));
+            }
+        }
+        if (rates.empty()) rates.emplace_back(0, 1);
+        for (const std::string& pixel_format : pixel_formats) {
+            for (const auto& [numerator, denominator] : rates) {
+                format.pixel_format = pixel_format;
+                format.rate_numerator = numerator;
+                format.rate_denominator = denominator;
+                if (std::find(formats.begin(), formats.end(), format) == formats.end()) {
+                    formats.push_back(format);
+                }
+            }
+        }
+    }
+    return formats;
 }
 
 }  // namespace vemo

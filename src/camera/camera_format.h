@@ -7,8 +7,10 @@
 #include <cstdint>
 #include <optional>
 #include <string>
+#include <vector>
 
 #include "camera/gst_ptr.h"
+#include "camera/offered_format.h"
 
 namespace vemo {
 
@@ -43,5 +45,9 @@ struct FormatAtRate {
 // rounds a frame period it is given. When no rate can be chosen the format
 // stays at the camera's own rate and `applied` is false.
 FormatAtRate FormatWithRate(const _GstCaps* chosen, std::optional<double> rate);
+
+// Every format `caps` offers, one for each pixel format, size and rate (a
+// range of rates gives its highest), in the caps' order without repeats.
+std::vector<OfferedFormat> OfferedFormats(const _GstCaps* caps);
 
 }  // namespace vemo

@@ -154,7 +154,8 @@ CameraResult CameraGraph::BuildFailure(CameraMessage message) {
     return CameraResult::Failure(std::move(message));
 }
 
-CameraResult CameraGraph::BuildCameraFilters(const std::optional<CaptureDevice>& device) {
+CameraResult CameraGraph::BuildCameraFilters(const std::optional<CaptureDevice>& device,
+                                             std::optional<FrameSize> size) {
     std::string why;
     if (!EnsureGraphBuilder(&why)) {
         return CameraResult::Failure({"Cannot instantiate graph builder", 0, why});
@@ -209,7 +210,7 @@ CameraResult CameraGraph::BuildCameraFilters(const std::optional<CaptureDevice>&
         callbacks.new_sample = GraphCallbacks::OnNewSample;
         gst_app_sink_set_callbacks(GST_APP_SINK(grabber_filter_.get()), &callbacks, this, nullptr);
     }
-    format_ = ChooseFormat(offered.get(), why, device->preferred_size);
+    format_ = ChooseFormat(offered.get(), why, size ? size : device->preferred_size);
     if (!format_ || !LinkGrabberChain(why)) return BuildFailure({kConnectFailed, 0, why});
     return {};
 }

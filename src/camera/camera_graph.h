@@ -66,7 +66,10 @@ class CameraGraph {
     // Builds the camera and the grabber chain for `device`, opening the
     // camera to learn its formats and choosing one. On failure everything is
     // released again (the device's name stays for the status bar).
-    CameraResult BuildCameraFilters(const std::optional<CaptureDevice>& device);
+    // `size`, when offered, is the size to open the camera at (a choice the
+    // user made); else the device's own preferred size or the usual rule.
+    CameraResult BuildCameraFilters(const std::optional<CaptureDevice>& device,
+                                    std::optional<FrameSize> size = std::nullopt);
     // Stops and drops every object of the graph.
     void ReleaseCameraFilters();
     // Takes out everything downstream of the camera (the grabber chain

@@ -6,6 +6,8 @@
 #include <filesystem>
 #include <string_view>
 
+#include "camera/camera_format.h"
+
 namespace vemo {
 namespace {
 
@@ -71,6 +73,12 @@ CaptureDevice DescribeDevice(GstDevice* device) {
         described.identity = object_name ? object_name.get() : "";
     }
     return described;
+}
+
+std::vector<OfferedFormat> DeviceFormats(const CaptureDevice& device) {
+    if (!device.device) return {};
+    const gst::CapsPtr caps{gst_device_get_caps(device.device.get())};
+    return OfferedFormats(caps.get());
 }
 
 bool DevicePresent(const CaptureDevice& device) {

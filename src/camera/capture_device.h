@@ -5,9 +5,11 @@
 
 #include <optional>
 #include <string>
+#include <vector>
 
 #include "camera/camera_format.h"
 #include "camera/gst_ptr.h"
+#include "camera/offered_format.h"
 
 namespace vemo {
 
@@ -33,6 +35,9 @@ bool EnsureGStreamer(std::string* why = nullptr);
 
 // Describes `device`, keeping a reference of its own.
 CaptureDevice DescribeDevice(_GstDevice* device);
+
+// The formats the device offers (its caps), as the user picks them.
+std::vector<OfferedFormat> DeviceFormats(const CaptureDevice& device);
 
 // Whether the device is still there: its provider has not removed it and,
 // for a device node, the node still exists.

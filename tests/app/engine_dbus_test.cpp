@@ -212,6 +212,38 @@ TEST_F(EngineDBusTest, RecordsFromTheCommandLineWithTheGoAheadFromTheKeyboard) {
     EXPECT_EQ(engine.Wait(), 0) << engine.Errors();
 }
 
+TEST_F(EngineDBusTest, AdjustsTheCameraFromTheCommandLine) {
+    const auto engine = Start(install_, "[General]\ncamera_capture=1\n");
+    ASSERT_TRUE(WaitFor([&] { return StatusIs("Test Camera 1"); })) << engine->Errors();
+    const auto controls = Vemoctl({"camera", "controls"});
+    ASSERT_EQ(controls.exit_code, 0) << controls.err;
+    EXPECT_NE(controls.out.find("brightness=128 (0..255 step 1, default 128)\n"), std::string::npos)
+        << controls.out;
+    EXPECT_EQ(Vemoctl({"camera", "set", "brightness", "200"}).exit_code, 0);
+    EXPECT_NE(Vemoctl({"camera", "controls"}).out.find("brightness=200 "), std::string::npos);
+    ExpectOneLineError(Vemoctl({"camera", "set", "loudness", "1"}),
+                       "vemoctl: camera set: the camera has no control loudness");
+
+    const auto formats = Vemoctl({"camera", "formats"});
+    EXPECT_NE(formats.out.find("1280x720@30 YUY2\n"), std::string::npos) << formats.out;
+    ASSERT_EQ(Vemoctl({"camera", "format", "1280x720@15"}).exit_code, 0);
+    EXPECT_TRUE(WaitFor([&] {
+        return test::DecodeJpeg((install_.dir() / "vemo/vemo.jpg").string()).width == 1280;
+    }));
+    ExpectOneLineError(Vemoctl({"camera", "format", "1000x1000"}),
+                       "vemoctl: camera format: the camera does not offer 1000x1000");
+    EXPECT_EQ(engine->Stop(), 0);
+
+    // Without a camera.
+    test::EngineInstallation bare;
+    bare.block().set_product_ready(1);
+    bare.WriteSettings("[General]\ncamera_capture=0\n");
+    EngineProcess alone(bare, "1", {"VEMO_TEST_CAMERAS="});
+    ASSERT_TRUE(WaitFor([&] { return Vemoctl({"status"}).exit_code == 0; })) << alone.Errors();
+    ExpectOneLineError(Vemoctl({"camera", "controls"}), "vemoctl: camera controls: no camera");
+    EXPECT_EQ(alone.Stop(), 0);
+}
+
 }  // namespace
 }  // namespace vemo
 

@@ -1,0 +1,197 @@
+// The chosen camera's entries in the Properties menu and what they open,
+// and the same adjustments for scripts.
+
+#include <algorithm>
+#include <charconv>
+#include <cmath>
+#include <cstdio>
+
+#include "app/camera_controller.h"
+#include "app/dialogs/camera_dialogs.h"
+#include "app/main_window.h"
+#include "devices/camera_controls_factory.h"
+
+namespace vemo {
+namespace {
+
+std::optional<std::int64_t> Number(std::string_view text) {
+    std::int64_t value = 0;
+    const auto [end, error] = std::from_chars(text.data(), text.data() + text.size(), value);
+    if (error != std::errc{} || end != text.data() + text.size()) return std::nullopt;
+    return value;
+}
+
+std::string ControlLine(const CameraControl& control) {
+    std::string line = control.key + "=" + std::to_string(control.value) + " (" +
+                       std::to_string(control.minimum) + ".." + std::to_string(control.maximum) +
+                       " step " + std::to_string(control.step) + ", default " +
+                       std::to_string(control.default_value) + ")";
+    if (!control.menu.empty()) {
+        line += " [";
+        for (std::size_t i = 0; i < control.menu.size(); ++i) {
+            if (i > 0) line += ", ";
+            line += std::to_string(control.menu[i].first) + " " + control.menu[i].second;
+        }
+        line += "]";
+    }
+    if (control.inactive) line += " inactive";
+    return line;
+}
+
+std::string FormatLine(const OfferedFormat& format) {
+    std::string rate = "?";
+    if (format.rate_numerator > 0 && format.rate_denominator > 0) {
+        rate = format.rate_numerator % format.rate_denominator == 0
+                   ? std::to_string(format.rate_numerator / format.rate_denominator)
+                   : std::to_string(format.rate_numerator) + "/" +
+                         std::to_string(format.rate_denominator);
+    }
+    return std::to_string(format.width) + "x" + std::to_string(format.height) + "@" + rate + " " +
+           format.pixel_format;
+}
+
+}  // namespace
+
+std::vector<OfferedFormat> CameraController::Formats() const {
+    return current_video_device_ ? DeviceFormats(*current_video_device_)
+                                 : std::vector<OfferedFormat>{};
+}
+
+void CameraController::BuildPropertyPagesMenu() {
+    controls_ = current_video_device_ && graph_.built() ? OpenCameraControls(*current_video_device_)
+                                                        : nullptr;
+    PropertyOffer offer;
+    offer.camera = graph_.built();
+    if (controls_) {
+        offer.controls = !controls_->Controls().empty();
+        const std::vector<CameraInput> inputs = controls_->Inputs();
+        offer.several_inputs = inputs.size() > 1;
+        offer.tuner = std::any_of(inputs.begin(), inputs.end(),
+                                  [](const CameraInput& input) { return input.tuner; });
+    }
+    offer.several_formats = Formats().size() > 1;
+    property_entries_ = vemo::BuildPropertyPagesMenu(
+        window_.menus().properties, offer, [this](QMenu* menu, int id, const QString& text) {
+            return MakeCommandAction(menu, id, text,
+                                     [this](int command) { window_.OnCommand(command); });
+        });
+}
+
+void CameraController::OpenPropertyPage(int id) {
+    if (closed_) return;
+    const std::optional<PropertyEntry> entry = property_entries_.EntryOf(id);
+    if (!entry) return;
+    switch (*entry) {
+        case PropertyEntry::kVideoCaptureFilter:
+            if (controls_) {
+                CameraControlsDialog dialog(&window_, *controls_, graph_.device_name());
+                dialog.exec();
+            }
+            break;
+        case PropertyEntry::kVideoCapturePin: {
+            // The preview stops for the dialog and comes back after it, at the
+            // format chosen.
+            if (state_.camera_on && graph_.previewing()) HaltPreview();
+            const std::vector<OfferedFormat> formats = Formats();
+            OfferedFormat current;
+            current.width = graph_.frame_width();
+            current.height = graph_.frame_height();
+            for (const OfferedFormat& format : formats) {
+                if (format.width == current.width && format.height == current.height) {
+                    current = format;
+                    break;
+                }
+            }
+            CameraFormatDialog dialog(&window_, formats, current);
+            if (dialog.exec() == QDialog::Accepted && !closed_ && !(dialog.chosen() == current)) {
+                UseFormat(dialog.chosen());
+            } else {
+                RebuildPreview();
+            }
+            break;
+        }
+        case PropertyEntry::kVideoCrossbar:
+            if (controls_) {
+                CameraInputDialog dialog(&window_, *controls_);
+                dialog.exec();
+            }
+            break;
+        case PropertyEntry::kTvTuner:
+            if (controls_) {
+                TunerDialog dialog(&window_, *controls_);
+                dialog.exec();
+            }
+            break;
+        default:
+            break;
+    }
+    ShowPending();
+}
+
+// Opens the camera again at `format`'s size (the window takes the new frame
+// size) and rebuilds and restarts the preview when the camera is on.
+void CameraController::UseFormat(const OfferedFormat& format) {
+    chosen_size_ = FrameSize{format.width, format.height};
+    if (format.rate_numerator > 0 && format.rate_denominator > 0) {
+        state_.frame_rate = static_cast<double>(format.rate_numerator) / format.rate_denominator;
+    }
+    if (graph_.previewing()) HaltPreview();
+    if (graph_.preview_graph_built() || graph_.capture_graph_built()) graph_.DismantleGraph();
+    graph_.ReleaseCameraFilters();
+    BuildCameraFilters();
+    RebuildPreview();
+}
+
+DBusAnswer CameraController::ControlsText() {
+    if (!controls_) return {false, "no camera"};
+    std::string text;
+    for (const CameraControl& control : controls_->Controls())
+        text += ControlLine(control) + "\n";
+    return {true, text};
+}
+
+DBusAnswer CameraController::SetControlByName(const std::string& name, const std::string& value) {
+    if (!controls_) return {false, "no camera"};
+    for (const CameraControl& control : controls_->Controls()) {
+        if (control.key != name) continue;
+        std::optional<std::int64_t> number = Number(value);
+        for (const auto& [index, label] : control.menu) {
+            if (!number && label == value) number = index;
+        }
+        if (!number) return {false, name + ": '" + value + "' is not a value of it"};
+        std::string why;
+        if (!controls_->SetControl(control.id, *number, &why)) return {false, name + ": " + why};
+        return {true, {}};
+    }
+    return {false, "the camera has no control " + name};
+}
+
+DBusAnswer CameraController::FormatsText() {
+    if (!current_video_device_) return {false, "no camera"};
+    std::string text;
+    for (const OfferedFormat& format : Formats())
+        text += FormatLine(format) + "\n";
+    return {true, text};
+}
+
+DBusAnswer CameraController::UseFormatNamed(const std::string& text) {
+    if (!current_video_device_ || closed_) return {false, "no camera"};
+    int width = 0, height = 0;
+    double rate = 0;
+    const int read = std::sscanf(text.c_str(), "%dx%d@%lf", &width, &height, &rate);
+    if (read < 2) return {false, "a format is WIDTHxHEIGHT[@RATE], not '" + text + "'"};
+    for (const OfferedFormat& format : Formats()) {
+        if (format.width != width || format.height != height) continue;
+        const double offered =
+            format.rate_denominator > 0
+                ? static_cast<double>(format.rate_numerator) / format.rate_denominator
+                : 0;
+        if (read == 3 && std::fabs(offered - rate) > 0.01) continue;
+        UseFormat(format);
+        ShowPending();
+        return {true, {}};
+    }
+    return {false, "the camera does not offer " + text};
+}
+
+}  // namespace vemo
