@@ -1,7 +1,9 @@
 #include "app/dialogs/dialog_layout.h"
 
+#include <QBoxLayout>
 #include <QDialog>
 #include <QFontMetrics>
+#include <QFormLayout>
 #include <QLabel>
 #include <QLineEdit>
 #include <QPushButton>
@@ -126,6 +128,43 @@ QRect DialogRect(const QWidget* dialog, int x, int y, int width, int height) {
     const int across = std::max(1, metrics.averageCharWidth());
     const int down = std::max(1, metrics.height());
     return {x * across / 4, y * down / 8, width * across / 4, height * down / 8};
+}
+
+void PrepareLaidOut(QDialog* dialog, const QString& title) {
+    dialog->setWindowTitle(title);
+    dialog->setFont(DialogFont());
+    dialog->setModal(true);
+}
+
+// A stretch, then OK ("1", the default: accepts) and Cancel ("2": rejects).
+void AddOkCancel(QDialog* dialog, QBoxLayout* row) {
+    row->addStretch();
+    auto* ok = new QPushButton("OK", dialog);
+    ok->setObjectName("1");
+    ok->setDefault(true);
+    QObject::connect(ok, &QPushButton::clicked, dialog, &QDialog::accept);
+    row->addWidget(ok);
+    auto* cancel = new QPushButton("Cancel", dialog);
+    cancel->setObjectName("2");
+    QObject::connect(cancel, &QPushButton::clicked, dialog, &QDialog::reject);
+    row->addWidget(cancel);
+}
+
+// The fields of `form` above OK and Cancel, the dialog as small as they let it be.
+void LayOut(QDialog* dialog, QFormLayout* form) {
+    auto* buttons = new QHBoxLayout;
+    AddOkCancel(dialog, buttons);
+    auto* outer = new QVBoxLayout(dialog);
+    outer->addLayout(form);
+    outer->addLayout(buttons);
+    outer->setSizeConstraint(QLayout::SetFixedSize);
+}
+
+// A label with an Alt shortcut for `field`.
+QLabel* Caption(QDialog* dialog, const char* text, QWidget* field) {
+    auto* label = new QLabel(QString::fromUtf8(text), dialog);
+    label->setBuddy(field);
+    return label;
 }
 
 }  // namespace vemo

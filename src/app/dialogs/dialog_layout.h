@@ -10,7 +10,9 @@
 
 #include <cstdint>
 
+class QBoxLayout;
 class QDialog;
+class QFormLayout;
 class QLabel;
 class QLineEdit;
 class QWidget;
@@ -41,6 +43,15 @@ void FitTextsToControls(QDialog* dialog);
 // own size hint, a push button's text and the style's margins; 0 for
 // controls without text.
 int TextWidthNeeded(const QWidget* control);
+
+// Dialogs laid out by Qt's layouts rather than dialog-unit templates: the
+// title, font and modality; OK ("1", the default) and Cancel ("2") after a
+// stretch in `row`; the fields of `form` above them, the dialog as small as
+// they let it be; a label with an Alt shortcut for `field`.
+void PrepareLaidOut(QDialog* dialog, const QString& title);
+void AddOkCancel(QDialog* dialog, QBoxLayout* row);
+void LayOut(QDialog* dialog, QFormLayout* form);
+QLabel* Caption(QDialog* dialog, const char* text, QWidget* field);
 
 // An edit field's number: unsigned decimal; anything else reads as 0, and a
 // number too large for 32 bits as the largest 32-bit number.
