@@ -4,6 +4,7 @@
 #include <cstdio>
 
 #include "app/capture_file_control.h"
+#include "app/logging.h"
 #include "app/main_window.h"
 #include "app/message_box.h"
 #include "app/status_bar.h"
@@ -53,6 +54,7 @@ void CameraController::Queue(CameraResult result) {
 void CameraController::ShowPending() {
     while (!pending_.empty() && !closed_) {
         const CameraMessage message = std::move(pending_.front());
+        qCDebug(logCamera).noquote() << "reporting:" << QString::fromStdString(message.Shown());
         pending_.erase(pending_.begin());
         ReportError("%s", message.Shown().c_str());
     }
@@ -98,6 +100,9 @@ void CameraController::ChooseDevices(const std::optional<CaptureDevice>& video) 
         video && current_video_device_ && video->identity == current_video_device_->identity &&
         !current_device_lost_ && graph_.built() && (!state_.camera_on || graph_.previewing());
     if (!unchanged) {
+        qCInfo(logCamera).noquote()
+            << "camera chosen:"
+            << QString::fromStdString(video ? video->name.value_or(video->identity) : "none");
         current_video_device_ = video;
         current_device_lost_ = false;
         chosen_size_.reset();
@@ -207,6 +212,8 @@ bool CameraController::RunPreview() {
     Queue(std::move(run));
     if (!ok || was_previewing) return ok;
     LoadCameraSettings();
+    qCInfo(logCamera) << "preview running at" << state_.frame_width << "x" << state_.frame_height
+                      << "publishing every" << state_.camera_timer << "s";
     jobs_ = PrepareCameraJobs(state_.frame_width, state_.frame_height, state_.imode_camera_width,
                               state_.camera_gif_color);
     window_.SetCameraTimer(state_.camera_timer * 1000);
@@ -218,7 +225,10 @@ bool CameraController::HaltPreview() {
     const bool ok = halted.ok;
     Queue(std::move(halted));
     // The preview stopped: the client area is drawn afresh.
-    if (ok) window_.videoArea()->ShowFrame(QImage());
+    if (ok) {
+        qCInfo(logCamera) << "preview halted";
+        window_.videoArea()->ShowFrame(QImage());
+    }
     return ok;
 }
 

@@ -6,6 +6,7 @@
 #include "app/camera_controller.h"
 #include "app/capture_file_control.h"
 #include "app/dialogs/capture_dialogs.h"
+#include "app/logging.h"
 #include "app/main_window.h"
 #include "app/status_bar.h"
 
@@ -79,6 +80,8 @@ bool CameraController::RunCapture() {
         return false;
     }
     graph_.ReleaseCaptureStream();
+    qCInfo(logCamera).noquote() << "recording to"
+                                << QString::fromStdString(state_.capture_file.capture_file_name);
     capture_start_ns_ = SteadyNowNs();
     window_.SetCameraTimer(kRecordingTimerMs);
     state_.capturing = true;
@@ -111,6 +114,7 @@ bool CameraController::FinishRecording(int limit_ms) {
         text = QString::fromStdString(
             CaptureResultText(stats.delivered, stats.dropped, duration_ms, average));
     }
+    qCInfo(logCamera).noquote() << "recording stopped:" << text;
     SetStatusText(window_.statusBarWidget(), text);
     window_.videoArea()->update();
     return true;

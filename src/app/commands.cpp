@@ -9,6 +9,7 @@
 #include "app/dialogs/about_dialog.h"
 #include "app/dialogs/capture_dialogs.h"
 #include "app/dialogs/properties_dialogs.h"
+#include "app/logging.h"
 #include "app/main_window.h"
 #include "settings/settings_store.h"
 
@@ -20,6 +21,7 @@ constexpr char kHelpFile[] = "help/wmanual.htm";
 }  // namespace
 
 int MainWindow::OnCommand(int id) {
+    qCDebug(logCommand) << "command" << id;
     switch (id) {
         case kCmdClose:
             close();

@@ -35,6 +35,7 @@ constexpr char kIntrospection[] =
     "    <method name=\"SetCameraFormat\">\n"
     "      <arg name=\"format\" type=\"s\" direction=\"in\"/>\n"
     "    </method>\n"
+    "    <method name=\"ReloadSettings\"/>\n"
     "    <signal name=\"StatusTextChanged\">\n"
     "      <arg name=\"text\" type=\"s\"/>\n"
     "    </signal>\n"
@@ -110,6 +111,12 @@ bool DBusService::handleMessage(const QDBusMessage& message, const QDBusConnecti
         AnswerSetCaptureFileName(message);
     } else if (member == "StatusText") {
         AnswerStatusText(message);
+    } else if (member == "ReloadSettings") {
+        AnswerCamera(message, "", [this](const QStringList&) {
+            if (!callbacks_.reload_settings) return DBusAnswer{false, "the engine cannot reload"};
+            callbacks_.reload_settings();
+            return DBusAnswer{true, {}};
+        });
     } else if (member == "CameraControls") {
         AnswerCamera(message, "",
                      [this](const QStringList&) { return callbacks_.camera_controls(); });

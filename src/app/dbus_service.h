@@ -42,6 +42,8 @@ struct DBusServiceCallbacks {
     std::function<DBusAnswer(const std::string& name, const std::string& value)> set_camera_control;
     std::function<DBusAnswer()> camera_formats;
     std::function<DBusAnswer(const std::string& format)> set_camera_format;
+    // The settings file was changed: apply it as the dialogs' OK would.
+    std::function<void()> reload_settings;
 };
 
 class DBusService : public QDBusVirtualObject {

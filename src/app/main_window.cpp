@@ -253,6 +253,32 @@ void MainWindow::GrabScreen() {
     if (grab.report) ReportError("%s", grab.error.c_str());
 }
 
+void MainWindow::ReloadSettings() {
+    if (closed_) return;
+    camera_->LoadCameraSettings();
+    if (camera_->graph().previewing()) SetCameraTimer(state_.camera_timer * 1000);
+    const ScreenSettings stored = ReadScreenSettings();
+    if (!screen_.screen_on()) {
+        state_.screen = stored;
+        return;
+    }
+    const ScreenSettings& in_force = screen_.settings();
+    const bool same_geometry = stored.screen_one == in_force.screen_one &&
+                               stored.imode_rotate == in_force.imode_rotate &&
+                               stored.screen_division == in_force.screen_division &&
+                               stored.imode_width == in_force.imode_width;
+    if (!same_geometry) {
+        screen_.Stop();
+        StartScreenPublishing();
+        return;
+    }
+    screen_.set_screen_gif_color(stored.screen_gif_color);
+    state_.screen.screen_gif_color = screen_.settings().screen_gif_color;
+    state_.screen.screen_timer =
+        std::clamp(stored.screen_timer, kMinIntervalSeconds, kMaxIntervalSeconds);
+    SetScreenTimer(state_.screen.screen_timer * 1000);
+}
+
 void MainWindow::LeaveOffPictures() {
     if (camera_->graph().previewing()) PublishCameraPreviewStopped();
     if (screen_.screen_on()) {

@@ -87,6 +87,12 @@ class MainWindow : public QMainWindow {
     void StopScreenPublishing();
     void GrabScreen();
 
+    // Applies the stored settings as the properties dialogs' OK would: the
+    // camera's read again and its timer re-armed, the screen's timer and
+    // colours at once, and screen capture started afresh when its geometry
+    // (whole screen or i-mode, rotation, division, width) changed.
+    void ReloadSettings();
+
     // The window was closed: the camera and the screen are down and nothing
     // starts any more.
     bool closed() const { return closed_; }

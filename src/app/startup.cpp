@@ -6,9 +6,12 @@
 #include <unistd.h>
 
 #include <QApplication>
+#include <QDialog>
 #include <QDir>
+#include <QEventLoop>
 #include <QFileInfo>
 #include <QFont>
+#include <QGuiApplication>
 #include <QMessageBox>
 #include <QPointer>
 #include <QSocketNotifier>
@@ -25,6 +28,7 @@
 #include "app/capture_file_control.h"
 #include "app/dbus_service.h"
 #include "app/engine_marker.h"
+#include "app/logging.h"
 #include "app/main_window.h"
 #include "app/message_box.h"
 #include "app/scripted_answers.h"
@@ -60,8 +64,17 @@ void LeaveOffOnExit() {
     ReleaseEngineMarker(shared_status_block());
 }
 
-// Message boxes owned by the main window once it exists, task-modal.
+// Without a display (the offscreen platform) nobody can answer a box: the
+// engine must never wait on one.
+bool Headless() {
+    return QGuiApplication::platformName() == QLatin1String("offscreen");
+}
+
+// Message boxes owned by the main window once it exists, task-modal. Every
+// text is logged too; without a display the box is logged and answered OK.
 int ShowMessageBox(const MessageRequest& request) {
+    qCWarning(logMessage).noquote() << QString::fromStdString(request.text);
+    if (Headless()) return kMessageOk;
     QMessageBox box(QMessageBox::Warning, QString::fromStdString(request.caption),
                     QString::fromStdString(request.text), QMessageBox::Ok, main_window());
     if (request.kind == MessageKind::kOkCancel) {
@@ -90,11 +103,19 @@ void HandleTerminationSignals(QObject* context) {
         char drained[16];
         while (read(signal_pipe[0], drained, sizeof drained) > 0) {
         }
-        if (MainWindow* window = main_window()) {
-            window->close();
-        } else if (QWidget* box = QApplication::activeModalWidget()) {
-            box->close();  // the start-up question: ends the wait
+        qCInfo(logStartup) << "ending on a signal";
+        // Open boxes and dialogs first: their event loops would hold the
+        // engine (the start-up question ends the wait for the product).
+        for (int open = 0; open < 16; ++open) {
+            QWidget* modal = QApplication::activeModalWidget();
+            if (modal == nullptr) break;
+            if (auto* dialog = qobject_cast<QDialog*>(modal)) {
+                dialog->reject();
+            } else {
+                modal->close();
+            }
         }
+        if (MainWindow* window = main_window()) window->close();
     });
     struct sigaction action {};
     action.sa_handler = OnTerminationSignal;
@@ -122,6 +143,7 @@ void ServeOtherPrograms(MainWindow& window) {
         return camera.SetControlByName(name, value);
     };
     callbacks.camera_formats = [&camera] { return camera.FormatsText(); };
+    callbacks.reload_settings = [&window] { window.ReloadSettings(); };
     callbacks.set_camera_format = [&camera](const std::string& format) {
         return camera.UseFormatNamed(format);
     };
@@ -130,6 +152,18 @@ void ServeOtherPrograms(MainWindow& window) {
             if (service) service->NotifyStatusText(text);
         });
     }
+}
+
+// Whether scripted answers stand in for the boxes (tests of the program).
+bool scripted_answers = false;
+
+// Runs the event loop for a second (a signal is handled meanwhile); false
+// once the engine is to end.
+bool WaitASecond() {
+    QEventLoop loop;
+    QTimer::singleShot(1000, &loop, &QEventLoop::quit);
+    loop.exec();
+    return termination_requested == 0;
 }
 
 }  // namespace
@@ -151,8 +185,17 @@ int InitApplication(std::unique_ptr<MainWindow>& window) {
     AttachSharedStatusBlock(record);
     SharedStatusBlock& status = shared_status_block();
 
+    // Without a display (and without scripted answers) the question becomes
+    // a log line, and the engine looks for the product every second.
+    const bool ask = !Headless() || scripted_answers;
+    if (!ask && status.product_ready() == 0) {
+        qCWarning(logStartup).noquote()
+            << QString::fromUtf8(kProductNotReady) << "(no display: waiting for the product)";
+    }
     while (status.product_ready() == 0) {
-        if (AskOkCancel("%s", kProductNotReady) == kMessageCancel || termination_requested) {
+        const bool given_up =
+            ask ? AskOkCancel("%s", kProductNotReady) == kMessageCancel : !WaitASecond();
+        if (given_up || termination_requested) {
             // Another engine's marker stays as it is.
             if (!MarkerHeldByLiveEngine(status)) status.set_engine_running(0);
             return 1;
@@ -165,6 +208,8 @@ int InitApplication(std::unique_ptr<MainWindow>& window) {
     std::atexit(LeaveOffOnExit);
     if (termination_requested) return 0;
 
+    qCInfo(logStartup).noquote() << "started in" << QDir::currentPath() << "on the"
+                                 << QGuiApplication::platformName() << "platform";
     window = std::make_unique<MainWindow>();
     window->ResizeWindow(320, 260);
     window->show();
@@ -199,9 +244,11 @@ int RunEngine(int argc, char** argv) {
     // Without a reachable display the engine still runs and publishes.
     if (!qEnvironmentVariableIsSet("QT_QPA_PLATFORM")) qputenv("QT_QPA_PLATFORM", "xcb;offscreen");
     QApplication application(argc, argv);
+    SetUpLogging(false);
     // Scripted answers for tests of the whole program; VEMO_MESSAGE_NESTED=MS
     // keeps each box "open" that long in a nested event loop, as a real box.
     const QString answers = qEnvironmentVariable("VEMO_MESSAGE_ANSWERS");
+    scripted_answers = !answers.isNull();
     const int nested_ms = qEnvironmentVariableIntValue("VEMO_MESSAGE_NESTED");
     SetMessageSink(answers.isNull() ? MessageSink(ShowMessageBox)
                    : nested_ms > 0  ? ScriptedMessageSink(answers, nested_ms, true)

@@ -46,6 +46,51 @@ TEST_F(EngineProcessTest, WaitsForTheProductAndCanBeCancelled) {
     EXPECT_FALSE(Running());
 }
 
+TEST_F(EngineProcessTest, WithoutADisplayNoBoxIsWaitedOn) {
+    // The product is not ready: a log line, and the engine looks again every
+    // second instead of asking a question nobody sees.
+    EngineProcess waiting(install_, "", {"VEMO_TEST_CAMERAS="});
+    ASSERT_TRUE(WaitFor([&] {
+        return waiting.Errors().find("Corvexaが起動していません") != std::string::npos;
+    })) << waiting.Errors();
+    EXPECT_FALSE(Running());
+    install_.block().set_product_ready(1);
+    ASSERT_TRUE(WaitFor([&] { return Running(); })) << waiting.Errors();
+    EXPECT_EQ(waiting.Stop(), 0) << waiting.Errors();
+    // A box during start-up ("no camera") is logged with a time stamp and answered.
+    install_.WriteSettings("[General]\ncamera_capture=1\n");
+    EngineProcess started(install_, "", {"VEMO_TEST_CAMERAS="});
+    ASSERT_TRUE(WaitFor([&] { return Running(); })) << started.Errors();
+    ASSERT_TRUE(WaitFor([&] {
+        return started.Errors().find("vemo.message: Vemo : カメラが見つかりません") !=
+               std::string::npos;
+    })) << started.Errors();
+    EXPECT_EQ(started.Stop(), 0);
+
+    // A signal while waiting for the product ends the wait.
+    install_.block().set_product_ready(0);
+    EngineProcess given_up(install_, "", {"VEMO_TEST_CAMERAS="});
+    ASSERT_TRUE(WaitFor(
+        [&] { return given_up.Errors().find("Corvexaが起動していません") != std::string::npos; }));
+    EXPECT_EQ(given_up.Stop(), 1);
+    EXPECT_FALSE(Running());
+}
+
+TEST_F(EngineProcessTest, ASignalEndsTheEngineWhileARealBoxIsOpen) {
+    // A real box on a real display, open during start-up.
+    test::XvfbDisplay display(640, 480, 24);
+    ASSERT_TRUE(display.ok()) << display.error();
+    install_.block().set_product_ready(1);
+    install_.WriteSettings("[General]\ncamera_capture=1\n");
+    EngineProcess engine(
+        install_, "", {"VEMO_TEST_CAMERAS=", "QT_QPA_PLATFORM=xcb", "DISPLAY=" + display.name()});
+    ASSERT_TRUE(WaitFor([&] {
+        return engine.Errors().find("カメラが見つかりません") != std::string::npos;
+    })) << engine.Errors();
+    EXPECT_EQ(engine.Stop(), 0) << engine.Errors();
+    EXPECT_FALSE(Running());
+}
+
 TEST_F(EngineProcessTest, OneEngineAtATimeAndStaleMarkersAreTakenOver) {
     install_.block().set_product_ready(1);
     EngineProcess first(install_, "1");

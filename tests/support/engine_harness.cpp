@@ -77,7 +77,8 @@ EngineProcess::EngineProcess(const EngineInstallation& installation, const std::
     }
     setenv("CORVEXA_SHM", installation.shm_name().c_str(), 1);
     setenv("VEMO_SETTINGS_FILE", settings.c_str(), 1);
-    setenv("VEMO_MESSAGE_ANSWERS", answers.c_str(), 1);
+    // No answers: the engine's own boxes (with no display, logged only).
+    if (!answers.empty()) setenv("VEMO_MESSAGE_ANSWERS", answers.c_str(), 1);
     setenv("QT_QPA_PLATFORM", "offscreen", 1);
     for (const std::string& assignment : environment) {
         const auto equals = assignment.find('=');

@@ -48,8 +48,10 @@ class EngineInstallation {
 
 class EngineProcess {
   public:
-    // Starts vemo in the installation on the offscreen platform; `environment`
-    // holds further "NAME=value" settings (a platform among them overrides).
+    // Starts vemo in the installation on the offscreen platform, its message
+    // boxes answered by `answers` (none: the engine's own, which with no
+    // display only log); `environment` holds further "NAME=value" settings (a
+    // platform among them overrides).
     EngineProcess(const EngineInstallation& installation, const std::string& answers,
                   const std::vector<std::string>& environment = {});
     ~EngineProcess();  // a process still running is killed

@@ -1,0 +1,21 @@
+#include "app/logging.h"
+
+namespace vemo {
+
+// Debug lines only when asked for: information and above by default.
+Q_LOGGING_CATEGORY(logStartup, "vemo.startup", QtInfoMsg)
+Q_LOGGING_CATEGORY(logCamera, "vemo.camera", QtInfoMsg)
+Q_LOGGING_CATEGORY(logScreen, "vemo.screen", QtInfoMsg)
+Q_LOGGING_CATEGORY(logPublish, "vemo.publish", QtInfoMsg)
+Q_LOGGING_CATEGORY(logMessage, "vemo.message", QtInfoMsg)
+Q_LOGGING_CATEGORY(logCommand, "vemo.command", QtInfoMsg)
+
+void SetUpLogging(bool verbose) {
+    if (!qEnvironmentVariableIsSet("QT_MESSAGE_PATTERN")) {
+        qSetMessagePattern(
+            "%{time yyyy-MM-ddThh:mm:ss.zzz} %{if-category}%{category}: %{endif}%{message}");
+    }
+    if (verbose) QLoggingCategory::setFilterRules(QStringLiteral("vemo.*.debug=true"));
+}
+
+}  // namespace vemo

@@ -1,0 +1,23 @@
+#pragma once
+
+// The engine's log categories. Lines go to standard error (the journal under
+// systemd), each with a time stamp; QT_LOGGING_RULES switches detail per
+// category ("vemo.camera.debug=true"), and vemo --verbose turns on debug for
+// all of them.
+
+#include <QLoggingCategory>
+
+namespace vemo {
+
+Q_DECLARE_LOGGING_CATEGORY(logStartup)  // vemo.startup
+Q_DECLARE_LOGGING_CATEGORY(logCamera)   // vemo.camera
+Q_DECLARE_LOGGING_CATEGORY(logScreen)   // vemo.screen
+Q_DECLARE_LOGGING_CATEGORY(logPublish)  // vemo.publish
+Q_DECLARE_LOGGING_CATEGORY(logMessage)  // vemo.message: every message box's text
+Q_DECLARE_LOGGING_CATEGORY(logCommand)  // vemo.command: commands from menus and other programs
+
+// Time-stamped lines, unless QT_MESSAGE_PATTERN says otherwise; with
+// `verbose` every category's debug lines too.
+void SetUpLogging(bool verbose);
+
+}  // namespace vemo
