@@ -42,4 +42,8 @@ int RunStatusCommand(const QStringList& arguments);   // arguments[0] is "status
 int RunRecordCommand(const QStringList& arguments);   // arguments[0] is "record"
 int RunCameraCommand(const QStringList& arguments);   // arguments[0] is "camera"
 
+// Asks a running engine to apply the settings file again.
+enum class ReloadResult { kApplied, kNoEngine, kFailed };
+ReloadResult ReloadEngineSettings(std::string& error);  // `error` set for kFailed
+
 }  // namespace vemo::tools

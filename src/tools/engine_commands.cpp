@@ -238,4 +238,16 @@ int RunRecordCommand(const QStringList& arguments) {
     return UsageError("record: expected file PATH, start or stop (see vemoctl record --help)");
 }
 
+ReloadResult ReloadEngineSettings(std::string& error) {
+    // An engine that is not running has nothing to apply; it reads the file
+    // when it starts, so none is started for this.
+    const Outcome outcome = CallEngine(
+        "the running engine did not apply it", "ReloadSettings",
+        [](DBusMessage*) -> dbus_bool_t { return true; }, false);
+    if (outcome.reply) return ReloadResult::kApplied;
+    if (outcome.no_engine) return ReloadResult::kNoEngine;
+    error = outcome.error;
+    return ReloadResult::kFailed;
+}
+
 }  // namespace vemo::tools
