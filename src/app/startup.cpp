@@ -26,6 +26,7 @@
 
 #include "app/camera_controller.h"
 #include "app/capture_file_control.h"
+#include "app/command_line.h"
 #include "app/dbus_service.h"
 #include "app/engine_marker.h"
 #include "app/logging.h"
@@ -241,6 +242,8 @@ int InitApplication(std::unique_ptr<MainWindow>& window) {
 }
 
 int RunEngine(int argc, char** argv) {
+    // --help and --version answer without a display or a product.
+    if (const std::optional<int> status = HandleCommandLine(argc, argv)) return *status;
     // Without a reachable display the engine still runs and publishes.
     if (!qEnvironmentVariableIsSet("QT_QPA_PLATFORM")) qputenv("QT_QPA_PLATFORM", "xcb;offscreen");
     QApplication application(argc, argv);

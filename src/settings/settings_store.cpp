@@ -43,23 +43,6 @@
 namespace vemo {
 namespace {
 
-constexpr std::array<SettingInfo, 14> kSettings = {{
-    {SETTING_CAMERA_CAPTURE, "camera_capture", 0},
-    {SETTING_CAMERA_TIMER, "camera_timer", 5},
-    {SETTING_CAMERA_GIF_COLOR, "camera_gif_color", 256},
-    {SETTING_SCREEN_CAPTURE, "screen_capture", 0},
-    {SETTING_SCREEN_TIMER, "screen_timer", 60},
-    {SETTING_SCREEN_GIF_COLOR, "screen_gif_color", 8},
-    {SETTING_SCREEN_ONE, "screen_one", 1},
-    {SETTING_SCREEN_DIVISION, "screen_division", 5},
-    {SETTING_SCREEN_DIVISION_W, "screen_division_w", 5},
-    {SETTING_SCREEN_DIVISION_H, "screen_division_h", 5},
-    {SETTING_IMODE_WIDTH, "imode_width", 160},
-    {SETTING_IMODE_HEIGHT, "imode_height", 160},
-    {SETTING_IMODE_ROTATE, "imode_rotate", 0},
-    {SETTING_IMODE_CAMERA_WIDTH, "imode_camera_width", 120},
-}};
-
 // A settings file is a few hundred bytes; anything far larger is not one, and
 // is neither read nor overwritten.
 constexpr std::size_t kMaxFileSize = std::size_t{1} << 20;
@@ -88,9 +71,9 @@ class TemporaryName {
 };
 
 const SettingInfo* FindById(SettingId id) {
-    const auto it = std::find_if(kSettings.begin(), kSettings.end(),
+    const auto it = std::find_if(kSettingsTable.begin(), kSettingsTable.end(),
                                  [id](const SettingInfo& info) { return info.id == id; });
-    return it != kSettings.end() ? &*it : nullptr;
+    return it != kSettingsTable.end() ? &*it : nullptr;
 }
 
 std::string_view Trim(std::string_view text) {
@@ -285,13 +268,13 @@ std::filesystem::path WriteTarget(const std::string& path) {
 }  // namespace
 
 std::span<const SettingInfo> SettingsTable() {
-    return kSettings;
+    return kSettingsTable;
 }
 
 const SettingInfo* FindSetting(std::string_view name) {
-    const auto it = std::find_if(kSettings.begin(), kSettings.end(),
+    const auto it = std::find_if(kSettingsTable.begin(), kSettingsTable.end(),
                                  [name](const SettingInfo& info) { return info.name == name; });
-    return it != kSettings.end() ? &*it : nullptr;
+    return it != kSettingsTable.end() ? &*it : nullptr;
 }
 
 std::optional<std::uint32_t> ParseSettingValue(std::string_view text) {

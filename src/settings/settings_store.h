@@ -1,5 +1,7 @@
 #pragma once
 
+#include <algorithm>
+#include <array>
 #include <cstdint>
 #include <optional>
 #include <span>
@@ -30,15 +32,49 @@ struct SettingInfo {
     SettingId id;
     const char* name;  // value name in the settings file
     std::uint32_t default_value;
+    // The values the engine uses; it brings a stored value outside them into
+    // range (or, for imode_height, computes its own).
+    std::uint32_t minimum;
+    std::uint32_t maximum;
 };
-
-// The fourteen settings, in id order.
-std::span<const SettingInfo> SettingsTable();
 
 // The range of the camera and screen timer intervals, in seconds (at most
 // seven days): an interval of 0 would make a timer fire without pause.
 inline constexpr std::uint32_t kMinIntervalSeconds = 1;
 inline constexpr std::uint32_t kMaxIntervalSeconds = 604800;
+
+// The settings, in id order. The colour counts are those the GIF converter
+// makes (8-256), the divisions and widths those of the screen geometry; the
+// store cannot see those modules, so vemoctl checks that they agree.
+inline constexpr std::array<SettingInfo, 14> kSettingsTable = {{
+    {SETTING_CAMERA_CAPTURE, "camera_capture", 0, 0, 1},
+    {SETTING_CAMERA_TIMER, "camera_timer", 5, kMinIntervalSeconds, kMaxIntervalSeconds},
+    {SETTING_CAMERA_GIF_COLOR, "camera_gif_color", 256, 8, 256},
+    {SETTING_SCREEN_CAPTURE, "screen_capture", 0, 0, 1},
+    {SETTING_SCREEN_TIMER, "screen_timer", 60, kMinIntervalSeconds, kMaxIntervalSeconds},
+    {SETTING_SCREEN_GIF_COLOR, "screen_gif_color", 8, 8, 256},
+    {SETTING_SCREEN_ONE, "screen_one", 1, 0, 1},
+    {SETTING_SCREEN_DIVISION, "screen_division", 5, 1, 10},
+    {SETTING_SCREEN_DIVISION_W, "screen_division_w", 5, 1, 10},
+    {SETTING_SCREEN_DIVISION_H, "screen_division_h", 5, 1, 10},
+    {SETTING_IMODE_WIDTH, "imode_width", 160, 50, 200},
+    // Computed from imode_width and the screen's shape, up to the tallest
+    // picture a JPEG can hold.
+    {SETTING_IMODE_HEIGHT, "imode_height", 160, 1, 65500},
+    {SETTING_IMODE_ROTATE, "imode_rotate", 0, 0, 1},
+    {SETTING_IMODE_CAMERA_WIDTH, "imode_camera_width", 120, 50, 200},
+}};
+static_assert(std::ranges::all_of(kSettingsTable, [](const SettingInfo& info) {
+    return info.minimum <= info.default_value && info.default_value <= info.maximum;
+}));
+
+// The table entry of `id`, for checks at compile time.
+consteval const SettingInfo& SettingOf(SettingId id) {
+    return *std::ranges::find(kSettingsTable, id, &SettingInfo::id);
+}
+
+// The table, for callers that walk it.
+std::span<const SettingInfo> SettingsTable();
 
 // The table entry of a value name, or null when no setting has that name.
 const SettingInfo* FindSetting(std::string_view name);

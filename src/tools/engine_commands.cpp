@@ -58,39 +58,57 @@ class Error {
     DBusError error_;
 };
 
-// One method call and the engine's answer, or nullopt after printing why
-// there was none. `what` names the command in messages; `append` adds the
-// call's arguments.
+// What became of one method call.
+struct Outcome {
+    MessagePtr reply;        // the engine's answer, when it gave one
+    bool no_engine = false;  // nobody holds the name, or there is no bus
+    std::string error;       // otherwise why there is no answer
+};
+
+// One method call to the engine. `what` names the command in messages;
+// `append` adds the call's arguments. `start` lets the bus start an engine
+// that is installed to be started on demand.
 template <typename Append>
-std::optional<MessagePtr> Call(const char* what, const char* method, Append append) {
+Outcome CallEngine(const char* what, const char* method, Append append, bool start = true) {
+    Outcome outcome;
     Error error;
     // A private connection: closed here, so nothing of it is left at exit.
     const ConnectionPtr bus(dbus_bus_get_private(DBUS_BUS_SESSION, error.get()));
     if (!bus) {
-        Fail("no running engine");
-        return std::nullopt;
+        outcome.no_engine = true;
+        return outcome;
     }
     dbus_connection_set_exit_on_disconnect(bus.get(), false);
     const MessagePtr call(dbus_message_new_method_call(kService, kObject, kInterface, method));
     if (!call || !append(call.get())) {
-        Fail(std::string(what) + ": out of memory");
-        return std::nullopt;
+        outcome.error = std::string(what) + ": out of memory";
+        return outcome;
     }
-    MessagePtr reply(dbus_connection_send_with_reply_and_block(bus.get(), call.get(),
-                                                               kCallTimeoutMs, error.get()));
-    if (reply) return reply;
+    dbus_message_set_auto_start(call.get(), start);
+    outcome.reply.reset(dbus_connection_send_with_reply_and_block(bus.get(), call.get(),
+                                                                  kCallTimeoutMs, error.get()));
+    if (outcome.reply) return outcome;
 
     if (error.is(DBUS_ERROR_SERVICE_UNKNOWN) || error.is(DBUS_ERROR_NAME_HAS_NO_OWNER) ||
         error.is(DBUS_ERROR_DISCONNECTED)) {
-        Fail("no running engine");
+        outcome.no_engine = true;
     } else if (error.is(kRefused)) {
-        Fail(std::string(what) + ": " + error.message());
+        outcome.error = std::string(what) + ": " + error.message();
     } else if (error.is(DBUS_ERROR_NO_REPLY) || error.is(DBUS_ERROR_TIMEOUT)) {
-        Fail(std::string(what) + ": the engine did not answer within " +
-             std::to_string(kCallTimeoutMs / 1000) + " seconds");
+        outcome.error = std::string(what) + ": the engine did not answer within " +
+                        std::to_string(kCallTimeoutMs / 1000) + " seconds";
     } else {
-        Fail(std::string(what) + ": " + error.message() + " (" + error.name() + ")");
+        outcome.error = std::string(what) + ": " + error.message() + " (" + error.name() + ")";
     }
+    return outcome;
+}
+
+// The engine's answer, or nullopt after printing why there was none.
+template <typename Append>
+std::optional<MessagePtr> Call(const char* what, const char* method, Append append) {
+    Outcome outcome = CallEngine(what, method, append);
+    if (outcome.reply) return std::move(outcome.reply);
+    Fail(outcome.no_engine ? "no running engine" : outcome.error);
     return std::nullopt;
 }
 
@@ -98,7 +116,7 @@ int SendCommand(const char* what, std::uint32_t id) {
     const auto reply = Call(what, "Command", [id](DBusMessage* call) {
         return dbus_message_append_args(call, DBUS_TYPE_UINT32, &id, DBUS_TYPE_INVALID);
     });
-    return reply ? 0 : 1;
+    return reply ? kExitOk : kExitFailed;
 }
 
 std::optional<std::uint32_t> CommandId(const std::string& text) {
@@ -112,25 +130,25 @@ std::optional<std::uint32_t> CommandId(const std::string& text) {
 }
 
 int SetCaptureFile(const std::string& path) {
-    if (path.empty()) return Fail("record file: PATH is empty");
+    if (path.empty()) return UsageError("record file: PATH is empty");
     std::error_code error;
     const std::string absolute = std::filesystem::absolute(path, error).string();
     if (error) return Fail("record file: " + error.message());
     // D-Bus carries UTF-8 text only.
     if (!dbus_validate_utf8(absolute.c_str(), nullptr)) {
-        return Fail("record file: " + absolute + " is not valid UTF-8");
+        return UsageError("record file: " + absolute + " is not valid UTF-8");
     }
     const char* text = absolute.c_str();
     const auto reply = Call("record file", "SetCaptureFileName", [text](DBusMessage* call) {
         return dbus_message_append_args(call, DBUS_TYPE_STRING, &text, DBUS_TYPE_INVALID);
     });
-    return reply ? 0 : 1;
+    return reply ? kExitOk : kExitFailed;
 }
 
 // A call whose answer is text, printed as it comes (it ends in a newline).
 int PrintAnswer(const char* what, const char* method) {
     const auto reply = Call(what, method, [](DBusMessage*) -> dbus_bool_t { return true; });
-    if (!reply) return 1;
+    if (!reply) return kExitFailed;
     Error error;
     const char* text = nullptr;
     if (!dbus_message_get_args(reply->get(), error.get(), DBUS_TYPE_STRING, &text,
@@ -138,14 +156,14 @@ int PrintAnswer(const char* what, const char* method) {
         return Fail(std::string(what) + ": unexpected answer: " + error.message());
     }
     std::fputs(text, stdout);
-    return 0;
+    return kExitOk;
 }
 
 // A call that carries text arguments and whose answer is only yes or no.
 int SendText(const char* what, const char* method, std::vector<std::string> texts) {
     for (const std::string& text : texts) {
         if (!dbus_validate_utf8(text.c_str(), nullptr)) {
-            return Fail(std::string(what) + ": '" + text + "' is not valid UTF-8");
+            return UsageError(std::string(what) + ": '" + text + "' is not valid UTF-8");
         }
     }
     const auto reply = Call(what, method, [&texts](DBusMessage* call) {
@@ -157,7 +175,7 @@ int SendText(const char* what, const char* method, std::vector<std::string> text
         }
         return true;
     });
-    return reply ? 0 : 1;
+    return reply ? kExitOk : kExitFailed;
 }
 
 }  // namespace
@@ -177,28 +195,28 @@ int RunCameraCommand(const QStringList& arguments) {
     if (action == "format" && arguments.size() == 3) {
         return SendText("camera format", "SetCameraFormat", {arguments[2].toStdString()});
     }
-    return Fail(
+    return UsageError(
         "camera: expected controls, set NAME VALUE, formats or format WIDTHxHEIGHT[@RATE] (see "
-        "vemoctl --help)");
+        "vemoctl camera --help)");
 }
 
 int RunCommandCommand(const QStringList& arguments) {
     if (arguments.size() != 2) {
-        return Fail("command: wrong number of arguments (see vemoctl --help)");
+        return UsageError("command: wrong number of arguments (see vemoctl command --help)");
     }
     const std::string text = arguments[1].toStdString();
     const std::optional<std::uint32_t> id = CommandId(text);
-    if (!id) return Fail("command: ID is a number from 0 to 65535, not '" + text + "'");
+    if (!id) return UsageError("command: ID is a number from 0 to 65535, not '" + text + "'");
     return SendCommand("command", *id);
 }
 
 int RunStatusCommand(const QStringList& arguments) {
     if (arguments.size() != 1) {
-        return Fail("status: wrong number of arguments (see vemoctl --help)");
+        return UsageError("status: wrong number of arguments (see vemoctl status --help)");
     }
     const auto reply =
         Call("status", "StatusText", [](DBusMessage*) -> dbus_bool_t { return true; });
-    if (!reply) return 1;
+    if (!reply) return kExitFailed;
     Error error;
     const char* text = nullptr;
     if (!dbus_message_get_args(reply->get(), error.get(), DBUS_TYPE_STRING, &text,
@@ -206,7 +224,7 @@ int RunStatusCommand(const QStringList& arguments) {
         return Fail("status: unexpected answer: " + error.message());
     }
     PrintLine(text);
-    return 0;
+    return kExitOk;
 }
 
 int RunRecordCommand(const QStringList& arguments) {
@@ -217,7 +235,19 @@ int RunRecordCommand(const QStringList& arguments) {
     if (action == "start" && arguments.size() == 2)
         return SendCommand("record start", kStartCapture);
     if (action == "stop" && arguments.size() == 2) return SendCommand("record stop", kStopCapture);
-    return Fail("record: expected file PATH, start or stop (see vemoctl --help)");
+    return UsageError("record: expected file PATH, start or stop (see vemoctl record --help)");
+}
+
+ReloadResult ReloadEngineSettings(std::string& error) {
+    // An engine that is not running has nothing to apply; it reads the file
+    // when it starts, so none is started for this.
+    const Outcome outcome = CallEngine(
+        "the running engine did not apply it", "ReloadSettings",
+        [](DBusMessage*) -> dbus_bool_t { return true; }, false);
+    if (outcome.reply) return ReloadResult::kApplied;
+    if (outcome.no_engine) return ReloadResult::kNoEngine;
+    error = outcome.error;
+    return ReloadResult::kFailed;
 }
 
 }  // namespace vemo::tools

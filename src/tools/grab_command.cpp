@@ -104,11 +104,11 @@ int RunGrabCommand(const QStringList& arguments) {
                                             "10");
     parser.addOptions({dir_option, whole_option, imode_option, division_option, width_option,
                        rotate_option, colors_option, stop_option, timeout_option});
-    if (!ParseCommand(parser, arguments, 0, 0)) return 1;
+    if (!ParseCommand(parser, arguments, 0, 0)) return kExitUsage;
 
     GrabOptions options;
     if (parser.isSet(whole_option) && parser.isSet(imode_option)) {
-        return Fail("grab: --whole and --imode exclude each other");
+        return UsageError("grab: --whole and --imode exclude each other");
     }
     if (parser.isSet(whole_option)) options.screen_one = 1;
     if (parser.isSet(imode_option)) options.screen_one = 0;
@@ -117,27 +117,29 @@ int RunGrabCommand(const QStringList& arguments) {
         options.screen_division =
             RangedValue(parser, division_option, screen::kMinDivision, screen::kMaxDivision);
         if (!options.screen_division) {
-            return Fail(RangeMessage("--division", screen::kMinDivision, screen::kMaxDivision));
+            return UsageError(
+                RangeMessage("--division", screen::kMinDivision, screen::kMaxDivision));
         }
     }
     if (parser.isSet(width_option)) {
         options.imode_width =
             RangedValue(parser, width_option, screen::kMinImodeWidth, screen::kMaxImodeWidth);
         if (!options.imode_width) {
-            return Fail(RangeMessage("--width", screen::kMinImodeWidth, screen::kMaxImodeWidth));
+            return UsageError(
+                RangeMessage("--width", screen::kMinImodeWidth, screen::kMaxImodeWidth));
         }
     }
     if (parser.isSet(colors_option)) {
         options.screen_gif_color = RangedValue(parser, colors_option, kMinGifColors, kMaxGifColors);
         if (!options.screen_gif_color) {
-            return Fail(RangeMessage("--colors", kMinGifColors, kMaxGifColors));
+            return UsageError(RangeMessage("--colors", kMinGifColors, kMaxGifColors));
         }
     }
 
     bool number = false;
     const double timeout = parser.value(timeout_option).toDouble(&number);
     if (!number || !(timeout > 0) || timeout > 3600) {
-        return Fail("grab: --timeout takes a number of seconds from 0 to 3600, e.g. 10");
+        return UsageError("grab: --timeout takes a number of seconds from 0 to 3600, e.g. 10");
     }
 
     const QString dir = parser.isSet(dir_option) ? parser.value(dir_option) : QDir::currentPath();

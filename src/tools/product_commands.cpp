@@ -1,10 +1,14 @@
 // vemoctl product: the product's side of the shared record, for a machine
 // that does not have the product.
 
+#include <fcntl.h>
 #include <sys/mman.h>
+#include <sys/stat.h>
+#include <unistd.h>
 
 #include <QDateTime>
 
+#include <cerrno>
 #include <chrono>
 #include <cmath>
 #include <cstdio>
@@ -13,6 +17,7 @@
 #include <optional>
 #include <thread>
 
+#include "base/unique_fd.h"
 #include "product/shared_status_block.h"
 #include "product/tandrel.h"
 #include "tools/command.h"
@@ -35,6 +40,34 @@ int FailNoRecord() {
                 " (it may belong to another user, be writable by others or have the wrong size)");
 }
 
+// The record mapped read-only, never created: looking at it must not make
+// one, which the engine would then take as the product's. Null after
+// printing why, and an object the engine would refuse is refused here too.
+RecordPtr OpenRecordToRead() {
+    const std::string name = RecordName();
+    const UniqueFd fd(::shm_open(name.c_str(), O_RDONLY | O_CLOEXEC, 0));
+    if (!fd) {
+        if (errno == ENOENT)
+            Fail("product: no shared record " + name);
+        else
+            FailNoRecord();
+        return nullptr;
+    }
+    struct stat info {};
+    if (::fstat(fd.get(), &info) != 0 || !S_ISREG(info.st_mode) || info.st_uid != ::geteuid() ||
+        (info.st_mode & (S_IWGRP | S_IWOTH)) != 0 ||
+        info.st_size != static_cast<off_t>(SharedStatusBlock::kSize)) {
+        FailNoRecord();
+        return nullptr;
+    }
+    void* record = ::mmap(nullptr, SharedStatusBlock::kSize, PROT_READ, MAP_SHARED, fd.get(), 0);
+    if (record == MAP_FAILED) {
+        FailNoRecord();
+        return nullptr;
+    }
+    return RecordPtr(record);
+}
+
 std::string StatusLine(const SharedStatusBlock& block) {
     return "product_ready=" + std::to_string(block.product_ready()) +
            " engine_running=" + std::to_string(block.engine_running()) +
@@ -42,9 +75,16 @@ std::string StatusLine(const SharedStatusBlock& block) {
            " screen_busy=" + std::to_string(block.screen_busy());
 }
 
-// Polls the busy bytes every millisecond and prints each change as it is
-// seen; a busy period shorter than the poll interval can go unseen (the
-// engine's last for a whole publish, many milliseconds).
+void PrintStamped(const std::string& text) {
+    const QString stamp = QDateTime::currentDateTime().toString(Qt::ISODateWithMs);
+    PrintLine(stamp.toStdString() + " " + text);
+    std::fflush(stdout);  // a reader of a pipe sees each change as it happens
+}
+
+// Polls the record every millisecond and prints each change as it is seen; a
+// busy period shorter than the poll interval can go unseen (the engine's
+// last for a whole publish, many milliseconds). An engine that starts is
+// reported before its first busy change, one that ends after its last.
 int Watch(const SharedStatusBlock& block, std::optional<double> seconds) {
     using Clock = std::chrono::steady_clock;
     std::optional<Clock::time_point> deadline;
@@ -52,21 +92,26 @@ int Watch(const SharedStatusBlock& block, std::optional<double> seconds) {
         deadline = Clock::now() + std::chrono::duration_cast<Clock::duration>(
                                       std::chrono::duration<double>(*seconds));
     }
+    std::uint8_t running = block.engine_running() != 0;
     std::uint8_t camera = block.camera_busy();
     std::uint8_t screen = block.screen_busy();
     while (!deadline || Clock::now() < *deadline) {
         std::this_thread::sleep_for(std::chrono::milliseconds(1));
+        const std::uint8_t now_running = block.engine_running() != 0;
         const std::uint8_t now_camera = block.camera_busy();
         const std::uint8_t now_screen = block.screen_busy();
-        if (now_camera == camera && now_screen == screen) continue;
+        const std::string running_line = "engine_running=" + std::to_string(now_running);
+        if (now_running != running && now_running) PrintStamped(running_line);
+        if (now_camera != camera || now_screen != screen) {
+            PrintStamped("camera_busy=" + std::to_string(now_camera) +
+                         " screen_busy=" + std::to_string(now_screen));
+        }
+        if (now_running != running && !now_running) PrintStamped(running_line);
+        running = now_running;
         camera = now_camera;
         screen = now_screen;
-        const QString stamp = QDateTime::currentDateTime().toString(Qt::ISODateWithMs);
-        PrintLine(stamp.toStdString() + " camera_busy=" + std::to_string(camera) +
-                  " screen_busy=" + std::to_string(screen));
-        std::fflush(stdout);  // a reader of a pipe sees each change as it happens
     }
-    return 0;
+    return kExitOk;
 }
 
 // Parses "product watch [--for SECONDS]"; false after printing the complaint.
@@ -79,7 +124,7 @@ bool ParseWatch(const QStringList& arguments, std::optional<double>& seconds) {
         bool number = false;
         seconds = parser.value(for_option).toDouble(&number);
         if (!number || !std::isfinite(*seconds) || *seconds < 0 || *seconds > 1e9) {
-            Fail("product watch: --for takes a number of seconds, e.g. 10 or 0.5");
+            UsageError("product watch: --for takes a number of seconds, e.g. 10 or 0.5");
             return false;
         }
     }
@@ -90,33 +135,36 @@ bool ParseWatch(const QStringList& arguments, std::optional<double>& seconds) {
 
 int RunProductCommand(const QStringList& arguments) {
     const QString action = arguments.size() > 1 ? arguments[1] : QString();
-    if (action != "status" && action != "ready" && action != "watch") {
-        return Fail(
-            "product: expected status, ready 0|1 or watch [--for SECONDS]"
-            " (see vemoctl --help)");
-    }
-    if (action == "status" && arguments.size() != 2) {
-        return Fail("product status: wrong number of arguments (see vemoctl --help)");
-    }
-    if (action == "ready" &&
-        (arguments.size() != 3 || (arguments[2] != "0" && arguments[2] != "1"))) {
-        return Fail("product ready: takes 0 or 1");
-    }
-    std::optional<double> seconds;
-    if (action == "watch" && !ParseWatch(arguments, seconds)) return 1;
-
-    const RecordPtr record(AllocSharedMemoryExt());
-    if (!record) return FailNoRecord();
-    SharedStatusBlock block(record.get());
     if (action == "status") {
-        PrintLine(StatusLine(block));
-        return 0;
+        if (arguments.size() != 2) {
+            return UsageError(
+                "product status: wrong number of arguments (see vemoctl product --help)");
+        }
+        const RecordPtr record = OpenRecordToRead();
+        if (!record) return kExitFailed;
+        PrintLine(StatusLine(SharedStatusBlock(record.get())));
+        return kExitOk;
+    }
+    if (action == "watch") {
+        std::optional<double> seconds;
+        if (!ParseWatch(arguments, seconds)) return kExitUsage;
+        const RecordPtr record = OpenRecordToRead();
+        if (!record) return kExitFailed;
+        return Watch(SharedStatusBlock(record.get()), seconds);
     }
     if (action == "ready") {
-        block.set_product_ready(arguments[2] == "1" ? 1 : 0);
-        return 0;
+        if (arguments.size() != 3 || (arguments[2] != "0" && arguments[2] != "1")) {
+            return UsageError("product ready: takes 0 or 1");
+        }
+        // The product's own call: creates the record when there is none.
+        const RecordPtr record(AllocSharedMemoryExt());
+        if (!record) return FailNoRecord();
+        SharedStatusBlock(record.get()).set_product_ready(arguments[2] == "1" ? 1 : 0);
+        return kExitOk;
     }
-    return Watch(block, seconds);
+    return UsageError(
+        "product: expected status, ready 0|1 or watch [--for SECONDS] (see vemoctl product "
+        "--help)");
 }
 
 }  // namespace vemo::tools

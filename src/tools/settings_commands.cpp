@@ -2,56 +2,89 @@
 
 #include <string>
 
+#include "imaging/jpeg_to_gif.h"
+#include "screen/screen_geometry.h"
 #include "settings/settings_store.h"
 #include "tools/command.h"
 
 namespace vemo::tools {
 namespace {
 
-constexpr const char* kWrongCount = "wrong number of arguments (see vemoctl --help)";
+// The store keeps its own copy of the ranges the engine clamps to.
+static_assert(SettingOf(SETTING_CAMERA_GIF_COLOR).minimum == kMinGifColors);
+static_assert(SettingOf(SETTING_CAMERA_GIF_COLOR).maximum == kMaxGifColors);
+static_assert(SettingOf(SETTING_SCREEN_GIF_COLOR).minimum == kMinGifColors);
+static_assert(SettingOf(SETTING_SCREEN_GIF_COLOR).maximum == kMaxGifColors);
+static_assert(SettingOf(SETTING_SCREEN_DIVISION).minimum == screen::kMinDivision);
+static_assert(SettingOf(SETTING_SCREEN_DIVISION).maximum == screen::kMaxDivision);
+static_assert(SettingOf(SETTING_IMODE_WIDTH).minimum == screen::kMinImodeWidth);
+static_assert(SettingOf(SETTING_IMODE_WIDTH).maximum == screen::kMaxImodeWidth);
+static_assert(SettingOf(SETTING_IMODE_CAMERA_WIDTH).minimum == screen::kMinImodeWidth);
+static_assert(SettingOf(SETTING_IMODE_CAMERA_WIDTH).maximum == screen::kMaxImodeWidth);
 
-const SettingInfo* Lookup(const QString& name) {
-    return FindSetting(name.toStdString());
-}
+constexpr const char* kWrongCount = "wrong number of arguments (see vemoctl settings --help)";
 
 int UnknownSetting(const std::string& command, const QString& name) {
-    return Fail(command + ": no setting is named '" + name.toStdString() +
-                "' (vemoctl settings list shows them)");
+    return UsageError(command + ": no setting is named '" + name.toStdString() +
+                      "' (vemoctl settings list shows them)");
+}
+
+std::string Range(const SettingInfo& info) {
+    return std::to_string(info.minimum) + ".." + std::to_string(info.maximum);
 }
 
 int List(const QStringList& arguments) {
-    if (arguments.size() != 2) return Fail("settings list: " + std::string(kWrongCount));
+    if (arguments.size() != 2) return UsageError("settings list: " + std::string(kWrongCount));
     for (const SettingInfo& info : SettingsTable()) {
         const std::uint32_t value = ReadSetting(info.id);
-        PrintLine(std::string(info.name) + "=" + std::to_string(value) +
-                  (value == info.default_value ? " (default)" : ""));
+        const std::string default_note = value == info.default_value
+                                             ? "default"
+                                             : "default " + std::to_string(info.default_value);
+        PrintLine(std::string(info.name) + "=" + std::to_string(value) + " (" + Range(info) + ", " +
+                  default_note + ")");
     }
-    return 0;
+    return kExitOk;
 }
 
 int Get(const QStringList& arguments) {
-    if (arguments.size() != 3) return Fail("settings get: " + std::string(kWrongCount));
-    const SettingInfo* info = Lookup(arguments[2]);
+    if (arguments.size() != 3) return UsageError("settings get: " + std::string(kWrongCount));
+    const SettingInfo* info = FindSetting(arguments[2].toStdString());
     if (info == nullptr) return UnknownSetting("settings get", arguments[2]);
     PrintLine(std::to_string(ReadSetting(info->id)));
-    return 0;
+    return kExitOk;
 }
 
 int Set(const QStringList& arguments) {
-    if (arguments.size() != 4) return Fail("settings set: " + std::string(kWrongCount));
-    const SettingInfo* info = Lookup(arguments[2]);
+    if (arguments.size() != 4) return UsageError("settings set: " + std::string(kWrongCount));
+    const SettingInfo* info = FindSetting(arguments[2].toStdString());
     if (info == nullptr) return UnknownSetting("settings set", arguments[2]);
     const auto value = ParseSettingValue(arguments[3].toStdString());
-    if (!value) {
-        return Fail("settings set: '" + arguments[3].toStdString() +
-                    "' is not a whole number from 0 to 4294967295");
+    if (!value || *value < info->minimum || *value > info->maximum) {
+        return UsageError("settings set: " + std::string(info->name) +
+                          " takes a whole number from " + std::to_string(info->minimum) + " to " +
+                          std::to_string(info->maximum) + ", not '" + arguments[3].toStdString() +
+                          "'");
     }
     // The engine's own writes are lost silently when the file is unwritable;
     // someone setting a value by hand wants to know.
     if (!TryWriteSetting(info->id, *value)) {
         return Fail("settings set: cannot write the settings file " + SettingsFilePath());
     }
-    return 0;
+    std::string error;
+    switch (ReloadEngineSettings(error)) {
+        case ReloadResult::kApplied:
+            PrintLine("applied to the running engine");
+            break;
+        case ReloadResult::kNoEngine:
+            PrintLine("stored; no running engine");
+            break;
+        case ReloadResult::kFailed:
+            // Stored all the same: the engine reads it at its next start.
+            PrintLine("stored; not applied to the running engine");
+            Fail("settings set: " + error);
+            break;
+    }
+    return kExitOk;
 }
 
 }  // namespace
@@ -61,7 +94,8 @@ int RunSettingsCommand(const QStringList& arguments) {
     if (action == "list") return List(arguments);
     if (action == "get") return Get(arguments);
     if (action == "set") return Set(arguments);
-    return Fail("settings: expected list, get NAME or set NAME VALUE (see vemoctl --help)");
+    return UsageError(
+        "settings: expected list, get NAME or set NAME VALUE (see vemoctl settings --help)");
 }
 
 }  // namespace vemo::tools

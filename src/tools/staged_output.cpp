@@ -5,6 +5,8 @@
 #include <unistd.h>
 
 #include <atomic>
+#include <cerrno>
+#include <cstring>
 #include <filesystem>
 
 #include "base/copy_fd.h"
@@ -19,14 +21,19 @@ std::string UniqueSuffix() {
     return ".vemoctl-" + std::to_string(getpid()) + "-" + std::to_string(counter++) + ".tmp";
 }
 
+std::string InTemporaryFolder(const std::string& name) {
+    return (std::filesystem::temp_directory_path() / (name + UniqueSuffix())).string();
+}
+
 }  // namespace
 
 StagedOutput::StagedOutput(std::string output) : output_(std::move(output)) {
     struct stat info {};
-    into_special_ = stat(output_.c_str(), &info) == 0 && !S_ISREG(info.st_mode);
+    into_special_ =
+        output_ == kStandardStream || (stat(output_.c_str(), &info) == 0 && !S_ISREG(info.st_mode));
     const std::filesystem::path out(output_);
     if (into_special_) {
-        temp_ = (std::filesystem::temp_directory_path() / ("out" + UniqueSuffix())).string();
+        temp_ = InTemporaryFolder("out");
     } else {
         temp_ = (out.parent_path() / ("." + out.filename().string() + UniqueSuffix())).string();
     }
@@ -46,15 +53,48 @@ bool StagedOutput::Commit(std::string& error) {
         return true;
     }
     const UniqueFd source(open(temp_.c_str(), O_RDONLY | O_CLOEXEC));
-    const UniqueFd target(open(output_.c_str(), O_WRONLY | O_CLOEXEC));
+    const bool to_stdout = output_ == kStandardStream;
+    const UniqueFd target(to_stdout ? -1 : open(output_.c_str(), O_WRONLY | O_CLOEXEC));
     error = ImagingErrorText(kErrFileWrite);
-    if (!source || !target) return false;
-    if (!CopyAll(source.get(), target.get())) return false;
+    if (!source || (!to_stdout && !target)) return false;
+    if (!CopyAll(source.get(), to_stdout ? STDOUT_FILENO : target.get())) return false;
     error.clear();
     return true;
 }
 
+StagedInput::StagedInput(std::string input) : path_(std::move(input)) {
+    if (path_ != kStandardStream) return;
+    path_ = InTemporaryFolder("in");
+    const UniqueFd copy(open(path_.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, 0600));
+    if (!copy) {
+        error_ = std::string("cannot make a temporary copy: ") + std::strerror(errno);
+        return;
+    }
+    copied_ = true;
+    if (!CopyAll(STDIN_FILENO, copy.get())) {
+        error_ = std::string("cannot copy it: ") + std::strerror(errno);
+    }
+}
+
+StagedInput::~StagedInput() {
+    if (copied_) unlink(path_.c_str());
+}
+
+bool StagedInput::Ready(std::string& error) const {
+    error = error_;
+    return error_.empty();
+}
+
+std::string InputName(const std::string& input) {
+    return input == kStandardStream ? "standard input" : input;
+}
+
+std::string OutputName(const std::string& output) {
+    return output == kStandardStream ? "standard output" : output;
+}
+
 bool SameFile(const std::string& input, const std::string& output) {
+    if (input == kStandardStream || output == kStandardStream) return false;
     struct stat in {
     }, out{};
     return stat(input.c_str(), &in) == 0 && stat(output.c_str(), &out) == 0 &&

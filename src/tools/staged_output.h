@@ -2,11 +2,15 @@
 
 // Where vemoctl writes an output file: to a fresh temporary name first, put
 // in place of OUT only once complete, so that a failure part-way leaves an
-// existing OUT as it was.
+// existing OUT as it was. An OUT of "-" is standard output, which likewise
+// gets the complete file or nothing.
 
 #include <string>
 
 namespace vemo::tools {
+
+// Standard input or output, when a file argument is this.
+inline constexpr const char* kStandardStream = "-";
 
 class StagedOutput {
   public:
@@ -16,20 +20,45 @@ class StagedOutput {
     StagedOutput& operator=(const StagedOutput&) = delete;
 
     // The name to write to: beside OUT, so that the rename stays on one file
-    // system; for an OUT that is a device or a FIFO, in the temporary folder.
+    // system; for standard output or an OUT that is a device or a FIFO, in
+    // the temporary folder.
     const std::string& path() const { return temp_; }
 
-    // Puts the complete temporary in place of OUT: renamed over it, or, for a
-    // device or FIFO, copied into it. On failure `error` says why and OUT is
-    // as it was (or as far as a device took it).
+    // Puts the complete temporary in place of OUT: renamed over it, or, for
+    // standard output, a device or FIFO, copied into it. On failure `error`
+    // says why and OUT is as it was (or as far as a device took it).
     bool Commit(std::string& error);
 
   private:
     std::string output_;
     std::string temp_;
-    bool into_special_ = false;  // OUT exists and is not a regular file
+    bool into_special_ = false;  // OUT is "-" or exists and is not a regular file
     bool committed_ = false;
 };
+
+// An input file by name: for "-", standard input copied into a temporary
+// file first, since the readers need a file they can seek in.
+class StagedInput {
+  public:
+    explicit StagedInput(std::string input);
+    ~StagedInput();  // the copy of standard input is removed
+    StagedInput(const StagedInput&) = delete;
+    StagedInput& operator=(const StagedInput&) = delete;
+
+    // False, with `error` set, when standard input could not be copied.
+    bool Ready(std::string& error) const;
+    const std::string& path() const { return path_; }
+
+  private:
+    std::string path_;
+    std::string error_;
+    bool copied_ = false;
+};
+
+// How messages name a file argument: "standard input" or "standard output"
+// for "-", else the name itself.
+std::string InputName(const std::string& input);
+std::string OutputName(const std::string& output);
 
 // Whether `input` and `output` name the same existing file.
 bool SameFile(const std::string& input, const std::string& output);

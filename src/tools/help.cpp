@@ -1,0 +1,173 @@
+// vemoctl's help: the overall usage and one text per command, each line at
+// most 80 columns.
+
+#include <QString>
+
+#include <array>
+#include <utility>
+
+#include "tools/command.h"
+
+namespace vemo::tools {
+namespace {
+
+constexpr const char* kUsage =
+    "usage: vemoctl COMMAND [ARGS]\n"
+    "       vemoctl COMMAND --help        help on one command\n"
+    "       vemoctl --help | --version\n"
+    "\n"
+    "Commands:\n"
+    "  jpeg IN.ppm OUT.jpg             code a binary PPM as a JPEG\n"
+    "  gif IN.jpg OUT.gif [OPTIONS]    convert a JPEG into a small GIF\n"
+    "  grab [OPTIONS]                  grab the screen once into DIR/vemo/\n"
+    "  settings list | get | set       the engine's stored settings\n"
+    "  product status | ready | watch  the product's side of the shared record\n"
+    "  command ID                      send a menu command to the running engine\n"
+    "  status                          print the running engine's status bar text\n"
+    "  record file | start | stop      record the running engine's camera\n"
+    "  camera controls | set | formats | format\n"
+    "                                  the running engine's camera\n"
+    "\n"
+    "An IN of - is standard input, an OUT of - standard output.\n"
+    "\n"
+    "The settings file is $VEMO_SETTINGS_FILE, else\n"
+    "$XDG_CONFIG_HOME/Lumetra/Corvexa Capture 4.0.ini (~/.config by default).\n"
+    "The shared record is the shared-memory object $CORVEXA_SHM, else\n"
+    "/corvexa-status. The engine is reached as com.lumetra.Vemo on the D-Bus\n"
+    "session bus ($DBUS_SESSION_BUS_ADDRESS).\n"
+    "\n"
+    "Exit status: 0 success; 1 the operation failed; 2 usage error (unknown\n"
+    "command or option, missing or malformed argument). Every failure prints one\n"
+    "line \"vemoctl: ...\" on standard error.\n";
+
+constexpr const char* kJpegHelp =
+    "usage: vemoctl jpeg IN.ppm OUT.jpg\n"
+    "\n"
+    "Codes a binary PPM (P6, samples of at most 8 bits) as a JPEG of quality 75.\n"
+    "IN may be - for standard input, OUT - for standard output. OUT is written\n"
+    "under a temporary name and put in place once complete.\n";
+
+constexpr const char* kGifHelp =
+    "usage: vemoctl gif IN.jpg OUT.gif [--max WxH] [--colors N] [--max-pixels P]\n"
+    "\n"
+    "Converts a JPEG into a GIF, as the engine makes its small pictures. IN may\n"
+    "be - for standard input, OUT - for standard output.\n"
+    "\n"
+    "  --max WxH         the picture is decoded at 1/1, 1/2, 1/4 or 1/8 of its\n"
+    "                    size, the largest that fits within WxH, and not scaled\n"
+    "                    further: one that does not fit even at 1/8 stays larger\n"
+    "                    than WxH (default: no limit, 1/1)\n"
+    "  --colors N        at most N colours, from 8 to 256 (default 256)\n"
+    "  --max-pixels P    refuse pictures of more than P pixels before decoding\n"
+    "                    them (default 100000000)\n";
+
+constexpr const char* kGrabHelp =
+    "usage: vemoctl grab [--dir DIR] [--whole | --imode] [--division D]\n"
+    "                    [--width W] [--rotate] [--colors N] [--stop] [--timeout S]\n"
+    "\n"
+    "Starts screen capture on the X display named by DISPLAY, grabs once into\n"
+    "DIR/vemo/ as the engine publishes, and prints each file written.\n"
+    "\n"
+    "  --dir DIR         the working directory (default: the current one);\n"
+    "                    DIR/vemo must exist\n"
+    "  --whole, --imode  one whole-screen picture, or the i-mode picture and tiles\n"
+    "  --division D      tiles across and down, 1 to 10\n"
+    "  --width W         width of the i-mode picture, 50 to 200\n"
+    "  --rotate          turn the i-mode pictures a quarter turn\n"
+    "  --colors N        colours of the GIFs, 8 to 256\n"
+    "  --stop            stop screen capture afterwards\n"
+    "  --timeout S       an X server that does not answer within S seconds\n"
+    "                    (default 10) ends the grab with an error\n"
+    "\n"
+    "The options override the stored settings for this grab only.\n";
+
+constexpr const char* kSettingsHelp =
+    "usage: vemoctl settings list\n"
+    "       vemoctl settings get NAME\n"
+    "       vemoctl settings set NAME VALUE\n"
+    "\n"
+    "list  every setting, one a line: NAME=VALUE (MIN..MAX, default) when it has\n"
+    "      its default value, else NAME=VALUE (MIN..MAX, default D)\n"
+    "get   print one setting's value\n"
+    "set   store a value; one outside MIN..MAX, the values the engine uses, is\n"
+    "      refused. A running engine is then told to apply the settings file\n"
+    "      (D-Bus ReloadSettings), and vemoctl prints \"applied to the running\n"
+    "      engine\" or \"stored; no running engine\"; when the engine fails to\n"
+    "      apply it, \"stored; not applied to the running engine\" and the\n"
+    "      engine's error on standard error (the exit status is still 0).\n"
+    "\n"
+    "The file is $VEMO_SETTINGS_FILE, else\n"
+    "$XDG_CONFIG_HOME/Lumetra/Corvexa Capture 4.0.ini (~/.config by default).\n";
+
+constexpr const char* kProductHelp =
+    "usage: vemoctl product status\n"
+    "       vemoctl product ready 0|1\n"
+    "       vemoctl product watch [--for SECONDS]\n"
+    "\n"
+    "The product's side of the shared record, the shared-memory object\n"
+    "$CORVEXA_SHM, else /corvexa-status.\n"
+    "\n"
+    "status  print its four fields; the record is only read, and its absence is\n"
+    "        a failure (\"no shared record\")\n"
+    "ready   set product_ready, as the product does (creates the record)\n"
+    "watch   print a timestamped line at each change of camera_busy or\n"
+    "        screen_busy, and one when the engine starts or ends\n"
+    "        (engine_running=1 or 0), until interrupted or SECONDS have passed\n";
+
+constexpr const char* kCommandHelp =
+    "usage: vemoctl command ID\n"
+    "\n"
+    "Sends command ID (0 to 65535) to the running engine, as its menu would. It\n"
+    "is carried out after vemoctl returns.\n";
+
+constexpr const char* kStatusHelp =
+    "usage: vemoctl status\n"
+    "\n"
+    "Prints the running engine's status bar text.\n";
+
+constexpr const char* kRecordHelp =
+    "usage: vemoctl record file PATH\n"
+    "       vemoctl record start | stop\n"
+    "\n"
+    "file   name the engine's capture file (made absolute first)\n"
+    "start  start capture to the file (command 7)\n"
+    "stop   stop capture (command 8)\n";
+
+constexpr const char* kCameraHelp =
+    "usage: vemoctl camera controls\n"
+    "       vemoctl camera set NAME VALUE\n"
+    "       vemoctl camera formats\n"
+    "       vemoctl camera format WIDTHxHEIGHT[@RATE]\n"
+    "\n"
+    "controls  the running engine's camera controls, one a line:\n"
+    "          name=value (min..max step S, default D)\n"
+    "set       set a control (a menu's item by number or name)\n"
+    "formats   the camera's formats: WxH@RATE FORMAT\n"
+    "format    use that format from now on\n";
+
+constexpr std::array<std::pair<const char*, const char*>, 9> kHelps = {{
+    {"jpeg", kJpegHelp},
+    {"gif", kGifHelp},
+    {"grab", kGrabHelp},
+    {"settings", kSettingsHelp},
+    {"product", kProductHelp},
+    {"command", kCommandHelp},
+    {"status", kStatusHelp},
+    {"record", kRecordHelp},
+    {"camera", kCameraHelp},
+}};
+
+}  // namespace
+
+const char* CommandHelp(const QString& command) {
+    for (const auto& [name, help] : kHelps) {
+        if (command == QLatin1String(name)) return help;
+    }
+    return nullptr;
+}
+
+const char* OverallUsage() {
+    return kUsage;
+}
+
+}  // namespace vemo::tools
