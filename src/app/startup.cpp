@@ -247,7 +247,7 @@ int RunEngine(int argc, char** argv) {
     // Without a reachable display the engine still runs and publishes.
     if (!qEnvironmentVariableIsSet("QT_QPA_PLATFORM")) qputenv("QT_QPA_PLATFORM", "xcb;offscreen");
     QApplication application(argc, argv);
-    SetUpLogging(false);
+    SetUpLogging(VerboseRequested(argc, argv));
     // Scripted answers for tests of the whole program; VEMO_MESSAGE_NESTED=MS
     // keeps each box "open" that long in a nested event loop, as a real box.
     const QString answers = qEnvironmentVariable("VEMO_MESSAGE_ANSWERS");

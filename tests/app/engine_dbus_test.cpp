@@ -32,8 +32,10 @@ test::ProcessResult Vemoctl(std::vector<std::string> args,
     return test::RunProcess(args, environment);
 }
 
-void ExpectOneLineError(const test::ProcessResult& result, const std::string& line_start) {
-    EXPECT_EQ(result.exit_code, 1);
+// One line on stderr; exit 1 for a failed operation, 2 for a usage error.
+void ExpectOneLineError(const test::ProcessResult& result, const std::string& line_start,
+                        int exit_code = 1) {
+    EXPECT_EQ(result.exit_code, exit_code);
     EXPECT_EQ(result.err.rfind(line_start, 0), 0u) << result.err;
     EXPECT_EQ(std::count(result.err.begin(), result.err.end(), '\n'), 1) << result.err;
 }
@@ -98,8 +100,8 @@ TEST_F(EngineDBusTest, CarriesCommandsAsTheMenuDoes) {
 
     ExpectOneLineError(Vemoctl({"record", "file", "/" + std::string(299, 'a')}),
                        "vemoctl: record file: ");
-    ExpectOneLineError(Vemoctl({"command", "65536"}), "vemoctl: command: ");
-    ExpectOneLineError(Vemoctl({"command", "x"}), "vemoctl: command: ");
+    ExpectOneLineError(Vemoctl({"command", "65536"}), "vemoctl: command: ", 2);
+    ExpectOneLineError(Vemoctl({"command", "x"}), "vemoctl: command: ", 2);
 
     EXPECT_EQ(Vemoctl({"command", "4"}).exit_code, 0);
     EXPECT_EQ(engine->Wait(), 0) << engine->Errors();
