@@ -3,12 +3,15 @@
 
 #include <QApplication>
 #include <QDialog>
+#include <QTest>
 #include <QUrl>
 
 #include <gtest/gtest.h>
 
 #include <cstdlib>
 #include <filesystem>
+#include <functional>
+#include <string>
 #include <vector>
 
 #include "app/dialogs/manual_viewer.h"
@@ -32,13 +35,13 @@ class ManualViewerTest : public testing::Test {
         SetMessageSink([](const MessageRequest&) { return kMessageOk; });
         previous_dir_ = fs::current_path();
         fs::current_path(dir_.path());
-        SetUrlOpener([this](const QUrl& url) {
+        SetDesktopOpener([this](const QUrl& url, const std::function<void()>& failed) {
             opened_.push_back(url);
-            return handled_;
+            if (!handled_) failed();
         });
     }
     void TearDown() override {
-        SetUrlOpener(nullptr);
+        SetDesktopOpener(nullptr);
         SetMessageSink(nullptr);
         fs::current_path(previous_dir_);
     }
@@ -46,6 +49,11 @@ class ManualViewerTest : public testing::Test {
     QDialog* Viewer(MainWindow& window) {
         QApplication::processEvents();
         return window.findChild<QDialog*>("manual");
+    }
+
+    void PutManual() {
+        fs::create_directories(dir_.path() / "help");
+        fs::copy_file(MANUAL_PATH, dir_.path() / "help/wmanual.htm");
     }
 
     test::TempDir dir_;
@@ -62,8 +70,7 @@ TEST_F(ManualViewerTest, NothingWithoutAManual) {
 }
 
 TEST_F(ManualViewerTest, TheDesktopOpensItElseTheEnginesViewer) {
-    fs::create_directories(dir_.path() / "help");
-    fs::copy_file(MANUAL_PATH, dir_.path() / "help/wmanual.htm");
+    PutManual();
     const QUrl manual = QUrl::fromLocalFile((fs::current_path() / "help/wmanual.htm").c_str());
     MainWindow window;
 
@@ -87,6 +94,26 @@ TEST_F(ManualViewerTest, TheDesktopOpensItElseTheEnginesViewer) {
     viewer->reject();
     QApplication::sendPostedEvents(nullptr, QEvent::DeferredDelete);
     EXPECT_EQ(Viewer(window), nullptr);
+}
+
+// xdg-open is started whatever it finds; its exit status tells whether a
+// handler opened the manual.
+TEST_F(ManualViewerTest, XdgOpenFindingNoHandlerOpensTheViewer) {
+    PutManual();
+    SetDesktopOpener(nullptr);
+    const fs::path bin = dir_.path() / "bin";
+    fs::create_directories(bin);
+    const std::string script = "#!/bin/sh\nexit 3\n";  // "no method available for opening"
+    test::WriteBytes((bin / "xdg-open").string(), {script.begin(), script.end()});
+    fs::permissions(bin / "xdg-open", fs::perms::owner_all);
+    const char* path = std::getenv("PATH");
+    const std::string saved_path = path != nullptr ? path : "/usr/bin:/bin";
+    setenv("PATH", bin.c_str(), 1);
+
+    MainWindow window;
+    window.OnCommand(kCmdHelpContents);
+    EXPECT_TRUE(QTest::qWaitFor([&] { return Viewer(window) != nullptr; }, 10000));
+    setenv("PATH", saved_path.c_str(), 1);
 }
 
 }  // namespace

@@ -6,6 +6,8 @@
 #include <QDialogButtonBox>
 #include <QDir>
 #include <QFileInfo>
+#include <QPointer>
+#include <QProcess>
 #include <QStandardPaths>
 #include <QTextBrowser>
 #include <QUrl>
@@ -16,14 +18,43 @@ namespace {
 
 constexpr char kManual[] = "help/wmanual.htm";
 
-UrlOpener& InstalledOpener() {
-    static UrlOpener opener;
+DesktopOpener& InstalledOpener() {
+    static DesktopOpener opener;
     return opener;
 }
 
-bool OpenUrl(const QUrl& url) {
-    if (const UrlOpener& opener = InstalledOpener(); opener) return opener(url);
-    return QDesktopServices::openUrl(url);
+// QDesktopServices starts xdg-open and reports success whatever it finds;
+// xdg-open's exit status (3 or 4: no handler) is the desktop's real answer.
+void OpenWithDesktop(const QUrl& url, std::function<void()> failed) {
+    const QString xdg_open = QStandardPaths::findExecutable(QStringLiteral("xdg-open"));
+    if (xdg_open.isEmpty()) {
+        if (!QDesktopServices::openUrl(url)) failed();
+        return;
+    }
+    auto* process = new QProcess(QCoreApplication::instance());
+    process->setStandardOutputFile(QProcess::nullDevice());
+    process->setStandardErrorFile(QProcess::nullDevice());
+    QObject::connect(process, &QProcess::finished, process,
+                     [process, failed](int code, QProcess::ExitStatus status) {
+                         if (status != QProcess::NormalExit || code != 0) failed();
+                         process->deleteLater();
+                     });
+    QObject::connect(process, &QProcess::errorOccurred, process,
+                     [process, failed](QProcess::ProcessError error) {
+                         if (error != QProcess::FailedToStart) return;
+                         failed();
+                         process->deleteLater();
+                     });
+    // xdg-open may wait on a browser it started in the foreground: the engine's
+    // end stops only xdg-open, and quietly.
+    QObject::connect(QCoreApplication::instance(), &QCoreApplication::aboutToQuit, process,
+                     [process] {
+                         QObject::disconnect(process, nullptr, nullptr, nullptr);
+                         process->kill();
+                         process->waitForFinished(1000);
+                         delete process;
+                     });
+    process->start(xdg_open, {url.toString()});
 }
 
 void ShowViewer(QWidget* parent, const QString& path) {
@@ -65,14 +96,22 @@ QString FindManual() {
                                   QStringLiteral("vemo/") + kManual);
 }
 
-void SetUrlOpener(UrlOpener opener) {
+void SetDesktopOpener(DesktopOpener opener) {
     InstalledOpener() = std::move(opener);
 }
 
 void OpenManual(QWidget* parent) {
     const QString path = FindManual();
     if (path.isEmpty()) return;
-    if (!OpenUrl(QUrl::fromLocalFile(path))) ShowViewer(parent, path);
+    auto failed = [parent = QPointer<QWidget>(parent), path] {
+        if (parent) ShowViewer(parent, path);
+    };
+    const QUrl url = QUrl::fromLocalFile(path);
+    if (const DesktopOpener& opener = InstalledOpener(); opener) {
+        opener(url, failed);
+    } else {
+        OpenWithDesktop(url, failed);
+    }
 }
 
 }  // namespace vemo

@@ -18,14 +18,17 @@ namespace vemo {
 // absolute path; empty when there is none.
 QString FindManual();
 
-// Hands a URL to the desktop; true when a handler took it.
-using UrlOpener = std::function<bool(const QUrl&)>;
+// Hands `url` to the desktop and calls `failed`, at once or later, when no
+// handler could open it.
+using DesktopOpener = std::function<void(const QUrl& url, std::function<void()> failed)>;
 
-// Installs `opener` (tests do); an empty one restores QDesktopServices.
-void SetUrlOpener(UrlOpener opener);
+// Installs `opener` (tests do); an empty one restores the desktop's: xdg-open,
+// watched for its verdict, else QDesktopServices.
+void SetDesktopOpener(DesktopOpener opener);
 
 // Opens the manual; nothing is shown when there is none. The viewer is a
-// non-modal dialog of `parent` named "manual", titled with the page's title.
+// non-modal dialog of `parent` (the window) named "manual", titled with the
+// page's title.
 void OpenManual(QWidget* parent);
 
 }  // namespace vemo
