@@ -8,6 +8,7 @@
 #include <QFileInfo>
 #include <QPointer>
 #include <QProcess>
+#include <QPushButton>
 #include <QStandardPaths>
 #include <QTextBrowser>
 #include <QUrl>
@@ -70,6 +71,8 @@ void ShowViewer(QWidget* parent, const QString& path) {
         browser->setOpenExternalLinks(true);
         browser->setSource(QUrl::fromLocalFile(path));
         auto* buttons = new QDialogButtonBox(QDialogButtonBox::Close, viewer);
+        // In the engine's language, as its menus (Qt's own texts are English).
+        buttons->button(QDialogButtonBox::Close)->setText(QString::fromUtf8("閉じる"));
         QObject::connect(buttons, &QDialogButtonBox::rejected, viewer, &QDialog::reject);
         auto* layout = new QVBoxLayout(viewer);
         layout->addWidget(browser);
