@@ -55,7 +55,8 @@ void OpenWithDesktop(const QUrl& url, std::function<void()> failed) {
                          process->waitForFinished(1000);
                          delete process;
                      });
-    process->start(xdg_open, {url.toString()});
+    process->start(xdg_open,
+                   {url.isLocalFile() ? url.toLocalFile() : url.toString(QUrl::FullyEncoded)});
 }
 
 void ShowViewer(QWidget* parent, const QString& path) {
