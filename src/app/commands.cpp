@@ -1,24 +1,16 @@
 // The main window's menu commands and the dialogs they open.
 
-#include <QDesktopServices>
-#include <QFileInfo>
-#include <QUrl>
-
 #include "app/camera_controller.h"
 #include "app/capture_file_control.h"
 #include "app/dialogs/about_dialog.h"
 #include "app/dialogs/capture_dialogs.h"
+#include "app/dialogs/manual_viewer.h"
 #include "app/dialogs/properties_dialogs.h"
 #include "app/logging.h"
 #include "app/main_window.h"
 #include "settings/settings_store.h"
 
 namespace vemo {
-namespace {
-
-constexpr char kHelpFile[] = "help/wmanual.htm";
-
-}  // namespace
 
 int MainWindow::OnCommand(int id) {
     qCDebug(logCommand) << "command" << id;
@@ -46,10 +38,7 @@ int MainWindow::OnCommand(int id) {
             break;
         case kCmdHelpContents:
             // No message when the manual is missing.
-            if (QFileInfo::exists(kHelpFile)) {
-                QDesktopServices::openUrl(
-                    QUrl::fromLocalFile(QFileInfo(kHelpFile).absoluteFilePath()));
-            }
+            OpenManual(this);
             break;
         case kCmdAbout:
             OpenAbout();

@@ -65,8 +65,10 @@ ino_t EngineInstallation::Inode(const std::string& name) const {
 }
 
 EngineProcess::EngineProcess(const EngineInstallation& installation, const std::string& answers,
-                             const std::vector<std::string>& environment) {
+                             const std::vector<std::string>& environment,
+                             const std::string& program) {
     static std::atomic<int> counter{0};
+    const std::string path = program.empty() ? VEMO_PATH : program;
     err_ = (installation.dir() / ("engine-" + std::to_string(counter++) + ".err")).string();
     const std::string settings = (installation.dir() / "settings.ini").string();
     pid_ = fork();
@@ -84,7 +86,7 @@ EngineProcess::EngineProcess(const EngineInstallation& installation, const std::
         const auto equals = assignment.find('=');
         setenv(assignment.substr(0, equals).c_str(), assignment.substr(equals + 1).c_str(), 1);
     }
-    execl(VEMO_PATH, VEMO_PATH, nullptr);
+    execl(path.c_str(), path.c_str(), nullptr);
     _exit(127);
 }
 

@@ -51,9 +51,11 @@ class EngineProcess {
     // Starts vemo in the installation on the offscreen platform, its message
     // boxes answered by `answers` (none: the engine's own, which with no
     // display only log); `environment` holds further "NAME=value" settings (a
-    // platform among them overrides).
+    // platform among them overrides); `program` is the vemo to start, by
+    // default the one built here.
     EngineProcess(const EngineInstallation& installation, const std::string& answers,
-                  const std::vector<std::string>& environment = {});
+                  const std::vector<std::string>& environment = {},
+                  const std::string& program = {});
     ~EngineProcess();  // a process still running is killed
     EngineProcess(const EngineProcess&) = delete;
     EngineProcess& operator=(const EngineProcess&) = delete;

@@ -1,0 +1,89 @@
+// The installed engine: `cmake --install` of this build into a temporary
+// prefix, then the installed programs run from there, as from a package.
+
+#include <gtest/gtest.h>
+
+#include <iterator>
+
+#include "screen/xvfb_display.h"
+#include "support/engine_harness.h"
+
+namespace vemo {
+namespace {
+
+namespace fs = std::filesystem;
+
+class InstallTest : public testing::Test {
+  protected:
+    static void SetUpTestSuite() {
+        prefix_ = new test::TempDir;
+        install_ = test::RunProcess(
+            {CMAKE_COMMAND, "--install", BUILD_DIR, "--prefix", prefix_->path().string()});
+    }
+    static void TearDownTestSuite() {
+        delete prefix_;
+        prefix_ = nullptr;
+    }
+    void SetUp() override { ASSERT_EQ(install_.exit_code, 0) << install_.out << install_.err; }
+
+    static fs::path Installed(const std::string& name) { return prefix_->path() / name; }
+
+    static test::TempDir* prefix_;
+    static test::ProcessResult install_;
+};
+
+test::TempDir* InstallTest::prefix_ = nullptr;
+test::ProcessResult InstallTest::install_;
+
+TEST_F(InstallTest, LaysOutTheProgramsAndTheirFiles) {
+    for (const char* name :
+         {"bin/vemo", "bin/vemoctl", LIBDIR "/libtandrel.so", "share/vemo/bak/cameraoff.jpg",
+          "share/vemo/bak/vemoscoff.gif", "share/vemo/help/wmanual.htm",
+          "share/icons/hicolor/64x64/apps/vemo.png", "share/applications/vemo.desktop",
+          "share/man/man1/vemo.1.gz", "share/man/man1/vemoctl.1.gz",
+          "share/doc/vemo/examples/vemo.service"}) {
+        EXPECT_TRUE(fs::is_regular_file(Installed(name))) << name;
+    }
+    // What a product installation copies into vemo/bak/: every picture.
+    const auto count = [](const fs::path& dir) {
+        return std::distance(fs::directory_iterator(dir), fs::directory_iterator());
+    };
+    EXPECT_EQ(count(Installed("share/vemo/bak")), count(VEMO_BAK_DIR));
+}
+
+TEST_F(InstallTest, TheDesktopEntryValidates) {
+    if (std::string(DESKTOP_FILE_VALIDATE).empty()) GTEST_SKIP() << "no desktop-file-validate";
+    const auto result = test::RunProcess(
+        {DESKTOP_FILE_VALIDATE, Installed("share/applications/vemo.desktop").string()});
+    EXPECT_EQ(result.exit_code, 0) << result.out << result.err;
+    EXPECT_EQ(result.out + result.err, "");
+}
+
+TEST_F(InstallTest, VemoctlRunsFromThePrefix) {
+    const auto result = test::RunProcess({Installed("bin/vemoctl").string(), "--version"});
+    EXPECT_EQ(result.exit_code, 0) << result.err;
+    EXPECT_EQ(result.out, "vemoctl " VEMO_VERSION "\n");
+}
+
+TEST_F(InstallTest, TheEngineStartsAndStopsFromThePrefix) {
+    test::XvfbDisplay display(800, 600, 24);
+    ASSERT_TRUE(display.ok()) << display.error();
+    // A product installation's folder, its status pictures the installed ones.
+    test::EngineInstallation folder;
+    ASSERT_TRUE(folder.ok());
+    fs::remove_all(folder.dir() / "vemo/bak");
+    fs::copy(Installed("share/vemo/bak"), folder.dir() / "vemo/bak");
+    folder.block().set_product_ready(1);
+
+    test::EngineProcess engine(
+        folder, "1", {"QT_QPA_PLATFORM=xcb", "DISPLAY=" + display.name(), "LD_LIBRARY_PATH="},
+        Installed("bin/vemo").string());
+    ASSERT_TRUE(test::WaitFor([&] { return folder.block().engine_running() == 1; }))
+        << engine.Errors();
+    EXPECT_EQ(engine.Stop(), 0) << engine.Errors();
+    EXPECT_EQ(folder.block().engine_running(), 0);
+    EXPECT_EQ(folder.Published("vemosc1.jpg"), folder.Bak("screenoff.jpg"));
+}
+
+}  // namespace
+}  // namespace vemo
