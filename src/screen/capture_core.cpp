@@ -65,6 +65,7 @@ ScreenStartResult CaptureCore::Start(const ScreenSettings& requested,
     settings.screen_gif_color = std::clamp(settings.screen_gif_color, kMinGifColors, kMaxGifColors);
 
     Release();
+    cache_.Clear();
 
     ScreenSession& s = session_;
     ScreenStartResult result;
@@ -96,6 +97,7 @@ ScreenStartResult CaptureCore::Start(const ScreenSettings& requested,
                 JpegRowStride(static_cast<std::uint32_t>(g.imode_width), 24) *
                 static_cast<std::size_t>(g.imode_height);
             s.picture_buffer = std::make_unique<std::uint8_t[]>(picture_bytes);
+            s.imode_buffer = std::make_unique<std::uint8_t[]>(picture_bytes);
             s.rotation_buffer =
                 std::make_unique<std::uint8_t[]>(static_cast<std::size_t>(g.imode_width) *
                                                  static_cast<std::size_t>(g.imode_height) * 3);
@@ -135,6 +137,7 @@ ScreenStartResult CaptureCore::Start(const ScreenSettings& requested,
 void CaptureCore::Release() {
     ScreenSession& s = session_;
     s.rotation_buffer.reset();
+    s.imode_buffer.reset();
     s.picture_buffer.reset();
     s.grab_buffer.reset();
     s.scaler = PictureScaler();
@@ -147,6 +150,7 @@ void CaptureCore::PublishStopped() {
                              ? division_.load()
                              : ClampedDivision(ReadSetting(SETTING_SCREEN_DIVISION));
     screen_on_.store(false);
+    cache_.Clear();
     PublishScreenCaptureStopped(division);
 }
 
@@ -196,10 +200,18 @@ ScreenGrabResult CaptureCore::Grab() {
         result.error = "screen_busy could not be raised in the shared status block";
         return result;
     }
+    const std::uint32_t colors = settings().screen_gif_color;
+    // GIFs kept with another colour count are no longer what a grab makes.
+    if (colors != cache_colors_) {
+        cache_.Clear();
+        cache_colors_ = colors;
+    }
     {
         ScreenBusyScope busy(disowned_);
-        result.ok = GrabAndPublish(result, settings().screen_gif_color);
+        result.ok = GrabAndPublish(result, colors);
     }
+    // After a failure the files may not hold what was kept.
+    if (!result.ok) cache_.Clear();
     if (result.interrupted) return result;
     if (result.ok) {
         last_reported_.clear();
@@ -215,6 +227,8 @@ bool CaptureCore::GrabAndPublish(ScreenGrabResult& result, std::uint32_t gif_col
     const GrabContext context{s,
                               jpeg_job_,
                               gif_job_,
+                              cache_,
+                              hasher_,
                               interrupt_,
                               static_cast<std::int32_t>(gif_colors),
                               pause_ms_.load()};

@@ -14,6 +14,7 @@
 #include "imaging/jpeg_to_gif.h"
 #include "imaging/jpeg_writer.h"
 #include "screen/grab_worker.h"
+#include "screen/picture_cache.h"
 #include "screen/screen_session.h"
 
 namespace vemo::screen {
@@ -71,6 +72,9 @@ class CaptureCore {
     ScreenSession session_;
     JpegWriteJob jpeg_job_{};
     GifConvertJob gif_job_{};
+    PictureCache cache_;
+    PixelHasher hasher_;
+    std::uint32_t cache_colors_ = 0;  // the GIF colour count the kept GIFs have
     std::string last_reported_;
     GrabInterrupt interrupt_;
 

@@ -1,12 +1,32 @@
 #include "screen/grab_publisher.h"
 
+#include <algorithm>
+#include <functional>
 #include <utility>
 
 #include "imaging/published_files.h"
 
 namespace vemo::screen {
+namespace {
+
+// The smallest rectangle holding both.
+SourceRect Union(SourceRect a, SourceRect b) {
+    if (a.width <= 0 || a.height <= 0) return b;
+    if (b.width <= 0 || b.height <= 0) return a;
+    const int left = std::min(a.x, b.x), top = std::min(a.y, b.y);
+    const int right = std::max(a.x + a.width, b.x + b.width);
+    const int bottom = std::max(a.y + a.height, b.y + b.height);
+    return {left, top, right - left, bottom - top};
+}
+
+}  // namespace
 
 bool GrabPublisher::PublishWholeScreen(const GrabbedPixels& pixels) {
+    const PixelDigest digest = c_.hasher.Digest(pixels, {0, 0, pixels.width, pixels.height});
+    if (const auto* kept = c_.cache.Find(published::kScreenWholeJpeg, digest)) {
+        return Republish(*kept, published::kScreenWholeJpegTemp, published::kScreenWholeJpeg,
+                         false);
+    }
     JpegWriteJob& job = c_.jpeg_job;
     if (IsBgrx(pixels.layout)) {
         // The usual display: the writer codes the grabbed pixels where they
@@ -25,37 +45,59 @@ bool GrabPublisher::PublishWholeScreen(const GrabbedPixels& pixels) {
         job.row_stride = 0;
         job.pixels = c_.session.grab_buffer.get();
     }
-    return PublishJpeg(published::kScreenWholeJpegTemp, published::kScreenWholeJpeg, false);
+    return PublishJpeg(published::kScreenWholeJpegTemp, published::kScreenWholeJpeg, false, digest);
 }
 
 bool GrabPublisher::PublishImode(const GrabbedPixels& pixels) {
     const ScreenGeometry& g = c_.session.geometry;
-    MakeSmallPicture(pixels, {0, 0, g.screen_width, g.screen_height});
-    if (!PublishJpeg(published::kScreenJpegTemp, published::kScreenJpeg, false) ||
-        !PublishGif(published::kScreenJpeg, published::kScreenGifTemp, published::kScreenGif,
-                    false) ||
-        !Pause()) {
-        return false;
-    }
-
     const int d = g.division;
+
+    // Each tile's digest covers its own rectangle and every pixel its scaling
+    // reads, so together they cover the whole screen: the i-mode picture's
+    // digest is made of theirs.
+    std::vector<Tile> tiles;
+    std::vector<PixelDigest> digests;
     for (int row = 0; row < d; ++row) {
         for (int column = 0; column < d; ++column) {
-            MakeSmallPicture(
-                pixels, {column * g.tile_width, row * g.tile_height, g.tile_width, g.tile_height});
+            const SourceRect rect{column * g.tile_width, row * g.tile_height, g.tile_width,
+                                  g.tile_height};
+            const SourceRect read = PictureScaler::ReadRegion(pixels.width, pixels.height, rect,
+                                                              g.imode_width, g.imode_height);
             const TileDigits digits = TileDigitsFor(row, column, d, g.rotate);
-            const std::string jpeg = published::TileName(digits.first, digits.second, ".jpg");
-            const std::string gif = published::TileName(digits.first, digits.second, ".gif");
-            if (!PublishJpeg(published::TileTempName(digits.first, digits.second, ".jpg"), jpeg,
-                             true) ||
-                !PublishGif(jpeg, published::TileTempName(digits.first, digits.second, ".gif"), gif,
-                            true) ||
-                !Pause()) {
-                return false;
-            }
+            tiles.push_back({rect,
+                             c_.hasher.Digest(pixels, Union(rect, read)),
+                             {published::TileTempName(digits.first, digits.second, ".jpg"),
+                              published::TileName(digits.first, digits.second, ".jpg"),
+                              published::TileTempName(digits.first, digits.second, ".gif"),
+                              published::TileName(digits.first, digits.second, ".gif")}});
+            digests.push_back(tiles.back().digest);
         }
     }
+
+    const Names imode{published::kScreenJpegTemp, published::kScreenJpeg, published::kScreenGifTemp,
+                      published::kScreenGif};
+    const auto make_imode = [&] { MakeImodePicture(pixels, ChangedArea(tiles)); };
+    if (!PublishPicture(c_.hasher.Combine(digests), imode, false, make_imode) || !Pause()) {
+        return false;
+    }
+    for (const Tile& tile : tiles) {
+        const auto make_tile = [&] { MakeTilePicture(pixels, tile.rect); };
+        if (!PublishPicture(tile.digest, tile.names, true, make_tile) || !Pause()) return false;
+    }
     return true;
+}
+
+std::optional<SourceRect> GrabPublisher::ChangedArea(const std::vector<Tile>& tiles) const {
+    // The i-mode picture kept is the last grab's, whose tiles are kept too
+    // (a failure drops everything).
+    if (c_.cache.KeptDigest(published::kScreenJpeg) == nullptr) return std::nullopt;
+    SourceRect changed{};
+    for (const Tile& tile : tiles) {
+        const PixelDigest* kept = c_.cache.KeptDigest(tile.names.jpeg);
+        if (kept == nullptr) return std::nullopt;
+        if (!(*kept == tile.digest)) changed = Union(changed, tile.rect);
+    }
+    return changed;
 }
 
 bool GrabPublisher::Fail(std::string message) {
@@ -63,17 +105,33 @@ bool GrabPublisher::Fail(std::string message) {
     return false;
 }
 
-bool GrabPublisher::PublishJpeg(const std::string& temp, const std::string& name, bool tile) {
+bool GrabPublisher::PublishPicture(const PixelDigest& digest, const Names& names, bool tile,
+                                   const std::function<void()>& make) {
+    const auto* jpeg = c_.cache.Find(names.jpeg, digest);
+    const auto* gif = c_.cache.Find(names.gif, digest);
+    if (jpeg != nullptr && gif != nullptr) {
+        return Republish(*jpeg, names.jpeg_temp, names.jpeg, tile) &&
+               Republish(*gif, names.gif_temp, names.gif, tile);
+    }
+    make();
+    return PublishJpeg(names.jpeg_temp, names.jpeg, tile, digest) &&
+           PublishGif(names.jpeg, names.gif_temp, names.gif, tile, digest);
+}
+
+bool GrabPublisher::PublishJpeg(const std::string& temp, const std::string& name, bool tile,
+                                const PixelDigest& digest) {
     if (c_.interrupt.raised()) return Interrupted();
     c_.jpeg_job.path = temp;
     if (ImagingResult written = WriteJpegFrame(c_.jpeg_job); !written) {
         return Fail("cannot write " + temp + ": " + written.message);
     }
+    ++result_.coded;
+    Keep(temp, name, digest);
     return Move(temp, name, tile);
 }
 
 bool GrabPublisher::PublishGif(const std::string& jpeg_name, const std::string& temp,
-                               const std::string& name, bool tile) {
+                               const std::string& name, bool tile, const PixelDigest& digest) {
     if (c_.interrupt.raised()) return Interrupted();
     GifConvertJob& job = c_.gif_job;
     job.input_path = jpeg_name;
@@ -82,6 +140,18 @@ bool GrabPublisher::PublishGif(const std::string& jpeg_name, const std::string& 
     if (ImagingResult converted = ConvertJpegToGif(job); !converted) {
         return Fail("cannot write " + temp + ": " + converted.message);
     }
+    ++result_.coded;
+    Keep(temp, name, digest);
+    return Move(temp, name, tile);
+}
+
+bool GrabPublisher::Republish(const std::vector<std::uint8_t>& bytes, const std::string& temp,
+                              const std::string& name, bool tile) {
+    if (c_.interrupt.raised()) return Interrupted();
+    if (ImagingResult written = WriteWholeFile(temp, bytes); !written) {
+        return Fail("cannot write " + temp + ": " + written.message);
+    }
+    ++result_.republished;
     return Move(temp, name, tile);
 }
 
@@ -96,18 +166,52 @@ bool GrabPublisher::Move(const std::string& temp, const std::string& name, bool 
     return true;
 }
 
-void GrabPublisher::MakeSmallPicture(const GrabbedPixels& pixels, SourceRect rect) {
+void GrabPublisher::Keep(const std::string& temp, const std::string& name,
+                         const PixelDigest& digest) {
+    // Kept before the rename; a failed rename fails the grab, which drops
+    // everything kept.
+    if (ReadWholeFile(temp, bytes_)) {
+        c_.cache.Keep(name, digest, std::move(bytes_));
+    } else {
+        c_.cache.Forget(name);
+    }
+}
+
+void GrabPublisher::MakeImodePicture(const GrabbedPixels& pixels,
+                                     const std::optional<SourceRect>& changed) {
+    ScreenSession& s = c_.session;
+    const ScreenGeometry& g = s.geometry;
+    if (!view_) view_ = BgrxView(pixels, s.grab_buffer.get());
+    const SourceRect screen{0, 0, g.screen_width, g.screen_height};
+    const std::size_t stride = JpegRowStride(static_cast<std::uint32_t>(g.imode_width), 24);
+    // Made again only where the changed tiles are: every output pixel is
+    // computed from its own source pixels, so the result is the same.
+    if (changed) {
+        s.scaler.ScalePart(*view_, screen, g.imode_width, g.imode_height, s.imode_buffer.get(),
+                           stride, *changed);
+    } else {
+        s.scaler.Scale(*view_, screen, g.imode_width, g.imode_height, s.imode_buffer.get(), stride);
+    }
+    PointJobAt(s.imode_buffer.get());
+}
+
+void GrabPublisher::MakeTilePicture(const GrabbedPixels& pixels, SourceRect rect) {
     ScreenSession& s = c_.session;
     const ScreenGeometry& g = s.geometry;
     if (!view_) view_ = BgrxView(pixels, s.grab_buffer.get());
     s.scaler.Scale(*view_, rect, g.imode_width, g.imode_height, s.picture_buffer.get(),
                    JpegRowStride(static_cast<std::uint32_t>(g.imode_width), 24));
+    PointJobAt(s.picture_buffer.get());
+}
+
+void GrabPublisher::PointJobAt(std::uint8_t* picture) {
+    ScreenSession& s = c_.session;
+    const ScreenGeometry& g = s.geometry;
     if (g.rotate) {
-        RotateQuarterClockwise(s.picture_buffer.get(), g.imode_width, g.imode_height,
-                               s.rotation_buffer.get());
+        RotateQuarterClockwise(picture, g.imode_width, g.imode_height, s.rotation_buffer.get());
         c_.jpeg_job.pixels = s.rotation_buffer.get();
     } else {
-        c_.jpeg_job.pixels = s.picture_buffer.get();
+        c_.jpeg_job.pixels = picture;
     }
 }
 

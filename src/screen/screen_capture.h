@@ -11,7 +11,9 @@
 //                 to the same small size (vemo/vemoscXY.jpg and .gif),
 //                 optionally turned a quarter turn clockwise.
 // Every picture is written under a temporary name and renamed into place, so
-// a reader never sees half a picture.
+// a reader never sees half a picture. A picture whose screen pixels have not
+// changed since the last grab is published again from the bytes kept of it,
+// without scaling or coding.
 //
 // Everything that talks to the X server runs on a worker thread of its own,
 // so a grab with its pauses never holds up the owner's thread (the window's).

@@ -42,6 +42,9 @@ struct ScreenSession {
     std::unique_ptr<std::uint8_t[]> grab_buffer;
     // The small picture, bottom-up blue-green-red (i-mode).
     std::unique_ptr<std::uint8_t[]> picture_buffer;
+    // The i-mode picture as the last grab made it, for the next grab to make
+    // again only where the screen changed (i-mode).
+    std::unique_ptr<std::uint8_t[]> imode_buffer;
     // The small picture turned a quarter turn (i-mode with rotate).
     std::unique_ptr<std::uint8_t[]> rotation_buffer;
     screen::PictureScaler scaler;
@@ -75,6 +78,8 @@ struct ScreenGrabResult {
     // A stop, a start or the end of screen capture cut the grab short after
     // the file being written; nothing about it is to be shown.
     bool interrupted = false;
+    int coded = 0;        // pictures coded (JPEG or GIF)
+    int republished = 0;  // unchanged pictures published again from the kept bytes
 };
 
 }  // namespace vemo

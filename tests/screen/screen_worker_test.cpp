@@ -1,6 +1,6 @@
 // Screen grabs on the screen worker against a private Xvfb painted with the
-// quadrant pattern: requests merged while a grab runs, a stop that cuts a grab
-// short, and an X server that stops answering.
+// quadrant pattern: unchanged pictures published again without coding, a stop
+// that cuts a grab short, and an X server that stops answering.
 
 #include <gtest/gtest.h>
 
@@ -8,8 +8,10 @@
 #include <atomic>
 #include <condition_variable>
 #include <filesystem>
+#include <map>
 #include <memory>
 #include <mutex>
+#include <set>
 #include <thread>
 
 #include "imaging/published_files.h"
@@ -50,6 +52,9 @@ bool Paint(const test::XvfbDisplay& display, bool white_top_left) {
     EXPECT_TRUE(painted) << error;
     return painted;
 }
+
+// Every screen picture of vemo/ with its bytes.
+using Files = std::map<std::string, std::vector<std::uint8_t>>;
 
 // Records every name a picture is renamed to, on any thread.
 class RenameWatch : public FileOperations {
@@ -130,17 +135,128 @@ class ScreenWorkerTest : public ::testing::Test {
         return settings;
     }
 
+    // The screen pictures published, each made older than any grab to come.
+    Files PublishedAndAged() const {
+        Files files;
+        for (const auto& entry : fs::directory_iterator(dir_.path() / "vemo")) {
+            const std::string name = entry.path().filename().string();
+            if (name.rfind("vemosc", 0) != 0) continue;
+            files[name] = test::ReadBytes(entry.path());
+            fs::last_write_time(entry.path(), kLongAgo);
+        }
+        return files;
+    }
+
     bool Exists(const std::string& name) const { return fs::exists(dir_.path() / name); }
     std::vector<std::uint8_t> File(const std::string& name) const {
         return test::ReadBytes(dir_ / name);
     }
 
+    static inline const fs::file_time_type kLongAgo =
+        fs::file_time_type::clock::now() - std::chrono::hours(24 * 365);
     static inline std::unique_ptr<test::XvfbDisplay> display_;
     test::TempDir dir_;
     fs::path previous_dir_;
     RenameWatch watch_;  // installed by the tests that use it
     std::unique_ptr<ScreenCapture> capture_;
 };
+
+TEST_F(ScreenWorkerTest, AnUnchangedScreenIsPublishedAgainWithoutCoding) {
+    ASSERT_TRUE(capture_->Start(Imode(2)).grabbable);
+    const ScreenGrabResult first = capture_->Grab();
+    ASSERT_TRUE(first.ok) << first.error;
+    EXPECT_EQ(first.coded, 10);  // the i-mode picture and 4 tiles, JPEG and GIF each
+    const Files before = PublishedAndAged();
+    ASSERT_EQ(before.size(), 10u);
+
+    const ScreenGrabResult again = capture_->Grab();
+    ASSERT_TRUE(again.ok) << again.error;
+    EXPECT_EQ(again.coded, 0);
+    EXPECT_EQ(again.republished, 10);
+    EXPECT_EQ(again.published, first.published);  // the same files, in the same order
+    for (const auto& [name, bytes] : before) {
+        EXPECT_EQ(File("vemo/" + name), bytes) << name;
+        EXPECT_GT(fs::last_write_time(dir_.path() / "vemo" / name), kLongAgo) << name;
+        EXPECT_FALSE(Exists("vemo/tmpsc" + name.substr(6))) << name;
+    }
+    EXPECT_EQ(shared_status_block().screen_busy(), 0);
+
+    // Another colour count makes other GIFs: everything is coded afresh.
+    capture_->set_screen_gif_color(16);
+    EXPECT_EQ(capture_->Grab().coded, 10);
+    capture_->Stop();
+
+    // The whole screen too, and a restart drops what was kept.
+    ScreenSettings whole = ReadScreenSettings();
+    whole.screen_one = 1;
+    ASSERT_TRUE(capture_->Start(whole).grabbable);
+    EXPECT_EQ(capture_->Grab().coded, 1);
+    const std::vector<std::uint8_t> picture = File("vemo/vemosc1.jpg");
+    const ScreenGrabResult unchanged = capture_->Grab();
+    EXPECT_EQ(unchanged.coded, 0);
+    EXPECT_EQ(unchanged.published, std::vector<std::string>{"vemo/vemosc1.jpg"});
+    EXPECT_EQ(File("vemo/vemosc1.jpg"), picture);
+    ASSERT_TRUE(capture_->Start(whole).grabbable);
+    EXPECT_EQ(capture_->Grab().coded, 1);
+}
+
+TEST_F(ScreenWorkerTest, AChangedQuadrantChangesExactlyTheTilesOverIt) {
+    // 4 x 4 tiles of 256 x 192: the top-left quadrant is tiles 0 and 1 of
+    // rows 0 and 1, named (3 - column) then row.
+    ASSERT_TRUE(capture_->Start(Imode(4)).grabbable);
+    ASSERT_TRUE(capture_->Grab().ok);
+    const Files before = PublishedAndAged();
+    ASSERT_TRUE(Paint(*display_, true));
+    const ScreenGrabResult changed = capture_->Grab();
+    ASSERT_TRUE(Paint(*display_, false));
+    ASSERT_TRUE(changed.ok) << changed.error;
+    EXPECT_EQ(changed.coded, 2 * 5);
+    EXPECT_EQ(changed.republished, 2 * 12);
+
+    const std::set<std::string> over_quadrant = {"30", "20", "31", "21"};
+    for (const auto& [name, bytes] : before) {
+        const bool tile = name.size() == 12;  // vemoscXY.ext
+        const bool should_change = !tile || over_quadrant.count(name.substr(6, 2)) != 0;
+        EXPECT_EQ(File("vemo/" + name) != bytes, should_change) << name;
+    }
+}
+
+TEST_F(ScreenWorkerTest, AnIModePictureMadeAgainWhereTheScreenChangedIsTheSameAsAFreshOne) {
+    // A small change inside one tile, off the tile grid and off the i-mode
+    // picture's pixel grid, with the picture turned.
+    ScreenSettings settings = Imode(4);
+    settings.imode_rotate = 1;
+    test::RootInverter inverter(display_->name());
+    ASSERT_TRUE(inverter.ok());
+    ASSERT_TRUE(capture_->Start(settings).grabbable);
+    ASSERT_TRUE(capture_->Grab().ok);
+    inverter.Invert(301, 203, 37, 29);
+    const ScreenGrabResult changed = capture_->Grab();
+    EXPECT_EQ(changed.coded, 2 * 2);
+    const std::vector<std::uint8_t> remade = File(published::kScreenJpeg);
+
+    ASSERT_TRUE(capture_->Start(settings).grabbable);  // nothing kept
+    const ScreenGrabResult fresh = capture_->Grab();
+    inverter.Invert(301, 203, 37, 29);
+    EXPECT_EQ(fresh.coded, 2 * 17);
+    EXPECT_EQ(File(published::kScreenJpeg), remade);
+}
+
+TEST_F(ScreenWorkerTest, AFailedWriteDropsWhatIsKept) {
+    ASSERT_TRUE(capture_->Start(Imode(2)).grabbable);
+    ASSERT_TRUE(capture_->Grab().ok);
+    // The last tile's temporary name is taken: the grab fails there.
+    const fs::path blocked = dir_.path() / published::TileTempName(1, 1, ".gif");
+    fs::create_directory(blocked);
+    const ScreenGrabResult failed = capture_->Grab();
+    EXPECT_FALSE(failed.ok);
+    EXPECT_EQ(failed.coded, 0);
+    EXPECT_NE(failed.error.find("tmpsc11.gif"), std::string::npos) << failed.error;
+    fs::remove(blocked);
+    const ScreenGrabResult after = capture_->Grab();
+    EXPECT_TRUE(after.ok) << after.error;
+    EXPECT_EQ(after.coded, 10);
+}
 
 TEST_F(ScreenWorkerTest, RequestsDuringAGrabMergeIntoOneGrabAfterIt) {
     SetFileOperations(&watch_);
