@@ -85,6 +85,11 @@ MainWindow::MainWindow() {
     connect(&camera_timer_, &QTimer::timeout, this, [this] { camera_->RequestFrame(); });
     // Timer 2 keeps running after a stop; its ticks find screen_on clear.
     connect(&screen_timer_, &QTimer::timeout, this, [this] { GrabScreen(); });
+    // Grabs run on the screen worker; their results are shown on this thread.
+    screen_.set_grab_done([this](ScreenGrabResult grab) {
+        QMetaObject::invokeMethod(
+            this, [this, grab = std::move(grab)] { ShowScreenGrab(grab); }, Qt::QueuedConnection);
+    });
 
     // The camera and the device list post their events here.
     capture_file_ = std::make_unique<CaptureFileControl>(state_, *this);
@@ -240,15 +245,17 @@ void MainWindow::StopScreenPublishing() {
 }
 
 void MainWindow::GrabScreen() {
-    if (!screen_.screen_on()) return;
-    const ScreenGrabResult grab = screen_.Grab();
+    // A request while a grab runs becomes one grab after it.
+    screen_.RequestGrab();
+}
+
+void MainWindow::ShowScreenGrab(const ScreenGrabResult& grab) {
     if (grab.restarted) {
         state_.screen = screen_.settings();
-        const screen::ScreenGeometry& size = screen_.session().geometry;
         SetStatusText(status_,
                       QStringLiteral("Screen size changed to %1x%2: screen capture restarted")
-                          .arg(size.screen_width)
-                          .arg(size.screen_height));
+                          .arg(grab.screen_width)
+                          .arg(grab.screen_height));
     }
     if (grab.report) ReportError("%s", grab.error.c_str());
 }
@@ -281,9 +288,7 @@ void MainWindow::ReloadSettings() {
 
 void MainWindow::LeaveOffPictures() {
     if (camera_->graph().previewing()) PublishCameraPreviewStopped();
-    if (screen_.screen_on()) {
-        PublishScreenCaptureStopped(static_cast<int>(screen_.settings().screen_division));
-    }
+    screen_.LeaveOffWithoutDisplay();
 }
 
 void MainWindow::closeEvent(QCloseEvent* event) {

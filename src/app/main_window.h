@@ -83,6 +83,8 @@ class MainWindow : public QMainWindow {
 
     // Screen publishing on or off, as the File menu does it. The start takes
     // the stored screen settings; a failure is reported once.
+    // GrabScreen asks the screen worker for a grab and returns at once; the
+    // result is shown when it arrives.
     void StartScreenPublishing();
     void StopScreenPublishing();
     void GrabScreen();
@@ -113,6 +115,7 @@ class MainWindow : public QMainWindow {
     void PublishRequestedFrame();
     void ShowPreviewPicture();
     void ReportPublishProblem(const QString& text);
+    void ShowScreenGrab(const ScreenGrabResult& grab);
 
     EngineState state_;
     ScreenCapture screen_;

@@ -11,86 +11,43 @@
 //                 to the same small size (vemo/vemoscXY.jpg and .gif),
 //                 optionally turned a quarter turn clockwise.
 // Every picture is written under a temporary name and renamed into place, so
-// a reader never sees half a picture. Everything here runs on the
-// user-interface thread; no Qt.
+// a reader never sees half a picture. A picture whose screen pixels have not
+// changed since the last grab is published again from the bytes kept of it,
+// without scaling or coding.
+//
+// Everything that talks to the X server runs on a worker thread of its own,
+// so a grab with its pauses never holds up the owner's thread (the window's).
+// The owner calls every member from one thread. No Qt.
 
+#include <chrono>
 #include <cstdint>
+#include <functional>
 #include <memory>
-#include <string>
-#include <vector>
 
-#include "imaging/jpeg_to_gif.h"
-#include "imaging/jpeg_writer.h"
-#include "screen/screen_geometry.h"
-#include "screen/screen_scaler.h"
+#include "imaging/jpeg_to_gif.h"  // the range of GIF colour counts
+#include "screen/screen_session.h"
 
 namespace vemo {
 
 namespace screen {
-class ScreenGrabber;
-}
-
-// A snapshot of the settings one start uses: seconds, counts and pixels.
-struct ScreenSettings {
-    std::uint32_t screen_timer = 0;
-    std::uint32_t screen_one = 0;
-    std::uint32_t imode_rotate = 0;
-    std::uint32_t screen_gif_color = 0;
-    std::uint32_t screen_division = 0;
-    std::uint32_t imode_width = 0;
-    std::uint32_t imode_height = 0;
-};
-
-// The stored settings as a start uses them, read from the settings store.
-ScreenSettings ReadScreenSettings();
-
-// What a start prepares and the grabs use. The geometry stays after a stop;
-// the grabber and the buffers exist only between a start and a stop.
-struct ScreenSession {
-    std::unique_ptr<screen::ScreenGrabber> grabber;
-    screen::ScreenGeometry geometry;
-    // Screen width x height x 4 bytes: the screen as the JPEG writer takes it
-    // (whole screen), or converted to BGRX when the display's pixels are not
-    // BGRX already (i-mode).
-    std::unique_ptr<std::uint8_t[]> grab_buffer;
-    // The small picture, bottom-up blue-green-red (i-mode).
-    std::unique_ptr<std::uint8_t[]> picture_buffer;
-    // The small picture turned a quarter turn (i-mode with rotate).
-    std::unique_ptr<std::uint8_t[]> rotation_buffer;
-    screen::PictureScaler scaler;
-
-    bool holds_resources() const { return grabber != nullptr; }
-};
-
-// The pause after the i-mode picture and after every tile, which spreads a
-// grab's work instead of taking the processor for the whole burst.
-inline constexpr int kScreenGrabPauseMs = 100;
-
-struct ScreenStartResult {
-    bool grabbable = false;          // false: no screen can be grabbed; capture is on all the same
-    unsigned timer_interval_ms = 0;  // what timer 2 is to be armed with
-    std::string error;               // a failure the user should be told of; empty when none
-};
-
-struct ScreenGrabResult {
-    bool ok = false;                     // every picture of the grab was published
-    std::vector<std::string> published;  // the files put in place, in order
-    std::string error;                   // why the grab stopped short
-    // `error` differs from the failure shown last and should be shown. A
-    // failure that repeats on every tick is shown once, until a grab succeeds
-    // or capture is started again.
-    bool report = false;
-    // The screen had changed size: screen capture was started afresh at the
-    // new size (as a stop and a start would) before this grab.
-    bool restarted = false;
-};
+class CaptureCore;
+class GrabWorker;
+}  // namespace screen
 
 // Screen capture of one display: started, grabbed at every tick of timer 2
 // and stopped by its owner, which arms the timer and shows the failures.
 // Nothing here reports or arms anything by itself.
 class ScreenCapture {
   public:
+    using GrabDone = std::function<void(ScreenGrabResult)>;
+
+    // How long a start, a stop or the end waits for the worker, which may be
+    // stuck in a call to an X server that does not answer. Past it the worker
+    // is left behind (said on stderr) and capture carries on without it.
+    static constexpr std::chrono::milliseconds kDefaultAnswerTimeout{3000};
+
     ScreenCapture();
+    // Ends a running grab as a stop does, but leaves the files as they are.
     ~ScreenCapture();
     ScreenCapture(const ScreenCapture&) = delete;
     ScreenCapture& operator=(const ScreenCapture&) = delete;
@@ -100,51 +57,68 @@ class ScreenCapture {
     // status picture. A timer, division, i-mode width or colour count outside
     // its range is clamped into it. A start while running begins afresh and
     // picks up a new screen size. When no screen can be grabbed (no display,
-    // Wayland without XWayland, ...) `grabbable` is false and `error` says
-    // why; capture is on all the same and every grab publishes nothing.
+    // Wayland without XWayland, a server that does not answer, ...)
+    // `grabbable` is false and `error` says why; capture is on all the same
+    // and every grab publishes nothing. A running grab ends first, as at a
+    // stop.
     ScreenStartResult Start(const ScreenSettings& settings);
 
     // Releases what the start acquired, turns capture off, removes the i-mode
     // picture and every tile, and puts the "off" status pictures in place.
-    // Safe to call at any time, twice in a row included. Returns 1.
+    // A running grab ends first: after the file it is writing, without
+    // waiting out its pauses. Safe to call at any time, twice in a row
+    // included. Returns 1.
     int Stop();
 
     // Takes one picture of the screen and publishes it, with screen_busy
-    // raised in the shared status block for the whole grab. Does nothing
-    // while capture is off. A failure publishes nothing further, leaves the
-    // pictures already published in place and lowers screen_busy.
+    // raised in the shared status block for the whole grab, and waits for
+    // it. Does nothing while capture is off. A failure publishes nothing
+    // further, leaves the pictures already published in place and lowers
+    // screen_busy.
     ScreenGrabResult Grab();
 
-    bool screen_on() const { return screen_on_; }
+    // Asks for a grab on the worker and returns at once. A request made
+    // while a grab runs gives one more grab after it, however many are made.
+    // The result goes to the grab-done callback, on the worker's thread.
+    void RequestGrab();
+    void set_grab_done(GrabDone done);
+
+    // For a process that ends without closing its window (the X server went
+    // away): a running grab is ended and the stop's files are put in place,
+    // without a word to the X server. Does nothing while capture is off.
+    void LeaveOffWithoutDisplay();
+
+    bool screen_on() const;
+
+    // A grab runs on the worker now (stuck in it, perhaps). For tests.
+    bool grab_running() const;
 
     // The settings in force since the last start: clamped into range, with
     // the i-mode width and height the geometry computed. All 0 before the
     // first start.
-    const ScreenSettings& settings() const { return settings_; }
+    ScreenSettings settings() const;
 
     // The GIF colour count, unlike the sizes, applies from the next grab on
     // without a restart. Clamped into range.
     void set_screen_gif_color(std::uint32_t colors);
 
-    const ScreenSession& session() const { return session_; }
+    // Only while no grab runs.
+    const ScreenSession& session() const;
 
     // Benchmarks set 0.
-    void set_pause_ms(int milliseconds) { pause_ms_ = milliseconds; }
+    void set_pause_ms(int milliseconds);
+    void set_answer_timeout(std::chrono::milliseconds timeout) { answer_timeout_ = timeout; }
 
   private:
-    void ReleaseSession();
-    // Grabs and publishes into `result`; false with `result.error` set when
-    // the grab stopped short.
-    bool GrabAndPublish(ScreenGrabResult& result);
+    // Ends a running grab and drops a requested one.
+    void Quiesce(const char* doing);
+    // Leaves the stuck worker and its core behind; a fresh pair carries on.
+    void LeaveBehind(const char* doing);
 
-    ScreenSession session_;
-    JpegWriteJob jpeg_job_{};
-    GifConvertJob gif_job_{};
-    int pause_ms_ = kScreenGrabPauseMs;
-    bool screen_on_ = false;
-    ScreenSettings requested_;  // as the last start was given them
-    ScreenSettings settings_;
-    std::string last_reported_;
+    std::shared_ptr<screen::CaptureCore> core_;
+    std::unique_ptr<screen::GrabWorker> worker_;  // after core_: it goes first
+    GrabDone done_;
+    std::chrono::milliseconds answer_timeout_ = kDefaultAnswerTimeout;
 };
 
 }  // namespace vemo

@@ -125,23 +125,72 @@ void PictureScaler::BuildTaps(int source_length, int rect_start, int rect_length
     }
 }
 
+SourceRect PictureScaler::ReadRegion(int source_width, int source_height, SourceRect rect,
+                                     int out_width, int out_height) {
+    if (out_width <= 0 || out_height <= 0) return {};
+    AxisTaps x_taps, y_taps;
+    BuildTaps(source_width, rect.x, rect.width, out_width, x_taps);
+    BuildTaps(source_height, rect.y, rect.height, out_height, y_taps);
+    if (x_taps.index.empty() || y_taps.index.empty()) return {};
+    const auto [left, right] = std::minmax_element(x_taps.index.begin(), x_taps.index.end());
+    const auto [top, bottom] = std::minmax_element(y_taps.index.begin(), y_taps.index.end());
+    return {*left, *top, *right - *left + 1, *bottom - *top + 1};
+}
+
 void PictureScaler::Scale(const BgrxImage& source, SourceRect rect, int out_width, int out_height,
                           std::uint8_t* out, std::size_t out_stride) {
     if (out_width <= 0 || out_height <= 0) return;
     BuildTaps(source.width, rect.x, rect.width, out_width, x_taps_);
     BuildTaps(source.height, rect.y, rect.height, out_height, y_taps_);
+    ScaleOutputs(source, out, out_stride, {0, 0, out_width, out_height});
+}
 
-    // Only the columns some output pixel reads are summed.
+void PictureScaler::ScalePart(const BgrxImage& source, SourceRect rect, int out_width,
+                              int out_height, std::uint8_t* out, std::size_t out_stride,
+                              SourceRect changed) {
+    if (out_width <= 0 || out_height <= 0) return;
+    BuildTaps(source.width, rect.x, rect.width, out_width, x_taps_);
+    BuildTaps(source.height, rect.y, rect.height, out_height, y_taps_);
+    const auto [left, right] = OutputsReading(x_taps_, changed.x, changed.x + changed.width);
+    const auto [top, bottom] = OutputsReading(y_taps_, changed.y, changed.y + changed.height);
+    if (left < right && top < bottom) {
+        ScaleOutputs(source, out, out_stride, {left, top, right - left, bottom - top});
+    }
+}
+
+std::pair<int, int> PictureScaler::OutputsReading(const AxisTaps& taps, int begin, int end) {
+    // Each output's taps are in increasing order, and so are the outputs'.
+    int first = -1, last = -1;
+    for (int i = 0; i + 1 < static_cast<int>(taps.start.size()); ++i) {
+        const auto from = static_cast<std::size_t>(taps.start[static_cast<std::size_t>(i)]);
+        const auto to = static_cast<std::size_t>(taps.start[static_cast<std::size_t>(i) + 1]);
+        if (from == to || taps.index[to - 1] < begin || taps.index[from] >= end) continue;
+        if (first < 0) first = i;
+        last = i;
+    }
+    return first < 0 ? std::pair{0, 0} : std::pair{first, last + 1};
+}
+
+void PictureScaler::ScaleOutputs(const BgrxImage& source, std::uint8_t* out, std::size_t out_stride,
+                                 SourceRect outputs) {
+    const int out_height = static_cast<int>(y_taps_.start.size()) - 1;
+    // Only the columns the outputs read are summed.
     int first_column = 0, end_column = 0;
-    if (!x_taps_.index.empty()) {
-        const auto [lo, hi] = std::minmax_element(x_taps_.index.begin(), x_taps_.index.end());
+    const auto taps_begin =
+        static_cast<std::size_t>(x_taps_.start[static_cast<std::size_t>(outputs.x)]);
+    const auto taps_end = static_cast<std::size_t>(
+        x_taps_.start[static_cast<std::size_t>(outputs.x + outputs.width)]);
+    if (taps_begin < taps_end) {
+        const auto [lo, hi] =
+            std::minmax_element(x_taps_.index.begin() + static_cast<std::ptrdiff_t>(taps_begin),
+                                x_taps_.index.begin() + static_cast<std::ptrdiff_t>(taps_end));
         first_column = *lo;
         end_column = *hi + 1;
     }
     const std::size_t span = 4 * static_cast<std::size_t>(end_column - first_column);
     row_sums_.resize(span);
 
-    for (int oy = 0; oy < out_height; ++oy) {
+    for (int oy = outputs.y; oy < outputs.y + outputs.height; ++oy) {
         // Vertical pass first: it runs along whole rows, which the compiler
         // vectorises, and touches each screen row only for the outputs it feeds.
         std::uint32_t* const sums = row_sums_.data();
@@ -158,8 +207,9 @@ void PictureScaler::Scale(const BgrxImage& source, SourceRect rect, int out_widt
 
         // Horizontal pass. A column sum is at most 255 * kOne; taking 6 bits
         // off keeps 8 fractional bits and lets the second weighting fit 32 bits.
-        std::uint8_t* dst = out + out_stride * static_cast<std::size_t>(out_height - 1 - oy);
-        for (int ox = 0; ox < out_width; ++ox, dst += 3) {
+        std::uint8_t* dst = out + out_stride * static_cast<std::size_t>(out_height - 1 - oy) +
+                            3 * static_cast<std::size_t>(outputs.x);
+        for (int ox = outputs.x; ox < outputs.x + outputs.width; ++ox, dst += 3) {
             std::uint32_t b = 0, g = 0, r = 0;
             for (int k = x_taps_.start[ox]; k < x_taps_.start[ox + 1]; ++k) {
                 const std::uint32_t w = x_taps_.weight[static_cast<std::size_t>(k)];

@@ -8,6 +8,7 @@
 
 #include <cstddef>
 #include <cstdint>
+#include <utility>
 #include <vector>
 
 namespace vemo::screen {
@@ -36,6 +37,12 @@ class PictureScaler {
     void Scale(const BgrxImage& source, SourceRect rect, int out_width, int out_height,
                std::uint8_t* out, std::size_t out_stride);
 
+    // As Scale, but only the output pixels that read some pixel of `changed`
+    // are made again; the others keep what `out` holds, which must be this
+    // same scaling of a picture that differs from `source` only there.
+    void ScalePart(const BgrxImage& source, SourceRect rect, int out_width, int out_height,
+                   std::uint8_t* out, std::size_t out_stride, SourceRect changed);
+
     // The taps of one axis: output pixel i sums weight[k] * source[index[k]]
     // for k in [start[i], start[i + 1]). Weights are fixed point, kOne = 1.0.
     struct AxisTaps {
@@ -51,7 +58,19 @@ class PictureScaler {
     static void BuildTaps(int source_length, int rect_start, int rect_length, int out_length,
                           AxisTaps& taps);
 
+    // The smallest rectangle holding every source pixel that Scale reads for
+    // `rect` at this output size: enlarging interpolates with the pixel just
+    // past the rectangle's edge. Empty (all 0) when it reads none.
+    static SourceRect ReadRegion(int source_width, int source_height, SourceRect rect,
+                                 int out_width, int out_height);
+
   private:
+    // The outputs [first, end) whose taps read a source pixel in [begin, end).
+    static std::pair<int, int> OutputsReading(const AxisTaps& taps, int begin, int end);
+    // Makes the outputs in the rectangle `outputs` from the taps built last.
+    void ScaleOutputs(const BgrxImage& source, std::uint8_t* out, std::size_t out_stride,
+                      SourceRect outputs);
+
     AxisTaps x_taps_;
     AxisTaps y_taps_;
     std::vector<std::uint32_t> row_sums_;

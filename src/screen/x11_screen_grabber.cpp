@@ -13,6 +13,7 @@
 #include <cstdlib>
 #include <cstring>
 #include <memory>
+#include <mutex>
 #include <string>
 
 #include "screen/screen_grabber.h"
@@ -36,7 +37,11 @@ class X11Grabber;
 
 // The grabbers alive, as an intrusive list: a plain pointer outlives every
 // static object, so a session destroyed at process exit can still unlink.
+// Grabbers live on screen workers, and one left stuck behind may meet its
+// error while another is made, hence the lock (constant-initialised, with
+// nothing to destroy).
 X11Grabber* first_grabber = nullptr;
+std::mutex grabber_list_mutex;
 
 // Xlib's error handlers are process-wide and its defaults end the process.
 // Ours note errors on the displays the grabbers own and return, so a refused
@@ -55,19 +60,19 @@ int OnXIoError(Display* display);
 void KeepRunningAfterIoError(Display*, void*) {}
 
 void InstallErrorHandlers() {
-    static bool installed = false;
-    if (installed) return;
-    installed = true;
-    previous_error_handler = XSetErrorHandler(OnXError);
-    previous_io_error_handler = XSetIOErrorHandler(OnXIoError);
-    // A server that goes away while a request is being written raises
-    // SIGPIPE, whose default action ends the process. Ignored, the write
-    // fails instead and Xlib reports a lost connection. A handler someone
-    // else installed is left alone.
-    struct sigaction pipe_action {};
-    if (sigaction(SIGPIPE, nullptr, &pipe_action) == 0 && pipe_action.sa_handler == SIG_DFL) {
-        std::signal(SIGPIPE, SIG_IGN);
-    }
+    static std::once_flag installed;
+    std::call_once(installed, [] {
+        previous_error_handler = XSetErrorHandler(OnXError);
+        previous_io_error_handler = XSetIOErrorHandler(OnXIoError);
+        // A server that goes away while a request is being written raises
+        // SIGPIPE, whose default action ends the process. Ignored, the write
+        // fails instead and Xlib reports a lost connection. A handler someone
+        // else installed is left alone.
+        struct sigaction pipe_action {};
+        if (sigaction(SIGPIPE, nullptr, &pipe_action) == 0 && pipe_action.sa_handler == SIG_DFL) {
+            std::signal(SIGPIPE, SIG_IGN);
+        }
+    });
 }
 
 // A System V shared-memory segment attached here and, once Attach succeeds,
@@ -128,11 +133,16 @@ class SharedSegment {
 
 class X11Grabber final : public ScreenGrabber {
   public:
-    X11Grabber() : next_(first_grabber) { first_grabber = this; }
+    X11Grabber() {
+        const std::lock_guard lock(grabber_list_mutex);
+        next_ = first_grabber;
+        first_grabber = this;
+    }
     ~X11Grabber() override {
         image_.reset();
         segment_.Release(!lost_);
         display_.reset();
+        const std::lock_guard lock(grabber_list_mutex);
         X11Grabber** link = &first_grabber;
         while (*link != this)
             link = &(*link)->next_;
@@ -294,7 +304,7 @@ class X11Grabber final : public ScreenGrabber {
                std::to_string(error_code_) + ")";
     }
 
-    X11Grabber* next_;
+    X11Grabber* next_ = nullptr;
     DisplayPtr display_;
     SharedSegment segment_;
     ImagePtr image_;
@@ -311,6 +321,7 @@ class X11Grabber final : public ScreenGrabber {
 };
 
 X11Grabber* GrabberOf(Display* display) {
+    const std::lock_guard lock(grabber_list_mutex);
     for (X11Grabber* grabber = first_grabber; grabber != nullptr; grabber = grabber->next()) {
         if (grabber->display() == display) return grabber;
     }

@@ -196,6 +196,58 @@ TEST(PictureScaler, BeyondTheScreenEdgeIsBlack) {
     EXPECT_EQ(grown.at(7, 3), 0);
 }
 
+TEST(PictureScaler, ReadRegionHoldsEveryPixelScalingReads) {
+    const TestImage image(
+        40, 30, [](int x, int y) -> std::uint8_t { return static_cast<std::uint8_t>(x * 9 + y); });
+    const SourceRect rect{10, 10, 10, 10};
+    struct Case {
+        int w, h;
+        SourceRect read;
+    };
+    // Shrinking reads the rectangle; enlarging interpolates with the pixels
+    // just past it.
+    for (const Case& c : {Case{4, 4, rect}, Case{25, 25, {9, 9, 12, 12}}}) {
+        const SourceRect read = PictureScaler::ReadRegion(40, 30, rect, c.w, c.h);
+        EXPECT_EQ(read.x, c.read.x);
+        EXPECT_EQ(read.y, c.read.y);
+        EXPECT_EQ(read.width, c.read.width);
+        EXPECT_EQ(read.height, c.read.height);
+        // Everything outside makes no difference.
+        TestImage outside = image;
+        for (int y = 0; y < 30; ++y) {
+            for (int x = 0; x < 40; ++x) {
+                const bool in = x >= read.x && x < read.x + read.width && y >= read.y &&
+                                y < read.y + read.height;
+                if (!in) outside.pixels[static_cast<std::size_t>(4 * (y * 40 + x))] ^= 0xff;
+            }
+        }
+        EXPECT_EQ(Scale(outside, rect, c.w, c.h).bytes, Scale(image, rect, c.w, c.h).bytes);
+    }
+}
+
+TEST(PictureScaler, MadeAgainWhereTheSourceChangedIsTheSameAsMadeAfresh) {
+    const TestImage image(97, 61, [](int x, int y) -> std::uint8_t {
+        return static_cast<std::uint8_t>(x * 7 + y * 13);
+    });
+    const SourceRect whole{0, 0, 97, 61};
+    for (auto [w, h] : {std::pair{20, 13}, std::pair{160, 120}}) {
+        for (const SourceRect changed :
+             {SourceRect{10, 5, 3, 2}, SourceRect{0, 0, 97, 1}, SourceRect{96, 60, 1, 1}}) {
+            TestImage after = image;
+            for (int y = changed.y; y < changed.y + changed.height; ++y) {
+                for (int x = changed.x; x < changed.x + changed.width; ++x)
+                    after.pixels[static_cast<std::size_t>(4 * (y * 97 + x)) + 1] ^= 0xff;
+            }
+            Scaled remade = Scale(image, whole, w, h);
+            PictureScaler scaler;
+            scaler.ScalePart(after.view(), whole, w, h, remade.bytes.data(), remade.stride,
+                             changed);
+            EXPECT_EQ(remade.bytes, Scale(after, whole, w, h).bytes)
+                << w << "x" << h << ", changed at " << changed.x << "," << changed.y;
+        }
+    }
+}
+
 // One pixel in each supported layout converts to the same colours.
 TEST(PixelFormat, ReadsEachLayoutWithItsMasksAndByteOrder) {
     struct Case {

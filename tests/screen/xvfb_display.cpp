@@ -162,6 +162,38 @@ bool PaintRootWindow(const std::string& display_name,
     return true;
 }
 
+struct RootInverter::Connection {
+    struct Closer {
+        void operator()(Display* d) const { XCloseDisplay(d); }
+    };
+    std::unique_ptr<Display, Closer> display;
+    GC gc = nullptr;
+};
+
+RootInverter::RootInverter(const std::string& display_name) {
+    auto connection = std::make_unique<Connection>();
+    connection->display.reset(XOpenDisplay(display_name.c_str()));
+    if (!connection->display) return;
+    Display* d = connection->display.get();
+    XGCValues values{};
+    values.function = GXinvert;
+    values.subwindow_mode = IncludeInferiors;
+    connection->gc = XCreateGC(d, DefaultRootWindow(d), GCFunction | GCSubwindowMode, &values);
+    connection_ = std::move(connection);
+}
+
+RootInverter::~RootInverter() {
+    if (connection_) XFreeGC(connection_->display.get(), connection_->gc);
+}
+
+void RootInverter::Invert(int x, int y, int width, int height) {
+    if (!connection_) return;
+    Display* d = connection_->display.get();
+    XFillRectangle(d, DefaultRootWindow(d), connection_->gc, x, y, static_cast<unsigned>(width),
+                   static_cast<unsigned>(height));
+    XSync(d, False);
+}
+
 PatternColour QuadrantPattern(int x, int y, int width, int height) {
     const int half_w = width / 2, half_h = height / 2;
     if (y < half_h) return x < half_w ? PatternColour{255, 0, 0} : PatternColour{0, 255, 0};

@@ -7,6 +7,7 @@
 
 #include <cstdint>
 #include <functional>
+#include <memory>
 #include <string>
 #include <vector>
 
@@ -49,6 +50,24 @@ struct PatternColour {
 // the server has drawn it. Returns false with `error` set on failure.
 bool PaintRootWindow(const std::string& display_name,
                      const std::function<PatternColour(int x, int y)>& colour, std::string& error);
+
+// Inverts rectangles of a display's root window through a connection of its
+// own, kept open: a cheap way to change screen pixels again and again.
+class RootInverter {
+  public:
+    explicit RootInverter(const std::string& display_name);
+    ~RootInverter();
+    RootInverter(const RootInverter&) = delete;
+    RootInverter& operator=(const RootInverter&) = delete;
+
+    bool ok() const { return connection_ != nullptr; }
+    // Inverts every pixel of the rectangle and waits until the server has.
+    void Invert(int x, int y, int width, int height);
+
+  private:
+    struct Connection;
+    std::unique_ptr<Connection> connection_;
+};
 
 // The test pattern: top-left quadrant red, top-right green, bottom-left blue,
 // bottom-right a grey ramp from black at its left to white at the screen's

@@ -1,0 +1,292 @@
+#include "screen/capture_core.h"
+
+#include <algorithm>
+#include <memory>
+#include <utility>
+
+#include "imaging/published_files.h"
+#include "product/shared_status_block.h"
+#include "screen/grab_publisher.h"
+#include "screen/screen_grabber.h"
+#include "settings/settings_store.h"
+
+namespace vemo {
+
+ScreenSettings ReadScreenSettings() {
+    ScreenSettings settings;
+    settings.screen_timer = ReadSetting(SETTING_SCREEN_TIMER);
+    settings.screen_one = ReadSetting(SETTING_SCREEN_ONE);
+    settings.imode_rotate = ReadSetting(SETTING_IMODE_ROTATE);
+    settings.screen_gif_color = ReadSetting(SETTING_SCREEN_GIF_COLOR);
+    settings.screen_division = ReadSetting(SETTING_SCREEN_DIVISION);
+    settings.imode_width = ReadSetting(SETTING_IMODE_WIDTH);
+    settings.imode_height = ReadSetting(SETTING_IMODE_HEIGHT);
+    return settings;
+}
+
+namespace screen {
+namespace {
+
+int ClampedDivision(std::uint32_t value) {
+    return static_cast<int>(std::clamp(value, kMinDivision, kMaxDivision));
+}
+
+// Lowers screen_busy however the grab ends, unless the grab was left behind
+// meanwhile and screen_busy is another grab's.
+class ScreenBusyScope {
+  public:
+    explicit ScreenBusyScope(const std::atomic<bool>& disowned) : disowned_(disowned) {}
+    ScreenBusyScope(const ScreenBusyScope&) = delete;
+    ScreenBusyScope& operator=(const ScreenBusyScope&) = delete;
+    ~ScreenBusyScope() {
+        if (!disowned_.load()) shared_status_block().set_screen_busy(0);
+    }
+
+  private:
+    const std::atomic<bool>& disowned_;
+};
+
+}  // namespace
+
+CaptureCore::CaptureCore() = default;
+
+// Here, where the grabber is a complete type.
+CaptureCore::~CaptureCore() = default;
+
+ScreenStartResult CaptureCore::Start(const ScreenSettings& requested,
+                                     const std::string& unanswered) {
+    // Values only an edited settings file can hold are brought into the
+    // ranges the properties dialogs allow.
+    ScreenSettings settings = requested;
+    settings.screen_timer =
+        std::clamp(settings.screen_timer, kMinIntervalSeconds, kMaxIntervalSeconds);
+    settings.screen_division = std::clamp(settings.screen_division, kMinDivision, kMaxDivision);
+    settings.imode_width = std::clamp(settings.imode_width, kMinImodeWidth, kMaxImodeWidth);
+    settings.screen_gif_color = std::clamp(settings.screen_gif_color, kMinGifColors, kMaxGifColors);
+
+    Release();
+    cache_.Clear();
+
+    ScreenSession& s = session_;
+    ScreenStartResult result;
+    if (unanswered.empty()) {
+        s.grabber = OpenScreenGrabber(result.error);
+    } else {
+        result.error = unanswered;
+        s.grabber = MakeNullGrabber(unanswered);
+    }
+    // The failures shown before are forgotten. The caller shows this one now,
+    // so grabs that fail the same way stay quiet.
+    last_reported_ = result.error;
+
+    const bool whole_screen = settings.screen_one != 0;
+    s.geometry = ComputeScreenGeometry(
+        s.grabber->width(), s.grabber->height(), whole_screen, settings.imode_rotate != 0,
+        static_cast<int>(settings.screen_division), static_cast<int>(settings.imode_width));
+    const ScreenGeometry& g = s.geometry;
+    if (g.screen_width > 0 && g.screen_height > 0) {
+        settings.imode_width = static_cast<std::uint32_t>(g.imode_width);
+        settings.imode_height = static_cast<std::uint32_t>(g.imode_height);
+        // Left uninitialised: pages nobody writes (the BGRX copy on a display
+        // that delivers BGRX already) cost no memory.
+        const auto screen_bytes = static_cast<std::size_t>(g.screen_width) *
+                                  static_cast<std::size_t>(g.screen_height) * 4;
+        s.grab_buffer = std::make_unique_for_overwrite<std::uint8_t[]>(screen_bytes);
+        if (!whole_screen) {
+            const std::size_t picture_bytes =
+                JpegRowStride(static_cast<std::uint32_t>(g.imode_width), 24) *
+                static_cast<std::size_t>(g.imode_height);
+            s.picture_buffer = std::make_unique<std::uint8_t[]>(picture_bytes);
+            s.imode_buffer = std::make_unique<std::uint8_t[]>(picture_bytes);
+            s.rotation_buffer =
+                std::make_unique<std::uint8_t[]>(static_cast<std::size_t>(g.imode_width) *
+                                                 static_cast<std::size_t>(g.imode_height) * 3);
+        }
+    }
+    result.timer_interval_ms = settings.screen_timer * 1000u;
+    division_.store(g.division);
+    {
+        std::lock_guard lock(settings_mutex_);
+        requested_ = requested;
+        settings_ = settings;
+    }
+
+    jpeg_job_ = {};
+    jpeg_job_.width = static_cast<std::uint32_t>(g.bitmap_width);
+    jpeg_job_.height = static_cast<std::uint32_t>(g.bitmap_height);
+    jpeg_job_.bits_per_pixel = 24;
+    jpeg_job_.quality = 75;
+    jpeg_job_.force_baseline = 0;
+
+    gif_job_ = {};
+    gif_job_.max_width = static_cast<std::uint32_t>(g.imode_width);
+    gif_job_.max_height = static_cast<std::uint32_t>(g.imode_height);
+    gif_job_.colors = static_cast<std::int32_t>(settings.screen_gif_color);
+
+    screen_on_.store(true);
+    if (!disowned_.load()) PublishScreenCaptureStarted();
+
+    if (!whole_screen && g.rotate) {
+        std::swap(jpeg_job_.width, jpeg_job_.height);
+        std::swap(gif_job_.max_width, gif_job_.max_height);
+    }
+    result.grabbable = result.error.empty();
+    return result;
+}
+
+void CaptureCore::Release() {
+    ScreenSession& s = session_;
+    s.rotation_buffer.reset();
+    s.imode_buffer.reset();
+    s.picture_buffer.reset();
+    s.grab_buffer.reset();
+    s.scaler = PictureScaler();
+    s.grabber.reset();
+}
+
+void CaptureCore::PublishStopped() {
+    // Before any start the tiles to remove follow the stored setting.
+    const int division = division_.load() > 0
+                             ? division_.load()
+                             : ClampedDivision(ReadSetting(SETTING_SCREEN_DIVISION));
+    screen_on_.store(false);
+    cache_.Clear();
+    PublishScreenCaptureStopped(division);
+}
+
+ScreenGrabResult CaptureCore::Grab() {
+    grab_running_.store(true);
+    struct Ended {
+        std::atomic<bool>& running;
+        ~Ended() { running.store(false); }
+    } ended{grab_running_};
+    ScreenGrabResult result;
+    if (!screen_on_.load()) {
+        result.error = "screen capture is off";
+        return result;
+    }
+    // A resized screen makes the session's geometry, buffers and tiles wrong:
+    // capture starts afresh at the new size, once for each change.
+    const bool resized = session_.grabber && session_.grabber->SizeChanged();
+    // The server may have kept us waiting until a stop, or until this grab
+    // was left behind: then nothing more is shown, screen_busy included.
+    if (interrupt_.raised()) {
+        result.interrupted = true;
+        return result;
+    }
+    if (resized) {
+        Release();
+        PublishStopped();
+        const ScreenStartResult started = Start(requested());
+        result.restarted = true;
+        result.screen_width = session_.geometry.screen_width;
+        result.screen_height = session_.geometry.screen_height;
+        if (!started.grabbable) {
+            result.error = started.error;
+            result.report = true;
+            return result;
+        }
+    }
+    result.screen_width = session_.geometry.screen_width;
+    result.screen_height = session_.geometry.screen_height;
+    if (interrupt_.raised()) {
+        result.interrupted = true;
+        return result;
+    }
+
+    SharedStatusBlock& status = shared_status_block();
+    status.set_screen_busy(1);
+    if (status.screen_busy() == 0) {
+        result.error = "screen_busy could not be raised in the shared status block";
+        return result;
+    }
+    const std::uint32_t colors = settings().screen_gif_color;
+    // GIFs kept with another colour count are no longer what a grab makes.
+    if (colors != cache_colors_) {
+        cache_.Clear();
+        cache_colors_ = colors;
+    }
+    {
+        ScreenBusyScope busy(disowned_);
+        result.ok = GrabAndPublish(result, colors);
+    }
+    // After a failure the files may not hold what was kept.
+    if (!result.ok) cache_.Clear();
+    if (result.interrupted) return result;
+    if (result.ok) {
+        last_reported_.clear();
+    } else if (result.error != last_reported_) {
+        last_reported_ = result.error;
+        result.report = true;
+    }
+    return result;
+}
+
+bool CaptureCore::GrabAndPublish(ScreenGrabResult& result, std::uint32_t gif_colors) {
+    ScreenSession& s = session_;
+    const GrabContext context{s,
+                              jpeg_job_,
+                              gif_job_,
+                              cache_,
+                              hasher_,
+                              interrupt_,
+                              static_cast<std::int32_t>(gif_colors),
+                              pause_ms_.load()};
+    GrabPublisher publisher(context, result);
+    if (!s.holds_resources()) return publisher.Fail("screen capture has not been started");
+    GrabbedPixels pixels;
+    std::string error;
+    if (!s.grabber->Grab(pixels, error)) return publisher.Fail(error);
+    // The session was sized at the start; a grabber always delivers that size.
+    if (pixels.width != s.geometry.screen_width || pixels.height != s.geometry.screen_height) {
+        return publisher.Fail(
+            "the grabbed screen does not have the size screen capture started with");
+    }
+    return s.geometry.whole_screen ? publisher.PublishWholeScreen(pixels)
+                                   : publisher.PublishImode(pixels);
+}
+
+void CaptureCore::Deliver(ScreenGrabResult result) {
+    std::lock_guard lock(done_mutex_);
+    if (done_ && !result.interrupted) done_(std::move(result));
+}
+
+void CaptureCore::set_grab_done(GrabDone done) {
+    std::lock_guard lock(done_mutex_);
+    done_ = std::move(done);
+}
+
+void CaptureCore::Disown() {
+    disowned_.store(true);
+    interrupt_.Raise();
+    set_grab_done(nullptr);
+}
+
+void CaptureCore::TakeOver(const CaptureCore& other) {
+    screen_on_.store(other.screen_on_.load());
+    division_.store(other.division_.load());
+    pause_ms_.store(other.pause_ms_.load());
+    {
+        std::scoped_lock lock(settings_mutex_, other.settings_mutex_);
+        requested_ = other.requested_;
+        settings_ = other.settings_;
+    }
+}
+
+ScreenSettings CaptureCore::requested() const {
+    std::lock_guard lock(settings_mutex_);
+    return requested_;
+}
+
+ScreenSettings CaptureCore::settings() const {
+    std::lock_guard lock(settings_mutex_);
+    return settings_;
+}
+
+void CaptureCore::set_screen_gif_color(std::uint32_t colors) {
+    std::lock_guard lock(settings_mutex_);
+    settings_.screen_gif_color = std::clamp(colors, kMinGifColors, kMaxGifColors);
+}
+
+}  // namespace screen
+}  // namespace vemo
