@@ -12,6 +12,7 @@
 #include "imaging/published_files.h"
 #include "product/shared_status_block.h"
 #include "screen/screen_capture.h"
+#include "screen/screen_folder.h"
 #include "screen/screen_grabber.h"
 #include "screen/xvfb_display.h"
 #include "settings/settings_store.h"
@@ -90,12 +91,7 @@ class ScreenCaptureTest : public ::testing::Test {
         UseDisplay(*display_);
         setenv("VEMO_SETTINGS_FILE", (dir_ / "settings.ini").c_str(), 1);
         unsetenv("VEMO_SCREEN_BACKEND");
-        fs::create_directories(dir_.path() / "vemo" / "bak");
-        for (const char* name :
-             {"screenon.gif", "screenoff.gif", "screenoff.jpg", "vemoscoff.gif"}) {
-            test::WriteBytes(dir_ / (std::string("vemo/bak/") + name),
-                             std::vector<std::uint8_t>(name, name + 12));
-        }
+        test::MakeScreenFolder(dir_);
         previous_dir_ = fs::current_path();
         fs::current_path(dir_.path());
         capture_.set_pause_ms(0);

@@ -18,6 +18,7 @@
 #include "product/shared_status_block.h"
 #include "screen/grab_worker.h"
 #include "screen/screen_capture.h"
+#include "screen/screen_folder.h"
 #include "screen/xvfb_display.h"
 #include "support/test_support.h"
 
@@ -108,12 +109,7 @@ class ScreenWorkerTest : public ::testing::Test {
         setenv("DISPLAY", display_->name().c_str(), 1);
         setenv("VEMO_SETTINGS_FILE", (dir_ / "settings.ini").c_str(), 1);
         unsetenv("VEMO_SCREEN_BACKEND");
-        fs::create_directories(dir_.path() / "vemo" / "bak");
-        for (const char* name :
-             {"screenon.gif", "screenoff.gif", "screenoff.jpg", "vemoscoff.gif"}) {
-            test::WriteBytes(dir_ / (std::string("vemo/bak/") + name),
-                             std::vector<std::uint8_t>(name, name + 12));
-        }
+        test::MakeScreenFolder(dir_);
         previous_dir_ = fs::current_path();
         fs::current_path(dir_.path());
         capture_ = std::make_unique<ScreenCapture>();
