@@ -344,66 +344,12 @@ int OnXIoError(Display* display) {
     return previous_io_error_handler != nullptr ? previous_io_error_handler(display) : 0;
 }
 
-class NullGrabber final : public ScreenGrabber {
-  public:
-    explicit NullGrabber(std::string reason) : reason_(std::move(reason)) {}
-    int width() const override { return 0; }
-    int height() const override { return 0; }
-    bool Grab(GrabbedPixels&, std::string& error) override {
-        error = reason_;
-        return false;
-    }
-    std::string Describe() const override { return "none"; }
-
-  private:
-    std::string reason_;
-};
-
-bool IsWaylandSession() {
-    const char* wayland = std::getenv("WAYLAND_DISPLAY");
-    const char* session = std::getenv("XDG_SESSION_TYPE");
-    return (wayland != nullptr && *wayland != '\0') ||
-           (session != nullptr && std::strcmp(session, "wayland") == 0);
-}
-
 }  // namespace
-
-std::unique_ptr<ScreenGrabber> MakeNullGrabber(std::string reason) {
-    return std::make_unique<NullGrabber>(std::move(reason));
-}
 
 std::unique_ptr<ScreenGrabber> OpenX11Grabber(bool use_shm, std::string& error) {
     auto grabber = std::make_unique<X11Grabber>();
     if (!grabber->Open(use_shm, error)) return nullptr;
     return grabber;
-}
-
-std::unique_ptr<ScreenGrabber> OpenScreenGrabber(std::string& error) {
-    error.clear();
-    const char* backend_env = std::getenv("VEMO_SCREEN_BACKEND");
-    const std::string backend = backend_env != nullptr ? backend_env : "";
-    if (backend == "null") {
-        error = "screen capture is switched off for this run (VEMO_SCREEN_BACKEND=null)";
-        return MakeNullGrabber(error);
-    }
-
-    const char* display = std::getenv("DISPLAY");
-    if (display == nullptr || *display == '\0') {
-        error = IsWaylandSession()
-                    ? "the screen cannot be captured: this Wayland session offers no X11 "
-                      "(XWayland) display to read it from"
-                    : "the screen cannot be captured: there is no X display (DISPLAY is not set)";
-        return MakeNullGrabber(error);
-    }
-    std::unique_ptr<ScreenGrabber> grabber = OpenX11Grabber(backend != "x11-noshm", error);
-    if (grabber) return grabber;
-    if (IsWaylandSession()) {
-        error +=
-            ": this Wayland session gives no XWayland access, so the screen cannot be captured";
-    } else {
-        error = "the screen cannot be captured: " + error;
-    }
-    return MakeNullGrabber(error);
 }
 
 }  // namespace vemo::screen
