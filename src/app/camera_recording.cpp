@@ -1,8 +1,6 @@
 // Recording the camera to file: commands 7, 8, 9, 12 and 14, sequenced by
 // the camera controller.
 
-#include <QMainWindow>
-
 #include "app/camera_controller.h"
 #include "app/capture_file_control.h"
 #include "app/dialogs/capture_dialogs.h"

@@ -112,24 +112,23 @@ bool DBusService::handleMessage(const QDBusMessage& message, const QDBusConnecti
     } else if (member == "StatusText") {
         AnswerStatusText(message);
     } else if (member == "ReloadSettings") {
-        AnswerCamera(message, "", [this](const QStringList&) {
+        AnswerText(message, "", [this](const QStringList&) {
             if (!callbacks_.reload_settings) return DBusAnswer{false, "the engine cannot reload"};
             callbacks_.reload_settings();
             return DBusAnswer{true, {}};
         });
     } else if (member == "CameraControls") {
-        AnswerCamera(message, "",
-                     [this](const QStringList&) { return callbacks_.camera_controls(); });
+        AnswerText(message, "",
+                   [this](const QStringList&) { return callbacks_.camera_controls(); });
     } else if (member == "SetCameraControl") {
-        AnswerCamera(message, "ss", [this](const QStringList& arguments) {
+        AnswerText(message, "ss", [this](const QStringList& arguments) {
             return Ask(callbacks_.set_camera_control, arguments[0].toStdString(),
                        arguments[1].toStdString());
         });
     } else if (member == "CameraFormats") {
-        AnswerCamera(message, "",
-                     [this](const QStringList&) { return callbacks_.camera_formats(); });
+        AnswerText(message, "", [this](const QStringList&) { return callbacks_.camera_formats(); });
     } else if (member == "SetCameraFormat") {
-        AnswerCamera(message, "s", [this](const QStringList& arguments) {
+        AnswerText(message, "s", [this](const QStringList& arguments) {
             return Ask(callbacks_.set_camera_format, arguments[0].toStdString());
         });
     } else if (interface.isEmpty()) {
@@ -188,7 +187,7 @@ void DBusService::AnswerStatusText(const QDBusMessage& message) {
           message.createReply(callbacks_.status_text ? callbacks_.status_text() : QString()));
 }
 
-void DBusService::AnswerCamera(
+void DBusService::AnswerText(
     const QDBusMessage& message, const char* signature,
     const std::function<DBusAnswer(const QStringList& arguments)>& answer) {
     if (message.signature() != QLatin1String(signature)) {

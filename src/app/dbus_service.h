@@ -68,9 +68,10 @@ class DBusService : public QDBusVirtualObject {
     void AnswerCommand(const QDBusMessage& message);
     void AnswerSetCaptureFileName(const QDBusMessage& message);
     void AnswerStatusText(const QDBusMessage& message);
-    // A camera question with `signature`; its arguments as strings.
-    void AnswerCamera(const QDBusMessage& message, const char* signature,
-                      const std::function<DBusAnswer(const QStringList& arguments)>& answer);
+    // A method with `signature` answered by `answer` (its arguments as strings):
+    // its text, or the refusal as an error.
+    void AnswerText(const QDBusMessage& message, const char* signature,
+                    const std::function<DBusAnswer(const QStringList& arguments)>& answer);
     void Reply(const QDBusMessage& call, const QDBusMessage& reply);
 
     DBusServiceCallbacks callbacks_;

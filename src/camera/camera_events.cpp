@@ -11,11 +11,6 @@ void EventTarget::Set(QObject* target) {
     target_ = target;
 }
 
-QObject* EventTarget::Get() const {
-    std::lock_guard lock(mutex_);
-    return target_;
-}
-
 bool EventTarget::Post(QEvent::Type type) const {
     // The lock keeps the receiver alive across the post while the window
     // clears it on the way out.

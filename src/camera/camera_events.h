@@ -35,7 +35,6 @@ class EventTarget {
     // another thread at the same time either reaches the old receiver before
     // this returns or is dropped.
     void Set(QObject* target);
-    QObject* Get() const;
 
     // Posts an event of `type`, like PostMessage; thread-safe. Returns false
     // when there is no receiver.

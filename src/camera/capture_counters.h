@@ -28,7 +28,6 @@ class CaptureCounters {
     // Frames entering the capture branch from now on are dropped.
     void Stop() { stopping_.store(true); }
     bool stopping() const { return stopping_.load(); }
-    bool counting() const { return counting_.load(); }
 
     // On the streaming threads.
     void FrameIn(std::uint64_t offset, bool offset_valid);

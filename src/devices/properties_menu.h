@@ -33,7 +33,6 @@ enum class PropertyEntry {
 class PropertyEntryPosition {
   public:
     PropertyEntryPosition() { positions_.fill(-1); }
-    int operator[](PropertyEntry entry) const { return positions_[Index(entry)]; }
     void Set(PropertyEntry entry, int position) { positions_[Index(entry)] = position; }
     // The entry of command `id` (42 to 57), if one stands there.
     std::optional<PropertyEntry> EntryOf(int id) const;
