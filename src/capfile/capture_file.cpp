@@ -9,6 +9,7 @@
 #include <filesystem>
 #include <limits>
 #include <system_error>
+#include <utility>
 
 #include "base/unique_fd.h"
 
@@ -17,6 +18,20 @@ namespace {
 
 std::string Reason(int error_number) {
     return std::generic_category().message(error_number);
+}
+
+// What a file of type `mode` is, for a refusal; "" for a regular file.
+const char* KindOfNonRegular(mode_t mode) {
+    if (S_ISREG(mode)) return "";
+    if (S_ISDIR(mode)) return "a directory";
+    if (S_ISFIFO(mode)) return "a named pipe";
+    if (S_ISSOCK(mode)) return "a socket";
+    if (S_ISCHR(mode) || S_ISBLK(mode)) return "a device";
+    return "a special file";
+}
+
+std::string NotRegularText(const std::string& path, mode_t mode) {
+    return path + ": not a regular file (it is " + KindOfNonRegular(mode) + ")";
 }
 
 }  // namespace
@@ -42,6 +57,50 @@ std::int32_t FreeDiskSpaceKB(const std::string& path) {
     return static_cast<std::int32_t>((blocks * block) >> 10);
 }
 
+std::string NotRegularFileReason(const std::string& path) {
+    struct stat info {};
+    if (stat(path.c_str(), &info) != 0 || S_ISREG(info.st_mode)) return {};
+    return NotRegularText(path, info.st_mode);
+}
+
+OpenedCaptureFile OpenCaptureFileForWriting(const std::string& path) {
+    OpenedCaptureFile opened;
+    // Checked before opening so that no device is ever opened; the fstat below
+    // covers a file swapped in between. O_NONBLOCK keeps a FIFO without a
+    // reader from stopping the caller in open().
+    if (std::string reason = NotRegularFileReason(path); !reason.empty()) {
+        opened.error = std::move(reason);
+        return opened;
+    }
+    constexpr int kFlags = O_WRONLY | O_NONBLOCK | O_NOCTTY | O_CLOEXEC;
+    // Made exclusively first, so the caller knows whether a failure may remove it.
+    opened.fd.reset(open(path.c_str(), kFlags | O_CREAT | O_EXCL, 0666));
+    opened.created = opened.fd.valid();
+    if (!opened.fd && errno == EEXIST) opened.fd.reset(open(path.c_str(), kFlags));
+    if (!opened.fd) {
+        const int open_error = errno;
+        std::string reason = NotRegularFileReason(path);
+        opened.error = reason.empty() ? path + ": " + Reason(open_error) : std::move(reason);
+        return opened;
+    }
+    struct stat info {};
+    if (fstat(opened.fd.get(), &info) != 0) {
+        opened.error = path + ": " + Reason(errno);
+    } else if (!S_ISREG(info.st_mode)) {
+        opened.error = NotRegularText(path, info.st_mode);
+    } else {
+        const int flags = fcntl(opened.fd.get(), F_GETFL);
+        if (flags < 0 || fcntl(opened.fd.get(), F_SETFL, flags & ~O_NONBLOCK) != 0)
+            opened.error = path + ": " + Reason(errno);
+    }
+    if (!opened.error.empty()) {
+        opened.fd.reset();
+        if (opened.created) unlink(path.c_str());
+        opened.created = false;
+    }
+    return opened;
+}
+
 bool AllocCapFile(const std::string& path, std::uint64_t bytes, std::string* error) {
     const auto fail = [&](const std::string& what, int error_number) {
         if (error != nullptr) *error = what + " " + path + ": " + Reason(error_number);
@@ -49,14 +108,13 @@ bool AllocCapFile(const std::string& path, std::uint64_t bytes, std::string* err
     };
     if (bytes > static_cast<std::uint64_t>(std::numeric_limits<off_t>::max()))
         return fail("Cannot reserve space for", EFBIG);
-    // Made exclusively first, so that a failure removes only a file of ours.
-    bool created = true;
-    UniqueFd fd(open(path.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, 0666));
-    if (!fd && errno == EEXIST) {
-        created = false;
-        fd.reset(open(path.c_str(), O_WRONLY | O_CLOEXEC));
+    OpenedCaptureFile opened = OpenCaptureFileForWriting(path);
+    if (!opened.fd) {
+        if (error != nullptr) *error = "Cannot open " + opened.error;
+        return false;
     }
-    if (!fd) return fail("Cannot open", errno);
+    UniqueFd fd = std::move(opened.fd);
+    const bool created = opened.created;
     const auto discard = [&] {
         if (created) unlink(path.c_str());
     };

@@ -11,6 +11,8 @@
 #include <functional>
 #include <string>
 
+#include "base/unique_fd.h"
+
 namespace vemo {
 
 // The longest capture file path the engine keeps, in bytes. A longer choice
@@ -33,14 +35,32 @@ std::uint64_t FileSize64(const std::string& path);
 // need not exist), at most INT32_MAX; -1 when unknown, as for a missing folder.
 std::int32_t FreeDiskSpaceKB(const std::string& path);
 
+// Why `path` cannot be written as the capture file ("" when it can): it
+// exists and is not a regular file (a directory, FIFO, device or socket).
+std::string NotRegularFileReason(const std::string& path);
+
+// Opens `path` for writing without truncating it, creating it (mode 0666)
+// when absent; never blocks (O_NONBLOCK until the type is checked). `created`
+// says whether this call made the file. On failure the fd is empty and
+// `error` says why ("PATH: reason").
+struct OpenedCaptureFile {
+    UniqueFd fd;
+    bool created = false;
+    std::string error;
+};
+OpenedCaptureFile OpenCaptureFileForWriting(const std::string& path);
+
 // Makes `path` at least `bytes` long with its blocks reserved. An existing
-// file keeps its contents: a recording reuses the space. On failure a file
-// made by this call is removed again and `error` says why.
+// file keeps its contents: a recording reuses the space. Anything but a
+// regular file is refused. On failure a file made by this call is removed
+// again and `error` says why.
 bool AllocCapFile(const std::string& path, std::uint64_t bytes, std::string* error);
 
 // The bytes of `path` that hold the recording: the RIFF 'AVI ' chunk at its
 // start and the RIFF 'AVIX' chunks that follow it, not the reserved space
-// after them. The whole file when it does not start with an AVI chunk.
+// after them. The whole file when it does not start with an AVI chunk, or
+// when the muxer never finished the header (a crash, a stop that timed out):
+// the sizes it holds are then placeholders.
 std::uint64_t RecordingLength(const std::string& path);
 
 enum class CopyOutcome { kSaved, kAborted, kFailed };

@@ -59,6 +59,24 @@ std::uint32_t LittleEndian32(const unsigned char* bytes) {
            std::uint32_t{bytes[3]} << 24;
 }
 
+// Whether the 'AVI ' chunk ending at `riff_end` still has the header the
+// muxer writes before the first frame: an empty 'movi' list with the frames
+// after the end it claims. The muxer fills the sizes in only when it finishes,
+// so a recording that never finished (a crash, a stop that timed out) looks
+// like this whatever it holds.
+bool IsProvisionalHeader(int fd, std::uint64_t riff_end, std::uint64_t file_size) {
+    if (file_size <= riff_end) return false;
+    for (std::uint64_t at = 12; at + 12 <= riff_end;) {
+        unsigned char header[12];
+        if (!ReadAt(fd, header, sizeof header, at)) return false;
+        const std::uint32_t size = LittleEndian32(header + 4);
+        if (std::memcmp(header, "LIST", 4) == 0 && std::memcmp(header + 8, "movi", 4) == 0)
+            return size <= 4;
+        at += 8 + std::uint64_t{size} + (size & 1);
+    }
+    return false;
+}
+
 std::uint64_t RecordingLengthOf(int fd, std::uint64_t file_size) {
     std::uint64_t end = 0;
     const char* form = "AVI ";
@@ -71,6 +89,9 @@ std::uint64_t RecordingLengthOf(int fd, std::uint64_t file_size) {
         // length to trust.
         if (size < 4) break;
         end += 8 + std::uint64_t{size} + (size & 1);
+        // Its sizes are placeholders then; the engine cut the file to what
+        // was written when the recording stopped, so all of it is recording.
+        if (form[3] == ' ' && IsProvisionalHeader(fd, end, file_size)) return file_size;
         form = "AVIX";
     }
     // A recording cut short by a crash claims more than is there.
@@ -120,9 +141,10 @@ class PendingCopy {
 }  // namespace
 
 std::uint64_t RecordingLength(const std::string& path) {
-    const UniqueFd fd(open(path.c_str(), O_RDONLY | O_CLOEXEC));
+    // O_NONBLOCK: a FIFO without a writer must not hold the caller in open().
+    const UniqueFd fd(open(path.c_str(), O_RDONLY | O_NONBLOCK | O_CLOEXEC));
     struct stat info {};
-    if (!fd || fstat(fd.get(), &info) != 0) return 0;
+    if (!fd || fstat(fd.get(), &info) != 0 || !S_ISREG(info.st_mode)) return 0;
     return RecordingLengthOf(fd.get(), static_cast<std::uint64_t>(info.st_size));
 }
 
@@ -137,7 +159,9 @@ CopyOutcome CopyCaptureFile(const std::string& from, const std::string& to,
         if (progress) progress(percent);
     };
 
-    const UniqueFd source(open(from.c_str(), O_RDONLY | O_CLOEXEC));
+    // O_NONBLOCK until the type is checked: a FIFO without a writer would
+    // hold the copy in open(), out of reach of the abort flag.
+    const UniqueFd source(open(from.c_str(), O_RDONLY | O_NONBLOCK | O_CLOEXEC));
     if (!source) return fail("Cannot open " + from + ": " + Reason(errno));
     struct stat from_info {};
     if (fstat(source.get(), &from_info) != 0)

@@ -3,16 +3,25 @@
 
 #include "capfile/capture_file.h"
 
+#include <fcntl.h>
+#include <sys/socket.h>
+#include <sys/stat.h>
+#include <sys/un.h>
 #include <unistd.h>
 
 #include <gtest/gtest.h>
 
 #include <algorithm>
 #include <atomic>
+#include <chrono>
 #include <cstring>
 #include <filesystem>
 #include <functional>
+#include <future>
+#include <tuple>
 #include <vector>
+
+#include "base/unique_fd.h"
 
 #include "support/test_support.h"
 
@@ -54,6 +63,48 @@ std::vector<std::uint8_t> Recording(std::uint32_t avi_size, std::uint32_t avix_s
     return bytes;
 }
 
+void PutLittleEndian32(std::vector<std::uint8_t>& bytes, std::uint32_t value) {
+    for (int shift = 0; shift < 32; shift += 8)
+        bytes.push_back(static_cast<std::uint8_t>(value >> shift));
+}
+
+void PutTag(std::vector<std::uint8_t>& bytes, const char* tag, std::uint32_t size) {
+    bytes.insert(bytes.end(), tag, tag + 4);
+    PutLittleEndian32(bytes, size);
+}
+
+// A recording laid out as avimux writes it: the header ('hdrl'), the 'movi'
+// list of `frames` Motion JPEG chunks and, when `finished`, the sizes filled
+// in and the index after the frames. Unfinished, the header keeps the
+// placeholders written before the first frame: an empty 'movi' list, with the
+// RIFF size ending there.
+std::vector<std::uint8_t> MuxedRecording(int frames, bool finished) {
+    constexpr std::uint32_t kFrameBytes = 9001;  // odd, so each frame is padded
+    constexpr std::uint32_t kHeaderBytes = 760;
+    const std::uint32_t movi_size = 4 + (finished ? frames * (8 + kFrameBytes + 1) : 0);
+    const std::uint32_t index_size = 16 * static_cast<std::uint32_t>(frames);
+    const std::uint32_t riff_size =
+        4 + 8 + kHeaderBytes + 8 + movi_size + (finished ? 8 + index_size : 0);
+    std::vector<std::uint8_t> bytes;
+    PutTag(bytes, "RIFF", riff_size);
+    bytes.insert(bytes.end(), {'A', 'V', 'I', ' '});
+    PutTag(bytes, "LIST", kHeaderBytes);
+    bytes.insert(bytes.end(), {'h', 'd', 'r', 'l'});
+    bytes.resize(bytes.size() + kHeaderBytes - 4, 0);
+    PutTag(bytes, "LIST", movi_size);
+    bytes.insert(bytes.end(), {'m', 'o', 'v', 'i'});
+    for (int frame = 0; frame < frames; ++frame) {
+        PutTag(bytes, "00db", kFrameBytes);
+        for (std::uint32_t i = 0; i <= kFrameBytes; ++i)
+            bytes.push_back(static_cast<std::uint8_t>(i * 5 + static_cast<std::uint32_t>(frame)));
+    }
+    if (finished) {
+        PutTag(bytes, "idx1", index_size);
+        bytes.resize(bytes.size() + index_size, 0x11);
+    }
+    return bytes;
+}
+
 std::vector<std::string> Entries(const std::filesystem::path& folder) {
     std::vector<std::string> names;
     for (const auto& entry : std::filesystem::directory_iterator(folder))
@@ -85,6 +136,66 @@ TEST(CaptureFileTest, AllocationKeepsWhatIsThere) {
     EXPECT_EQ(FileSize64(dir / "missing/capture.avi"), 0u);
 }
 
+// Anything at the capture file's name that is not a regular file is refused
+// at once: a FIFO without a reader would otherwise block open() for ever.
+TEST(CaptureFileTest, OnlyARegularFileIsOpenedAndNothingBlocks) {
+    test::TempDir dir;
+    const std::string fifo = dir / "fifo.avi";
+    ASSERT_EQ(mkfifo(fifo.c_str(), 0600), 0);
+    const std::string folder = dir / "folder.avi";
+    std::filesystem::create_directory(folder);
+    const std::string socket_path = dir / "socket.avi";
+    const UniqueFd listener(socket(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0));
+    sockaddr_un address{};
+    address.sun_family = AF_UNIX;
+    ASSERT_LT(socket_path.size(), sizeof address.sun_path);
+    std::strcpy(address.sun_path, socket_path.c_str());
+    ASSERT_EQ(bind(listener.get(), reinterpret_cast<const sockaddr*>(&address), sizeof address), 0);
+
+    for (const std::string& path : {fifo, folder, socket_path, std::string("/dev/null")}) {
+        SCOPED_TRACE(path);
+        EXPECT_NE(NotRegularFileReason(path).find("not a regular file"), std::string::npos)
+            << NotRegularFileReason(path);
+        // Run aside, so that a blocked open fails the test instead of hanging
+        // it; a reader on the FIFO then lets it go.
+        auto opening = std::async(std::launch::async, [&path] {
+            OpenedCaptureFile opened = OpenCaptureFileForWriting(path);
+            std::string error;
+            const bool allocated = AllocCapFile(path, kMiB, &error);
+            return std::make_tuple(opened.fd.valid(), opened.error, allocated, error);
+        });
+        if (opening.wait_for(std::chrono::seconds(10)) != std::future_status::ready) {
+            const UniqueFd reader(open(fifo.c_str(), O_RDONLY | O_NONBLOCK | O_CLOEXEC));
+            opening.wait();
+            ADD_FAILURE() << "opening blocked";
+            continue;
+        }
+        const auto [opened, open_error, allocated, alloc_error] = opening.get();
+        EXPECT_FALSE(opened);
+        EXPECT_EQ(open_error.rfind(path + ": not a regular file", 0), 0u) << open_error;
+        EXPECT_FALSE(allocated);
+        EXPECT_NE(alloc_error.find("not a regular file"), std::string::npos) << alloc_error;
+    }
+    EXPECT_TRUE(std::filesystem::is_fifo(fifo));
+    EXPECT_TRUE(std::filesystem::is_directory(folder));
+
+    // A regular file, new or existing, opens, keeps its bytes and blocks.
+    const std::string file = dir / "capture.avi";
+    EXPECT_EQ(NotRegularFileReason(file), "");
+    OpenedCaptureFile fresh = OpenCaptureFileForWriting(file);
+    ASSERT_TRUE(fresh.fd.valid()) << fresh.error;
+    EXPECT_TRUE(fresh.created);
+    ASSERT_EQ(write(fresh.fd.get(), "RIFF", 4), 4);
+    EXPECT_EQ(fcntl(fresh.fd.get(), F_GETFL) & O_NONBLOCK, 0);
+    fresh.fd.reset();
+    const OpenedCaptureFile again = OpenCaptureFileForWriting(file);
+    ASSERT_TRUE(again.fd.valid()) << again.error;
+    EXPECT_FALSE(again.created);
+    EXPECT_EQ(test::ReadBytes(file), (std::vector<std::uint8_t>{'R', 'I', 'F', 'F'}));
+    EXPECT_EQ(OpenCaptureFileForWriting(dir / "missing/capture.avi").error,
+              dir / "missing/capture.avi" + ": No such file or directory");
+}
+
 TEST(CaptureFileTest, FreeSpaceOfTheFileFolder) {
     test::TempDir dir;
     EXPECT_GT(FreeDiskSpaceKB(dir / "not-yet.avi"), 0);
@@ -107,6 +218,28 @@ TEST(CaptureFileTest, RecordingLengthStopsAtTheReservedSpace) {
     cut.resize(300, 1);
     test::WriteBytes(dir / "cut.avi", cut);
     EXPECT_EQ(RecordingLength(dir / "cut.avi"), 300u);
+}
+
+TEST(CaptureFileTest, AnUnfinishedHeaderIsCopiedToTheEndOfTheFile) {
+    test::TempDir dir;
+    // A stop that timed out: the file was cut to what the muxer wrote, and
+    // the header still claims an empty recording.
+    const std::vector<std::uint8_t> unfinished = MuxedRecording(40, false);
+    test::WriteBytes(dir / "unfinished.avi", unfinished);
+    EXPECT_EQ(RecordingLength(dir / "unfinished.avi"), unfinished.size());
+    const std::atomic<bool> abort{false};
+    std::string error;
+    ASSERT_EQ(CopyCaptureFile(dir / "unfinished.avi", dir / "saved.avi", nullptr, abort, &error),
+              CopyOutcome::kSaved)
+        << error;
+    EXPECT_EQ(test::ReadBytes(dir / "saved.avi"), unfinished);
+
+    // A finished one still ends at its chunks, reserved space left behind.
+    std::vector<std::uint8_t> finished = MuxedRecording(40, true);
+    const std::size_t length = finished.size();
+    finished.resize(length + 4096, 0);
+    test::WriteBytes(dir / "finished.avi", finished);
+    EXPECT_EQ(RecordingLength(dir / "finished.avi"), length);
 }
 
 TEST(CaptureFileTest, CopyTakesTheRecordingWithProgress) {

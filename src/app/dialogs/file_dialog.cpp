@@ -18,8 +18,9 @@ void SetFileChooser(FileChooser chooser) {
 
 std::optional<QString> ChooseSaveFile(QWidget* parent, const FileRequest& request) {
     if (const FileChooser& chooser = InstalledChooser(); chooser) return chooser(request);
-    const QString chosen =
-        QFileDialog::getSaveFileName(parent, request.title, request.start_path, request.filter);
+    const QString chosen = QFileDialog::getSaveFileName(
+        parent, request.title, request.start_path, request.filter, nullptr,
+        request.confirm_overwrite ? QFileDialog::Options() : QFileDialog::DontConfirmOverwrite);
     if (chosen.isEmpty()) return std::nullopt;
     return chosen;
 }

@@ -17,6 +17,9 @@ struct FileRequest {
     QString title;       // the dialog's title
     QString filter;      // e.g. "Microsoft AVI (*.avi)"
     QString start_path;  // the folder and name it starts with
+    // Whether choosing an existing file asks before replacing it: a file the
+    // choice overwrites asks, the capture file (reused as it is) does not.
+    bool confirm_overwrite = true;
 };
 
 // The chosen path, or nullopt when the choice was cancelled.
