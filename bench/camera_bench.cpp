@@ -218,7 +218,7 @@ void RunCameraEngine(benchmark::State& state, bool record) {
         });
         answer.start();
         window->OnCommand(vemo::kCmdStartCapture);
-        if (!engine.capturing) state.SkipWithError("the recording did not start");
+        if (!camera.recording()) state.SkipWithError("the recording did not start");
     }
 
     // Let it settle, then measure.

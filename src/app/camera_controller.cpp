@@ -5,9 +5,7 @@
 
 #include "app/capture_file_control.h"
 #include "app/logging.h"
-#include "app/main_window.h"
 #include "app/message_box.h"
-#include "app/status_bar.h"
 #include "devices/devices_menu.h"
 #include "screen/screen_geometry.h"
 #include "settings/settings_store.h"
@@ -27,15 +25,15 @@ constexpr std::int64_t kRestartQuietNs = 10'000'000'000;
 
 }  // namespace
 
-CameraController::CameraController(EngineState& state, MainWindow& window,
+CameraController::CameraController(EngineState& state, CameraWindow& window,
                                    CaptureFileControl& capture_file)
     : state_(state), window_(window), capture_file_(capture_file) {
-    graph_.events().Set(&window_);
-    devices_.events().Set(&window_);
+    graph_.events().Set(window_.event_target());
+    devices_.events().Set(window_.event_target());
     // A time limit stops a recording exactly as command 8 does.
     time_limit_.setSingleShot(true);
-    QObject::connect(&time_limit_, &QTimer::timeout, &window_,
-                     [this] { window_.OnCommand(kCmdStopCapture); });
+    QObject::connect(&time_limit_, &QTimer::timeout,
+                     [this] { window_.RunCommand(kCmdStopCapture); });
 }
 
 CameraController::~CameraController() {
@@ -73,10 +71,10 @@ void CameraController::BuildDevicesMenu() {
         WriteSetting(SETTING_CAMERA_CAPTURE, 0);
     }
     const std::string chosen = current_video_device_ ? current_video_device_->identity : "";
-    FillDevicesMenu(window_.menus().devices, devices_, chosen, !state_.capturing,
+    FillDevicesMenu(window_.devices_menu(), devices_, chosen, !recorder_.busy(),
                     [this](QMenu* menu, int id, const QString& text) {
                         return MakeCommandAction(
-                            menu, id, text, [this](int command) { window_.OnCommand(command); });
+                            menu, id, text, [this](int command) { window_.RunCommand(command); });
                     });
     ShowPending();
 }
@@ -86,7 +84,9 @@ bool CameraController::BuildCameraFilters() {
     const bool ok = built.ok;
     Queue(std::move(built));
     if (!ok) return false;
-    window_.ResizeWindow(graph_.frame_width(), graph_.frame_height());
+    // The camera opened: it is there, whatever was lost before.
+    current_device_lost_ = false;
+    window_.ResizeVideo(graph_.frame_width(), graph_.frame_height());
     // No audio device is ever chosen, and no camera here offers captions.
     state_.capture_audio = false;
     state_.capture_cc = false;
@@ -95,10 +95,13 @@ bool CameraController::BuildCameraFilters() {
 
 void CameraController::ChooseDevices(const std::optional<CaptureDevice>& video) {
     if (closed_) return;
-    // The chosen camera, still there and doing what it should, is left alone.
-    const bool unchanged =
-        video && current_video_device_ && video->identity == current_video_device_->identity &&
-        !current_device_lost_ && graph_.built() && (!state_.camera_on || graph_.previewing());
+    // The chosen camera, still there and doing what it should (recording
+    // included), is left alone.
+    const bool unchanged = video && current_video_device_ &&
+                           video->identity == current_video_device_->identity &&
+                           !current_device_lost_ && graph_.built() &&
+                           (recorder_.busy() || !state_.camera_on || graph_.previewing());
+    bool ended_recording = false;
     if (!unchanged) {
         qCInfo(logCamera).noquote()
             << "camera chosen:"
@@ -106,9 +109,11 @@ void CameraController::ChooseDevices(const std::optional<CaptureDevice>& video) 
         current_video_device_ = video;
         current_device_lost_ = false;
         chosen_size_.reset();
+        ended_recording = recorder_.busy();
+        EndRecordingBeforeGraphChange();
         if (graph_.previewing()) HaltPreview();
-        if (graph_.preview_graph_built() || graph_.capture_graph_built()) graph_.DismantleGraph();
-        graph_.ReleaseCameraFilters();
+        if (graph_.preview_graph_built() || graph_.capture_graph_built()) DismantleGraph();
+        ReleaseCameraFilters();
         BuildCameraFilters();
         if (state_.camera_on) {
             BuildPreviewBranch();
@@ -117,6 +122,8 @@ void CameraController::ChooseDevices(const std::optional<CaptureDevice>& video) 
         BuildPropertyPagesMenu();
     }
     RefreshMarksAndStatus();
+    // A recording the change finished keeps its statistics line in view.
+    if (ended_recording) window_.SetStatus(last_recording_line_);
     ShowPending();
 }
 
@@ -167,9 +174,9 @@ void CameraController::HandleDeviceChanges() {
 // Check marks over every filled slot, then the chosen camera's name in the
 // status bar.
 void CameraController::RefreshMarksAndStatus() {
-    RefreshDeviceMarks(window_.menus().devices, devices_,
+    RefreshDeviceMarks(window_.devices_menu(), devices_,
                        current_video_device_ ? current_video_device_->identity : "");
-    SetStatusText(window_.statusBarWidget(), QString::fromStdString(graph_.device_name()));
+    window_.SetStatus(QString::fromStdString(graph_.device_name()));
 }
 
 bool CameraController::IsCurrentCamera(const std::string& identity) const {
@@ -186,13 +193,13 @@ void CameraController::ToggleCamera() {
         HaltPreview();
     }
     WriteSetting(SETTING_CAMERA_CAPTURE, state_.camera_on ? 1 : 0);
-    window_.videoArea()->update();
+    window_.RepaintVideo();
     ShowPending();
 }
 
 bool CameraController::BuildPreviewBranch() {
     if (graph_.preview_graph_built()) return true;
-    if (state_.capturing || state_.capture_audio) return false;
+    if (recorder_.busy() || state_.capture_audio) return false;
     // No camera here offers a caption stream.
     if (state_.capture_cc && !graph_.previewing() && graph_.built()) {
         Queue("Cannot render closed captioning");
@@ -227,7 +234,7 @@ bool CameraController::HaltPreview() {
     // The preview stopped: the client area is drawn afresh.
     if (ok) {
         qCInfo(logCamera) << "preview halted";
-        window_.videoArea()->ShowFrame(QImage());
+        window_.ShowVideo(QImage());
     }
     return ok;
 }
@@ -283,13 +290,16 @@ void CameraController::HandleGraphEvents() {
         }
     }
     if (!error_abort) return;
-    if (state_.capturing) {
-        // The recording so far is finished and kept; a writer that failed (a
-        // full disk) cannot finish it, so it is not waited for.
+    if (recorder_.state() == RecorderState::kRecording) {
+        // The recording so far is finished and kept, its statistics line in
+        // the status bar and the reason in the message that follows; a writer
+        // that failed (a full disk) cannot finish it, so it is not waited for.
         FinishRecording(writer_failed ? 0 : kFinishLimitMs);
-        SetStatusText(window_.statusBarWidget(),
-                      QString::fromStdString("Recording stopped: " + error_detail));
         RebuildPreview();
+    } else if (recorder_.busy()) {
+        // Failed while the go-ahead was being asked: the start is given up
+        // and brings the preview back itself.
+        GiveUpHeldRecording();
     } else {
         RestartPreviewAfterError();
     }
@@ -303,7 +313,7 @@ void CameraController::HandleGraphEvents() {
 // with the camera-off pictures.
 void CameraController::StopLostCamera() {
     // What was recorded until the camera went is finished and kept.
-    if (state_.capturing) FinishRecording(kFinishLimitMs);
+    EndRecordingBeforeGraphChange();
     current_device_lost_ = true;
     if (graph_.previewing()) {
         HaltPreview();
@@ -336,9 +346,8 @@ void CameraController::Close() {
     if (closed_) return;
     closed_ = true;
     pending_.clear();
-    if (state_.capturing) FinishRecording(kFinishLimitMs);
-    // The camera's off pictures go in place and its graph comes down (a
-    // capture to file, once there is one, stops here too).
+    EndRecordingBeforeGraphChange();
+    // The camera's off pictures go in place and its graph comes down.
     graph_.HaltPreview();
     graph_.DismantleGraph();
     graph_.ReleaseCameraFilters();

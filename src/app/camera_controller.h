@@ -9,24 +9,28 @@
 // run.
 
 #include <cstdint>
+#include <memory>
 #include <optional>
 #include <string>
 #include <vector>
 
 #include <QTimer>
 
+#include "app/camera_window.h"
 #include "app/dbus_service.h"
 #include "app/engine_state.h"
+#include "app/menus.h"
 #include "camera/camera_controls.h"
 #include "camera/camera_graph.h"
 #include "camera/camera_publish.h"
+#include "camera/recorder.h"
 #include "devices/device_list.h"
 #include "devices/properties_menu.h"
 
 namespace vemo {
 
 class CaptureFileControl;
-class MainWindow;
+class ReadyToCaptureDialog;
 
 // How long a stopped recording may take to write its index before the graph
 // stops anyway.
@@ -34,12 +38,16 @@ inline constexpr int kFinishLimitMs = 5000;
 
 class CameraController {
   public:
-    CameraController(EngineState& state, MainWindow& window, CaptureFileControl& capture_file);
+    CameraController(EngineState& state, CameraWindow& window, CaptureFileControl& capture_file);
     ~CameraController();
     CameraController(const CameraController&) = delete;
     CameraController& operator=(const CameraController&) = delete;
 
     CameraGraph& graph() { return graph_; }
+    const Recorder& recorder() const { return recorder_; }
+    // A recording is held (its go-ahead is being asked), running or being
+    // finished: the camera's menus are grayed and the capture file stays.
+    bool recording() const { return recorder_.busy(); }
     const DeviceList& devices() const { return devices_; }
     // The chosen camera; none until a device is chosen.
     const std::optional<CaptureDevice>& current_video_device() const {
@@ -89,9 +97,12 @@ class CameraController {
     void HandleGraphEvents();
 
     // Recording to file (camera_recording.cpp). Command 7 stops the preview
-    // and records; command 8 (and Escape) stops the recording and brings the
-    // preview back. A recording stopped by any path, the close, a lost camera
-    // and an error included, is a finished, playable file.
+    // and records (during a recording it does nothing); command 8 (and
+    // Escape) stops the recording, or cancels the go-ahead dialog, and brings
+    // the preview back. A recording stopped by any path, the close, a lost
+    // camera, an error and every change that takes the graph apart included,
+    // is a finished, playable file; a start that fails or is cancelled brings
+    // the preview back as it was.
     void StartCapture();
     void StopCapture();
     bool BuildCaptureBranch();
@@ -127,15 +138,25 @@ class CameraController {
     void StopLostCamera();
     bool RestartPreviewAfterError();
     bool IsCurrentCamera(const std::string& identity) const;
-    bool FinishRecording(int limit_ms);
+    void EndRecordingBeforeGraphChange();
+    bool FinishRecording(int limit_ms, std::string* problem = nullptr);
+    void GiveUpHeldRecording();
+    void DismantleGraph();
+    void ReleaseCameraFilters();
     void RebuildPreview();
     std::vector<OfferedFormat> Formats() const;
     void UseFormat(const OfferedFormat& format);
 
     EngineState& state_;
-    MainWindow& window_;
+    CameraWindow& window_;
     CaptureFileControl& capture_file_;
     CameraGraph graph_;
+    // Declared after the graph, so that it goes first: its branch hangs on
+    // the graph's pipeline.
+    Recorder recorder_;
+    // The go-ahead dialog while it is open: command 8 and every change that
+    // takes the graph apart close it.
+    ReadyToCaptureDialog* ready_dialog_ = nullptr;
     DeviceList devices_;
     CameraJobs jobs_;
     std::optional<CaptureDevice> current_video_device_;
@@ -145,12 +166,16 @@ class CameraController {
     std::int64_t last_restart_ns_ = 0;
     std::vector<CameraMessage> pending_;
     bool closed_ = false;
-    // The running recording: when it started, and its time limit.
+    // The running recording: when it started, and its time limit; the
+    // statistics line of the last one.
     std::int64_t capture_start_ns_ = 0;
+    QString last_recording_line_;
     QTimer time_limit_;
     // What the chosen camera lets the user adjust, the Properties menu's
     // entries, and the size the user chose for it (until another camera).
-    std::unique_ptr<CameraControls> controls_;
+    // Shared with an open dialog, so that a device change while it is open
+    // (a command from another program) cannot pull them from under it.
+    std::shared_ptr<CameraControls> controls_;
     PropertyEntryPosition property_entries_;
     std::optional<FrameSize> chosen_size_;
 };

@@ -8,7 +8,6 @@
 
 #include "app/camera_controller.h"
 #include "app/dialogs/camera_dialogs.h"
-#include "app/main_window.h"
 #include "devices/camera_controls_factory.h"
 
 namespace vemo {
@@ -71,9 +70,9 @@ void CameraController::BuildPropertyPagesMenu() {
     }
     offer.several_formats = Formats().size() > 1;
     property_entries_ = vemo::BuildPropertyPagesMenu(
-        window_.menus().properties, offer, [this](QMenu* menu, int id, const QString& text) {
+        window_.properties_menu(), offer, [this](QMenu* menu, int id, const QString& text) {
             return MakeCommandAction(menu, id, text,
-                                     [this](int command) { window_.OnCommand(command); });
+                                     [this](int command) { window_.RunCommand(command); });
         });
 }
 
@@ -81,10 +80,14 @@ void CameraController::OpenPropertyPage(int id) {
     if (closed_) return;
     const std::optional<PropertyEntry> entry = property_entries_.EntryOf(id);
     if (!entry) return;
+    QWidget* parent = window_.dialog_parent();
+    // The dialog keeps the controls it shows: a device change while it is
+    // open replaces the controller's, not these.
+    const std::shared_ptr<CameraControls> controls = controls_;
     switch (*entry) {
         case PropertyEntry::kVideoCaptureFilter:
-            if (controls_) {
-                CameraControlsDialog dialog(&window_, *controls_, graph_.device_name());
+            if (controls) {
+                CameraControlsDialog dialog(parent, *controls, graph_.device_name());
                 dialog.exec();
             }
             break;
@@ -102,7 +105,7 @@ void CameraController::OpenPropertyPage(int id) {
                     break;
                 }
             }
-            CameraFormatDialog dialog(&window_, formats, current);
+            CameraFormatDialog dialog(parent, formats, current);
             if (dialog.exec() == QDialog::Accepted && !closed_ && !(dialog.chosen() == current)) {
                 UseFormat(dialog.chosen());
             } else {
@@ -111,14 +114,14 @@ void CameraController::OpenPropertyPage(int id) {
             break;
         }
         case PropertyEntry::kVideoCrossbar:
-            if (controls_) {
-                CameraInputDialog dialog(&window_, *controls_);
+            if (controls) {
+                CameraInputDialog dialog(parent, *controls);
                 dialog.exec();
             }
             break;
         case PropertyEntry::kTvTuner:
-            if (controls_) {
-                TunerDialog dialog(&window_, *controls_);
+            if (controls) {
+                TunerDialog dialog(parent, *controls);
                 dialog.exec();
             }
             break;
@@ -135,15 +138,16 @@ void CameraController::UseFormat(const OfferedFormat& format) {
     if (format.rate_numerator > 0 && format.rate_denominator > 0) {
         state_.frame_rate = static_cast<double>(format.rate_numerator) / format.rate_denominator;
     }
+    EndRecordingBeforeGraphChange();
     if (graph_.previewing()) HaltPreview();
-    if (graph_.preview_graph_built() || graph_.capture_graph_built()) graph_.DismantleGraph();
-    graph_.ReleaseCameraFilters();
+    if (graph_.preview_graph_built() || graph_.capture_graph_built()) DismantleGraph();
+    ReleaseCameraFilters();
     BuildCameraFilters();
     RebuildPreview();
 }
 
 DBusAnswer CameraController::ControlsText() {
-    if (!controls_) return {false, "no camera"};
+    if (!controls_ || closed_) return {false, "no camera"};
     std::string text;
     for (const CameraControl& control : controls_->Controls())
         text += ControlLine(control) + "\n";
@@ -151,7 +155,7 @@ DBusAnswer CameraController::ControlsText() {
 }
 
 DBusAnswer CameraController::SetControlByName(const std::string& name, const std::string& value) {
-    if (!controls_) return {false, "no camera"};
+    if (!controls_ || closed_) return {false, "no camera"};
     for (const CameraControl& control : controls_->Controls()) {
         if (control.key != name) continue;
         std::optional<std::int64_t> number = Number(value);
@@ -167,7 +171,7 @@ DBusAnswer CameraController::SetControlByName(const std::string& name, const std
 }
 
 DBusAnswer CameraController::FormatsText() {
-    if (!current_video_device_) return {false, "no camera"};
+    if (!current_video_device_ || closed_) return {false, "no camera"};
     std::string text;
     for (const OfferedFormat& format : Formats())
         text += FormatLine(format) + "\n";

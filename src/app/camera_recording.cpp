@@ -1,12 +1,13 @@
 // Recording the camera to file: commands 7, 8, 9, 12 and 14, sequenced by
-// the camera controller.
+// the camera controller, and the one guard that stands between a recording
+// and everything that takes the camera graph apart.
+
+#include <algorithm>
 
 #include "app/camera_controller.h"
 #include "app/capture_file_control.h"
 #include "app/dialogs/capture_dialogs.h"
 #include "app/logging.h"
-#include "app/main_window.h"
-#include "app/status_bar.h"
 
 namespace vemo {
 namespace {
@@ -17,72 +18,96 @@ constexpr unsigned kRecordingTimerMs = 33;
 }  // namespace
 
 void CameraController::StartCapture() {
-    if (closed_) return;
+    // A second start while one is held or running changes nothing.
+    if (closed_ || recorder_.busy()) return;
+    if (capture_file_.saving()) {
+        window_.SetStatus(QStringLiteral("Cannot record while the capture file is being saved"));
+        return;
+    }
     if (graph_.previewing()) HaltPreview();
-    if (graph_.preview_graph_built()) graph_.DismantleGraph();
-    if (BuildCaptureBranch()) RunCapture();
+    // A start that fails or is cancelled, at any step, leaves the camera as
+    // it was before it: previewing and publishing when it is on.
+    if (!BuildCaptureBranch() || !RunCapture()) {
+        if (recorder_.busy()) GiveUpHeldRecording();
+        if (graph_.capture_graph_built()) graph_.DismantleGraph();
+        RebuildPreview();
+    }
     ShowPending();
 }
 
 void CameraController::StopCapture() {
     if (closed_) return;
+    if (recorder_.state() == RecorderState::kHeld) {
+        // The go-ahead is still being asked: the start is cancelled, and it
+        // brings the preview back itself once its dialog has closed.
+        if (ready_dialog_ != nullptr) ready_dialog_->reject();
+        return;
+    }
     HaltCapture();
     RebuildPreview();
     ShowPending();
 }
 
 void CameraController::RebuildPreview() {
-    if (!state_.camera_on) return;
+    // A camera that went away is not run again until it is chosen anew.
+    if (!state_.camera_on || recorder_.busy() || current_device_lost_ || closed_) return;
     BuildPreviewBranch();
     RunPreview();
 }
 
 bool CameraController::BuildCaptureBranch() {
-    if (graph_.capture_graph_built()) return true;
-    if (state_.capturing || graph_.previewing() || !graph_.built() || state_.capture_audio) {
-        return false;
-    }
+    if (recorder_.busy()) return true;
+    if (graph_.previewing() || !graph_.built() || state_.capture_audio) return false;
     if (state_.capture_file.capture_file_name.empty() && !capture_file_.SetCaptureFile()) {
         return false;
     }
-    if (closed_) return false;
-    CaptureBranchOptions options;
-    options.file_name = state_.capture_file.capture_file_name;
-    options.preview = state_.camera_on;
-    if (state_.use_frame_rate) options.frame_rate = state_.frame_rate;
-    CameraResult built = graph_.BuildCaptureBranch(options);
-    const bool ok = built.ok;
+    if (closed_ || graph_.previewing()) return false;
+    CameraResult built = graph_.BuildCaptureBranch(
+        state_.camera_on,
+        state_.use_frame_rate ? std::optional<double>(state_.frame_rate) : std::nullopt);
+    bool ok = built.ok;
     Queue(std::move(built));
+    if (!ok) return false;
+    // The recorder opens the file that is the capture file now, for this
+    // recording alone.
+    CameraResult attached =
+        recorder_.Attach(graph_.filter_graph(), graph_.split(),
+                         state_.capture_file.capture_file_name, graph_.jpeg_frames());
+    ok = attached.ok;
+    Queue(std::move(attached));
+    if (!ok) {
+        graph_.DismantleGraph();
+        return false;
+    }
     // No camera here has a caption stream: the recording is video only.
-    if (ok && state_.capture_cc) Queue("Cannot render closed captioning");
-    return ok;
+    if (state_.capture_cc) Queue("Cannot render closed captioning");
+    return true;
 }
 
 bool CameraController::RunCapture() {
-    if (state_.capturing) return true;
-    if (graph_.previewing()) HaltPreview();
-    if (!graph_.capture_graph_built()) return false;
-    CameraResult held = graph_.RunHeldCapture();
+    if (recorder_.state() == RecorderState::kRecording) return true;
+    if (recorder_.state() != RecorderState::kHeld || !graph_.capture_graph_built()) return false;
+    CameraResult held = graph_.RunCaptureGraph();
     if (!held.ok) {
         Queue(std::move(held));
         return false;
     }
     // The graph runs and previews; the file gets nothing until the go-ahead.
     ShowPending();
-    ReadyToCaptureDialog ready(&window_, state_.capture_file.capture_file_name);
-    const bool confirmed = ready.exec() == QDialog::Accepted;
-    if (closed_) return false;
-    if (!confirmed) {
-        graph_.AbandonCapture();
-        RebuildPreview();
-        return false;
+    bool confirmed = false;
+    if (recorder_.state() == RecorderState::kHeld && !closed_) {
+        ReadyToCaptureDialog ready(window_.dialog_parent(), recorder_.file_name());
+        ready_dialog_ = &ready;
+        confirmed = ready.exec() == QDialog::Accepted;
+        ready_dialog_ = nullptr;
     }
-    graph_.ReleaseCaptureStream();
-    qCInfo(logCamera).noquote() << "recording to"
-                                << QString::fromStdString(state_.capture_file.capture_file_name);
+    // Whatever ran meanwhile (a close, a lost camera, command 8) may have
+    // given the recording up already.
+    if (!confirmed || closed_ || recorder_.state() != RecorderState::kHeld) return false;
+    recorder_.Release();
+    qCInfo(logCamera).noquote() << "recording to" << QString::fromStdString(recorder_.file_name());
     capture_start_ns_ = SteadyNowNs();
     window_.SetCameraTimer(kRecordingTimerMs);
-    state_.capturing = true;
     if (state_.use_time_limit && state_.time_limit > 0) {
         time_limit_.start(static_cast<int>(
             std::min<std::uint64_t>(std::uint64_t{state_.time_limit} * 1000, 0x7fffffff)));
@@ -91,39 +116,98 @@ bool CameraController::RunCapture() {
 }
 
 bool CameraController::HaltCapture() {
-    if (!state_.capturing) return false;
+    if (recorder_.state() != RecorderState::kRecording) return false;
     return FinishRecording(kFinishLimitMs);
 }
 
+// A held start given up: the graph stops, nothing is recorded, and a file
+// the start created goes again.
+void CameraController::GiveUpHeldRecording() {
+    if (ready_dialog_ != nullptr) ready_dialog_->reject();
+    graph_.StopPipeline();
+    recorder_.Abandon();
+    graph_.DismantleGraph();
+}
+
+// The one guard in front of everything that takes the camera graph apart or
+// builds it anew (a device or format change, a frame rate, the caption and
+// audio switches, a lost camera, the close): a running recording is finished
+// first, with its statistics line, and a held one is given up.
+void CameraController::EndRecordingBeforeGraphChange() {
+    switch (recorder_.state()) {
+        case RecorderState::kIdle:
+        case RecorderState::kFinishing:
+            return;
+        case RecorderState::kHeld:
+            GiveUpHeldRecording();
+            return;
+        case RecorderState::kRecording:
+            FinishRecording(kFinishLimitMs);
+            return;
+    }
+}
+
+void CameraController::DismantleGraph() {
+    EndRecordingBeforeGraphChange();
+    graph_.DismantleGraph();
+}
+
+void CameraController::ReleaseCameraFilters() {
+    EndRecordingBeforeGraphChange();
+    graph_.ReleaseCameraFilters();
+}
+
 // Ends the recording with its statistics line, waiting at most `limit_ms`
-// for the file to be finished.
-bool CameraController::FinishRecording(int limit_ms) {
+// for the file to be finished. A problem with the file at the end is
+// returned in `problem` when asked for, else reported.
+bool CameraController::FinishRecording(int limit_ms, std::string* problem) {
+    if (recorder_.state() != RecorderState::kRecording) return false;
     time_limit_.stop();
-    const CaptureStats stats = graph_.FinishCapture(limit_ms);
+    const bool finished = recorder_.SendEndOfStream(limit_ms);
+    graph_.StopPipeline();
+    RecordingResult ended = recorder_.Detach();
+    graph_.DismantleGraph();
     const auto duration_ms =
         static_cast<std::int32_t>((SteadyNowNs() - capture_start_ns_) / 1'000'000);
     window_.KillCameraTimer();
-    state_.capturing = false;
     QString text;
-    if (!stats.finished) {
+    if (!finished) {
         text = "Recording stopped before the file's index was written: it may not play";
     } else {
+        const CaptureStats& stats = ended.stats;
         const std::uint64_t average = stats.delivered > 0 ? stats.bytes / stats.delivered : 0;
         text = QString::fromStdString(
             CaptureResultText(stats.delivered, stats.dropped, duration_ms, average));
     }
     qCInfo(logCamera).noquote() << "recording stopped:" << text;
-    SetStatusText(window_.statusBarWidget(), text);
-    window_.videoArea()->update();
+    last_recording_line_ = text;
+    window_.SetStatus(text);
+    window_.RepaintVideo();
+    if (!ended.problem.empty()) {
+        qCWarning(logCamera).noquote() << QString::fromStdString(ended.problem);
+        if (problem != nullptr) {
+            *problem = ended.problem;
+        } else {
+            Queue(ended.problem);
+        }
+    }
     return true;
 }
 
 void CameraController::ChangeFrameRate() {
     if (closed_) return;
     const double remembered = state_.frame_rate;
-    FrameRateDialog dialog(&window_, state_.frame_rate, state_.use_frame_rate);
+    FrameRateDialog dialog(window_.dialog_parent(), state_.frame_rate, state_.use_frame_rate);
     dialog.exec();
     if (closed_ || !state_.use_frame_rate || state_.frame_rate == remembered) return;
+    // The new rate is the camera's from its next run: a recording ends here,
+    // and the preview built after it takes the new rate.
+    if (recorder_.busy()) {
+        EndRecordingBeforeGraphChange();
+        RebuildPreview();
+        ShowPending();
+        return;
+    }
     if (graph_.previewing()) HaltPreview();
     Queue(graph_.ChangeFrameRate(state_.frame_rate));
     if (state_.camera_on) RunPreview();
@@ -132,6 +216,7 @@ void CameraController::ChangeFrameRate() {
 
 void CameraController::ToggleCaptureOption(bool EngineState::*option) {
     if (closed_) return;
+    EndRecordingBeforeGraphChange();
     if (graph_.previewing()) HaltPreview();
     state_.*option = !(state_.*option);
     if (graph_.capture_graph_built() || graph_.preview_graph_built()) graph_.DismantleGraph();

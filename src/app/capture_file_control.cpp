@@ -4,15 +4,15 @@
 #include <QEventLoop>
 #include <QFileInfo>
 #include <QMetaObject>
+#include <QStringDecoder>
 
 #include <filesystem>
 #include <thread>
 
 #include "app/dialogs/capture_dialogs.h"
 #include "app/dialogs/file_dialog.h"
-#include "app/main_window.h"
+#include "app/logging.h"
 #include "app/message_box.h"
-#include "app/status_bar.h"
 #include "capfile/capture_file.h"
 
 namespace vemo {
@@ -21,6 +21,11 @@ namespace {
 // Why a path cannot be the capture file, or "" when it can.
 std::string RefusalOf(const std::string& path) {
     if (path.empty()) return "no file name";
+    // Names arrive as bytes from other programs; one that is not UTF-8 would
+    // be shown and stored with replacement characters in it.
+    QStringDecoder utf8(QStringDecoder::Utf8, QStringDecoder::Flag::Stateless);
+    [[maybe_unused]] const QString decoded = utf8(QByteArrayView(path));
+    if (utf8.hasError()) return "the name is not valid UTF-8";
     if (path.size() > kCaptureFileNameMax) {
         return "the name is longer than " + std::to_string(kCaptureFileNameMax) + " bytes";
     }
@@ -29,15 +34,29 @@ std::string RefusalOf(const std::string& path) {
     if (error || !std::filesystem::is_directory(folder, error)) {
         return "the folder " + folder.string() + " does not exist";
     }
+    // Opening a FIFO or a device for writing could block or do harm; the
+    // path is already named in the messages this reason goes into.
+    if (std::string reason = NotRegularFileReason(path); !reason.empty()) {
+        const std::string prefix = path + ": ";
+        return reason.starts_with(prefix) ? reason.substr(prefix.size()) : reason;
+    }
     return {};
 }
 
 }  // namespace
 
-bool CaptureFileControl::ChooseCaptureFileName(std::string& name) {
+bool CaptureFileControl::RefusedWhileSaving(const QString& text) {
+    if (!saving_) return false;
+    qCInfo(logCommand).noquote() << text;
+    window_.SetStatus(text);
+    return true;
+}
+
+bool CaptureFileControl::ChooseCaptureFileName(std::string& name, bool confirm_overwrite) {
     const std::optional<QString> chosen = ChooseSaveFile(
-        &window_, {QStringLiteral("Set Capture File"), QStringLiteral("Microsoft AVI (*.avi)"),
-                   QString::fromStdString(state_.capture_file.capture_file_name)});
+        window_.dialog_parent(),
+        {QStringLiteral("Set Capture File"), QStringLiteral("Microsoft AVI (*.avi)"),
+         QString::fromStdString(state_.capture_file.capture_file_name), confirm_overwrite});
     if (!chosen) return false;
     const std::string path = chosen->toStdString();
     // A name the engine cannot keep whole is refused rather than cut.
@@ -50,27 +69,41 @@ bool CaptureFileControl::ChooseCaptureFileName(std::string& name) {
 }
 
 bool CaptureFileControl::SetCaptureFile() {
-    if (!ChooseCaptureFileName(state_.capture_file.capture_file_name)) return false;
-    if (!QFileInfo::exists(QString::fromStdString(state_.capture_file.capture_file_name))) {
-        return AllocateCaptureFile();
-    }
+    const QString refusal =
+        QStringLiteral("Cannot change the capture file while it is being saved");
+    if (RefusedWhileSaving(refusal)) return false;
+    // Choosing the file that is already there is the usual case: no question.
+    std::string name;
+    if (!ChooseCaptureFileName(name, /*confirm_overwrite=*/false)) return false;
+    // A copy may have started while the dialog was open.
+    if (RefusedWhileSaving(refusal)) return false;
+    state_.capture_file.capture_file_name = name;
+    if (!QFileInfo::exists(QString::fromStdString(name))) return AllocateCaptureFile();
     return true;
 }
 
 std::optional<std::string> CaptureFileControl::SetCaptureFileName(const std::string& path) {
+    if (saving_) return "the capture file is being saved";
     if (std::string refusal = RefusalOf(path); !refusal.empty()) return refusal;
     state_.capture_file.capture_file_name = path;
     return std::nullopt;
 }
 
 bool CaptureFileControl::AllocateCaptureFile() {
+    const QString refusal =
+        QStringLiteral("Cannot pre-allocate the capture file while it is being saved");
+    if (RefusedWhileSaving(refusal)) return false;
     if (state_.capture_file.capture_file_name.empty()) return false;
-    SetFileSizeDialog size(&window_, state_.capture_file);
+    SetFileSizeDialog size(window_.dialog_parent(), state_.capture_file);
     if (size.exec() != QDialog::Accepted) return false;
-    window_.repaint();
+    if (RefusedWhileSaving(refusal)) return false;
+    window_.dialog_parent()->repaint();
     std::string why;
     if (!AllocCapFile(state_.capture_file.capture_file_name,
                       std::uint64_t{state_.capture_file.capture_file_mb} * 1'048'576, &why)) {
+        qCWarning(logCommand).noquote()
+            << "Failed to pre-allocate capture file space:" << QString::fromStdString(why);
+        window_.SetStatus(QString::fromStdString(why));
         ShowMessage({MessageKind::kWarning, "Error", "Failed to pre-allocate capture file space"});
         return false;
     }
@@ -78,24 +111,30 @@ bool CaptureFileControl::AllocateCaptureFile() {
 }
 
 bool CaptureFileControl::SaveCaptureFile() {
-    if (saving_) return false;
+    if (RefusedWhileSaving(QStringLiteral("The capture file is already being saved"))) return false;
     std::string target;
-    if (!ChooseCaptureFileName(target)) return true;
-    StatusBar* status = window_.statusBarWidget();
-    SetStatusText(status, QStringLiteral("Saving capture file - please wait..."));
-    // The copy runs beside the window, which stays responsive and shows the
-    // progress; Escape sets the abort flag the copy looks at.
+    if (!ChooseCaptureFileName(target, /*confirm_overwrite=*/true)) return true;
+    // A copy may have started while the dialog was open.
+    if (RefusedWhileSaving(QStringLiteral("The capture file is already being saved"))) return false;
+    // The copier works on its own copy of the name: the window's state
+    // changes under the nested loop below.
+    const std::string source = state_.capture_file.capture_file_name;
     saving_ = true;
     abort_save_.store(false);
+    CameraWindow* window = &window_;
+    QObject* receiver = window_.event_target();
+    window_.SetStatus(QStringLiteral("Saving capture file - please wait..."));
+    // The copy runs beside the window, which stays responsive and shows the
+    // progress; Escape sets the abort flag the copy looks at.
     QEventLoop until_copied;
     CopyOutcome outcome = CopyOutcome::kFailed;
-    std::thread copier([&] {
-        std::string error;
+    std::string error;
+    std::thread copier([&until_copied, &outcome, &error, &source, &target, window, receiver, this] {
         outcome = CopyCaptureFile(
-            state_.capture_file.capture_file_name, target,
-            [status](int percent) {
-                QMetaObject::invokeMethod(status, [status, percent] {
-                    SetStatusText(status, QStringLiteral("Save File Progress: %1%").arg(percent));
+            source, target,
+            [window, receiver](int percent) {
+                QMetaObject::invokeMethod(receiver, [window, percent] {
+                    window->SetStatus(QStringLiteral("Save File Progress: %1%").arg(percent));
                 });
             },
             abort_save_, &error);
@@ -104,19 +143,21 @@ bool CaptureFileControl::SaveCaptureFile() {
     until_copied.exec();
     copier.join();
     // Progress posted before the end is shown before the result.
-    QCoreApplication::sendPostedEvents(status);
+    QCoreApplication::sendPostedEvents(receiver);
     saving_ = false;
     switch (outcome) {
         case CopyOutcome::kSaved:
-            SetStatusText(status, QStringLiteral("Capture file saved"));
+            window_.SetStatus(QStringLiteral("Capture file saved"));
             return true;
         case CopyOutcome::kAborted:
-            SetStatusText(status, QStringLiteral("Capture file save aborted"));
+            window_.SetStatus(QStringLiteral("Capture file save aborted"));
             return false;
         case CopyOutcome::kFailed:
             break;
     }
-    SetStatusText(status, QStringLiteral("Capture file save ERROR"));
+    qCWarning(logCommand).noquote()
+        << "Saving the capture file failed:" << QString::fromStdString(error);
+    window_.SetStatus(QStringLiteral("Capture file save ERROR"));
     return false;
 }
 

@@ -3,19 +3,23 @@
 // The capture file's commands: choosing it (5), pre-allocating it (6) and
 // saving a copy of a recording (37), and the name other programs set.
 
+#include <QString>
+
 #include <atomic>
 #include <optional>
 #include <string>
 
+#include "app/camera_window.h"
 #include "app/engine_state.h"
 
 namespace vemo {
 
-class MainWindow;
-
 class CaptureFileControl {
   public:
-    CaptureFileControl(EngineState& state, MainWindow& window) : state_(state), window_(window) {}
+    CaptureFileControl(EngineState& state, CameraWindow& window) : state_(state), window_(window) {}
+
+    // While a copy runs (saving()), the four below refuse: the commands with
+    // a status text, SetCaptureFileName with its reason.
 
     // Lets the user choose the capture file; a file that does not exist yet
     // is pre-allocated at once. True when a capture file is set up.
@@ -33,10 +37,12 @@ class CaptureFileControl {
     void AbortSave() { abort_save_.store(true); }
 
   private:
-    bool ChooseCaptureFileName(std::string& name);
+    bool ChooseCaptureFileName(std::string& name, bool confirm_overwrite);
+    // True, with `text` in the status bar, when a copy is running.
+    bool RefusedWhileSaving(const QString& text);
 
     EngineState& state_;
-    MainWindow& window_;
+    CameraWindow& window_;
     bool saving_ = false;
     std::atomic<bool> abort_save_{false};
 };

@@ -44,14 +44,25 @@ int MainWindow::OnCommand(int id) {
             OpenAbout();
             camera_->RequestFrame();
             break;
+        // The file of a recording that is held or running stays as it is: a
+        // new name takes effect at the next start, and a copy of a file
+        // being written would copy half a recording.
         case kCmdChooseCaptureFile:
-            capture_file_->SetCaptureFile();
-            break;
         case kCmdAllocCaptureFile:
-            capture_file_->AllocateCaptureFile();
+            if (camera_->recording()) {
+                SetStatus(QStringLiteral("Cannot change the capture file while recording"));
+            } else if (id == kCmdChooseCaptureFile) {
+                capture_file_->SetCaptureFile();
+            } else {
+                capture_file_->AllocateCaptureFile();
+            }
             break;
         case kCmdSaveCaptureFile:
-            capture_file_->SaveCaptureFile();
+            if (camera_->recording()) {
+                SetStatus(QStringLiteral("Cannot save a copy of the capture file while recording"));
+            } else {
+                capture_file_->SaveCaptureFile();
+            }
             break;
         case kCmdStartCapture:
             camera_->StartCapture();

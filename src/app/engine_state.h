@@ -11,11 +11,10 @@ namespace vemo {
 // the user's switches, the capture values, the camera frame size and the
 // settings as last read or edited. Everything here lives on the
 // user-interface thread. The camera graph keeps its own flags (previewing,
-// branches built), screen capture its own (screen_on), and the frame buffer
-// the frame request.
+// branches built), the recorder whether a recording is held or running,
+// screen capture its own (screen_on), and the frame buffer the frame request.
 struct EngineState {
     bool camera_on = false;
-    bool capturing = false;
     bool devices_menu_current = false;
     bool capture_audio = false;
     bool capture_cc = false;

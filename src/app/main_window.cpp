@@ -1,5 +1,6 @@
 #include "app/main_window.h"
 
+#include <QApplication>
 #include <QCloseEvent>
 #include <QKeyEvent>
 #include <QMenuBar>
@@ -80,6 +81,8 @@ MainWindow::MainWindow() {
         connect(menu, &QMenu::aboutToShow, this, [this] { UpdateMenuStates(); });
     }
 
+    waiting_check_.setInterval(50);
+    connect(&waiting_check_, &QTimer::timeout, this, [this] { RunWaitingCommands(); });
     camera_timer_.setObjectName("timer1");
     screen_timer_.setObjectName("timer2");
     connect(&camera_timer_, &QTimer::timeout, this, [this] { camera_->RequestFrame(); });
@@ -144,7 +147,7 @@ void MainWindow::resizeEvent(QResizeEvent* event) {
 }
 
 void MainWindow::UpdateMenuStates() {
-    const bool capturing = state_.capturing;
+    const bool capturing = camera_->recording();
     for (QAction* item : menus_.properties->actions()) {
         const int id = item->data().toInt();
         if (id >= kCmdFirstPropertyPage && id <= kCmdLastPropertyPage) item->setEnabled(!capturing);
@@ -172,7 +175,7 @@ void MainWindow::keyPressEvent(QKeyEvent* event) {
     if (event->key() == Qt::Key_Escape) {
         if (capture_file_->saving()) {
             capture_file_->AbortSave();
-        } else if (state_.capturing) {
+        } else if (camera_->recording()) {
             OnCommand(kCmdStopCapture);
         }
     }
@@ -212,7 +215,7 @@ void MainWindow::PublishRequestedFrame() {
 void MainWindow::ShowPreviewPicture() {
     CameraGraph& graph = camera_->graph();
     graph.grabber().TakePreviewPicture([this, &graph](const PreviewPicture& picture) {
-        if (!graph.previewing()) return;
+        if (!graph.showing_preview()) return;
         const QImage frame(picture.pixels.data(), picture.width, picture.height,
                            static_cast<qsizetype>(picture.stride), QImage::Format_BGR888);
         // A copy at the size it is drawn, in the format painting is fastest with.
@@ -220,6 +223,41 @@ void MainWindow::ShowPreviewPicture() {
             frame.scaled(video_->size(), Qt::IgnoreAspectRatio, Qt::FastTransformation)
                 .convertToFormat(QImage::Format_RGB32));
     });
+}
+
+void MainWindow::SetStatus(const QString& text) {
+    SetStatusText(status_, text);
+}
+
+void MainWindow::PostCommand(int id) {
+    if (closed_) return;
+    // Closing never waits: the engine ends with the dialog. Nor does a stop
+    // while the go-ahead of a recording is asked: it closes that dialog.
+    if (id == kCmdClose ||
+        (id == kCmdStopCapture && camera_->recorder().state() == RecorderState::kHeld)) {
+        OnCommand(id);
+        return;
+    }
+    // Behind commands already waiting, so that they keep their order.
+    if (QApplication::activeModalWidget() != nullptr || !waiting_commands_.empty()) {
+        waiting_commands_.push_back(id);
+        waiting_check_.start();
+        return;
+    }
+    OnCommand(id);
+}
+
+// Runs the waiting commands once no modal dialog is open; one that opens a
+// dialog of its own holds the rest until that one closes.
+void MainWindow::RunWaitingCommands() {
+    while (!waiting_commands_.empty() && !closed_) {
+        if (QApplication::activeModalWidget() != nullptr) return;
+        const int id = waiting_commands_.front();
+        waiting_commands_.pop_front();
+        OnCommand(id);
+    }
+    waiting_commands_.clear();
+    waiting_check_.stop();
 }
 
 void MainWindow::ReportPublishProblem(const QString& text) {

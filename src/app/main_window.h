@@ -10,8 +10,10 @@
 #include <QPixmap>
 #include <QTimer>
 
+#include <deque>
 #include <memory>
 
+#include "app/camera_window.h"
 #include "app/engine_state.h"
 #include "app/menus.h"
 #include "camera/camera_events.h"
@@ -44,7 +46,7 @@ class VideoArea : public QWidget {
     QImage frame_;
 };
 
-class MainWindow : public QMainWindow {
+class MainWindow : public QMainWindow, public CameraWindow {
   public:
     MainWindow();
     ~MainWindow() override;
@@ -63,14 +65,30 @@ class MainWindow : public QMainWindow {
     void ResizeWindow(int width, int height);
 
     // Timers 1 and 2; setting one again replaces its interval.
-    void SetCameraTimer(unsigned interval_ms);
+    void SetCameraTimer(unsigned interval_ms) override;
     void SetScreenTimer(unsigned interval_ms);
-    void KillCameraTimer();
+    void KillCameraTimer() override;
     const QTimer& cameraTimer() const { return camera_timer_; }
     const QTimer& screenTimer() const { return screen_timer_; }
 
     // Carries out one menu command; ids outside 4 to 63 do nothing.
     int OnCommand(int id);
+    // A command from another program. While a modal dialog is open it waits
+    // until the dialog has closed (one dialog never opens on top of
+    // another), except the close, and command 8 while the go-ahead of a
+    // recording is being asked, which cancels it.
+    void PostCommand(int id);
+
+    // What the camera controller uses of the window.
+    QMenu* devices_menu() const override { return menus_.devices; }
+    QMenu* properties_menu() const override { return menus_.properties; }
+    void SetStatus(const QString& text) override;
+    void ShowVideo(QImage frame) override { video_->ShowFrame(std::move(frame)); }
+    void RepaintVideo() override { video_->update(); }
+    void ResizeVideo(int width, int height) override { ResizeWindow(width, height); }
+    QWidget* dialog_parent() override { return this; }
+    QObject* event_target() override { return this; }
+    void RunCommand(int id) override { OnCommand(id); }
 
     // The menu states kept up to date whenever a menu opens.
     void UpdateMenuStates();
@@ -116,6 +134,7 @@ class MainWindow : public QMainWindow {
     void ShowPreviewPicture();
     void ReportPublishProblem(const QString& text);
     void ShowScreenGrab(const ScreenGrabResult& grab);
+    void RunWaitingCommands();
 
     EngineState state_;
     ScreenCapture screen_;
@@ -125,6 +144,9 @@ class MainWindow : public QMainWindow {
     QTimer camera_timer_;
     QTimer screen_timer_;
     QString last_problem_;
+    // Commands from other programs that wait for a modal dialog to close.
+    std::deque<int> waiting_commands_;
+    QTimer waiting_check_;
     bool closed_ = false;
     std::unique_ptr<CaptureFileControl> capture_file_;
     // Last, so that it goes first: it stops the camera's threads.

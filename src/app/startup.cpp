@@ -132,7 +132,7 @@ void ServeOtherPrograms(MainWindow& window) {
     DBusServiceCallbacks callbacks;
     callbacks.command = [&window](int id) {
         // A closed window has no menus left to carry a command.
-        if (!window.closed()) window.OnCommand(id);
+        if (!window.closed()) window.PostCommand(id);
     };
     callbacks.set_capture_file_name = [&window](const std::string& path) {
         return window.capture_file().SetCaptureFileName(path);
@@ -146,6 +146,10 @@ void ServeOtherPrograms(MainWindow& window) {
     callbacks.camera_formats = [&camera] { return camera.FormatsText(); };
     callbacks.reload_settings = [&window] { window.ReloadSettings(); };
     callbacks.set_camera_format = [&camera](const std::string& format) {
+        // Reopening the camera under an open dialog would change what it shows.
+        if (QApplication::activeModalWidget() != nullptr) {
+            return DBusAnswer{false, "a dialog is open in the engine; try again once it is closed"};
+        }
         return camera.UseFormatNamed(format);
     };
     if (DBusService* service = StartDBusService(std::move(callbacks), &window)) {

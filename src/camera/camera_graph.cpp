@@ -227,9 +227,7 @@ void CameraGraph::ReleaseCameraFilters() {
         gst_app_sink_set_callbacks(GST_APP_SINK(grabber_filter_.get()), &none, nullptr, nullptr);
     }
     graph_builder_ = false;
-    stream_control_.reset();
-    capture_entry_.reset();
-    CloseCaptureFile();
+    split_.reset();
     grab_frames_.store(true);
     grabber_filter_.reset();
     video_stream_config_.reset();
@@ -239,6 +237,7 @@ void CameraGraph::ReleaseCameraFilters() {
     frame_period_ns_ = 0;
     // Without a pipeline nothing previews and no branch is built.
     previewing_ = false;
+    capture_running_ = false;
     preview_graph_built_ = false;
     capture_graph_built_ = false;
 }
@@ -246,12 +245,11 @@ void CameraGraph::ReleaseCameraFilters() {
 void CameraGraph::DismantleGraph() {
     media_event_.store(false);
     video_window_.store(false);
-    stream_control_.reset();
-    capture_entry_.reset();
     if (filter_graph_) gst_element_set_state(filter_graph_.get(), GST_STATE_NULL);
+    capture_running_ = false;
     if (video_capture_) RemoveDownstream(video_capture_.get());
     video_stream_config_.reset();
-    CloseCaptureFile();
+    split_.reset();
     grab_frames_.store(true);
     capture_graph_built_ = false;
     preview_graph_built_ = false;

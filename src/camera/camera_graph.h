@@ -17,12 +17,10 @@
 #include <string>
 #include <vector>
 
-#include "base/unique_fd.h"
 #include "camera/camera_events.h"
 #include "camera/camera_format.h"
 #include "camera/camera_publish.h"
 #include "camera/camera_result.h"
-#include "camera/capture_counters.h"
 #include "camera/capture_device.h"
 #include "camera/frame_grabber.h"
 #include "camera/graph_events.h"
@@ -40,13 +38,6 @@ std::string NotInstalled(const std::string& element);
 // A new element, owned by the returned handle (its floating reference sunk);
 // empty when GStreamer cannot make it.
 gst::ElementRef MakeElement(const char* factory, const char* name);
-
-// What a recording to file is built with.
-struct CaptureBranchOptions {
-    std::string file_name;             // the capture file
-    bool preview = false;              // the camera is on: its preview runs beside
-    std::optional<double> frame_rate;  // nullopt: the camera's own rate
-};
 
 class CameraGraph {
   public:
@@ -90,23 +81,19 @@ class CameraGraph {
     // preview counts as stopped.
     void StopPipeline();
 
-    // Recording to file (camera_capture.cpp). The file branch replaces the
-    // graph's branches: the camera's Motion JPEG goes into the AVI as it
-    // comes, raw video is coded as Motion JPEG, and with `preview` a preview
-    // runs beside it (no frame reaches the frame grabber meanwhile). The
-    // capture file is written in place, never truncated first, so the space
-    // of a pre-allocated file is reused.
-    CameraResult BuildCaptureBranch(const CaptureBranchOptions& options);
-    // Runs the graph with the capture stream held back: the file gets nothing.
-    CameraResult RunHeldCapture();
-    // Lets the capture stream through: frames from now on reach the file.
-    void ReleaseCaptureStream();
-    // Ends a recording: the capture branch gets its end of stream, the writer
-    // finishes the file's index (waited for at most `limit_ms`), the graph
-    // stops, and the file is cut to the recording's length.
-    CaptureStats FinishCapture(int limit_ms);
-    // Stops a held capture without recording anything.
-    void AbandonCapture();
+    // Recording to file (camera_capture.cpp). The graph splits the camera's
+    // frames for the recorder's file branch (recorder.h), with the preview
+    // beside it when `preview` (no frame reaches the frame grabber
+    // meanwhile); whatever hung behind the camera before is taken down first.
+    CameraResult BuildCaptureBranch(bool preview, std::optional<double> frame_rate);
+    // Runs the split graph; the recorder holds its frames back until it is
+    // released. A camera that stops delivering meanwhile posts a lost-camera
+    // event, as during a preview.
+    CameraResult RunCaptureGraph();
+    // Where the recorder hangs its branch; none unless the split is built.
+    _GstElement* split() const { return capture_graph_built_ ? split_.get() : nullptr; }
+    // The camera's frames are Motion JPEG (they go into a file as they come).
+    bool jpeg_frames() const { return format_ && format_->decode_jpeg; }
     // Asks the camera for `frame_rate` from its next run.
     CameraResult ChangeFrameRate(double frame_rate);
 
@@ -121,6 +108,11 @@ class CameraGraph {
     bool previewing() const { return previewing_; }
     bool preview_graph_built() const { return preview_graph_built_; }
     bool capture_graph_built() const { return capture_graph_built_; }
+    // Preview pictures are coming: a preview runs, or a recording with the
+    // camera on.
+    bool showing_preview() const {
+        return previewing_ || (capture_running_ && video_window_.load());
+    }
     _GstElement* filter_graph() const { return filter_graph_.get(); }
     _GstElement* video_capture() const { return video_capture_.get(); }
     // The camera's display name; empty when unread. It stays after a release:
@@ -133,8 +125,7 @@ class CameraGraph {
 
   private:
     bool EnsureFilterGraph();
-    bool LinkCaptureChain(const CaptureBranchOptions& options, CameraResult& result);
-    void CloseCaptureFile();
+    bool LinkSplit(bool preview, CameraResult& result);
     bool LinkGrabberChain(std::string& why);
     bool SetFormatCaps(std::optional<double> rate);
     gst::BusRef GraphBus() const;
@@ -151,7 +142,7 @@ class CameraGraph {
 
     EventTarget events_;
     FrameGrabber grabber_{events_};
-    FrameWatchdog watchdog_{grabber_};
+    FrameWatchdog watchdog_;
 
     // The GStreamer elements the graph uses were found.
     bool graph_builder_ = false;
@@ -166,6 +157,8 @@ class CameraGraph {
     bool previewing_ = false;
     bool preview_graph_built_ = false;
     bool capture_graph_built_ = false;
+    // The split graph runs (a recording is held or under way).
+    bool capture_running_ = false;
     // Read on the streaming and bus threads: graph events reach the window
     // (the preview branch is built), preview pictures reach the window.
     std::atomic<bool> media_event_{false};
@@ -173,12 +166,10 @@ class CameraGraph {
     // Frames go to the frame grabber; not while the file branch exists.
     std::atomic<bool> grab_frames_{true};
 
-    // The file branch: the capture file, the stream control, where the
-    // capture stream enters, and what the streaming threads count.
-    UniqueFd capture_file_;
-    gst::ElementRef stream_control_;
-    gst::PadRef capture_entry_;
-    CaptureCounters counters_;
+    // The split, and the camera's frames entering it (counted on the
+    // streaming thread).
+    gst::ElementRef split_;
+    AtomicArrivals split_arrivals_;
 };
 
 }  // namespace vemo

@@ -61,7 +61,10 @@ CameraResult CameraGraph::RunPreview() {
     previewing_ = true;
     PublishCameraPreviewStarted();
     grabber_.frame_buffer().frame_requested.store(true);
-    watchdog_.Start(GraphBus().get(), frame_period_ns_);
+    watchdog_.Start(GraphBus().get(), frame_period_ns_, [this] {
+        const GrabberCounters counters = grabber_.ReadGrabberCounters();
+        return FrameArrivals{counters.frames, counters.last_frame_ns};
+    });
     return {};
 }
 
@@ -91,6 +94,7 @@ void CameraGraph::StopPipeline() {
     grabber_.DiscardGrabbedFrame();
     FlushGraphBus();
     previewing_ = false;
+    capture_running_ = false;
 }
 
 }  // namespace vemo

@@ -89,12 +89,13 @@ std::string CaptureResultText(std::uint64_t delivered, std::uint64_t dropped,
     }
     const auto whole_fps = static_cast<std::int32_t>(fps);
     char text[160];
-    std::snprintf(
-        text, sizeof text, "Captured %d frames in %d.%d sec (%d dropped): %d.%d fps %d.%d Meg/sec",
-        static_cast<int>(delivered), duration_ms / 1000,
-        duration_ms / 100 - (duration_ms / 1000) * 10, static_cast<int>(dropped), whole_fps,
-        static_cast<std::int32_t>(fps * 10) - whole_fps * 10, bytes_per_second / 1'000'000,
-        bytes_per_second / 1000 - (bytes_per_second / 1'000'000) * 1000);
+    std::snprintf(text, sizeof text,
+                  "Captured %d frames in %d.%d sec (%d dropped): %d.%d fps %d.%03d Meg/sec",
+                  static_cast<int>(delivered), duration_ms / 1000,
+                  duration_ms / 100 - (duration_ms / 1000) * 10, static_cast<int>(dropped),
+                  whole_fps, static_cast<std::int32_t>(fps * 10) - whole_fps * 10,
+                  bytes_per_second / 1'000'000,
+                  bytes_per_second / 1000 - (bytes_per_second / 1'000'000) * 1000);
     return text;
 }
 

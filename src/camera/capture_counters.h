@@ -57,7 +57,8 @@ class CaptureCounters {
 
 // The status line of a finished recording: "Captured 300 frames in 20.0 sec
 // (0 dropped): 15.0 fps 3.456 Meg/sec" for 300 frames of 230,400 bytes in
-// 20,000 ms.
+// 20,000 ms. The thousands after the megabytes always take three digits
+// (3,050,000 bytes a second is "3.050"), so the figure reads as a decimal.
 std::string CaptureResultText(std::uint64_t delivered, std::uint64_t dropped,
                               std::int32_t duration_ms, std::uint64_t average_frame_bytes);
 

@@ -76,7 +76,7 @@ std::vector<GraphEvent> CameraGraph::DrainGraphEvents(const CaptureDevice* curre
                 event.identity = identity != nullptr ? identity : "";
             } else if (gst_structure_has_name(structure, kFramesStoppedMessage)) {
                 // Only the run that is still going counts.
-                if (!previewing_ || current == nullptr) continue;
+                if (!(previewing_ || capture_running_) || current == nullptr) continue;
                 event.kind = GraphEventKind::kDeviceLost;
                 event.identity = current->identity;
                 event.detail = "the camera stopped delivering frames";
@@ -99,17 +99,18 @@ void CameraGraph::PostDeviceLost(const std::string& identity) {
     gst_bus_post(bus.get(), gst_message_new_application(nullptr, structure));
 }
 
-FrameWatchdog::FrameWatchdog(const FrameGrabber& grabber)
-    : grabber_(grabber), timer_(std::make_unique<QTimer>()) {
+FrameWatchdog::FrameWatchdog() : timer_(std::make_unique<QTimer>()) {
     timer_->setInterval(kWatchdogIntervalMs);
     QObject::connect(timer_.get(), &QTimer::timeout, [this] { Tick(); });
 }
 
 FrameWatchdog::~FrameWatchdog() = default;
 
-void FrameWatchdog::Start(GstBus* bus, std::int64_t frame_period_ns) {
+void FrameWatchdog::Start(GstBus* bus, std::int64_t frame_period_ns,
+                          std::function<FrameArrivals()> arrivals) {
     Stop();
-    if (bus == nullptr) return;
+    if (bus == nullptr || !arrivals) return;
+    arrivals_ = std::move(arrivals);
     bus_ = gst::BusRef::Share(bus);
     run_started_ns_ = SteadyNowNs();
     period_ns_ = frame_period_ns;
@@ -124,9 +125,9 @@ void FrameWatchdog::Stop() {
 
 // A running camera that stopped delivering.
 void FrameWatchdog::Tick() {
-    const GrabberCounters counters = grabber_.ReadGrabberCounters();
-    const bool first = counters.frames == 0;
-    const std::int64_t since = first ? run_started_ns_ : counters.last_frame_ns;
+    const FrameArrivals arrived = arrivals_();
+    const bool first = arrived.frames == 0;
+    const std::int64_t since = first ? run_started_ns_ : arrived.last_frame_ns;
     if (!reported_ && bus_ && SteadyNowNs() - since > FrameSilenceLimitNs(period_ns_, first)) {
         reported_ = true;
         gst_bus_post(bus_.get(), gst_message_new_application(

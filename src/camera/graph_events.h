@@ -3,7 +3,9 @@
 // What the camera graph's bus carries to the window, and the lost-camera
 // watchdog that posts there when a running camera goes quiet.
 
+#include <atomic>
 #include <cstdint>
+#include <functional>
 #include <memory>
 #include <string>
 
@@ -13,7 +15,17 @@ class QTimer;
 
 namespace vemo {
 
-class FrameGrabber;
+// Frames a running graph has received, and when the last one came (steady
+// clock; 0 before the first).
+struct FrameArrivals {
+    std::uint64_t frames = 0;
+    std::int64_t last_frame_ns = 0;
+};
+// The same, counted on a streaming thread.
+struct AtomicArrivals {
+    std::atomic<std::uint64_t> frames{0};
+    std::atomic<std::int64_t> last_frame_ns{0};
+};
 
 enum class GraphEventKind {
     kErrorAbort,  // the pipeline failed; code and detail say how
@@ -46,24 +58,24 @@ std::int64_t FrameSilenceLimitNs(std::int64_t frame_period_ns, bool first_frame)
 inline constexpr char kDeviceLostMessage[] = "vemo-device-lost";
 inline constexpr char kFramesStoppedMessage[] = "vemo-frames-stopped";
 
-// Looks at the grabber's counters four times a second, on the thread that
-// starts it (the window's), and posts kFramesStoppedMessage on `bus` once
-// when frames stop: the message then reaches the window as every graph event
-// does.
+// Looks at the running graph's frame arrivals four times a second, on the
+// thread that starts it (the window's), and posts kFramesStoppedMessage on
+// `bus` once when frames stop: the message then reaches the window as every
+// graph event does.
 class FrameWatchdog {
   public:
-    explicit FrameWatchdog(const FrameGrabber& grabber);
+    FrameWatchdog();
     ~FrameWatchdog();
     FrameWatchdog(const FrameWatchdog&) = delete;
     FrameWatchdog& operator=(const FrameWatchdog&) = delete;
 
-    void Start(_GstBus* bus, std::int64_t frame_period_ns);
+    void Start(_GstBus* bus, std::int64_t frame_period_ns, std::function<FrameArrivals()> arrivals);
     void Stop();
 
   private:
     void Tick();
 
-    const FrameGrabber& grabber_;
+    std::function<FrameArrivals()> arrivals_;
     std::unique_ptr<QTimer> timer_;
     gst::BusRef bus_;
     std::int64_t run_started_ns_ = 0;

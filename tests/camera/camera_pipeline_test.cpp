@@ -192,15 +192,18 @@ TEST_F(CameraPipelineTest, ThreeCamerasWithTheSecondNamelessGiveItems16And18) {
     const int before = files_.jpeg_publishes;
     ASSERT_TRUE(WaitFor([&] { return files_.jpeg_publishes > before; }));
 
-    // Items are disabled while a capture to file runs.
-    state().capturing = true;
+    // Items are disabled while a capture to file runs, the screen's too.
+    ASSERT_TRUE(StartRecording(dir_ / "menus.avi"));
     window_->UpdateMenuStates();
     for (QAction* item : window_->menus().devices->actions()) {
         if (!item->isSeparator()) {
             EXPECT_FALSE(item->isEnabled());
         }
     }
-    state().capturing = false;
+    EXPECT_FALSE(window_->action(kCmdScreen)->isEnabled());
+    window_->OnCommand(kCmdStopCapture);
+    window_->UpdateMenuStates();
+    EXPECT_TRUE(window_->action(kCmdScreen)->isEnabled());
     EXPECT_TRUE(messages_.empty()) << testing::PrintToString(messages_);
 }
 
@@ -462,9 +465,6 @@ TEST_F(CameraPipelineTest, DismantledPreviewStillFeedsTheGrabber) {
     graph().RemoveDownstream(graph().video_capture());  // nothing left to remove
     EXPECT_EQ(PipelineChildren(), 1);
 
-    state().capturing = true;
-    EXPECT_FALSE(camera().BuildPreviewBranch()) << "not while a capture to file runs";
-    state().capturing = false;
     const int before = files_.jpeg_publishes;
     ASSERT_TRUE(camera().BuildPreviewBranch());
     ASSERT_TRUE(camera().RunPreview());

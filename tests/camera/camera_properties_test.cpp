@@ -78,14 +78,14 @@ TEST_F(CameraPropertiesTest, EachCameraGetsTheEntriesItOffersAndNoneStale) {
     EXPECT_EQ(window_->menus().properties->actions().size(), 5) << "no stale entries";
 
     // Gray while a recording runs.
-    state().capturing = true;
+    ASSERT_TRUE(StartRecording(dir_ / "gray.avi"));
     window_->UpdateMenuStates();
     for (QAction* item : window_->menus().properties->actions()) {
         if (item->data().toInt() == 42) {
             EXPECT_FALSE(item->isEnabled());
         }
     }
-    state().capturing = false;
+    window_->OnCommand(kCmdStopCapture);
 }
 
 TEST_F(CameraPropertiesTest, TheControlsDialogChangesThePicturesAndCancelRestores) {

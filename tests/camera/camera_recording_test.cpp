@@ -9,7 +9,11 @@
 #include <QTest>
 #include <QTimer>
 
+#include <QLineEdit>
+#include <QListWidget>
+
 #include <cstdio>
+#include <functional>
 
 #include "app/capture_file_control.h"
 #include "app/dialogs/file_dialog.h"
@@ -23,12 +27,14 @@ namespace {
 namespace fs = std::filesystem;
 using namespace std::chrono_literals;
 
-// What GStreamer's demuxer finds in an AVI file: its video frames and size.
+// What GStreamer's demuxer finds in an AVI file: its video frames and size,
+// and the first frame as stored (a JPEG picture in the engine's recordings).
 struct AviContents {
     bool readable = false;
     int frames = 0;
     int width = 0;
     int height = 0;
+    std::vector<std::uint8_t> first_frame;
 };
 
 AviContents ReadAvi(const std::string& path) {
@@ -43,9 +49,12 @@ AviContents ReadAvi(const std::string& path) {
     GstPad* pad = gst_element_get_static_pad(sink, "sink");
     gst_pad_add_probe(
         pad, GST_PAD_PROBE_TYPE_BUFFER,
-        [](GstPad* probed, GstPadProbeInfo*, gpointer data) {
+        [](GstPad* probed, GstPadProbeInfo* info, gpointer data) {
             auto* read = static_cast<AviContents*>(data);
             if (++read->frames == 1) {
+                GstBuffer* buffer = GST_PAD_PROBE_INFO_BUFFER(info);
+                read->first_frame.resize(gst_buffer_get_size(buffer));
+                gst_buffer_extract(buffer, 0, read->first_frame.data(), read->first_frame.size());
                 if (GstCaps* caps = gst_pad_get_current_caps(probed); caps != nullptr) {
                     const GstStructure* structure = gst_caps_get_structure(caps, 0);
                     gst_structure_get_int(structure, "width", &read->width);
@@ -84,8 +93,13 @@ class CameraRecordingTest : public test::CameraWindowTest {
         // The "Ready to Capture" dialog is answered as it opens.
         answer_.setInterval(10);
         QObject::connect(&answer_, &QTimer::timeout, [this] {
-            if (auto* dialog = qobject_cast<QDialog*>(QApplication::activeModalWidget());
-                dialog != nullptr && dialog->objectName() == "603") {
+            auto* dialog = qobject_cast<QDialog*>(QApplication::activeModalWidget());
+            if (dialog == nullptr) return;
+            if (dialog->objectName() != "603") {
+                if (other_dialog_) other_dialog_(dialog);
+            } else if (ready_dialog_) {
+                ready_dialog_(dialog);
+            } else {
                 ++ready_dialogs_;
                 if (confirm_) {
                     dialog->accept();
@@ -115,30 +129,61 @@ class CameraRecordingTest : public test::CameraWindowTest {
         return frames;
     }
 
+    // Records into `name` in the test's folder until `stop` has run; the
+    // recording must then be a playable file with the frames its status line
+    // reports, and the engine idle. Returns the frames reported.
+    int RecordUntil(const std::string& name, const std::function<void()>& stop) {
+        const std::string path = dir_ / name;
+        EXPECT_TRUE(StartRecording(path)) << name << testing::PrintToString(messages_);
+        RunEvents(700ms);
+        stop();
+        EXPECT_TRUE(WaitFor([&] { return !camera().recording(); }, 10s)) << name;
+        const int reported = CapturedFrames();
+        EXPECT_GT(reported, 0) << name << ": " << StatusText().toStdString();
+        const AviContents avi = ReadAvi(path);
+        EXPECT_TRUE(avi.readable) << name;
+        EXPECT_EQ(avi.frames, reported) << name;
+        return reported;
+    }
+
+    // Plugs a camera in while the engine runs and lists it, as opening the
+    // Devices menu does.
+    void PlugAndList(const TestCameraConfig& config) {
+        const int listed = camera().devices().video_device_count();
+        PlugTestCamera(config);
+        ASSERT_TRUE(WaitFor([&] { return !state().devices_menu_current; }));
+        camera().BuildDevicesMenu();
+        ASSERT_EQ(camera().devices().video_device_count(), listed + 1);
+    }
+
     std::string file_;
     QTimer answer_;
     bool confirm_ = true;
     int ready_dialogs_ = 0;
+    // Answers for the go-ahead (instead of confirm_) and for other dialogs.
+    std::function<void(QDialog*)> ready_dialog_;
+    std::function<void(QDialog*)> other_dialog_;
 };
 
 TEST(CaptureResultText, MatchesTheWorkedExampleAndAZeroDuration) {
     EXPECT_EQ(CaptureResultText(300, 0, 20000, 230400),
               "Captured 300 frames in 20.0 sec (0 dropped): 15.0 fps 3.456 Meg/sec");
     EXPECT_EQ(CaptureResultText(0, 0, 0, 0),
-              "Captured 0 frames in 0.0 sec (0 dropped): 0.0 fps 0.0 Meg/sec");
-    // Whole thousands above the megabytes, printed plainly: 3,050,000 a second.
+              "Captured 0 frames in 0.0 sec (0 dropped): 0.0 fps 0.000 Meg/sec");
+    // Whole thousands above the megabytes, always three digits: 3,050,000 a
+    // second is 3.050, not 3.50.
     EXPECT_EQ(CaptureResultText(10, 2, 1000, 305000),
-              "Captured 10 frames in 1.0 sec (2 dropped): 10.0 fps 3.50 Meg/sec");
+              "Captured 10 frames in 1.0 sec (2 dropped): 10.0 fps 3.050 Meg/sec");
 }
 
 TEST_F(CameraRecordingTest, ARecordingIsAPlayableAviWithTheFramesItReports) {
     window_->OnCommand(kCmdStartCapture);
-    ASSERT_TRUE(state().capturing) << testing::PrintToString(messages_);
+    ASSERT_TRUE(camera().recording()) << testing::PrintToString(messages_);
     EXPECT_EQ(ready_dialogs_, 1);
     EXPECT_EQ(window_->cameraTimer().interval(), 33);
     RunEvents(3s);
     window_->OnCommand(kCmdStopCapture);
-    EXPECT_FALSE(state().capturing);
+    EXPECT_FALSE(camera().recording());
     const int reported = CapturedFrames();
     ASSERT_GT(reported, 30) << StatusText().toStdString();
     const AviContents avi = ReadAvi(file_);
@@ -157,25 +202,25 @@ TEST_F(CameraRecordingTest, CancellingTheGoAheadRecordsNothingAndPreviewsAgain) 
     confirm_ = false;
     window_->OnCommand(kCmdStartCapture);
     EXPECT_EQ(ready_dialogs_, 1);
-    EXPECT_FALSE(state().capturing);
+    EXPECT_FALSE(camera().recording());
     EXPECT_TRUE(graph().previewing());
     EXPECT_FALSE(fs::exists(file_) && fs::file_size(file_) > 0) << "nothing recorded";
 }
 
 TEST_F(CameraRecordingTest, EscapeAndTheTimeLimitStopARecording) {
     window_->OnCommand(kCmdStartCapture);
-    ASSERT_TRUE(state().capturing);
+    ASSERT_TRUE(camera().recording());
     RunEvents(300ms);
     QTest::keyClick(window_.get(), Qt::Key_Escape);
-    EXPECT_FALSE(state().capturing);
+    EXPECT_FALSE(camera().recording());
     EXPECT_GT(CapturedFrames(), 0) << StatusText().toStdString();
     EXPECT_TRUE(ReadAvi(file_).readable);
 
     state().use_time_limit = true;
     state().time_limit = 1;
     window_->OnCommand(kCmdStartCapture);
-    ASSERT_TRUE(state().capturing);
-    EXPECT_TRUE(WaitFor([&] { return !state().capturing; }, 10s)) << "stopped by itself";
+    ASSERT_TRUE(camera().recording());
+    EXPECT_TRUE(WaitFor([&] { return !camera().recording(); }, 10s)) << "stopped by itself";
     EXPECT_GT(CapturedFrames(), 0) << StatusText().toStdString();
     EXPECT_TRUE(graph().previewing());
 }
@@ -184,7 +229,7 @@ TEST_F(CameraRecordingTest, APreallocatedFileEndsAtTheRecordingsLength) {
     std::string why;
     ASSERT_TRUE(AllocCapFile(file_, 50u * 1024 * 1024, &why)) << why;
     window_->OnCommand(kCmdStartCapture);
-    ASSERT_TRUE(state().capturing);
+    ASSERT_TRUE(camera().recording());
     RunEvents(1s);
     window_->OnCommand(kCmdStopCapture);
     const auto size = fs::file_size(file_);
@@ -197,10 +242,10 @@ TEST_F(CameraRecordingTest, APreallocatedFileEndsAtTheRecordingsLength) {
 
 TEST_F(CameraRecordingTest, ALostCameraLeavesAPlayableRecording) {
     window_->OnCommand(kCmdStartCapture);
-    ASSERT_TRUE(state().capturing);
+    ASSERT_TRUE(camera().recording());
     RunEvents(1s);
     ASSERT_TRUE(UnplugTestCamera(camera().current_video_device()->identity));
-    ASSERT_TRUE(WaitFor([&] { return !state().capturing; }));
+    ASSERT_TRUE(WaitFor([&] { return !camera().recording(); }));
     EXPECT_TRUE(WaitFor([&] { return Said("Vemo : Stopping Capture (Device Lost)"); }));
     const AviContents avi = ReadAvi(file_);
     EXPECT_TRUE(avi.readable);
@@ -230,6 +275,183 @@ TEST_F(CameraRecordingTest, ASavedCopyHoldsTheRecordingWithItsProgress) {
     window_->OnCommand(kCmdSaveCaptureFile);
     EXPECT_EQ(StatusText(), "Capture file save ERROR");
     EXPECT_TRUE(ReadAvi(file_).readable);
+}
+
+TEST_F(CameraRecordingTest, EveryPathThatRebuildsTheGraphFinishesTheRecordingFirst) {
+    PlugAndList(test::Camera("Test Camera 2"));
+    // Commands from another program (Command(u)) and the D-Bus camera methods.
+    RecordUntil("captions.avi", [&] { window_->PostCommand(kCmdToggleClosedCaptions); });
+    window_->PostCommand(kCmdToggleClosedCaptions);
+    RecordUntil("audio.avi", [&] { window_->PostCommand(kCmdToggleAudio); });
+    window_->PostCommand(kCmdToggleAudio);
+    RecordUntil("device.avi", [&] { window_->PostCommand(kCmdFirstDevice + 1); });
+    EXPECT_EQ(camera().current_video_device()->name, "Test Camera 2");
+    RecordUntil("format.avi", [&] { EXPECT_TRUE(camera().UseFormatNamed("320x240").ok); });
+    EXPECT_EQ(state().frame_width, 320);
+    other_dialog_ = [](QDialog* dialog) {
+        if (dialog->objectName() != "602") return;
+        dialog->findChild<QLineEdit*>("402")->setText("5");
+        dialog->accept();
+    };
+    RecordUntil("rate.avi", [&] { window_->PostCommand(kCmdFrameRate); });
+    EXPECT_EQ(state().frame_rate, 5.0);
+    // The format page: another size chosen reopens the camera.
+    other_dialog_ = [](QDialog* dialog) {
+        if (dialog->objectName() != "camera_format") return;
+        auto* sizes = dialog->findChild<QListWidget*>("sizes");
+        for (int row = 0; row < sizes->count(); ++row) {
+            if (sizes->item(row)->text().startsWith("640")) sizes->setCurrentRow(row);
+        }
+        dialog->accept();
+    };
+    RecordUntil("pin.avi", [&] { window_->OnCommand(43); });
+    EXPECT_EQ(state().frame_width, 640);
+    other_dialog_ = {};
+
+    // What must not touch a running recording: the file commands are
+    // refused, a second start does nothing, nor does the preview build.
+    RecordUntil("refusals.avi", [&] {
+        const int dialogs = ready_dialogs_;
+        window_->PostCommand(kCmdStartCapture);
+        EXPECT_EQ(ready_dialogs_, dialogs);
+        EXPECT_FALSE(camera().BuildPreviewBranch());
+        const std::string name = state().capture_file.capture_file_name;
+        window_->PostCommand(kCmdChooseCaptureFile);
+        EXPECT_EQ(StatusText(), "Cannot change the capture file while recording");
+        window_->PostCommand(kCmdAllocCaptureFile);
+        EXPECT_EQ(StatusText(), "Cannot change the capture file while recording");
+        window_->PostCommand(kCmdSaveCaptureFile);
+        EXPECT_EQ(StatusText(), "Cannot save a copy of the capture file while recording");
+        EXPECT_EQ(state().capture_file.capture_file_name, name);
+        EXPECT_TRUE(camera().recording());
+        window_->PostCommand(kCmdStopCapture);
+    });
+    EXPECT_TRUE(WaitFor([&] { return graph().previewing(); }));
+}
+
+TEST_F(CameraRecordingTest, CommandEightCancelsTheGoAheadAndNoDialogOpensOnAnother) {
+    int opened = 0;
+    int most_open = 0;
+    ready_dialog_ = [&](QDialog* dialog) {
+        if (dialog->property("seen").toBool()) return;
+        dialog->setProperty("seen", true);
+        ++opened;
+        int open = 0;
+        for (QWidget* widget : QApplication::topLevelWidgets())
+            open += widget->isVisible() && widget->objectName() == "603";
+        most_open = std::max(most_open, open);
+        if (opened == 1) {
+            // Further starts from another program wait for this dialog, and
+            // a stop cancels it.
+            window_->PostCommand(kCmdStartCapture);
+            window_->PostCommand(kCmdStartCapture);
+            window_->PostCommand(kCmdStopCapture);
+        } else {
+            dialog->reject();
+        }
+    };
+    // A capture file that exists already is never removed by a cancelled
+    // start; one the start made is.
+    test::WriteBytes(file_, {'k', 'e', 'e', 'p'});
+    window_->PostCommand(kCmdStartCapture);
+    ASSERT_TRUE(WaitFor([&] { return opened == 3 && !QApplication::activeModalWidget(); }));
+    EXPECT_EQ(most_open, 1);
+    EXPECT_FALSE(camera().recording());
+    EXPECT_EQ(test::ReadBytes(file_), (std::vector<std::uint8_t>{'k', 'e', 'e', 'p'}));
+    const std::string fresh = dir_ / "fresh.avi";
+    state().capture_file.capture_file_name = fresh;
+    window_->PostCommand(kCmdStartCapture);
+    ASSERT_TRUE(WaitFor([&] { return opened == 4 && !QApplication::activeModalWidget(); }));
+    EXPECT_FALSE(fs::exists(fresh));
+    // The preview and the camera's pictures are back.
+    EXPECT_TRUE(graph().previewing());
+    const int before = files_.jpeg_publishes;
+    EXPECT_TRUE(WaitFor([&] { return files_.jpeg_publishes > before; }));
+}
+
+TEST_F(CameraRecordingTest, AControlsDialogSurvivesACameraSwitchUnderIt) {
+    PlugAndList(test::Camera("Test Camera 2"));
+    bool switched = false;
+    other_dialog_ = [&](QDialog* dialog) {
+        if (dialog->objectName() != "camera_controls") return;
+        if (!switched) {
+            switched = true;
+            window_->OnCommand(kCmdFirstDevice + 1);
+        }
+        QTest::keyClick(dialog, Qt::Key_Escape);
+    };
+    window_->OnCommand(kCmdFirstPropertyPage);
+    EXPECT_TRUE(switched);
+    EXPECT_EQ(camera().current_video_device()->name, "Test Camera 2");
+}
+
+TEST_F(CameraRecordingTest, ACameraThatStallsOrFailsFinishesTheRecordingWithItsLine) {
+    TestCameraConfig stalling = test::Camera("Stalling");
+    stalling.fps = 30;
+    stalling.stall_after = 45;
+    PlugAndList(stalling);
+    TestCameraConfig failing = test::Camera("Failing");
+    failing.fps = 30;
+    failing.error_after = 30;
+    PlugAndList(failing);
+    camera().ChooseDevicesByName("Stalling");
+    RecordUntil("stall.avi", [] {});
+    EXPECT_TRUE(Said("Vemo : Stopping Capture (Device Lost)"));
+    messages_.clear();
+    camera().ChooseDevicesByName("Failing");
+    RecordUntil("error.avi", [] {});
+    EXPECT_TRUE(Said("Vemo : ERROR during capture")) << testing::PrintToString(messages_);
+}
+
+TEST_F(CameraRecordingTest, ARecordingShowsItsPreviewAndCodesRawFramesInFullRange) {
+    ASSERT_TRUE(StartRecording(file_));
+    // The preview runs on through the recording: the white bar at the top left.
+    EXPECT_TRUE(WaitFor([&] {
+        return QColor(window_->videoArea()->grab().toImage().pixel(10, 10)).lightness() > 200;
+    }));
+    window_->OnCommand(kCmdStopCapture);
+    const std::string picture = dir_ / "frame.jpg";
+    test::WriteBytes(picture, ReadAvi(file_).first_frame);
+    const test::DecodedJpeg frame = test::DecodeJpeg(picture);
+    ASSERT_TRUE(frame.ok);
+    // White and black as JPEG readers take them, not video range (235, 16).
+    int brightest = 0;
+    int darkest = 255;
+    for (std::uint32_t y = 0; y < frame.height; y += 4) {
+        for (std::uint32_t x = 0; x < frame.width; x += 4) {
+            const std::uint8_t* rgb = frame.at(x, y);
+            const int level = (rgb[0] + rgb[1] + rgb[2]) / 3;
+            brightest = std::max(brightest, level);
+            darkest = std::min(darkest, level);
+        }
+    }
+    EXPECT_GE(brightest, 250);
+    EXPECT_LE(darkest, 5);
+}
+
+TEST_F(CameraRecordingTest, EachRecordingWritesTheFileNamedAtItsStartCameraOffOrOn) {
+    for (const bool camera_on : {false, true}) {
+        if (state().camera_on != camera_on) window_->OnCommand(kCmdCamera);
+        // The camera opened afresh while it is off, as at a start-up with
+        // camera publishing off: its grabber chain hangs behind it.
+        if (!camera_on) {
+            ASSERT_TRUE(camera().UseFormatNamed("640x480").ok);
+        }
+        const std::string a = dir_ / (camera_on ? "on-a.avi" : "off-a.avi");
+        const std::string b = dir_ / (camera_on ? "on-b.avi" : "off-b.avi");
+        RecordUntil(fs::path(a).filename(), [&] { window_->OnCommand(kCmdStopCapture); });
+        const std::vector<std::uint8_t> first = test::ReadBytes(a);
+        RecordUntil(fs::path(b).filename(), [&] { window_->OnCommand(kCmdStopCapture); });
+        EXPECT_EQ(test::ReadBytes(a), first) << "the first recording stays as it was";
+        EXPECT_EQ(graph().previewing(), camera_on);
+    }
+    // A start that fails brings the preview and the camera's pictures back.
+    state().capture_file.capture_file_name = dir_ / "missing/cap.avi";
+    window_->OnCommand(kCmdStartCapture);
+    EXPECT_TRUE(Said("Vemo : Cannot set output file")) << testing::PrintToString(messages_);
+    EXPECT_TRUE(graph().previewing());
+    const int before = files_.jpeg_publishes;
+    EXPECT_TRUE(WaitFor([&] { return files_.jpeg_publishes > before; }));
 }
 
 }  // namespace

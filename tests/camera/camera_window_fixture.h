@@ -8,7 +8,9 @@
 #include <gtest/gtest.h>
 
 #include <QApplication>
+#include <QDialog>
 #include <QThread>
+#include <QTimer>
 
 #include <atomic>
 #include <chrono>
@@ -86,6 +88,22 @@ class CameraWindowTest : public testing::Test {
         camera().BuildDevicesMenu();
         camera().ChooseDevicesByName("");
         camera().WatchDeviceChanges();
+    }
+    // Starts a real recording into `path`, the go-ahead answered as it
+    // opens; whether it runs.
+    bool StartRecording(const std::string& path) {
+        state().capture_file.capture_file_name = path;
+        QTimer answer;
+        answer.setInterval(10);
+        QObject::connect(&answer, &QTimer::timeout, [] {
+            if (auto* dialog = qobject_cast<QDialog*>(QApplication::activeModalWidget());
+                dialog != nullptr && dialog->objectName() == "603") {
+                dialog->accept();
+            }
+        });
+        answer.start();
+        window_->OnCommand(kCmdStartCapture);
+        return camera().recorder().state() == RecorderState::kRecording;
     }
     EngineState& state() { return window_->state(); }
     CameraController& camera() { return window_->camera(); }

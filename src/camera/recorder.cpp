@@ -1,0 +1,263 @@
+#include "camera/recorder.h"
+
+#include <gst/gst.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <cstring>
+
+#include "camera/camera_graph.h"
+#include "capfile/capture_file.h"
+
+namespace vemo {
+namespace {
+
+const std::vector<std::string> kRecorderElements = {"queue", "valve", "avimux", "fdsink"};
+
+// Raw frames are coded as JPEG readers read them: full-range samples. Camera
+// frames are usually video range (black 16, white 235), and coded unchanged
+// they would play washed out. videoconvert does not change the range between
+// two YUV formats, so the frames go to the encoder as RGB, which it codes
+// into full-range YCbCr itself.
+constexpr char kFullRangeCaps[] = "video/x-raw,format=RGB";
+
+// A queue that never holds the camera back: when the writer falls behind,
+// the oldest frames go (and count as dropped).
+gst::ElementRef MakeLeakyQueue(const char* name, guint frames) {
+    gst::ElementRef queue = MakeElement("queue", name);
+    if (queue) {
+        g_object_set(queue.get(), "leaky", 2, "max-size-buffers", frames, "max-size-bytes", 0u,
+                     "max-size-time", guint64{0}, nullptr);
+    }
+    return queue;
+}
+
+// Frames entering the branch: counted while recording, dropped once the
+// recording is being finished.
+GstPadProbeReturn OnCaptureEntry(GstPad*, GstPadProbeInfo* info, gpointer data) {
+    auto* counters = static_cast<CaptureCounters*>(data);
+    GstBuffer* buffer = GST_PAD_PROBE_INFO_BUFFER(info);
+    if (counters->stopping()) return GST_PAD_PROBE_DROP;
+    counters->FrameIn(GST_BUFFER_OFFSET(buffer), GST_BUFFER_OFFSET_IS_VALID(buffer));
+    return GST_PAD_PROBE_OK;
+}
+
+// Coded frames entering the multiplexer.
+GstPadProbeReturn OnFrameToFile(GstPad*, GstPadProbeInfo* info, gpointer data) {
+    static_cast<CaptureCounters*>(data)->FrameWritten(
+        gst_buffer_get_size(GST_PAD_PROBE_INFO_BUFFER(info)));
+    return GST_PAD_PROBE_OK;
+}
+
+// What the writer writes where: the multiplexer seeks back to finish the
+// header, so the file's end is the furthest byte written, and its end of
+// stream means the index is in the file.
+struct WriterPosition {
+    CaptureCounters* counters;
+    std::uint64_t position = 0;
+};
+
+GstPadProbeReturn OnWriter(GstPad*, GstPadProbeInfo* info, gpointer data) {
+    auto* writer = static_cast<WriterPosition*>(data);
+    if ((GST_PAD_PROBE_INFO_TYPE(info) & GST_PAD_PROBE_TYPE_BUFFER) != 0) {
+        writer->position += gst_buffer_get_size(GST_PAD_PROBE_INFO_BUFFER(info));
+        writer->counters->WriterAt(writer->position);
+        return GST_PAD_PROBE_OK;
+    }
+    GstEvent* event = GST_PAD_PROBE_INFO_EVENT(info);
+    if (GST_EVENT_TYPE(event) == GST_EVENT_SEGMENT) {
+        const GstSegment* segment = nullptr;
+        gst_event_parse_segment(event, &segment);
+        if (segment->format == GST_FORMAT_BYTES) writer->position = segment->start;
+    } else if (GST_EVENT_TYPE(event) == GST_EVENT_EOS) {
+        writer->counters->WriterFinished();
+    }
+    return GST_PAD_PROBE_OK;
+}
+
+void AddProbe(GstElement* element, const char* pad_name, GstPadProbeType type,
+              GstPadProbeCallback callback, gpointer data, GDestroyNotify destroy = nullptr) {
+    const gst::PadRef pad = gst::PadRef::Adopt(gst_element_get_static_pad(element, pad_name));
+    if (pad) gst_pad_add_probe(pad.get(), type, callback, data, destroy);
+}
+
+}  // namespace
+
+Recorder::Recorder() = default;
+
+Recorder::~Recorder() {
+    // The owner finishes or abandons a recording before it goes; this only
+    // makes sure no probe outlives the counters.
+    RemoveBranch();
+}
+
+CameraResult Recorder::Attach(GstElement* pipeline, GstElement* split, const std::string& file_name,
+                              bool jpeg_frames) {
+    if (busy() || pipeline == nullptr || split == nullptr) return CameraResult{false, {}};
+    if (std::string missing = MissingElement(kRecorderElements); !missing.empty()) {
+        return CameraResult::Failure(
+            {"Cannot render video capture stream", 0, NotInstalled(missing)});
+    }
+    OpenedCaptureFile opened = OpenCaptureFileForWriting(file_name);
+    if (!opened.fd) return CameraResult::Failure({"Cannot set output file", 0, opened.error});
+    file_ = std::move(opened.fd);
+    file_created_ = opened.created;
+    file_name_ = file_name;
+    pipeline_ = gst::ElementRef::Share(pipeline);
+    split_ = gst::ElementRef::Share(split);
+    counters_.Reset();
+    CameraResult result;
+    if (!LinkBranch(jpeg_frames, result)) {
+        Discard();
+        result.ok = false;
+        return result;
+    }
+    state_ = RecorderState::kHeld;
+    return result;
+}
+
+bool Recorder::LinkBranch(bool jpeg_frames, CameraResult& result) {
+    gst::ElementRef queue = MakeLeakyQueue("CaptureQueue", 60);
+    gst::ElementRef valve = MakeElement("valve", "StreamControl");
+    gst::ElementRef convert, range, encoder;
+    if (!jpeg_frames) {
+        convert = MakeElement("videoconvert", "CaptureConvert");
+        range = MakeElement("capsfilter", "FullRange");
+        encoder = MakeElement("jpegenc", "Encoder");
+        if (!convert || !range || !encoder) {
+            result.Warn({"Cannot render video capture stream", 0,
+                         NotInstalled(!convert ? "videoconvert"
+                                      : !range ? "capsfilter"
+                                               : "jpegenc")});
+            return false;
+        }
+        gst::CapsPtr full{gst_caps_from_string(kFullRangeCaps)};
+        g_object_set(range.get(), "caps", full.get(), nullptr);
+    }
+    gst::ElementRef mux = MakeElement("avimux", "Mux");
+    gst::ElementRef writer = MakeElement("fdsink", "Writer");
+    g_object_set(valve.get(), "drop", TRUE, nullptr);
+    g_object_set(writer.get(), "fd", file_.get(), "sync", FALSE, "async", FALSE, nullptr);
+
+    GstBin* bin = GST_BIN(pipeline_.get());
+    for (gst::ElementRef* element : {&queue, &valve, &convert, &range, &encoder, &mux, &writer}) {
+        if (!*element) continue;
+        // A name left in the pipeline by an earlier branch would make the add
+        // fail; the branch is then not half built.
+        if (!gst_bin_add(bin, element->get())) {
+            result.Warn({"Cannot render video capture stream", 0,
+                         std::string("the pipeline already holds an element named ") +
+                             GST_OBJECT_NAME(element->get())});
+            return false;
+        }
+        elements_.push_back(*element);
+    }
+    valve_ = valve;
+    GstElement* coded = jpeg_frames ? valve.get() : encoder.get();
+    bool linked = !jpeg_frames ? gst_element_link_many(valve.get(), convert.get(), range.get(),
+                                                       encoder.get(), nullptr)
+                               : true;
+    linked = linked && gst_element_link(queue.get(), valve.get()) &&
+             gst_element_link_many(coded, mux.get(), writer.get(), nullptr);
+    if (linked) {
+        split_pad_ = gst::PadRef::Adopt(gst_element_request_pad_simple(split_.get(), "src_%u"));
+        entry_ = gst::PadRef::Adopt(gst_element_get_static_pad(queue.get(), "sink"));
+        linked =
+            split_pad_ && entry_ && gst_pad_link(split_pad_.get(), entry_.get()) == GST_PAD_LINK_OK;
+    }
+    if (!linked) {
+        result.Warn({"Cannot render video capture stream", 0,
+                     "the camera's format cannot be written to an AVI file"});
+        return false;
+    }
+    AddProbe(queue.get(), "sink", GST_PAD_PROBE_TYPE_BUFFER, OnCaptureEntry, &counters_);
+    AddProbe(coded, "src", GST_PAD_PROBE_TYPE_BUFFER, OnFrameToFile, &counters_);
+    AddProbe(
+        writer.get(), "sink",
+        static_cast<GstPadProbeType>(GST_PAD_PROBE_TYPE_BUFFER |
+                                     GST_PAD_PROBE_TYPE_EVENT_DOWNSTREAM),
+        OnWriter, std::make_unique<WriterPosition>(WriterPosition{&counters_}).release(),
+        [](gpointer data) { std::unique_ptr<WriterPosition>(static_cast<WriterPosition*>(data)); });
+    // The elements join a pipeline that may already be running.
+    for (const gst::ElementRef& element : elements_)
+        gst_element_sync_state_with_parent(element.get());
+    return true;
+}
+
+void Recorder::Release() {
+    if (state_ != RecorderState::kHeld) return;
+    counters_.Start();
+    g_object_set(valve_.get(), "drop", FALSE, nullptr);
+    state_ = RecorderState::kRecording;
+}
+
+bool Recorder::SendEndOfStream(int limit_ms) {
+    if (state_ != RecorderState::kRecording) return false;
+    state_ = RecorderState::kFinishing;
+    counters_.Stop();
+    if (!entry_) return false;
+    gst_pad_send_event(entry_.get(), gst_event_new_eos());
+    return counters_.WaitFinished(limit_ms);
+}
+
+RecordingResult Recorder::Detach() {
+    RecordingResult result;
+    if (!busy()) return result;
+    counters_.Stop();
+    RemoveBranch();
+    result.stats = counters_.Read();
+    // No bytes of an earlier, longer recording (or of the reserved space)
+    // stay past the end.
+    if (file_ && result.stats.file_end > 0 &&
+        ftruncate(file_.get(), static_cast<off_t>(result.stats.file_end)) != 0) {
+        result.problem =
+            "cannot cut " + file_name_ + " to the recording's length: " + std::strerror(errno);
+    }
+    if (file_ && !file_.Close() && result.problem.empty()) {
+        result.problem = "cannot close " + file_name_ + ": " + std::strerror(errno);
+    }
+    counters_.Reset();
+    file_name_.clear();
+    file_created_ = false;
+    state_ = RecorderState::kIdle;
+    return result;
+}
+
+void Recorder::Abandon() {
+    if (busy()) Discard();
+}
+
+void Recorder::Discard() {
+    RemoveBranch();
+    file_.reset();
+    // Only a file this start made; an existing file (a pre-allocated one
+    // among them) is never removed.
+    if (file_created_) unlink(file_name_.c_str());
+    counters_.Reset();
+    file_name_.clear();
+    file_created_ = false;
+    state_ = RecorderState::kIdle;
+}
+
+// Takes the branch out of the pipeline and off the split. The pipeline has
+// stopped (or the graph took the branch down with it already).
+void Recorder::RemoveBranch() {
+    if (split_pad_) {
+        if (entry_) gst_pad_unlink(split_pad_.get(), entry_.get());
+        if (split_) gst_element_release_request_pad(split_.get(), split_pad_.get());
+    }
+    for (const gst::ElementRef& element : elements_) {
+        gst_element_set_state(element.get(), GST_STATE_NULL);
+        if (pipeline_ && GST_OBJECT_PARENT(element.get()) == GST_OBJECT(pipeline_.get())) {
+            gst_bin_remove(GST_BIN(pipeline_.get()), element.get());
+        }
+    }
+    elements_.clear();
+    split_pad_.reset();
+    entry_.reset();
+    valve_.reset();
+    split_.reset();
+    pipeline_.reset();
+}
+
+}  // namespace vemo

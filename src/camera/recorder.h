@@ -1,0 +1,103 @@
+#pragma once
+
+// The recording to file: one object that owns everything a recording has,
+// the capture file's descriptor, the file branch hung on the camera graph's
+// split and the tee pad it hangs on, the valve that holds frames back until
+// the user gives the go-ahead, and what the streaming threads count.
+//
+//   "Split" (tee) -> "CaptureQueue" -> "StreamControl" (valve)
+//      -> ["CaptureConvert" -> "FullRange" -> "Encoder" (jpegenc), for raw cameras]
+//      -> "Mux" (avimux) -> "Writer" (fdsink on the capture file)
+//
+// Its states follow one recording:
+//
+//   idle -> held (attached, frames held back: the go-ahead dialog is open)
+//        -> recording (frames reach the file)
+//        -> finishing (end of stream sent, waiting for the writer's index)
+//        -> idle (detached: the file cut to length and closed)
+//
+// A held recording that is given up goes back to idle with nothing written,
+// and a file the attach created is removed again. Each recording opens the
+// capture file it is given, so a new name takes effect at the next start.
+
+#include <cstdint>
+#include <memory>
+#include <string>
+
+#include "base/unique_fd.h"
+#include "camera/camera_result.h"
+#include "camera/capture_counters.h"
+#include "camera/gst_ptr.h"
+
+namespace vemo {
+
+enum class RecorderState { kIdle, kHeld, kRecording, kFinishing };
+
+// What a recording that ended left: its counts, and a problem with the file
+// found at the end (the file could not be cut to length or closed).
+struct RecordingResult {
+    CaptureStats stats;
+    std::string problem;
+};
+
+class Recorder {
+  public:
+    Recorder();
+    ~Recorder();
+    Recorder(const Recorder&) = delete;
+    Recorder& operator=(const Recorder&) = delete;
+
+    RecorderState state() const { return state_; }
+    // A recording is held, running or being finished: nothing may take the
+    // graph apart under it.
+    bool busy() const { return state_ != RecorderState::kIdle; }
+    // The file of the recording attached; empty when idle.
+    const std::string& file_name() const { return file_name_; }
+
+    // Opens `file_name` (never truncated: a pre-allocated file keeps its
+    // space) and hangs the file branch on `split` in `pipeline`, frames held
+    // back. `jpeg_frames`: the camera's frames are Motion JPEG already and go
+    // into the file as they come; raw frames are coded, in full range as JPEG
+    // readers expect. Idle only; on failure nothing stays attached.
+    CameraResult Attach(_GstElement* pipeline, _GstElement* split, const std::string& file_name,
+                        bool jpeg_frames);
+    // Held -> recording: frames from now on reach the file.
+    void Release();
+    // Recording -> finishing: the branch gets its end of stream and the writer
+    // is given up to `limit_ms` to write the index. Sent into the branch
+    // itself, so it arrives even when the camera has failed or gone. Returns
+    // whether the writer finished.
+    bool SendEndOfStream(int limit_ms);
+    // Once the pipeline has stopped: the branch leaves the pipeline and the
+    // file is cut to the recording's length and closed. Finishing (or
+    // recording, when the end was never sent) -> idle.
+    RecordingResult Detach();
+    // Held -> idle without recording: the branch leaves the (stopped)
+    // pipeline and a file the attach created is removed.
+    void Abandon();
+
+  private:
+    bool LinkBranch(bool jpeg_frames, CameraResult& result);
+    void RemoveBranch();
+    // Takes the branch out, closes the file and removes it when this
+    // recording made it; idle again.
+    void Discard();
+
+    RecorderState state_ = RecorderState::kIdle;
+    std::string file_name_;
+    UniqueFd file_;
+    bool file_created_ = false;
+
+    gst::ElementRef pipeline_;
+    gst::ElementRef split_;
+    gst::PadRef split_pad_;  // the tee's request pad the branch hangs on
+    gst::PadRef entry_;      // the branch's first sink pad
+    gst::ElementRef valve_;
+    // Every element of the branch, in order, for the detach.
+    std::vector<gst::ElementRef> elements_;
+    // Read and written on the streaming threads through the probes; it
+    // outlives every probe, which are removed with the branch.
+    CaptureCounters counters_;
+};
+
+}  // namespace vemo
