@@ -16,10 +16,15 @@ const std::vector<std::string> kRecorderElements = {"queue", "valve", "avimux", 
 
 // Raw frames are coded as JPEG readers read them: full-range samples. Camera
 // frames are usually video range (black 16, white 235), and coded unchanged
-// they would play washed out. videoconvert does not change the range between
-// two YUV formats, so the frames go to the encoder as RGB, which it codes
-// into full-range YCbCr itself.
-constexpr char kFullRangeCaps[] = "video/x-raw,format=RGB";
+// they play washed out. videoconvert keeps the range between two YUV
+// formats, and a detour through RGB triples the cost of coding, so the
+// samples are stretched in place: Y' = (Y - 16) * 255 / 219 and
+// C' = (C - 128) * 255 / 224 + 128, which is what videobalance does with
+// these settings (its tables make it cheap).
+constexpr char kPlanarCaps[] = "video/x-raw,format=I420";
+constexpr double kFullRangeContrast = 255.0 / 219.0;
+constexpr double kFullRangeBrightness = -16.0 / 255.0;
+constexpr double kFullRangeSaturation = 255.0 / 224.0;
 
 // A queue that never holds the camera back: when the writer falls behind,
 // the oldest frames go (and count as dropped).
@@ -119,20 +124,24 @@ CameraResult Recorder::Attach(GstElement* pipeline, GstElement* split, const std
 bool Recorder::LinkBranch(bool jpeg_frames, CameraResult& result) {
     gst::ElementRef queue = MakeLeakyQueue("CaptureQueue", 60);
     gst::ElementRef valve = MakeElement("valve", "StreamControl");
-    gst::ElementRef convert, range, encoder;
+    gst::ElementRef convert, planar, range, encoder;
     if (!jpeg_frames) {
         convert = MakeElement("videoconvert", "CaptureConvert");
-        range = MakeElement("capsfilter", "FullRange");
+        planar = MakeElement("capsfilter", "Planar");
+        range = MakeElement("videobalance", "FullRange");
         encoder = MakeElement("jpegenc", "Encoder");
-        if (!convert || !range || !encoder) {
+        if (!convert || !planar || !range || !encoder) {
             result.Warn({"Cannot render video capture stream", 0,
-                         NotInstalled(!convert ? "videoconvert"
-                                      : !range ? "capsfilter"
-                                               : "jpegenc")});
+                         NotInstalled(!convert  ? "videoconvert"
+                                      : !planar ? "capsfilter"
+                                      : !range  ? "videobalance"
+                                                : "jpegenc")});
             return false;
         }
-        gst::CapsPtr full{gst_caps_from_string(kFullRangeCaps)};
-        g_object_set(range.get(), "caps", full.get(), nullptr);
+        gst::CapsPtr caps{gst_caps_from_string(kPlanarCaps)};
+        g_object_set(planar.get(), "caps", caps.get(), nullptr);
+        g_object_set(range.get(), "contrast", kFullRangeContrast, "brightness",
+                     kFullRangeBrightness, "saturation", kFullRangeSaturation, nullptr);
     }
     gst::ElementRef mux = MakeElement("avimux", "Mux");
     gst::ElementRef writer = MakeElement("fdsink", "Writer");
@@ -140,7 +149,8 @@ bool Recorder::LinkBranch(bool jpeg_frames, CameraResult& result) {
     g_object_set(writer.get(), "fd", file_.get(), "sync", FALSE, "async", FALSE, nullptr);
 
     GstBin* bin = GST_BIN(pipeline_.get());
-    for (gst::ElementRef* element : {&queue, &valve, &convert, &range, &encoder, &mux, &writer}) {
+    for (gst::ElementRef* element :
+         {&queue, &valve, &convert, &planar, &range, &encoder, &mux, &writer}) {
         if (!*element) continue;
         // A name left in the pipeline by an earlier branch would make the add
         // fail; the branch is then not half built.
@@ -154,8 +164,8 @@ bool Recorder::LinkBranch(bool jpeg_frames, CameraResult& result) {
     }
     valve_ = valve;
     GstElement* coded = jpeg_frames ? valve.get() : encoder.get();
-    bool linked = !jpeg_frames ? gst_element_link_many(valve.get(), convert.get(), range.get(),
-                                                       encoder.get(), nullptr)
+    bool linked = !jpeg_frames ? gst_element_link_many(valve.get(), convert.get(), planar.get(),
+                                                       range.get(), encoder.get(), nullptr)
                                : true;
     linked = linked && gst_element_link(queue.get(), valve.get()) &&
              gst_element_link_many(coded, mux.get(), writer.get(), nullptr);

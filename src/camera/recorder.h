@@ -6,7 +6,8 @@
 // the user gives the go-ahead, and what the streaming threads count.
 //
 //   "Split" (tee) -> "CaptureQueue" -> "StreamControl" (valve)
-//      -> ["CaptureConvert" -> "FullRange" -> "Encoder" (jpegenc), for raw cameras]
+//      -> ["CaptureConvert" -> "Planar" (I420) -> "FullRange" (videobalance)
+//          -> "Encoder" (jpegenc), for raw cameras]
 //      -> "Mux" (avimux) -> "Writer" (fdsink on the capture file)
 //
 // Its states follow one recording:
