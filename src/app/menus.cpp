@@ -1,6 +1,23 @@
 #include "app/menus.h"
 
+#include <QProxyStyle>
+
 namespace vemo {
+namespace {
+
+// A menu bar style that sets the menus after a separator at the bar's right
+// end, as Qt does for styles that draw menu bar separators. Everything else
+// is the application's style.
+class RightAlignedHelpStyle : public QProxyStyle {
+  public:
+    int styleHint(StyleHint hint, const QStyleOption* option, const QWidget* widget,
+                  QStyleHintReturn* returned) const override {
+        if (hint == SH_DrawMenuBarSeparator) return 1;
+        return QProxyStyle::styleHint(hint, option, widget, returned);
+    }
+};
+
+}  // namespace
 
 QAction* MakeCommandAction(QMenu* menu, int id, const QString& text,
                            const std::function<void(int)>& on_command) {
@@ -35,6 +52,12 @@ EngineMenus BuildMenuBar(QMenuBar* bar, const std::function<void(int)>& on_comma
     add(menus.properties, kCmdScreenProperties, "スクリーン プロパティ");
     menus.properties->addSeparator();
 
+    // Help stands at the right end of the bar. It stays in the bar itself,
+    // so the arrow keys and Alt+H reach it as they reach the other menus.
+    auto* style = new RightAlignedHelpStyle;
+    style->setParent(bar);
+    bar->setStyle(style);
+    bar->addSeparator();
     menus.help = bar->addMenu(QString::fromUtf8("ヘルプ(&H)"));
     add(menus.help, kCmdHelpContents, "目次(&C)...");
     menus.help->addSeparator();

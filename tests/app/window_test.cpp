@@ -88,7 +88,9 @@ class WindowTest : public testing::Test {
 
 TEST_F(WindowTest, MenusHaveTheirTextsAndIds) {
     MainWindow window;
-    const QList<QAction*> top = window.menuBar()->actions();
+    // The separator that puts Help at the right end is not a menu.
+    QList<QAction*> top = window.menuBar()->actions();
+    top.removeIf([](const QAction* action) { return action->isSeparator(); });
     ASSERT_EQ(top.size(), 4);
     EXPECT_EQ(top[0]->text(), QString::fromUtf8("ファイル(&F)"));
     EXPECT_EQ(top[1]->text(), QString::fromUtf8("デバイス(&D)"));
@@ -258,6 +260,21 @@ TEST_F(WindowTest, StatusBarAndWindowSize) {
     SetStatusText(window.statusBarWidget(), QString());
     EXPECT_TRUE(window.statusBarWidget()->textWidget()->text().isEmpty());
     EXPECT_EQ(window.statusBarWidget()->height(), StatusBarHeight() + 2);
+}
+
+TEST_F(WindowTest, TheIdlePictureFillsTheVideoArea) {
+    // No window manager here: the window has no frame, so its outer height
+    // less 70 pixels falls short of the video area's bottom.
+    MainWindow window;
+    window.ResizeWindow(320, 260);
+    window.show();
+    QApplication::processEvents();
+    ASSERT_FALSE(window.state().camera_on);
+    const QImage drawn = window.videoArea()->grab().toImage();
+    // The picture's bottom rows are dark blue; the ground behind it is black.
+    for (const int x : {0, drawn.width() / 2, drawn.width() - 1}) {
+        EXPECT_NE(drawn.pixelColor(x, drawn.height() - 1), QColor(Qt::black)) << "x " << x;
+    }
 }
 
 TEST_F(WindowTest, DialogTextsFitTheirControls) {

@@ -9,24 +9,22 @@ namespace vemo {
 
 AboutDialog::AboutDialog(QWidget* parent) : QDialog(parent) {
     setObjectName("600");
-    setWindowTitle(QString::fromUtf8("バージョン情報"));
-    setFont(DialogFont());
-    setFixedSize(DialogRect(this, 0, 0, 187, 94).size());
+    PrepareDialog(this, "バージョン情報", 187, 94);
     const char* lines[] = {"Corvexa", "Version 4.0", "Capture engine Ver 1.0",
                            "Copyright (C) Lumetra. All rights reserved."};
     int y = 5;
     for (const char* line : lines) {
         auto* label = new QLabel(QString::fromUtf8(line), this);
         label->setAlignment(Qt::AlignCenter);
-        label->setGeometry(DialogRect(this, 6, y, 175, 8));
+        Place(label, 6, y, 175, 8);
         y += 15;
     }
     auto* ok = new QPushButton("OK", this);
     ok->setObjectName("1");
     ok->setDefault(true);
-    ok->setGeometry(DialogRect(this, 77, 74, 32, 14));
+    Place(ok, 77, 74, 32, 14);
     connect(ok, &QPushButton::clicked, this, &QDialog::accept);
-    FitTextsToControls(this);
+    PlaceControls(this);
 }
 
 }  // namespace vemo

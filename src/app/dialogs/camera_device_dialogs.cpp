@@ -12,7 +12,6 @@
 
 #include "app/dialogs/camera_dialogs.h"
 #include "app/dialogs/dialog_layout.h"
-#include "app/message_box.h"
 
 namespace vemo {
 namespace {
@@ -105,6 +104,7 @@ CameraInputDialog::CameraInputDialog(QWidget* parent, CameraControls& controls)
     }
     auto* form = new QFormLayout;
     form->addRow(Caption(this, "&Input:", input_), input_);
+    status_ = AddStatusLine(this, form);
     LayOut(this, form);
 }
 
@@ -115,8 +115,9 @@ void CameraInputDialog::accept() {
         // as busy: only a change is asked for.
         std::string error;
         if (current_ != index && !controls_.SetInput(index, &error)) {
-            ReportError("The camera cannot switch to %s: %s",
-                        input_->currentText().toStdString().c_str(), error.c_str());
+            // Said where the choice was made; the user may choose again.
+            status_->setText(QString("The camera cannot switch to %1: %2")
+                                 .arg(input_->currentText(), QString::fromStdString(error)));
             return;
         }
     }
@@ -147,6 +148,7 @@ TunerDialog::TunerDialog(QWidget* parent, CameraControls& controls)
     auto* form = new QFormLayout;
     form->addRow(Caption(this, "&Frequency:", frequency_), frequency_);
     form->addRow(Caption(this, "&Video standard:", standard_), standard_);
+    status_ = AddStatusLine(this, form);
     LayOut(this, form);
 }
 
@@ -156,13 +158,14 @@ void TunerDialog::accept() {
         // The standard first: changing it may retune.
         if (standard_->currentIndex() >= 0 &&
             !controls_.SetStandard(standard_->currentData().toULongLong(), &error)) {
-            ReportError("The tuner cannot take the standard %s: %s",
-                        standard_->currentText().toStdString().c_str(), error.c_str());
+            status_->setText(QString("The tuner cannot take the standard %1: %2")
+                                 .arg(standard_->currentText(), QString::fromStdString(error)));
             return;
         }
         if (!controls_.SetFrequency(static_cast<std::uint32_t>(frequency_->value()), &error)) {
-            ReportError("The tuner cannot take the frequency %d: %s", frequency_->value(),
-                        error.c_str());
+            status_->setText(QString("The tuner cannot take the frequency %1: %2")
+                                 .arg(frequency_->value())
+                                 .arg(QString::fromStdString(error)));
             return;
         }
     }

@@ -77,8 +77,8 @@ class CameraFormatDialog : public QDialog {
     QListWidget* sizes_;
 };
 
-// OK switches to the selected input; a refusal is reported and the dialog
-// stays open.
+// OK switches to the selected input; a refusal is said in the dialog's
+// status line ("status") and the dialog stays open.
 class CameraInputDialog : public QDialog {
   public:
     CameraInputDialog(QWidget* parent, CameraControls& controls);
@@ -88,10 +88,11 @@ class CameraInputDialog : public QDialog {
     CameraControls& controls_;
     std::optional<std::uint32_t> current_;
     QComboBox* input_;
+    QLabel* status_;
 };
 
-// OK sets the standard, then the frequency; a refusal is reported and the
-// dialog stays open.
+// OK sets the standard, then the frequency; a refusal is said in the
+// dialog's status line ("status") and the dialog stays open.
 class TunerDialog : public QDialog {
   public:
     TunerDialog(QWidget* parent, CameraControls& controls);
@@ -102,6 +103,7 @@ class TunerDialog : public QDialog {
     bool has_tuner_ = false;
     QSpinBox* frequency_;
     QComboBox* standard_;
+    QLabel* status_;
 };
 
 }  // namespace vemo

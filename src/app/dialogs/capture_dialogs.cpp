@@ -4,9 +4,7 @@
 #include <QCheckBox>
 #include <QLabel>
 #include <QLineEdit>
-#include <QPushButton>
 #include <QScopedValueRollback>
-#include <QStyle>
 
 #include <cctype>
 #include <charconv>
@@ -24,51 +22,13 @@ QLineEdit* AddTextEdit(QDialog* dialog, int id, const QString& text, int x, int 
                        int height) {
     auto* edit = new QLineEdit(text, dialog);
     edit->setObjectName(QString::number(id));
-    edit->setGeometry(DialogRect(dialog, x, y, width, height));
+    Place(edit, x, y, width, height);
     return edit;
 }
 
-// Widens `edit` to show all of the number it starts with (the stand-in
-// font's digits run wider than the templates allow for) and moves what
-// stands to its right on its row along.
-void WidenToText(QDialog* dialog, QLineEdit* edit) {
-    dialog->ensurePolished();
-    const int frame = edit->style()->pixelMetric(QStyle::PM_DefaultFrameWidth, nullptr, edit);
-    // The edit keeps 2 pixels inside its frame on each side, and the cursor 1.
-    const int needed = edit->fontMetrics().horizontalAdvance(edit->text()) + 2 * frame + 2 * 2 + 1;
-    const int extra = needed - edit->width();
-    if (extra <= 0) return;
-    const int right = edit->x() + edit->width();
-    for (QWidget* other : dialog->findChildren<QWidget*>(Qt::FindDirectChildrenOnly)) {
-        const bool same_row =
-            other->y() < edit->geometry().bottom() && edit->y() < other->geometry().bottom();
-        if (other != edit && same_row && other->x() >= right)
-            other->move(other->x() + extra, other->y());
-    }
-    edit->resize(needed, edit->height());
-}
-
-// A check box without text of its own; a label beside it names it.
-QCheckBox* AddCheckBox(QDialog* dialog, int id, bool checked, int x, int y, int width, int height) {
-    auto* box = new QCheckBox(dialog);
-    box->setObjectName(QString::number(id));
-    box->setChecked(checked);
-    box->setGeometry(DialogRect(dialog, x, y, width, height));
-    return box;
-}
-
-// OK (id 1, the default: accepts) and Cancel (id 2: rejects), in English as
-// the rest of these dialogs.
+// OK and Cancel in English, as the rest of these dialogs.
 void AddEnglishButtons(QDialog* dialog, int ok_x, int cancel_x, int y, int width) {
-    auto* ok = new QPushButton("OK", dialog);
-    ok->setObjectName("1");
-    ok->setDefault(true);
-    ok->setGeometry(DialogRect(dialog, ok_x, y, width, 14));
-    QObject::connect(ok, &QPushButton::clicked, dialog, &QDialog::accept);
-    auto* cancel = new QPushButton("Cancel", dialog);
-    cancel->setObjectName("2");
-    cancel->setGeometry(DialogRect(dialog, cancel_x, y, width, 14));
-    QObject::connect(cancel, &QPushButton::clicked, dialog, &QDialog::reject);
+    AddButtons(dialog, ok_x, cancel_x, y, width, "Cancel");
 }
 
 // "%f" without the user's locale: the field must read back the same way.
@@ -121,9 +81,9 @@ SetFileSizeDialog::SetFileSizeDialog(QWidget* parent, CaptureFileValues& values)
     }
     values_.capture_file_mb = ExistingCaptureMb(existing);
     size_->setText(QString::number(values_.capture_file_mb));
-    WidenToText(this, size_);
-    // After the texts are in: the free space may need more room than five blanks.
-    FitTextsToControls(this);
+    // After the texts are in: the free space and the size may need more room
+    // than their places give.
+    PlaceControls(this);
     connect(size_, &QLineEdit::textChanged, this, &SetFileSizeDialog::CorrectSize);
 }
 
@@ -156,15 +116,14 @@ FrameRateDialog::FrameRateDialog(QWidget* parent, double& frame_rate, bool& use_
     : QDialog(parent), frame_rate_(frame_rate), use_frame_rate_(use_frame_rate) {
     setObjectName("602");
     PrepareDialog(this, "Choose Frame Rate", 121, 50);
-    use_ = AddCheckBox(this, 406, use_frame_rate_, 3, 4, 9, 8);
-    AddLabel(this, "Use Frame Rate", 13, 4, 73, 8)->setBuddy(use_);
+    // The box and the text beside it, as one control that the text toggles.
+    use_ = AddCheckBox(this, 406, "Use Frame Rate", use_frame_rate_, 3, 4, 83, 8);
     QLabel* rate_label = AddLabel(this, "&Frame Rate:", 3, 18, 43, 8);
     rate_ = AddTextEdit(this, 402, SixDecimals(frame_rate_), 44, 16, 44, 12);
     rate_label->setBuddy(rate_);
     AddLabel(this, "f/sec", 93, 18, 18, 8);
     AddEnglishButtons(this, 18, 69, 33, 32);
-    WidenToText(this, rate_);
-    FitTextsToControls(this);
+    PlaceControls(this);
 }
 
 void FrameRateDialog::accept() {
@@ -184,29 +143,30 @@ ReadyToCaptureDialog::ReadyToCaptureDialog(QWidget* parent, const std::string& f
     PrepareDialog(this, "Ready to Capture", 121, 60);
     AddLabel(this, "Select OK to start capture of video sequence to:", 5, 4, 100, 16)
         ->setWordWrap(true);
-    QLabel* name = AddLabel(this, "", 5, 23, 100, 16);
+    // The dialog keeps its width: a long path takes more lines, and the
+    // buttons move down under it.
+    auto* name = new PathLabel(this);
     name->setObjectName("403");
     // A file name is never markup.
     name->setTextFormat(Qt::PlainText);
     name->setText(QString::fromStdString(file_name));
+    Place(name, 5, 23, 100, 16);
     AddEnglishButtons(this, 18, 69, 42, 32);
-    FitTextsToControls(this);
+    PlaceControls(this);
 }
 
 TimeLimitDialog::TimeLimitDialog(QWidget* parent, std::uint32_t& time_limit, bool& use_time_limit)
     : QDialog(parent), time_limit_(time_limit), use_time_limit_(use_time_limit) {
     setObjectName("604");
     PrepareDialog(this, "Capture Time Limit", 121, 50);
-    use_ = AddCheckBox(this, 405, use_time_limit_, 3, 4, 9, 8);
-    AddLabel(this, "Use Time Limit", 13, 4, 73, 8)->setBuddy(use_);
+    use_ = AddCheckBox(this, 405, "Use Time Limit", use_time_limit_, 3, 4, 83, 8);
     QLabel* limit_label = AddLabel(this, "&Time Limit:", 3, 18, 43, 8);
     // Unsigned, as it is read back: a large limit must not come back negative.
     limit_ = AddEdit(this, 404, time_limit_, 44, 16, 44, 12);
     limit_label->setBuddy(limit_);
     AddLabel(this, "sec", 93, 18, 18, 8);
     AddEnglishButtons(this, 18, 69, 33, 32);
-    WidenToText(this, limit_);
-    FitTextsToControls(this);
+    PlaceControls(this);
 }
 
 void TimeLimitDialog::accept() {

@@ -31,7 +31,7 @@ CameraPropertiesDialog::CameraPropertiesDialog(QWidget* parent, EngineState& sta
     timer_label->setBuddy(timer_);
     AddLabel(this, "秒", 93, 4, 18, 8);
     AddButtons(this, 18, 69, 33);
-    FitTextsToControls(this);
+    PlaceControls(this);
 }
 
 void CameraPropertiesDialog::accept() {
@@ -52,28 +52,26 @@ ScreenPropertiesDialog::ScreenPropertiesDialog(QWidget* parent, EngineState& sta
     timer_label->setBuddy(timer_);
     AddLabel(this, "秒", 93, 4, 18, 8);
     auto* group = new QGroupBox(QString::fromUtf8("キャプチャオプション(&O)"), this);
-    group->setGeometry(DialogRect(this, 3, 32, 113, 52));
+    Place(group, 3, 32, 113, 52);
     // The buttons are children of the dialog, not of the group, so the
     // dialog decides which one is checked.
     whole_ = new QRadioButton(QString::fromUtf8("スクリーン全体(&W)"), this);
     whole_->setObjectName("419");
     whole_->setAutoExclusive(false);
-    whole_->setGeometry(DialogRect(this, 11, 45, 87, 10));
+    Place(whole_, 11, 45, 87, 10);
     imode_ = new QRadioButton(QString::fromUtf8("i-mode(&I)"), this);
     imode_->setObjectName("420");
     imode_->setAutoExclusive(false);
-    imode_->setGeometry(DialogRect(this, 11, 57, 86, 10));
-    rotate_ = new QCheckBox(this);
-    rotate_->setObjectName("423");
-    rotate_->setGeometry(DialogRect(this, 31, 69, 9, 8));
-    AddLabel(this, "回転(&R)", 40, 69, 73, 8)->setBuddy(rotate_);
+    Place(imode_, 11, 57, 86, 10);
+    // The box and the label beside it in the template, as one control: a
+    // click on the text toggles the box.
+    rotate_ = AddCheckBox(this, 423, "回転(&R)", state_.screen.imode_rotate != 0, 31, 69, 82, 8);
     AddButtons(this, 18, 69, 90);
-    FitTextsToControls(this);
+    PlaceControls(this);
 
     const bool whole = state_.screen.screen_one != 0;
     whole_->setChecked(whole);
     imode_->setChecked(!whole);
-    rotate_->setChecked(state_.screen.imode_rotate != 0);
 
     connect(whole_, &QRadioButton::clicked, this, [this] {
         whole_->setChecked(true);
@@ -150,7 +148,7 @@ ImagePropertiesDialog::ImagePropertiesDialog(QWidget* parent, EngineState& state
         AddLabel(this, field.unit, 107, field.label_y, 30, 8);
     }
     AddButtons(this, 28, 79, 74);
-    FitTextsToControls(this);
+    PlaceControls(this);
 }
 
 void ImagePropertiesDialog::accept() {
