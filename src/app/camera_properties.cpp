@@ -4,7 +4,6 @@
 #include <algorithm>
 #include <charconv>
 #include <cmath>
-#include <cstdio>
 
 #include "app/camera_controller.h"
 #include "app/dialogs/camera_dialogs.h"
@@ -13,11 +12,96 @@
 namespace vemo {
 namespace {
 
-std::optional<std::int64_t> Number(std::string_view text) {
-    std::int64_t value = 0;
+template <typename Number>
+std::optional<Number> NumberOf(std::string_view text) {
+    Number value{};
     const auto [end, error] = std::from_chars(text.data(), text.data() + text.size(), value);
-    if (error != std::errc{} || end != text.data() + text.size()) return std::nullopt;
+    if (text.empty() || error != std::errc{} || end != text.data() + text.size()) {
+        return std::nullopt;
+    }
     return value;
+}
+
+// The value a script gives a control, as the control takes it: a whole
+// number within its range, or one of its menu's items by number or label.
+// The driver would bring a number outside the range into it without a word;
+// the caller is told instead.
+DBusAnswer ControlValue(const CameraControl& control, const std::string& text,
+                        std::int64_t& value) {
+    const std::optional<std::int64_t> number = NumberOf<std::int64_t>(text);
+    if (!control.menu.empty()) {
+        for (const auto& [index, label] : control.menu) {
+            if ((number && *number == index) || (!number && label == text)) {
+                value = index;
+                return {};
+            }
+        }
+        return {false,
+                control.key +
+                    " takes one of its menu's items, by number or name (vemoctl camera "
+                    "controls lists them), not '" +
+                    text + "'",
+                true};
+    }
+    if (!number || *number < control.minimum || *number > control.maximum) {
+        return {false,
+                control.key + " takes a whole number from " + std::to_string(control.minimum) +
+                    " to " + std::to_string(control.maximum) + ", not '" + text + "'",
+                true};
+    }
+    value = *number;
+    return {};
+}
+
+// A format as scripts name it: WIDTHxHEIGHT, and @RATE with RATE a decimal
+// number or N/D as FormatLine prints it.
+struct NamedFormat {
+    std::uint32_t width = 0;
+    std::uint32_t height = 0;
+    std::optional<double> rate;
+};
+
+std::optional<NamedFormat> ParseFormat(std::string_view text) {
+    const std::size_t x = text.find('x');
+    const std::size_t at = text.find('@');
+    if (x == std::string_view::npos || (at != std::string_view::npos && at < x)) {
+        return std::nullopt;
+    }
+    NamedFormat format;
+    const auto width = NumberOf<std::uint32_t>(text.substr(0, x));
+    const auto height =
+        NumberOf<std::uint32_t>(text.substr(x + 1, at == std::string_view::npos ? at : at - x - 1));
+    if (!width || !height || *width == 0 || *height == 0) return std::nullopt;
+    format.width = *width;
+    format.height = *height;
+    if (at == std::string_view::npos) return format;
+    const std::string_view rate = text.substr(at + 1);
+    if (const std::size_t slash = rate.find('/'); slash != std::string_view::npos) {
+        const auto numerator = NumberOf<std::uint32_t>(rate.substr(0, slash));
+        const auto denominator = NumberOf<std::uint32_t>(rate.substr(slash + 1));
+        if (!numerator || !denominator || *numerator == 0 || *denominator == 0) {
+            return std::nullopt;
+        }
+        format.rate = static_cast<double>(*numerator) / *denominator;
+    } else {
+        format.rate = NumberOf<double>(rate);
+        if (!format.rate || !(*format.rate > 0)) return std::nullopt;
+    }
+    return format;
+}
+
+// Smaller pictures first, and at one size the slower rates first; a rate
+// the driver does not tell counts as the slowest.
+bool ListedBefore(const OfferedFormat& a, const OfferedFormat& b) {
+    if (a.width != b.width) return a.width < b.width;
+    if (a.height != b.height) return a.height < b.height;
+    const auto rate = [](const OfferedFormat& format) {
+        return format.rate_numerator > 0 && format.rate_denominator > 0
+                   ? static_cast<double>(format.rate_numerator) / format.rate_denominator
+                   : 0.0;
+    };
+    if (rate(a) != rate(b)) return rate(a) < rate(b);
+    return a.pixel_format < b.pixel_format;
 }
 
 std::string ControlLine(const CameraControl& control) {
@@ -158,13 +242,12 @@ DBusAnswer CameraController::SetControlByName(const std::string& name, const std
     if (!controls_ || closed_) return {false, "no camera"};
     for (const CameraControl& control : controls_->Controls()) {
         if (control.key != name) continue;
-        std::optional<std::int64_t> number = Number(value);
-        for (const auto& [index, label] : control.menu) {
-            if (!number && label == value) number = index;
+        std::int64_t number = 0;
+        if (DBusAnswer refusal = ControlValue(control, value, number); !refusal.ok) {
+            return refusal;
         }
-        if (!number) return {false, name + ": '" + value + "' is not a value of it"};
         std::string why;
-        if (!controls_->SetControl(control.id, *number, &why)) return {false, name + ": " + why};
+        if (!controls_->SetControl(control.id, number, &why)) return {false, name + ": " + why};
         return {true, {}};
     }
     return {false, "the camera has no control " + name};
@@ -172,25 +255,31 @@ DBusAnswer CameraController::SetControlByName(const std::string& name, const std
 
 DBusAnswer CameraController::FormatsText() {
     if (!current_video_device_ || closed_) return {false, "no camera"};
+    std::vector<OfferedFormat> formats = Formats();
+    std::stable_sort(formats.begin(), formats.end(), ListedBefore);
     std::string text;
-    for (const OfferedFormat& format : Formats())
+    for (const OfferedFormat& format : formats)
         text += FormatLine(format) + "\n";
     return {true, text};
 }
 
 DBusAnswer CameraController::UseFormatNamed(const std::string& text) {
     if (!current_video_device_ || closed_) return {false, "no camera"};
-    int width = 0, height = 0;
-    double rate = 0;
-    const int read = std::sscanf(text.c_str(), "%dx%d@%lf", &width, &height, &rate);
-    if (read < 2) return {false, "a format is WIDTHxHEIGHT[@RATE], not '" + text + "'"};
+    const std::optional<NamedFormat> named = ParseFormat(text);
+    if (!named) {
+        return {false, "a format is WIDTHxHEIGHT[@RATE], e.g. 640x480@30, not '" + text + "'",
+                true};
+    }
     for (const OfferedFormat& format : Formats()) {
-        if (format.width != width || format.height != height) continue;
+        if (format.width != static_cast<int>(named->width) ||
+            format.height != static_cast<int>(named->height)) {
+            continue;
+        }
         const double offered =
             format.rate_denominator > 0
                 ? static_cast<double>(format.rate_numerator) / format.rate_denominator
                 : 0;
-        if (read == 3 && std::fabs(offered - rate) > 0.01) continue;
+        if (named->rate && std::fabs(offered - *named->rate) > 0.01) continue;
         UseFormat(format);
         ShowPending();
         return {true, {}};

@@ -24,10 +24,13 @@ inline constexpr char kDBusRefusedError[] = "com.lumetra.Vemo.Error.Refused";
 inline constexpr unsigned kDBusLastCommandId = 65535;
 
 // What a question about the camera gets: the text to return, or (ok false)
-// the refusal to send as an error.
+// the refusal to send as an error: com.lumetra.Vemo.Error.Refused, or, for a
+// value that is malformed or outside what it may be (the caller's mistake,
+// not the engine's state), org.freedesktop.DBus.Error.InvalidArgs.
 struct DBusAnswer {
     bool ok = true;
     std::string text;
+    bool invalid_value = false;
 };
 
 struct DBusServiceCallbacks {
@@ -44,6 +47,11 @@ struct DBusServiceCallbacks {
     std::function<DBusAnswer(const std::string& format)> set_camera_format;
     // The settings file was changed: apply it as the dialogs' OK would.
     std::function<void()> reload_settings;
+    // The absolute path of the settings file the engine reads, so that a
+    // program writing settings writes that one.
+    std::function<std::string()> settings_file;
+    // The file a recording runs into, or empty while none runs.
+    std::function<std::string()> recording_file;
 };
 
 class DBusService : public QDBusVirtualObject {

@@ -6,6 +6,7 @@
 #include <algorithm>
 #include <cerrno>
 #include <cstring>
+#include <string>
 #include <utility>
 
 #include "camera/camera_graph.h"
@@ -37,7 +38,21 @@ constexpr ControlSpec kUserControls[] = {
 constexpr char kUserClass[] = "User Controls";
 constexpr char kImageProcessingClass[] = "Image Processing Controls";
 
+// A pattern's name as a menu item: videotestsrc's own, with a comma's aside
+// put in parentheses ("SMPTE test pattern, RP 219 conformant" becomes
+// "SMPTE test pattern (RP 219 conformant)"), since scripts read the items of
+// a menu as a comma-separated list.
+std::string PatternLabel(std::string name) {
+    const std::size_t comma = name.find(", ");
+    if (comma != std::string::npos)
+        name = name.substr(0, comma) + " (" + name.substr(comma + 2) + ")";
+    std::replace(name.begin(), name.end(), ',', ';');
+    return name;
+}
+
 // The patterns videotestsrc can draw, as its "pattern" property names them.
+// It names two values alike (smpte and smpte100 draw the same bars): the
+// first of each name is offered, since a menu's items are chosen by name.
 const Menu& PatternItems() {
     static const Menu items = [] {
         Menu menu;
@@ -48,7 +63,11 @@ const Menu& PatternItems() {
         if (spec == nullptr || !G_IS_PARAM_SPEC_ENUM(spec)) return menu;
         const GEnumClass* patterns = G_PARAM_SPEC_ENUM(spec)->enum_class;
         for (guint i = 0; i < patterns->n_values; ++i) {
-            menu.emplace_back(patterns->values[i].value, patterns->values[i].value_name);
+            std::string label = PatternLabel(patterns->values[i].value_name);
+            if (std::none_of(menu.begin(), menu.end(),
+                             [&label](const auto& item) { return item.second == label; })) {
+                menu.emplace_back(patterns->values[i].value, std::move(label));
+            }
         }
         return menu;
     }();

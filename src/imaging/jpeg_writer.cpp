@@ -74,7 +74,7 @@ ImagingResult WriteJpegFrame(JpegWriteJob& job) {
         while (cinfo.next_scanline < cinfo.image_height) {
             std::uint8_t* row = job.top_down ? job.pixels + stride * cinfo.next_scanline
                                              : end - stride * (cinfo.next_scanline + 1);
-            if (!bgrx) SwapBlueAndRed(row, cinfo.image_width);
+            if (!bgrx && !job.rgb) SwapBlueAndRed(row, cinfo.image_width);
             JSAMPROW rows[1] = {row};
             jpeg_write_scanlines(&cinfo, rows, 1);
         }

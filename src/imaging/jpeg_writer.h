@@ -24,6 +24,10 @@ struct JpegWriteJob {
     // row_stride, when not 0, replaces the computed stride.
     bool top_down = false;
     std::uint32_t row_stride = 0;
+    // For pictures read from files that hold red-green-blue samples (PPM):
+    // with bits_per_pixel 24 the rows are already red, green, blue and are
+    // coded as they are, the buffer left untouched.
+    bool rgb = false;
 };
 
 inline constexpr std::uint32_t kBgrxBitsPerPixel = 32;

@@ -1,14 +1,15 @@
 // vemoctl grab: one screen grab from the command line, published under
 // DIR/vemo/ exactly as the engine publishes it.
-
-#include <QDir>
-#include <QFileInfo>
+//
+// Built as a module of its own, which vemoctl loads for this command only:
+// Xlib and the libraries behind it are loaded by no other command.
 
 #include <unistd.h>
 
 #include <chrono>
 #include <condition_variable>
 #include <cstdio>
+#include <filesystem>
 #include <mutex>
 #include <optional>
 #include <thread>
@@ -16,18 +17,27 @@
 #include "imaging/published_files.h"
 #include "screen/screen_capture.h"
 #include "tools/command.h"
+#include "tools/grab_module.h"
 
 namespace vemo::tools {
 namespace {
 
-// Parses option `name` as a number within [low, high].
-std::optional<std::uint32_t> RangedValue(const QCommandLineParser& parser,
-                                         const QCommandLineOption& option, std::uint32_t low,
-                                         std::uint32_t high) {
-    bool number = false;
-    const uint value = parser.value(option).toUInt(&number);
-    if (!number || value < low || value > high) return std::nullopt;
-    return value;
+// Parses option `name`'s value as a number within [low, high].
+std::optional<std::uint32_t> RangedValue(const ParsedCommand& parsed, std::string_view name,
+                                         std::uint32_t low, std::uint32_t high) {
+    const std::optional<std::uint64_t> value = ParseUnsigned(parsed.value(name).value_or(""));
+    if (!value || *value < low || *value > high) return std::nullopt;
+    return static_cast<std::uint32_t>(*value);
+}
+
+bool IsDirectory(const std::filesystem::path& path) {
+    std::error_code error;
+    return std::filesystem::is_directory(path, error);
+}
+
+bool Exists(const char* path) {
+    std::error_code error;
+    return std::filesystem::exists(path, error);
 }
 
 std::string RangeMessage(const char* option, std::uint32_t low, std::uint32_t high) {
@@ -88,75 +98,74 @@ class ServerDeadline {
     std::thread watcher_;  // last: it uses the members above
 };
 
-}  // namespace
-
-int RunGrabCommand(const QStringList& arguments) {
-    QCommandLineParser parser;
-    const QCommandLineOption dir_option("dir", "Working directory.", "DIR");
-    const QCommandLineOption whole_option("whole", "Whole-screen picture.");
-    const QCommandLineOption imode_option("imode", "i-mode picture and tiles.");
-    const QCommandLineOption division_option("division", "Tiles across and down.", "D");
-    const QCommandLineOption width_option("width", "i-mode picture width.", "W");
-    const QCommandLineOption rotate_option("rotate", "Turn the i-mode pictures.");
-    const QCommandLineOption colors_option("colors", "Colours of the GIFs.", "N");
-    const QCommandLineOption stop_option("stop", "Stop screen capture afterwards.");
-    const QCommandLineOption timeout_option("timeout", "Seconds to wait for the X server.", "S",
-                                            "10");
-    parser.addOptions({dir_option, whole_option, imode_option, division_option, width_option,
-                       rotate_option, colors_option, stop_option, timeout_option});
-    if (!ParseCommand(parser, arguments, 0, 0)) return kExitUsage;
+int RunGrab(const Arguments& arguments) {
+    const auto parsed = ParseCommand("grab", arguments,
+                                     {{"dir", true},
+                                      {"whole", false},
+                                      {"imode", false},
+                                      {"division", true},
+                                      {"width", true},
+                                      {"rotate", false},
+                                      {"colors", true},
+                                      {"stop", false},
+                                      {"timeout", true}},
+                                     0, 0);
+    if (!parsed) return kExitUsage;
 
     GrabOptions options;
-    if (parser.isSet(whole_option) && parser.isSet(imode_option)) {
+    if (parsed->has("whole") && parsed->has("imode")) {
         return UsageError("grab: --whole and --imode exclude each other");
     }
-    if (parser.isSet(whole_option)) options.screen_one = 1;
-    if (parser.isSet(imode_option)) options.screen_one = 0;
-    if (parser.isSet(rotate_option)) options.imode_rotate = 1;
-    if (parser.isSet(division_option)) {
+    if (parsed->has("whole")) options.screen_one = 1;
+    if (parsed->has("imode")) options.screen_one = 0;
+    if (parsed->has("rotate")) options.imode_rotate = 1;
+    if (parsed->has("division")) {
         options.screen_division =
-            RangedValue(parser, division_option, screen::kMinDivision, screen::kMaxDivision);
+            RangedValue(*parsed, "division", screen::kMinDivision, screen::kMaxDivision);
         if (!options.screen_division) {
             return UsageError(
                 RangeMessage("--division", screen::kMinDivision, screen::kMaxDivision));
         }
     }
-    if (parser.isSet(width_option)) {
+    if (parsed->has("width")) {
         options.imode_width =
-            RangedValue(parser, width_option, screen::kMinImodeWidth, screen::kMaxImodeWidth);
+            RangedValue(*parsed, "width", screen::kMinImodeWidth, screen::kMaxImodeWidth);
         if (!options.imode_width) {
             return UsageError(
                 RangeMessage("--width", screen::kMinImodeWidth, screen::kMaxImodeWidth));
         }
     }
-    if (parser.isSet(colors_option)) {
-        options.screen_gif_color = RangedValue(parser, colors_option, kMinGifColors, kMaxGifColors);
+    if (parsed->has("colors")) {
+        options.screen_gif_color = RangedValue(*parsed, "colors", kMinGifColors, kMaxGifColors);
         if (!options.screen_gif_color) {
             return UsageError(RangeMessage("--colors", kMinGifColors, kMaxGifColors));
         }
     }
 
-    bool number = false;
-    const double timeout = parser.value(timeout_option).toDouble(&number);
-    if (!number || !(timeout > 0) || timeout > 3600) {
+    const std::string timeout_text = parsed->value("timeout").value_or("10");
+    const std::optional<double> timeout = ParseDecimal(timeout_text);
+    if (!timeout || !(*timeout > 0) || *timeout > 3600) {
         return UsageError("grab: --timeout takes a number of seconds from 0 to 3600, e.g. 10");
     }
 
-    const QString dir = parser.isSet(dir_option) ? parser.value(dir_option) : QDir::currentPath();
-    if (!QFileInfo(dir).isDir()) return Fail("grab: " + dir.toStdString() + ": no such directory");
-    if (!QFileInfo(QDir(dir).filePath(published::kDirectory)).isDir()) {
-        return Fail("grab: " + QDir(dir).filePath(published::kDirectory).toStdString() +
+    std::error_code error;
+    const std::filesystem::path dir =
+        parsed->value("dir").value_or(std::filesystem::current_path(error).string());
+    if (!IsDirectory(dir)) return Fail("grab: " + dir.string() + ": no such directory");
+    const std::filesystem::path published_dir = dir / published::kDirectory;
+    if (!IsDirectory(published_dir)) {
+        return Fail("grab: " + published_dir.string() +
                     " does not exist; create it first (the pictures are published there)");
     }
-    if (!QDir::setCurrent(dir)) {
-        return Fail("grab: cannot change to the directory " + dir.toStdString());
+    if (::chdir(dir.c_str()) != 0) {
+        return Fail("grab: cannot change to the directory " + dir.string());
     }
 
     const char* display = std::getenv("DISPLAY");
     const ServerDeadline deadline(
-        std::chrono::milliseconds(static_cast<long long>(timeout * 1000)),
+        std::chrono::milliseconds(static_cast<long long>(*timeout * 1000)),
         "grab: the X server " + std::string(display != nullptr ? display : "") +
-            " did not answer within " + parser.value(timeout_option).toStdString() + " s");
+            " did not answer within " + timeout_text + " s");
     // Failures come back as this command's own diagnostics.
     ScreenCapture capture;
     int status = 0;
@@ -164,14 +173,14 @@ int RunGrabCommand(const QStringList& arguments) {
     if (!started.grabbable) {
         status = Fail("grab: " + started.error);
     } else {
-        if (QFileInfo::exists(published::kBakScreenOnGif)) PrintLine(published::kScreenStatus);
+        if (Exists(published::kBakScreenOnGif)) PrintLine(published::kScreenStatus);
         const ScreenGrabResult grab = capture.Grab();
         for (const std::string& file : grab.published)
             PrintLine(file);
         if (!grab.ok) status = Fail("grab: " + grab.error);
     }
 
-    if (parser.isSet(stop_option)) {
+    if (parsed->has("stop")) {
         capture.Stop();
         const std::pair<const char*, const char*> off_pictures[] = {
             {published::kBakScreenOffGif, published::kScreenStatus},
@@ -179,10 +188,15 @@ int RunGrabCommand(const QStringList& arguments) {
             {published::kBakVemoScOffGif, published::kScreenGif},
         };
         for (const auto& [source, target] : off_pictures) {
-            if (QFileInfo::exists(source) && QFileInfo::exists(target)) PrintLine(target);
+            if (Exists(source) && Exists(target)) PrintLine(target);
         }
     }
     return status;
 }
 
+}  // namespace
 }  // namespace vemo::tools
+
+extern "C" int vemoctl_grab_main(int argc, const char* const* argv) {
+    return vemo::tools::RunGrab(vemo::tools::Arguments(argv, argv + argc));
+}

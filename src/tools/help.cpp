@@ -1,8 +1,6 @@
 // vemoctl's help: the overall usage and one text per command, each line at
 // most 80 columns.
 
-#include <QString>
-
 #include <array>
 #include <utility>
 
@@ -30,20 +28,23 @@ constexpr const char* kUsage =
     "\n"
     "An IN of - is standard input, an OUT of - standard output.\n"
     "\n"
-    "The settings file is $VEMO_SETTINGS_FILE, else\n"
-    "$XDG_CONFIG_HOME/Lumetra/Corvexa Capture 4.0.ini (~/.config by default).\n"
+    "The settings file is $VEMO_SETTINGS_FILE, else the one the running engine\n"
+    "reads, else $XDG_CONFIG_HOME/Lumetra/Corvexa Capture 4.0.ini (~/.config by\n"
+    "default).\n"
     "The shared record is the shared-memory object $CORVEXA_SHM, else\n"
     "/corvexa-status. The engine is reached as com.lumetra.Vemo on the D-Bus\n"
     "session bus ($DBUS_SESSION_BUS_ADDRESS).\n"
     "\n"
-    "Exit status: 0 success; 1 the operation failed; 2 usage error (unknown\n"
-    "command or option, missing or malformed argument). Every failure prints one\n"
-    "line \"vemoctl: ...\" on standard error.\n";
+    "Exit status: 0 success; 1 the operation failed (a file that cannot be read\n"
+    "or written, no running engine, the engine refused); 2 usage error (unknown\n"
+    "command or option, missing or malformed argument, a value out of range).\n"
+    "Every failure prints one line \"vemoctl: ...\" on standard error.\n";
 
 constexpr const char* kJpegHelp =
     "usage: vemoctl jpeg IN.ppm OUT.jpg\n"
     "\n"
-    "Codes a binary PPM (P6, samples of at most 8 bits) as a JPEG of quality 75.\n"
+    "Codes a binary PPM (P6, any maxval from 1 to 65535; samples of 16 bits are\n"
+    "scaled to 8) as a JPEG of quality 75.\n"
     "IN may be - for standard input, OUT - for standard output. OUT is written\n"
     "under a temporary name and put in place once complete.\n";
 
@@ -90,14 +91,17 @@ constexpr const char* kSettingsHelp =
     "      its default value, else NAME=VALUE (MIN..MAX, default D)\n"
     "get   print one setting's value\n"
     "set   store a value; one outside MIN..MAX, the values the engine uses, is\n"
-    "      refused. A running engine is then told to apply the settings file\n"
-    "      (D-Bus ReloadSettings), and vemoctl prints \"applied to the running\n"
-    "      engine\" or \"stored; no running engine\"; when the engine fails to\n"
-    "      apply it, \"stored; not applied to the running engine\" and the\n"
-    "      engine's error on standard error (the exit status is still 0).\n"
+    "      refused. The value goes into the file a running engine reads (D-Bus\n"
+    "      SettingsFile), and the engine is told to apply it (ReloadSettings):\n"
+    "      vemoctl prints \"applied to the running engine\" or \"stored; no\n"
+    "      running engine\". When the engine fails to apply it, or reads another\n"
+    "      file than $VEMO_SETTINGS_FILE names, vemoctl prints \"stored; not\n"
+    "      applied to the running engine\" and why on standard error (the exit\n"
+    "      status is still 0).\n"
     "\n"
-    "The file is $VEMO_SETTINGS_FILE, else\n"
-    "$XDG_CONFIG_HOME/Lumetra/Corvexa Capture 4.0.ini (~/.config by default).\n";
+    "The file is $VEMO_SETTINGS_FILE, else the one the running engine reads,\n"
+    "else $XDG_CONFIG_HOME/Lumetra/Corvexa Capture 4.0.ini (~/.config by\n"
+    "default).\n";
 
 constexpr const char* kProductHelp =
     "usage: vemoctl product status\n"
@@ -123,7 +127,8 @@ constexpr const char* kCommandHelp =
 constexpr const char* kStatusHelp =
     "usage: vemoctl status\n"
     "\n"
-    "Prints the running engine's status bar text.\n";
+    "Prints the running engine's status bar text and, while a recording runs, a\n"
+    "second line: recording to PATH.\n";
 
 constexpr const char* kRecordHelp =
     "usage: vemoctl record file PATH\n"
@@ -140,10 +145,14 @@ constexpr const char* kCameraHelp =
     "       vemoctl camera format WIDTHxHEIGHT[@RATE]\n"
     "\n"
     "controls  the running engine's camera controls, one a line:\n"
-    "          name=value (min..max step S, default D)\n"
-    "set       set a control (a menu's item by number or name)\n"
-    "formats   the camera's formats: WxH@RATE FORMAT\n"
-    "format    use that format from now on\n";
+    "          name=value (min..max step S, default D), a menu's items after it\n"
+    "          as [N item, N item]\n"
+    "set       set a control to a whole number from min to max, or to a menu's\n"
+    "          item by number or name; any other value is refused (exit status 2)\n"
+    "formats   the camera's formats, one a line, smaller sizes first and at one\n"
+    "          size slower rates first: WxH@RATE FORMAT\n"
+    "format    use that format from now on; RATE as formats prints it, or a\n"
+    "          decimal number\n";
 
 constexpr std::array<std::pair<const char*, const char*>, 9> kHelps = {{
     {"jpeg", kJpegHelp},
@@ -159,9 +168,9 @@ constexpr std::array<std::pair<const char*, const char*>, 9> kHelps = {{
 
 }  // namespace
 
-const char* CommandHelp(const QString& command) {
+const char* CommandHelp(std::string_view command) {
     for (const auto& [name, help] : kHelps) {
-        if (command == QLatin1String(name)) return help;
+        if (command == name) return help;
     }
     return nullptr;
 }

@@ -1,7 +1,5 @@
 // vemoctl jpeg and vemoctl gif: the imaging core from the command line.
 
-#include <QRegularExpression>
-
 #include "imaging/jpeg_to_gif.h"
 #include "imaging/jpeg_writer.h"
 #include "tools/command.h"
@@ -36,69 +34,71 @@ int WriteStaged(const std::string& input, const std::string& read_from, const st
 
 }  // namespace
 
-int RunJpegCommand(const QStringList& arguments) {
-    QCommandLineParser parser;
-    if (!ParseCommand(parser, arguments, 2, 2)) return kExitUsage;
-    const std::string input = parser.positionalArguments()[0].toStdString();
-    const std::string output = parser.positionalArguments()[1].toStdString();
+int RunJpegCommand(const Arguments& arguments) {
+    const auto parsed = ParseCommand("jpeg", arguments, {}, 2, 2);
+    if (!parsed) return kExitUsage;
+    const std::string& input = parsed->positional()[0];
+    const std::string& output = parsed->positional()[1];
 
     const StagedInput staged_input(input);
-    BottomUpPicture picture;
+    PpmPicture picture;
     std::string error;
     if (!staged_input.Ready(error) || !ReadPpm(staged_input.path(), picture, error)) {
         return Fail(InputName(input) + ": " + error);
     }
 
     JpegWriteJob job{};
-    job.width = picture.width;
-    job.height = picture.height;
+    job.width = picture.width();
+    job.height = picture.height();
     job.quality = 75;
     job.bits_per_pixel = 24;
-    job.pixels = picture.pixels.data();
+    job.top_down = true;
+    job.row_stride = picture.width() * 3;
+    // Coded as it is: the writer leaves red-green-blue rows untouched.
+    job.rgb = true;
+    job.pixels = const_cast<std::uint8_t*>(picture.rgb());
     return WriteStaged(input, staged_input.path(), output, "jpeg", [&job](const std::string& path) {
         job.path = path;
         return WriteJpegFrame(job);
     });
 }
 
-int RunGifCommand(const QStringList& arguments) {
-    QCommandLineParser parser;
-    const QCommandLineOption max_option("max", "Size limit.", "WxH");
-    const QCommandLineOption colors_option("colors", "Palette size.", "N", "256");
-    const QCommandLineOption pixels_option("max-pixels", "Largest picture accepted.", "N");
-    parser.addOption(max_option);
-    parser.addOption(colors_option);
-    parser.addOption(pixels_option);
-    if (!ParseCommand(parser, arguments, 2, 2)) return kExitUsage;
+int RunGifCommand(const Arguments& arguments) {
+    const auto parsed = ParseCommand("gif", arguments,
+                                     {{"max", true}, {"colors", true}, {"max-pixels", true}}, 2, 2);
+    if (!parsed) return kExitUsage;
 
     GifConvertJob job{};
-    const std::string input = parser.positionalArguments()[0].toStdString();
-    const std::string output = parser.positionalArguments()[1].toStdString();
+    const std::string& input = parsed->positional()[0];
+    const std::string& output = parsed->positional()[1];
     job.max_width = job.max_height = 0xffffffffu;  // no limit
-    if (parser.isSet(max_option)) {
-        static const QRegularExpression kSize("^([0-9]{1,9})x([0-9]{1,9})$");
-        const auto match = kSize.match(parser.value(max_option));
-        if (!match.hasMatch() || match.captured(1).toUInt() == 0 ||
-            match.captured(2).toUInt() == 0) {
+    if (const auto max = parsed->value("max")) {
+        const std::size_t x = max->find('x');
+        const auto width = ParseUnsigned(std::string_view(*max).substr(0, x));
+        const auto height = x == std::string::npos
+                                ? std::nullopt
+                                : ParseUnsigned(std::string_view(*max).substr(x + 1));
+        if (!width || !height || *width == 0 || *height == 0 || *width > 999999999 ||
+            *height > 999999999) {
             return UsageError("gif: --max takes WIDTHxHEIGHT, both positive, e.g. 120x90");
         }
-        job.max_width = match.captured(1).toUInt();
-        job.max_height = match.captured(2).toUInt();
+        job.max_width = static_cast<std::uint32_t>(*width);
+        job.max_height = static_cast<std::uint32_t>(*height);
     }
     // The converter's quantizer makes no fewer than 8 colours; a count it
     // would refuse is the option's fault, not the picture's.
-    bool number = false;
-    const uint colors = parser.value(colors_option).toUInt(&number);
-    if (!number || colors < kMinGifColors || colors > kMaxGifColors) {
+    const auto colors = ParseUnsigned(parsed->value("colors").value_or("256"));
+    if (!colors || *colors < kMinGifColors || *colors > kMaxGifColors) {
         return UsageError("gif: --colors takes a number from " + std::to_string(kMinGifColors) +
                           " to " + std::to_string(kMaxGifColors));
     }
-    job.colors = static_cast<std::int32_t>(colors);
-    if (parser.isSet(pixels_option)) {
-        job.max_pixels = parser.value(pixels_option).toULongLong(&number);
-        if (!number || job.max_pixels == 0) {
+    job.colors = static_cast<std::int32_t>(*colors);
+    if (const auto pixels = parsed->value("max-pixels")) {
+        const auto limit = ParseUnsigned(*pixels);
+        if (!limit || *limit == 0) {
             return UsageError("gif: --max-pixels takes a positive number, e.g. 200000000");
         }
+        job.max_pixels = *limit;
     }
 
     const StagedInput staged_input(input);

@@ -1,89 +1,115 @@
 #include "tools/ppm.h"
 
+#include <fcntl.h>
+#include <sys/mman.h>
+#include <sys/stat.h>
+
 #include <algorithm>
 #include <cctype>
-#include <fstream>
+#include <string_view>
 
-#include "imaging/jpeg_writer.h"
+#include "base/unique_fd.h"
 
 namespace vemo::tools {
 namespace {
 
-// Reads one header number, skipping white space and # comments.
-bool ReadHeaderNumber(std::istream& in, std::uint32_t& value) {
-    int c = in.get();
-    while (c != EOF && (std::isspace(c) || c == '#')) {
-        if (c == '#') {
-            while (c != EOF && c != '\n')
-                c = in.get();
+// Reads one header number at `at`, skipping white space and # comments
+// before it; `at` is left past the one white-space byte that must end it.
+bool ReadHeaderNumber(std::string_view data, std::size_t& at, std::uint32_t& value) {
+    while (at < data.size() &&
+           (std::isspace(static_cast<unsigned char>(data[at])) || data[at] == '#')) {
+        if (data[at] == '#') {
+            while (at < data.size() && data[at] != '\n')
+                ++at;
+        } else {
+            ++at;
         }
-        c = in.get();
     }
-    if (c == EOF || !std::isdigit(c)) return false;
     std::uint64_t number = 0;
-    while (c != EOF && std::isdigit(c)) {
-        number = number * 10 + static_cast<std::uint64_t>(c - '0');
+    const std::size_t start = at;
+    for (; at < data.size() && std::isdigit(static_cast<unsigned char>(data[at])); ++at) {
+        number = number * 10 + static_cast<std::uint64_t>(data[at] - '0');
         if (number > 0xffffffffu) return false;
-        c = in.get();
     }
     value = static_cast<std::uint32_t>(number);
     // Exactly one white-space byte ends the number; after maxval the data begins.
-    return c != EOF && std::isspace(c);
+    if (at == start || at == data.size() || !std::isspace(static_cast<unsigned char>(data[at]))) {
+        return false;
+    }
+    ++at;
+    return true;
 }
 
 }  // namespace
 
-bool ReadPpm(const std::string& path, BottomUpPicture& picture, std::string& error) {
-    std::ifstream in(path, std::ios::binary);
-    if (!in) {
+PpmPicture::~PpmPicture() {
+    if (mapping_ != nullptr) ::munmap(mapping_, mapping_size_);
+}
+
+bool ReadPpm(const std::string& path, PpmPicture& picture, std::string& error) {
+    // Mapped rather than read: a picture of 8-bit samples is then coded
+    // straight from the page cache, with no copy and no conversion.
+    const UniqueFd fd(::open(path.c_str(), O_RDONLY | O_CLOEXEC));
+    struct stat info {};
+    if (!fd || ::fstat(fd.get(), &info) != 0) {
         error = "cannot open input file";
         return false;
     }
-    char magic[2] = {};
+    const auto size = static_cast<std::size_t>(std::max<off_t>(info.st_size, 0));
+    void* mapping =
+        size > 0 ? ::mmap(nullptr, size, PROT_READ, MAP_PRIVATE, fd.get(), 0) : MAP_FAILED;
+    if (mapping == MAP_FAILED) {
+        error = size > 0 ? "cannot open input file" : "not a binary PPM (P6) file";
+        return false;
+    }
+    picture.mapping_ = mapping;
+    picture.mapping_size_ = size;
+    const std::string_view data(static_cast<const char*>(mapping), size);
+
+    std::size_t at = 2;
     std::uint32_t width = 0, height = 0, maxval = 0;
-    if (!in.read(magic, 2) || magic[0] != 'P' || magic[1] != '6' || !ReadHeaderNumber(in, width) ||
-        !ReadHeaderNumber(in, height) || !ReadHeaderNumber(in, maxval)) {
+    if (!data.starts_with("P6") || !ReadHeaderNumber(data, at, width) ||
+        !ReadHeaderNumber(data, at, height) || !ReadHeaderNumber(data, at, maxval)) {
         error = "not a binary PPM (P6) file";
         return false;
     }
-    if (width == 0 || height == 0 || maxval == 0 || maxval > 255) {
-        error = "unsupported PPM: needs a non-empty picture with 8-bit samples";
+    // Samples of one byte up to a maxval of 255, else of two, most
+    // significant byte first, as the netpbm format has them.
+    if (width == 0 || height == 0 || maxval == 0 || maxval > 65535) {
+        error = "unsupported PPM: needs a non-empty picture with a maxval from 1 to 65535";
         return false;
     }
     if (width > 65500 || height > 65500) {
         error = "PPM picture too large (at most 65500 pixels a side)";
         return false;
     }
-    // Check the data is all there before making room for it.
-    const std::streampos data_start = in.tellg();
-    in.seekg(0, std::ios::end);
-    const std::streamoff available = in.tellg() - data_start;
-    in.seekg(data_start);
-    if (available < static_cast<std::streamoff>(std::uint64_t{width} * height * 3)) {
+    const std::size_t sample_size = maxval < 256 ? 1 : 2;
+    const std::size_t samples = std::size_t{width} * height * 3;
+    if (size - at < samples * sample_size) {
         error = "PPM data ends early";
         return false;
     }
-
-    const std::size_t stride = JpegRowStride(width, 24);
-    picture.width = width;
-    picture.height = height;
-    picture.pixels.assign(stride * height, 0);
-    std::vector<char> row(std::size_t{width} * 3);
-    for (std::uint32_t y = 0; y < height; ++y) {
-        if (!in.read(row.data(), static_cast<std::streamsize>(row.size()))) {
-            error = "PPM data ends early";
-            return false;
-        }
-        // The top row of the file becomes the last row in memory.
-        std::uint8_t* out = picture.pixels.data() + stride * (height - 1 - y);
-        for (std::size_t x = 0; x < width; ++x) {
-            for (std::size_t c = 0; c < 3; ++c) {
-                const unsigned sample =
-                    std::min<unsigned>(static_cast<unsigned char>(row[3 * x + c]), maxval);
-                out[3 * x + 2 - c] = static_cast<std::uint8_t>(sample * 255u / maxval);
-            }
-        }
+    picture.width_ = width;
+    picture.height_ = height;
+    const auto* bytes = reinterpret_cast<const std::uint8_t*>(data.data() + at);
+    if (maxval == 255) {
+        picture.rgb_ = bytes;
+        return true;
     }
+
+    // Each sample's 8-bit value, rounded to the nearest; one above maxval
+    // counts as maxval. A table, since a division per sample would cost as
+    // much as the JPEG coding.
+    std::vector<std::uint8_t> to_8_bits(std::size_t{maxval} + 1);
+    for (std::uint32_t sample = 0; sample <= maxval; ++sample)
+        to_8_bits[sample] = static_cast<std::uint8_t>((sample * 255u + maxval / 2) / maxval);
+    picture.scaled_.resize(samples);
+    for (std::size_t i = 0; i < samples; ++i) {
+        const std::uint32_t raw =
+            sample_size == 1 ? bytes[i] : (std::uint32_t{bytes[2 * i]} << 8) | bytes[2 * i + 1];
+        picture.scaled_[i] = to_8_bits[std::min(raw, maxval)];
+    }
+    picture.rgb_ = picture.scaled_.data();
     return true;
 }
 

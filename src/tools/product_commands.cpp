@@ -1,23 +1,24 @@
 // vemoctl product: the product's side of the shared record, for a machine
 // that does not have the product.
 
+#include <dlfcn.h>
 #include <fcntl.h>
 #include <sys/mman.h>
 #include <sys/stat.h>
 #include <unistd.h>
-
-#include <QDateTime>
 
 #include <cerrno>
 #include <chrono>
 #include <cmath>
 #include <cstdio>
 #include <cstdlib>
+#include <ctime>
 #include <memory>
 #include <optional>
 #include <thread>
 
 #include "base/unique_fd.h"
+#include "product/product_library.h"
 #include "product/shared_status_block.h"
 #include "product/tandrel.h"
 #include "tools/command.h"
@@ -75,9 +76,20 @@ std::string StatusLine(const SharedStatusBlock& block) {
            " screen_busy=" + std::to_string(block.screen_busy());
 }
 
+// The local time as 2026-01-02T03:04:05.678.
+std::string TimeStamp() {
+    timespec now{};
+    ::clock_gettime(CLOCK_REALTIME, &now);
+    tm local{};
+    ::localtime_r(&now.tv_sec, &local);
+    char text[40];
+    const std::size_t length = std::strftime(text, sizeof text, "%Y-%m-%dT%H:%M:%S", &local);
+    std::snprintf(text + length, sizeof text - length, ".%03ld", now.tv_nsec / 1000000);
+    return text;
+}
+
 void PrintStamped(const std::string& text) {
-    const QString stamp = QDateTime::currentDateTime().toString(Qt::ISODateWithMs);
-    PrintLine(stamp.toStdString() + " " + text);
+    PrintLine(TimeStamp() + " " + text);
     std::fflush(stdout);  // a reader of a pipe sees each change as it happens
 }
 
@@ -115,15 +127,13 @@ int Watch(const SharedStatusBlock& block, std::optional<double> seconds) {
 }
 
 // Parses "product watch [--for SECONDS]"; false after printing the complaint.
-bool ParseWatch(const QStringList& arguments, std::optional<double>& seconds) {
-    QCommandLineParser parser;
-    const QCommandLineOption for_option("for", "Stop after SECONDS.", "SECONDS");
-    parser.addOption(for_option);
-    if (!ParseCommand(parser, QStringList{"product watch"} + arguments.mid(2), 0, 0)) return false;
-    if (parser.isSet(for_option)) {
-        bool number = false;
-        seconds = parser.value(for_option).toDouble(&number);
-        if (!number || !std::isfinite(*seconds) || *seconds < 0 || *seconds > 1e9) {
+bool ParseWatch(const Arguments& arguments, std::optional<double>& seconds) {
+    const Arguments words(arguments.begin() + 1, arguments.end());  // from "watch"
+    const auto parsed = ParseCommand("product watch", words, {{"for", true}}, 0, 0);
+    if (!parsed) return false;
+    if (const auto text = parsed->value("for")) {
+        seconds = ParseDecimal(*text);
+        if (!seconds || !std::isfinite(*seconds) || *seconds < 0 || *seconds > 1e9) {
             UsageError("product watch: --for takes a number of seconds, e.g. 10 or 0.5");
             return false;
         }
@@ -131,10 +141,33 @@ bool ParseWatch(const QStringList& arguments, std::optional<double>& seconds) {
     return true;
 }
 
+struct LibraryCloser {
+    void operator()(void* library) const { ::dlclose(library); }
+};
+
+// The product's own call, AllocSharedMemoryExt, from its library found as
+// the engine finds it: only `product ready` needs it, so no other command
+// pays for loading it. Null after printing why.
+void* AllocateRecord() {
+    const std::unique_ptr<void, LibraryCloser> library(OpenProductLibrary());
+    using Alloc = void* (*)();
+    const auto alloc =
+        library ? reinterpret_cast<Alloc>(::dlsym(library.get(), "AllocSharedMemoryExt")) : nullptr;
+    if (alloc == nullptr) {
+        const char* why = ::dlerror();
+        Fail("product ready: " + (why != nullptr ? std::string(why) : "cannot load libtandrel.so"));
+        return nullptr;
+    }
+    void* record = alloc();
+    if (record == nullptr) FailNoRecord();
+    // The mapping is the process's: it outlives the library's code.
+    return record;
+}
+
 }  // namespace
 
-int RunProductCommand(const QStringList& arguments) {
-    const QString action = arguments.size() > 1 ? arguments[1] : QString();
+int RunProductCommand(const Arguments& arguments) {
+    const std::string action = arguments.size() > 1 ? arguments[1] : std::string();
     if (action == "status") {
         if (arguments.size() != 2) {
             return UsageError(
@@ -157,9 +190,9 @@ int RunProductCommand(const QStringList& arguments) {
             return UsageError("product ready: takes 0 or 1");
         }
         // The product's own call: creates the record when there is none.
-        const RecordPtr record(AllocSharedMemoryExt());
-        if (!record) return FailNoRecord();
-        SharedStatusBlock(record.get()).set_product_ready(arguments[2] == "1" ? 1 : 0);
+        void* record = AllocateRecord();
+        if (record == nullptr) return kExitFailed;
+        SharedStatusBlock(record).set_product_ready(arguments[2] == "1" ? 1 : 0);
         return kExitOk;
     }
     return UsageError(

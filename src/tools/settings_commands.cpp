@@ -1,6 +1,9 @@
 // vemoctl settings: the engine's settings store, for integrators.
 
+#include <cstdlib>
+#include <filesystem>
 #include <string>
+#include <utility>
 
 #include "imaging/jpeg_to_gif.h"
 #include "screen/screen_geometry.h"
@@ -24,17 +27,46 @@ static_assert(SettingOf(SETTING_IMODE_CAMERA_WIDTH).maximum == screen::kMaxImode
 
 constexpr const char* kWrongCount = "wrong number of arguments (see vemoctl settings --help)";
 
-int UnknownSetting(const std::string& command, const QString& name) {
-    return UsageError(command + ": no setting is named '" + name.toStdString() +
+int UnknownSetting(const std::string& command, const std::string& name) {
+    return UsageError(command + ": no setting is named '" + name +
                       "' (vemoctl settings list shows them)");
+}
+
+// Whether two names reach one file; a file not written yet is compared by
+// its absolute, normalised name.
+bool SameSettingsFile(const std::string& a, const std::string& b) {
+    std::error_code error;
+    if (std::filesystem::equivalent(a, b, error)) return true;
+    const auto normal = [](const std::string& path) {
+        std::error_code ignored;
+        return std::filesystem::weakly_canonical(std::filesystem::absolute(path, ignored), ignored);
+    };
+    return normal(a) == normal(b);
+}
+
+// A running engine reads the file it was started with, which need not be
+// the one this shell would name: it is asked which, and the commands use
+// that file unless VEMO_SETTINGS_FILE names one. Returns the engine's answer
+// and whether the variable names a file.
+std::pair<EngineSettingsFile, bool> UseEngineSettingsFile() {
+    EngineSettingsFile engine = AskEngineSettingsFile();
+    const char* named = std::getenv("VEMO_SETTINGS_FILE");
+    const bool file_named = named != nullptr && *named != '\0';
+    if (engine.status == EngineSettingsFile::Status::kKnown && !file_named) {
+        // The store reads the variable at each access; this process is
+        // single-threaded and short-lived.
+        ::setenv("VEMO_SETTINGS_FILE", engine.path.c_str(), 1);
+    }
+    return {std::move(engine), file_named};
 }
 
 std::string Range(const SettingInfo& info) {
     return std::to_string(info.minimum) + ".." + std::to_string(info.maximum);
 }
 
-int List(const QStringList& arguments) {
+int List(const Arguments& arguments) {
     if (arguments.size() != 2) return UsageError("settings list: " + std::string(kWrongCount));
+    UseEngineSettingsFile();
     for (const SettingInfo& info : SettingsTable()) {
         const std::uint32_t value = ReadSetting(info.id);
         const std::string default_note = value == info.default_value
@@ -46,32 +78,46 @@ int List(const QStringList& arguments) {
     return kExitOk;
 }
 
-int Get(const QStringList& arguments) {
+int Get(const Arguments& arguments) {
     if (arguments.size() != 3) return UsageError("settings get: " + std::string(kWrongCount));
-    const SettingInfo* info = FindSetting(arguments[2].toStdString());
+    const SettingInfo* info = FindSetting(arguments[2]);
     if (info == nullptr) return UnknownSetting("settings get", arguments[2]);
+    UseEngineSettingsFile();
     PrintLine(std::to_string(ReadSetting(info->id)));
     return kExitOk;
 }
 
-int Set(const QStringList& arguments) {
+int Set(const Arguments& arguments) {
     if (arguments.size() != 4) return UsageError("settings set: " + std::string(kWrongCount));
-    const SettingInfo* info = FindSetting(arguments[2].toStdString());
+    const SettingInfo* info = FindSetting(arguments[2]);
     if (info == nullptr) return UnknownSetting("settings set", arguments[2]);
-    const auto value = ParseSettingValue(arguments[3].toStdString());
+    const auto value = ParseSettingValue(arguments[3]);
     if (!value || *value < info->minimum || *value > info->maximum) {
         return UsageError("settings set: " + std::string(info->name) +
                           " takes a whole number from " + std::to_string(info->minimum) + " to " +
-                          std::to_string(info->maximum) + ", not '" + arguments[3].toStdString() +
-                          "'");
+                          std::to_string(info->maximum) + ", not '" + arguments[3] + "'");
     }
+    const auto [engine, file_named] = UseEngineSettingsFile();
     // The engine's own writes are lost silently when the file is unwritable;
     // someone setting a value by hand wants to know.
     if (!TryWriteSetting(info->id, *value)) {
         return Fail("settings set: cannot write the settings file " + SettingsFilePath());
     }
+    if (engine.status == EngineSettingsFile::Status::kKnown && file_named &&
+        !SameSettingsFile(engine.path, SettingsFilePath())) {
+        PrintLine("stored; not applied to the running engine");
+        Fail("settings set: the running engine reads " + engine.path + ", not " +
+             SettingsFilePath() + " (VEMO_SETTINGS_FILE)");
+        return kExitOk;
+    }
+    if (engine.status == EngineSettingsFile::Status::kFailed) {
+        PrintLine("stored; not applied to the running engine");
+        Fail("settings set: " + engine.error);
+        return kExitOk;
+    }
     std::string error;
-    switch (ReloadEngineSettings(error)) {
+    switch (engine.status == EngineSettingsFile::Status::kNoEngine ? ReloadResult::kNoEngine
+                                                                   : ReloadEngineSettings(error)) {
         case ReloadResult::kApplied:
             PrintLine("applied to the running engine");
             break;
@@ -89,8 +135,8 @@ int Set(const QStringList& arguments) {
 
 }  // namespace
 
-int RunSettingsCommand(const QStringList& arguments) {
-    const QString action = arguments.size() > 1 ? arguments[1] : QString();
+int RunSettingsCommand(const Arguments& arguments) {
+    const std::string action = arguments.size() > 1 ? arguments[1] : std::string();
     if (action == "list") return List(arguments);
     if (action == "get") return Get(arguments);
     if (action == "set") return Set(arguments);

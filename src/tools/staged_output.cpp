@@ -35,7 +35,12 @@ StagedOutput::StagedOutput(std::string output) : output_(std::move(output)) {
     if (into_special_) {
         temp_ = InTemporaryFolder("out");
     } else {
-        temp_ = (out.parent_path() / ("." + out.filename().string() + UniqueSuffix())).string();
+        // Hidden beside OUT. Appended piece by piece: GCC 12 warns, wrongly,
+        // of overlapping copies in "." + name.
+        std::string hidden = out.filename().string();
+        hidden.insert(0, 1, '.');
+        hidden += UniqueSuffix();
+        temp_ = (out.parent_path() / hidden).string();
     }
 }
 

@@ -8,9 +8,9 @@
 namespace vemo::tools {
 namespace {
 
-using Runner = int (*)(const QStringList&);
+using Runner = int (*)(const Arguments&);
 
-Runner RunnerOf(const QString& command) {
+Runner RunnerOf(std::string_view command) {
     if (command == "jpeg") return RunJpegCommand;
     if (command == "gif") return RunGifCommand;
     if (command == "grab") return RunGrabCommand;
@@ -23,65 +23,33 @@ Runner RunnerOf(const QString& command) {
     return nullptr;
 }
 
-bool IsHelp(const QString& argument) {
+bool IsHelp(std::string_view argument) {
     return argument == "--help" || argument == "-h";
 }
 
 }  // namespace
 
-int Fail(const std::string& message) {
-    std::fprintf(stderr, "vemoctl: %s\n", message.c_str());
-    return kExitFailed;
-}
-
-int UsageError(const std::string& message) {
-    Fail(message);
-    return kExitUsage;
-}
-
-void PrintLine(const std::string& line) {
-    std::printf("%s\n", line.c_str());
-}
-
-bool ParseCommand(QCommandLineParser& parser, const QStringList& arguments, int min_positional,
-                  int max_positional) {
-    parser.setOptionsAfterPositionalArgumentsMode(QCommandLineParser::ParseAsOptions);
-    if (!parser.parse(arguments)) {
-        UsageError(arguments.first().toStdString() + ": " + parser.errorText().toStdString());
-        return false;
-    }
-    const auto count = parser.positionalArguments().size();
-    if (count < min_positional || count > max_positional) {
-        UsageError(arguments.first().toStdString() + ": wrong number of arguments (see vemoctl " +
-                   arguments.first().section(' ', 0, 0).toStdString() + " --help)");
-        return false;
-    }
-    return true;
-}
-
 int RunVemoctl(int argc, char** argv) {
-    QStringList arguments;
-    for (int i = 1; i < argc; ++i)
-        arguments << QString::fromLocal8Bit(argv[i]);
-
-    if (arguments.isEmpty()) return UsageError("no command given (see vemoctl --help)");
-    const QString command = arguments.first();
+    const Arguments arguments(argv + std::min(argc, 1), argv + argc);
+    if (arguments.empty()) return UsageError("no command given (see vemoctl --help)");
+    const std::string& command = arguments.front();
     if (IsHelp(command) || command == "help") {
         std::fputs(OverallUsage(), stdout);
         return kExitOk;
     }
     if (command == "--version") {
+        if (arguments.size() > 1) {
+            return UsageError("--version takes no arguments, not '" + arguments[1] + "'");
+        }
         PrintLine("vemoctl " VEMO_VERSION);
         return kExitOk;
     }
     const Runner run = RunnerOf(command);
-    if (run == nullptr) {
-        return UsageError("unknown command '" + command.toStdString() + "' (see vemoctl --help)");
-    }
+    if (run == nullptr) return UsageError("unknown command '" + command + "' (see vemoctl --help)");
     // Help wherever it stands among the options, as most tools give it; after
     // "--" the arguments are taken literally.
-    const auto end = std::find(arguments.begin(), arguments.end(), QStringLiteral("--"));
-    if (std::any_of(arguments.begin() + 1, end, IsHelp)) {
+    const auto end = std::find(arguments.begin(), arguments.end(), "--");
+    if (std::any_of(arguments.begin() + 1, end, [](const std::string& a) { return IsHelp(a); })) {
         std::fputs(CommandHelp(command), stdout);
         return kExitOk;
     }

@@ -13,6 +13,7 @@
 #include <algorithm>
 #include <atomic>
 #include <chrono>
+#include <filesystem>
 #include <functional>
 #include <mutex>
 #include <sstream>
@@ -29,9 +30,14 @@ using test::RunProcess;
 using test::TempDir;
 using namespace std::chrono_literals;
 
-test::ProcessResult Vemoctl(std::vector<std::string> args, const std::string& environment) {
+test::ProcessResult Vemoctl(std::vector<std::string> args,
+                            const std::vector<std::string>& environment) {
     args.insert(args.begin(), VEMOCTL_PATH);
-    return RunProcess(args, {environment});
+    return RunProcess(args, environment);
+}
+
+test::ProcessResult Vemoctl(std::vector<std::string> args, const std::string& environment) {
+    return Vemoctl(std::move(args), std::vector<std::string>{environment});
 }
 
 // Exit status 1: the operation failed; 2: the command line is wrong.
@@ -63,9 +69,10 @@ std::string AfterStamp(const std::string& line) {
     return line.substr(kStamp.size());
 }
 
-// Stands in for a running engine on the test's private session bus: answers
-// ReloadSettings, or refuses it with `refusal`, and notes the settings file's
-// value of screen_timer at each call.
+// Stands in for a running engine on the test's private session bus: tells
+// `settings_file` as the file it reads, answers ReloadSettings, or refuses it
+// with `refusal`, and notes the settings file's value of screen_timer at each
+// call.
 class FakeEngine {
   public:
     FakeEngine(std::string settings_file, std::string refusal)
@@ -101,6 +108,14 @@ class FakeEngine {
                 if (dbus_message_is_method_call(call, "com.lumetra.Vemo.Engine",
                                                 "ReloadSettings")) {
                     Answer(call);
+                } else if (dbus_message_is_method_call(call, "com.lumetra.Vemo.Engine",
+                                                       "SettingsFile")) {
+                    DBusMessage* reply = dbus_message_new_method_return(call);
+                    const char* path = file_.c_str();
+                    dbus_message_append_args(reply, DBUS_TYPE_STRING, &path, DBUS_TYPE_INVALID);
+                    dbus_connection_send(bus_, reply, nullptr);
+                    dbus_connection_flush(bus_);
+                    dbus_message_unref(reply);
                 }
                 dbus_message_unref(call);
             }
@@ -213,6 +228,32 @@ TEST(VemoctlSettings, SetTellsARunningEngineToApplyTheStoredFile) {
     }
     EXPECT_EQ(Vemoctl({"settings", "set", "screen_timer", "50"}, env).out,
               "stored; no running engine\n");
+
+    // A shell without VEMO_SETTINGS_FILE writes the file the engine reads,
+    // not its own default one.
+    const std::vector<std::string> unnamed{"VEMO_SETTINGS_FILE", "XDG_CONFIG_HOME=" + dir / "xdg"};
+    const std::string elsewhere = dir / "other.ini";
+    {
+        FakeEngine engine(file, "");
+        ASSERT_TRUE(engine.ok());
+        const auto applied = Vemoctl({"settings", "set", "screen_timer", "60"}, unnamed);
+        EXPECT_EQ(applied.out, "applied to the running engine\n") << applied.err;
+        EXPECT_EQ(engine.seen(), std::vector<std::string>{"screen_timer=60"});
+        EXPECT_FALSE(std::filesystem::exists(dir / "xdg"));
+
+        // One naming another file stores it there and says the engine was
+        // not told.
+        const auto apart =
+            Vemoctl({"settings", "set", "screen_timer", "70"}, "VEMO_SETTINGS_FILE=" + elsewhere);
+        EXPECT_EQ(apart.exit_code, 0);
+        EXPECT_EQ(apart.out, "stored; not applied to the running engine\n");
+        EXPECT_EQ(apart.err, "vemoctl: settings set: the running engine reads " + file + ", not " +
+                                 elsewhere + " (VEMO_SETTINGS_FILE)\n");
+        EXPECT_EQ(engine.seen().size(), 1u);
+        EXPECT_EQ(Vemoctl({"settings", "get", "screen_timer"}, env).out, "60\n");
+    }
+    EXPECT_EQ(Vemoctl({"settings", "get", "screen_timer"}, "VEMO_SETTINGS_FILE=" + elsewhere).out,
+              "70\n");
 }
 
 // A shared-memory name of the test's own, removed afterwards.

@@ -3,6 +3,7 @@
 #include <gtest/gtest.h>
 
 #include <filesystem>
+#include <regex>
 #include <sstream>
 
 #include "support/test_support.h"
@@ -15,9 +16,10 @@ using test::DecodeJpeg;
 using test::RunProcess;
 using test::TempDir;
 
-test::ProcessResult Vemoctl(std::vector<std::string> args) {
+test::ProcessResult Vemoctl(std::vector<std::string> args,
+                            const std::vector<std::string>& environment = {}) {
     args.insert(args.begin(), VEMOCTL_PATH);
-    return RunProcess(args);
+    return RunProcess(args, environment);
 }
 
 // A 64x48 PPM: left half orange, right half teal, with a comment in the header.
@@ -84,6 +86,18 @@ TEST(Vemoctl, NamesEveryProblemInOneLine) {
     ExpectOneLineError(Vemoctl({"grab", "--division", "11"}), "--division", 2);
     ExpectOneLineError(Vemoctl({"command", "65536"}), "ID is a number", 2);
     ExpectOneLineError(Vemoctl({"record", "begin"}), "expected file PATH", 2);
+    ExpectOneLineError(Vemoctl({"--version", "now"}), "--version takes no arguments", 2);
+    ExpectOneLineError(Vemoctl({"camera", "format", "abc"}), "a format is WIDTHxHEIGHT", 2);
+    ExpectOneLineError(Vemoctl({"camera", "format", "640x480@"}), "a format is WIDTHxHEIGHT", 2);
+
+    // Without a bus address the engine cannot be reached: say why. No
+    // runtime directory or display either, where a bus could be found or
+    // started instead.
+    ExpectOneLineError(
+        Vemoctl({"status"},
+                {"DBUS_SESSION_BUS_ADDRESS", "DISPLAY", "XDG_RUNTIME_DIR=" + dir.path().string()}),
+        "no running engine (DBUS_SESSION_BUS_ADDRESS is not set: no session bus address; "
+        "scripts/run prints the line that sets it for another shell)");
 
     ExpectOneLineError(Vemoctl({"jpeg", dir / "none.ppm", dir / "o.jpg"}), "cannot open input");
     ExpectOneLineError(Vemoctl({"jpeg", dir / "text.jpg", dir / "o.jpg"}), "not a binary PPM");
@@ -117,6 +131,142 @@ TEST(Vemoctl, TellsItsVersionAndHelpsWithEachCommandIn80Columns) {
     // Help wins over whatever else is on the line.
     expect_help(Vemoctl({"settings", "set", "x", "--help"}), "usage: vemoctl settings ");
     EXPECT_NE(Vemoctl({"gif", "-h"}).out.find("1/1, 1/2, 1/4 or 1/8"), std::string::npos);
+}
+
+// PPMs of any maxval: one byte a sample up to 255, two (most significant
+// first) above, each scaled to 8 bits.
+TEST(Vemoctl, ReadsPpmsOfAnyMaxval) {
+    TempDir dir;
+    const auto write = [&dir](const std::string& name, unsigned maxval,
+                              std::array<unsigned, 3> left, std::array<unsigned, 3> right) {
+        std::string data = "P6\n16 8\n" + std::to_string(maxval) + "\n";
+        for (int y = 0; y < 8; ++y) {
+            for (int x = 0; x < 16; ++x) {
+                for (const unsigned sample : x < 8 ? left : right) {
+                    if (maxval > 255) data += static_cast<char>(sample >> 8);
+                    data += static_cast<char>(sample & 0xff);
+                }
+            }
+        }
+        test::WriteBytes(dir / name, {data.begin(), data.end()});
+    };
+    write("16bit.ppm", 65535, {0xF0F0, 0x9090, 0x2020}, {0x1010, 0x9090, 0xA0A0});
+    write("1000.ppm", 1000, {941, 565, 125}, {63, 565, 627});
+    write("1.ppm", 1, {1, 0, 0}, {0, 1, 1});
+    const std::pair<const char*, std::array<std::uint8_t, 3>> expected[] = {
+        {"16bit.ppm", {0xF0, 0x90, 0x20}},
+        {"1000.ppm", {0xF0, 0x90, 0x20}},
+        {"1.ppm", {0xFF, 0x00, 0x00}},
+    };
+    for (const auto& [name, left] : expected) {
+        const auto jpeg = Vemoctl({"jpeg", dir / name, dir / "out.jpg"});
+        ASSERT_EQ(jpeg.exit_code, 0) << name << ": " << jpeg.err;
+        const auto decoded = DecodeJpeg(dir / "out.jpg");
+        ASSERT_TRUE(decoded.ok) << name;
+        EXPECT_EQ(decoded.width, 16u) << name;
+        EXPECT_LT(test::ColourDistance(decoded.at(2, 4), {left[0], left[1], left[2]}), 24) << name;
+    }
+    ExpectOneLineError(Vemoctl({"jpeg", dir / "none.ppm", dir / "o.jpg"}), "cannot open input");
+    write("65536.ppm", 65536, {0, 0, 0}, {0, 0, 0});
+    ExpectOneLineError(Vemoctl({"jpeg", dir / "65536.ppm", dir / "o.jpg"}),
+                       "a maxval from 1 to 65535");
+    // Two bytes a sample make the data twice as long: half of it is too little.
+    auto bytes = test::ReadBytes(dir / "16bit.ppm");
+    bytes.resize(bytes.size() / 2 + 8);
+    test::WriteBytes(dir / "short.ppm", bytes);
+    ExpectOneLineError(Vemoctl({"jpeg", dir / "short.ppm", dir / "o.jpg"}), "PPM data ends early");
+}
+
+// The text of a manual page as a reader sees it, on one line: the requests'
+// arguments kept (those of the font-alternating ones joined), font changes
+// dropped, "\-" as "-", white space collapsed.
+std::string ManText(const std::string& source) {
+    static const std::regex kArgument(R"re("([^"]*)"|(\S+))re");
+    static const std::regex kFont(R"(\\f[BIRP])");
+    std::string text;
+    std::istringstream lines(source);
+    for (std::string line; std::getline(lines, line);) {
+        if (line.starts_with(".")) {
+            const std::size_t space = line.find(' ');
+            const std::string request =
+                line.substr(1, space == std::string::npos ? space : space - 1);
+            const bool alternating = request.size() == 2 && request != "TP" && request != "PP" &&
+                                     request != "SH" && request != "RS" && request != "RE" &&
+                                     request != "TH" && request != "nf" && request != "fi" &&
+                                     request != "br";
+            if (!alternating && request != "B" && request != "I" && request != "SH") continue;
+            const std::string rest = space == std::string::npos ? "" : line.substr(space + 1);
+            std::string joined;
+            for (auto it = std::sregex_iterator(rest.begin(), rest.end(), kArgument);
+                 it != std::sregex_iterator(); ++it) {
+                if (!alternating && !joined.empty()) joined += ' ';
+                joined += (*it)[1].matched ? (*it)[1].str() : (*it)[2].str();
+            }
+            line = joined;
+        }
+        line = std::regex_replace(line, kFont, "");
+        for (std::size_t at; (at = line.find("\\-")) != std::string::npos;)
+            line.replace(at, 2, "-");
+        text += line + " ";
+    }
+    return std::regex_replace(text, std::regex(R"(\s+)"), " ");
+}
+
+std::string OneLine(const std::string& text) {
+    return std::regex_replace(text, std::regex(R"(\s+)"), " ");
+}
+
+// The entries of a help text after its usage: a term at the margin or two
+// columns in ("--max WxH", "list"), two spaces or more, its description, and
+// the description's further lines indented beyond the term.
+std::vector<std::pair<std::string, std::string>> HelpEntries(const std::string& help) {
+    static const std::regex kEntry(R"(^( {0,2})(\S+(?: \S+)*)  +(\S.*)$)");
+    std::vector<std::pair<std::string, std::string>> entries;
+    std::istringstream lines(help.substr(help.find("\n\n")));
+    std::size_t indent = 0;
+    bool in_entry = false;
+    for (std::string line; std::getline(lines, line);) {
+        std::smatch match;
+        const std::size_t start = line.find_first_not_of(' ');
+        if (std::regex_match(line, match, kEntry)) {
+            entries.emplace_back(match[2], match[3]);
+            indent = match[1].length();
+            in_entry = true;
+        } else if (in_entry && start != std::string::npos && start > indent) {
+            entries.back().second += " " + line.substr(start);
+        } else {
+            in_entry = false;
+        }
+    }
+    return entries;
+}
+
+// vemoctl(1) says what --help says: each command's entries (options and
+// actions) with their descriptions, and the exit statuses.
+TEST(Vemoctl, ManualPageAgreesWithTheHelp) {
+    const auto bytes = test::ReadBytes(VEMOCTL_MAN_PAGE);
+    const std::string page = ManText({bytes.begin(), bytes.end()});
+    int entries = 0;
+    for (const char* command :
+         {"jpeg", "gif", "grab", "settings", "product", "command", "status", "record", "camera"}) {
+        for (const auto& [term, description] : HelpEntries(Vemoctl({command, "--help"}).out)) {
+            ++entries;
+            EXPECT_NE(page.find(OneLine(term)), std::string::npos) << command << ": " << term;
+            EXPECT_NE(page.find(OneLine(description)), std::string::npos)
+                << command << " " << term << ": " << OneLine(description);
+        }
+    }
+    EXPECT_GE(entries, 24);
+
+    const std::string usage = Vemoctl({"--help"}).out;
+    const std::size_t exit_status = usage.find("Exit status: ");
+    ASSERT_NE(exit_status, std::string::npos);
+    const std::string statuses =
+        usage.substr(exit_status + 13, usage.find("\n\n", exit_status) - exit_status - 13);
+    const std::size_t section = page.find("EXIT STATUS ");
+    ASSERT_NE(section, std::string::npos);
+    EXPECT_EQ(page.find(OneLine(statuses), section), section + 12) << OneLine(statuses) << "\n"
+                                                                   << page.substr(section);
 }
 
 TEST(Vemoctl, ReadsStandardInputAndWritesStandardOutputForADash) {
