@@ -4,9 +4,10 @@
 #include <QDBusMessage>
 #include <QTimer>
 
-#include <cstdio>
 #include <memory>
 #include <utility>
+
+#include "app/logging.h"
 
 namespace vemo {
 namespace {
@@ -36,6 +37,12 @@ constexpr char kIntrospection[] =
     "      <arg name=\"format\" type=\"s\" direction=\"in\"/>\n"
     "    </method>\n"
     "    <method name=\"ReloadSettings\"/>\n"
+    "    <method name=\"SettingsFile\">\n"
+    "      <arg name=\"path\" type=\"s\" direction=\"out\"/>\n"
+    "    </method>\n"
+    "    <method name=\"RecordingFile\">\n"
+    "      <arg name=\"path\" type=\"s\" direction=\"out\"/>\n"
+    "    </method>\n"
     "    <signal name=\"StatusTextChanged\">\n"
     "      <arg name=\"text\" type=\"s\"/>\n"
     "    </signal>\n"
@@ -116,6 +123,16 @@ bool DBusService::handleMessage(const QDBusMessage& message, const QDBusConnecti
             if (!callbacks_.reload_settings) return DBusAnswer{false, "the engine cannot reload"};
             callbacks_.reload_settings();
             return DBusAnswer{true, {}};
+        });
+    } else if (member == "SettingsFile") {
+        AnswerText(message, "", [this](const QStringList&) {
+            if (!callbacks_.settings_file) return DBusAnswer{false, "the engine cannot tell"};
+            return DBusAnswer{true, callbacks_.settings_file()};
+        });
+    } else if (member == "RecordingFile") {
+        AnswerText(message, "", [this](const QStringList&) {
+            if (!callbacks_.recording_file) return DBusAnswer{false, "the engine cannot tell"};
+            return DBusAnswer{true, callbacks_.recording_file()};
         });
     } else if (member == "CameraControls") {
         AnswerText(message, "",
@@ -201,9 +218,13 @@ void DBusService::AnswerText(
         arguments << argument.toString();
     const DBusAnswer answered = answer(arguments);
     const QString text = QString::fromStdString(answered.text);
-    Reply(message, answered.ok ? (message.signature().isEmpty() ? message.createReply(text)
-                                                                : message.createReply())
-                               : message.createErrorReply(kDBusRefusedError, text));
+    if (answered.ok) {
+        Reply(message,
+              message.signature().isEmpty() ? message.createReply(text) : message.createReply());
+    } else {
+        Reply(message, answered.invalid_value ? InvalidArguments(message, text)
+                                              : message.createErrorReply(kDBusRefusedError, text));
+    }
 }
 
 void DBusService::Reply(const QDBusMessage& call, const QDBusMessage& reply) {
@@ -214,8 +235,8 @@ DBusService* StartDBusService(DBusServiceCallbacks callbacks, QObject* parent) {
     auto service =
         std::make_unique<DBusService>(std::move(callbacks), QDBusConnection::sessionBus());
     if (const std::optional<QString> failure = service->Register()) {
-        std::fprintf(stderr, "vemo: %s: other programs cannot send the engine commands\n",
-                     qPrintable(*failure));
+        qCWarning(logCommand).noquote()
+            << *failure + QStringLiteral(": other programs cannot send the engine commands");
         return nullptr;
     }
     service->setParent(parent);

@@ -11,9 +11,11 @@ Q_LOGGING_CATEGORY(logMessage, "vemo.message", QtInfoMsg)
 Q_LOGGING_CATEGORY(logCommand, "vemo.command", QtInfoMsg)
 
 void SetUpLogging(bool verbose) {
+    // Every line names its category, Qt's own ("qt.qpa.xcb") and "default" for
+    // a message without one included, so a line in the journal says where it
+    // came from.
     if (!qEnvironmentVariableIsSet("QT_MESSAGE_PATTERN")) {
-        qSetMessagePattern(
-            "%{time yyyy-MM-ddThh:mm:ss.zzz} %{if-category}%{category}: %{endif}%{message}");
+        qSetMessagePattern("%{time yyyy-MM-ddThh:mm:ss.zzz} %{category}: %{message}");
     }
     if (verbose) QLoggingCategory::setFilterRules(QStringLiteral("vemo.*.debug=true"));
 }

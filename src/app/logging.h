@@ -16,8 +16,10 @@ Q_DECLARE_LOGGING_CATEGORY(logPublish)  // vemo.publish
 Q_DECLARE_LOGGING_CATEGORY(logMessage)  // vemo.message: every message box's text
 Q_DECLARE_LOGGING_CATEGORY(logCommand)  // vemo.command: commands from menus and other programs
 
-// Time-stamped lines, unless QT_MESSAGE_PATTERN says otherwise; with
-// `verbose` every category's debug lines too.
+// Time-stamped lines that name their category, unless QT_MESSAGE_PATTERN
+// says otherwise; with `verbose` every category's debug lines too. Called
+// before the QApplication is made, so that Qt's messages while it starts (the
+// display, the platform plugin) are formatted the same way.
 void SetUpLogging(bool verbose);
 
 }  // namespace vemo

@@ -7,11 +7,11 @@
 #include <QPainter>
 
 #include <algorithm>
-#include <cstdio>
 
 #include "app/camera_controller.h"
 #include "app/capture_file_control.h"
 #include "app/engine_marker.h"
+#include "app/logging.h"
 #include "app/message_box.h"
 #include "app/status_bar.h"
 #include "imaging/published_files.h"
@@ -53,10 +53,15 @@ void VideoArea::paintEvent(QPaintEvent*) {
     QPainter painter(this);
     if (!state_.camera_on) {
         // The idle picture is stretched to the window's outer width and to its
-        // outer height less 70 pixels, on black.
+        // outer height less 70 pixels, on black: the 70 pixels stand for a
+        // title bar, the menu and the status bar. A window without a frame
+        // (no window manager, as on a bare X server) would leave a black band
+        // under the picture, so it reaches at least the video area's bottom.
         const QSize outer = window()->frameGeometry().size();
         painter.fillRect(QRect(QPoint(0, 0), outer.expandedTo(size())), Qt::black);
-        painter.drawPixmap(QRect(0, 0, outer.width(), outer.height() - 70), idle_);
+        painter.drawPixmap(
+            QRect(0, 0, std::max(outer.width(), width()), std::max(outer.height() - 70, height())),
+            idle_);
         return;
     }
     painter.fillRect(rect(), Qt::black);
@@ -112,9 +117,14 @@ QAction* MainWindow::action(int id) const {
 }
 
 void MainWindow::ResizeWindow(int width, int height) {
-    // The menu bar may wrap at a narrow width: ask for its height at this one.
-    const int menu_height =
-        std::max(menuBar()->heightForWidth(width), menuBar()->sizeHint().height());
+    // The menu bar may wrap at a narrow width: measure it at this one.
+    // QMenuBar::heightForWidth misses the wrap of a bar whose last menu
+    // stands at the right end, so the bar is laid out at the width itself
+    // and asked for its size there.
+    QMenuBar* bar = menuBar();
+    bar->resize(width, bar->height());
+    const int menu_height = std::max(bar->heightForWidth(width), bar->sizeHint().height());
+    bar->updateGeometry();
     resize(width, menu_height + height + StatusBarHeight() + kBorder);
     state_.frame_width = width;
     state_.frame_height = height;
@@ -264,7 +274,7 @@ void MainWindow::ReportPublishProblem(const QString& text) {
     // Shown in the status bar and logged once, not in a box: the next frame
     // comes within seconds and would pile up boxes.
     SetStatusText(status_, text);
-    if (text != last_problem_) std::fprintf(stderr, "vemo: %s\n", qPrintable(text));
+    if (text != last_problem_) qCWarning(logPublish).noquote() << text;
     last_problem_ = text;
 }
 

@@ -19,8 +19,7 @@
 
 #include <csignal>
 #include <cstdlib>
-
-#include <cstdio>
+#include <filesystem>
 #include <optional>
 #include <string>
 
@@ -34,6 +33,7 @@
 #include "app/message_box.h"
 #include "app/scripted_answers.h"
 #include "app/status_bar.h"
+#include "product/product_library.h"
 #include "product/shared_status_block.h"
 #include "settings/settings_store.h"
 
@@ -145,6 +145,16 @@ void ServeOtherPrograms(MainWindow& window) {
     };
     callbacks.camera_formats = [&camera] { return camera.FormatsText(); };
     callbacks.reload_settings = [&window] { window.ReloadSettings(); };
+    // Absolute: the caller's working directory is not the engine's.
+    callbacks.settings_file = [] {
+        std::error_code error;
+        const std::filesystem::path file = std::filesystem::absolute(SettingsFilePath(), error);
+        return error ? SettingsFilePath() : file.string();
+    };
+    callbacks.recording_file = [&camera] {
+        const Recorder& recorder = camera.recorder();
+        return recorder.state() == RecorderState::kRecording ? recorder.file_name() : std::string();
+    };
     callbacks.set_camera_format = [&camera](const std::string& format) {
         // Reopening the camera under an open dialog would change what it shows.
         if (QApplication::activeModalWidget() != nullptr) {
@@ -174,7 +184,7 @@ bool WaitASecond() {
 }  // namespace
 
 int InitApplication(std::unique_ptr<MainWindow>& window) {
-    product_library.reset(dlopen("libtandrel.so", RTLD_NOW | RTLD_LOCAL));
+    product_library.reset(OpenProductLibrary());
     if (!product_library) {
         ReportError("Failed to load tandrel.dll.");
         return 1;
@@ -236,7 +246,8 @@ int InitApplication(std::unique_ptr<MainWindow>& window) {
     if (!QFileInfo(QStringLiteral("vemo")).isDir()) {
         const QString text =
             QStringLiteral("vemo/ directory not found in %1").arg(QDir::currentPath());
-        std::fprintf(stderr, "vemo: %s: nothing is published until it exists\n", qPrintable(text));
+        qCWarning(logPublish).noquote()
+            << text + QStringLiteral(": nothing is published until it exists");
         SetStatusText(window->statusBarWidget(), text);
     }
     if (ReadSetting(SETTING_SCREEN_CAPTURE) != 0) window->StartScreenPublishing();
@@ -250,8 +261,10 @@ int RunEngine(int argc, char** argv) {
     if (const std::optional<int> status = HandleCommandLine(argc, argv)) return *status;
     // Without a reachable display the engine still runs and publishes.
     if (!qEnvironmentVariableIsSet("QT_QPA_PLATFORM")) qputenv("QT_QPA_PLATFORM", "xcb;offscreen");
-    QApplication application(argc, argv);
+    // Before the application, so that Qt's own messages while it starts carry
+    // the time stamp and category too.
     SetUpLogging(VerboseRequested(argc, argv));
+    QApplication application(argc, argv);
     // Scripted answers for tests of the whole program; VEMO_MESSAGE_NESTED=MS
     // keeps each box "open" that long in a nested event loop, as a real box.
     const QString answers = qEnvironmentVariable("VEMO_MESSAGE_ANSWERS");

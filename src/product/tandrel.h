@@ -2,8 +2,8 @@
 
 // libtandrel.so: the product's library that hands out the record shared
 // between the product and the engine. The engine loads it with dlopen and
-// looks the function up by name; vemoctl, which stands in for the product,
-// links it directly.
+// looks the function up by name, and so does vemoctl's `product ready`,
+// which stands in for the product.
 
 #define TANDREL_EXPORT __attribute__((visibility("default")))
 

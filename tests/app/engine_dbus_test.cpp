@@ -7,13 +7,17 @@
 #include <QCoreApplication>
 #include <QDBusConnection>
 #include <QObject>
+#include <QRegularExpression>
 #include <QString>
 #include <QStringList>
 
 #include <algorithm>
+#include <cstdio>
 #include <memory>
+#include <sstream>
 #include <string>
 #include <thread>
+#include <tuple>
 #include <vector>
 
 #include "screen/xvfb_display.h"
@@ -40,14 +44,28 @@ void ExpectOneLineError(const test::ProcessResult& result, const std::string& li
     EXPECT_EQ(std::count(result.err.begin(), result.err.end(), '\n'), 1) << result.err;
 }
 
-int CountLines(const std::string& text, const std::string& start) {
-    int count = 0;
-    for (std::size_t at = 0; at < text.size();) {
-        const std::size_t end = text.find('\n', at);
-        if (text.compare(at, start.size(), start) == 0) ++count;
-        at = end == std::string::npos ? text.size() : end + 1;
-    }
-    return count;
+std::vector<std::string> Lines(const std::string& text) {
+    std::vector<std::string> lines;
+    std::istringstream stream(text);
+    for (std::string line; std::getline(stream, line);)
+        lines.push_back(line);
+    return lines;
+}
+
+// The engine's log lines: time stamp, category, text.
+bool IsLogLine(const std::string& line) {
+    static const QRegularExpression format(
+        QRegularExpression::anchoredPattern(R"(\d{4}-\d\d-\d\dT\d\d:\d\d:\d\d\.\d{3} [\w.]+: .+)"));
+    return format.match(QString::fromStdString(line)).hasMatch();
+}
+
+// The lines of the engine's notice that it takes no commands.
+std::vector<std::string> BusNotices(const std::string& errors) {
+    std::vector<std::string> notices = Lines(errors);
+    std::erase_if(notices, [](const std::string& line) {
+        return line.find(": other programs cannot send the engine commands") == std::string::npos;
+    });
+    return notices;
 }
 
 class EngineDBusTest : public testing::Test {
@@ -103,6 +121,12 @@ TEST_F(EngineDBusTest, CarriesCommandsAsTheMenuDoes) {
     ExpectOneLineError(Vemoctl({"command", "65536"}), "vemoctl: command: ", 2);
     ExpectOneLineError(Vemoctl({"command", "x"}), "vemoctl: command: ", 2);
 
+    // A shell without VEMO_SETTINGS_FILE sets the file the engine reads.
+    const auto set = Vemoctl({"settings", "set", "camera_timer", "9"},
+                             {"VEMO_SETTINGS_FILE", "XDG_CONFIG_HOME=" + install_.dir().string()});
+    EXPECT_EQ(set.out, "applied to the running engine\n") << set.err;
+    EXPECT_NE(Settings().find("camera_timer=9"), std::string::npos) << Settings();
+
     EXPECT_EQ(Vemoctl({"command", "4"}).exit_code, 0);
     EXPECT_EQ(engine->Wait(), 0) << engine->Errors();
     EXPECT_EQ(install_.block().engine_running(), 0);
@@ -150,23 +174,34 @@ TEST_F(EngineDBusTest, RunsOnWithoutTheService) {
     ASSERT_TRUE(other.ok());
     other.block().set_product_ready(1);
     const auto second = Start(other, "[General]\ncamera_capture=0\n");
-    const std::string taken = "vemo: com.lumetra.Vemo is already taken on the session bus";
-    ASSERT_TRUE(WaitFor([&] { return second->Errors().find(taken) != std::string::npos; }))
-        << second->Errors();
+    ASSERT_TRUE(WaitFor([&] { return !BusNotices(second->Errors()).empty(); })) << second->Errors();
     EXPECT_EQ(other.block().engine_running(), 1);
     EXPECT_EQ(Vemoctl({"status"}).exit_code, 0) << "the first engine still answers";
     EXPECT_EQ(second->Stop(), 0);
-    EXPECT_EQ(CountLines(second->Errors(), "vemo: "), 1) << second->Errors();
+    const std::vector<std::string> taken = BusNotices(second->Errors());
+    ASSERT_EQ(taken.size(), 1u) << second->Errors();
+    EXPECT_TRUE(IsLogLine(taken[0])) << taken[0];
+    EXPECT_NE(taken[0].find(" vemo.command: com.lumetra.Vemo is already taken on the session bus"),
+              std::string::npos)
+        << taken[0];
 
-    // No bus at all.
+    // No bus at all, and no display either: Qt says so while it starts, in
+    // the same format as the engine's own lines.
     const std::vector<std::string> no_bus{"DBUS_SESSION_BUS_ADDRESS=unix:path=/nonexistent/bus"};
-    const auto alone = Start(other, "[General]\ncamera_capture=0\n", no_bus);
-    ASSERT_TRUE(WaitFor([&] {
-        return alone->Errors().find("vemo: no D-Bus session bus") != std::string::npos;
-    })) << alone->Errors();
+    std::vector<std::string> no_display = no_bus;
+    no_display.insert(no_display.end(), {"DISPLAY=", "QT_QPA_PLATFORM=xcb;offscreen"});
+    const auto alone = Start(other, "[General]\ncamera_capture=0\n", no_display);
+    ASSERT_TRUE(WaitFor([&] { return !BusNotices(alone->Errors()).empty(); })) << alone->Errors();
     EXPECT_EQ(other.block().engine_running(), 1);
     EXPECT_EQ(alone->Stop(), 0);
-    EXPECT_EQ(CountLines(alone->Errors(), "vemo: "), 1) << alone->Errors();
+    const std::vector<std::string> alone_notices = BusNotices(alone->Errors());
+    ASSERT_EQ(alone_notices.size(), 1u) << alone->Errors();
+    EXPECT_NE(alone_notices[0].find(" vemo.command: no D-Bus session bus"), std::string::npos)
+        << alone_notices[0];
+    EXPECT_NE(alone->Errors().find(" qt.qpa.xcb: could not connect to display"), std::string::npos)
+        << alone->Errors();
+    for (const std::string& line : Lines(alone->Errors()))
+        EXPECT_TRUE(IsLogLine(line)) << line;
     ExpectOneLineError(Vemoctl({"status"}, no_bus), "vemoctl: no running engine\n");
 
     EXPECT_EQ(first->Stop(), 0);
@@ -196,10 +231,16 @@ TEST_F(EngineDBusTest, RecordsFromTheCommandLineWithTheGoAheadFromTheKeyboard) {
         return Xdotool(display.name(), {"search", "--name", "Ready to Capture"}).exit_code == 0;
     })) << engine.Errors();
     ASSERT_EQ(Xdotool(display.name(), {"key", "Return"}).exit_code, 0);
+    // While it records, status tells into which file.
+    EXPECT_TRUE(WaitFor([&] {
+        const std::vector<std::string> lines = Lines(Vemoctl({"status"}).out);
+        return lines.size() == 2 && lines[1] == "recording to " + file;
+    })) << Vemoctl({"status"}).out;
     std::this_thread::sleep_for(1500ms);
     ASSERT_EQ(Vemoctl({"record", "stop"}).exit_code, 0);
     ASSERT_TRUE(WaitFor([&] { return Vemoctl({"status"}).out.starts_with("Captured "); }))
         << Vemoctl({"status"}).out << engine.Errors();
+    EXPECT_EQ(Lines(Vemoctl({"status"}).out).size(), 1u) << "no recording, no second line";
     const auto played = test::RunProcess({"/usr/bin/gst-launch-1.0", "-q", "filesrc",
                                           "location=" + file, "!", "avidemux", "!", "fakesink"});
     EXPECT_EQ(played.exit_code, 0) << played.err;
@@ -225,9 +266,58 @@ TEST_F(EngineDBusTest, AdjustsTheCameraFromTheCommandLine) {
     EXPECT_NE(Vemoctl({"camera", "controls"}).out.find("brightness=200 "), std::string::npos);
     ExpectOneLineError(Vemoctl({"camera", "set", "loudness", "1"}),
                        "vemoctl: camera set: the camera has no control loudness");
+    // A value the control cannot take is the caller's mistake, named with
+    // the range; the control keeps its value.
+    for (const char* value : {"999", "-1", "256", "abc", "1.5", ""}) {
+        ExpectOneLineError(Vemoctl({"camera", "set", "brightness", value}),
+                           "vemoctl: camera set: brightness takes a whole number from 0 to 255, "
+                           "not '" +
+                               std::string(value) + "'",
+                           2);
+    }
+    ExpectOneLineError(Vemoctl({"camera", "set", "hue", "-500"}),
+                       "vemoctl: camera set: hue takes a whole number from -180 to 180", 2);
+    EXPECT_EQ(Vemoctl({"camera", "set", "hue", "-180"}).exit_code, 0);
+    ExpectOneLineError(Vemoctl({"camera", "set", "test_pattern", "Plaid"}),
+                       "vemoctl: camera set: test_pattern takes one of its menu's items", 2);
+    EXPECT_NE(Vemoctl({"camera", "controls"}).out.find("brightness=200 "), std::string::npos);
 
+    // The test pattern's menu: items "N label", each label once, none with
+    // a comma (the list's separator).
+    const std::string listed = Vemoctl({"camera", "controls"}).out;
+    const std::size_t pattern = listed.find("test_pattern=");
+    ASSERT_NE(pattern, std::string::npos) << listed;
+    const std::size_t open = listed.find(" [", pattern), close = listed.find("]\n", pattern);
+    ASSERT_LT(open, close);
+    std::vector<std::string> labels;
+    const std::string items = listed.substr(open + 2, close - open - 2) + ", ";
+    for (std::size_t at = 0, end; (end = items.find(", ", at)) != std::string::npos; at = end + 2) {
+        const std::string item = items.substr(at, end - at);
+        const std::size_t space = item.find(' ');
+        EXPECT_TRUE(space != std::string::npos && space > 0 &&
+                    item.find_first_not_of("0123456789") == space)
+            << item;
+        labels.push_back(item.substr(space + 1));
+    }
+    EXPECT_GT(labels.size(), 10u);
+    std::sort(labels.begin(), labels.end());
+    EXPECT_EQ(std::adjacent_find(labels.begin(), labels.end()), labels.end()) << items;
+    EXPECT_EQ(Vemoctl({"camera", "set", "test_pattern", "Moving ball"}).exit_code, 0);
+
+    // Smaller sizes first, and at one size the slower rates first.
     const auto formats = Vemoctl({"camera", "formats"});
     EXPECT_NE(formats.out.find("1280x720@30 YUY2\n"), std::string::npos) << formats.out;
+    std::vector<std::tuple<int, int, double>> order;
+    for (const std::string& line : Lines(formats.out)) {
+        int width = 0, height = 0;
+        double rate = 0;
+        ASSERT_GE(std::sscanf(line.c_str(), "%dx%d@%lf", &width, &height, &rate), 3) << line;
+        order.emplace_back(width, height, rate);
+    }
+    EXPECT_GT(order.size(), 2u);
+    EXPECT_TRUE(std::is_sorted(order.begin(), order.end())) << formats.out;
+    ExpectOneLineError(Vemoctl({"camera", "format", "640x480@fast"}),
+                       "vemoctl: camera format: a format is WIDTHxHEIGHT", 2);
     ASSERT_EQ(Vemoctl({"camera", "format", "1280x720@15"}).exit_code, 0);
     EXPECT_TRUE(WaitFor([&] {
         return test::DecodeJpeg((install_.dir() / "vemo/vemo.jpg").string()).width == 1280;

@@ -37,13 +37,17 @@ test::ProcessResult InstallTest::install_;
 
 TEST_F(InstallTest, LaysOutTheProgramsAndTheirFiles) {
     for (const char* name :
-         {"bin/vemo", "bin/vemoctl", LIBDIR "/libtandrel.so", "share/vemo/bak/cameraoff.jpg",
-          "share/vemo/bak/vemoscoff.gif", "share/vemo/help/wmanual.htm",
-          "share/icons/hicolor/64x64/apps/vemo.png", "share/applications/vemo.desktop",
-          "share/man/man1/vemo.1.gz", "share/man/man1/vemoctl.1.gz",
-          "share/doc/vemo/examples/vemo.service"}) {
+         {"bin/vemo", "bin/vemoctl", PRIVATE_LIBDIR "/libtandrel.so",
+          "share/vemo/bak/cameraoff.jpg", "share/vemo/bak/vemoscoff.gif",
+          "share/vemo/help/wmanual.htm", "share/icons/hicolor/64x64/apps/vemo.png",
+          "share/applications/vemo.desktop", "share/man/man1/vemo.1.gz",
+          "share/man/man1/vemoctl.1.gz", "share/doc/vemo/examples/vemo.service",
+          "share/doc/vemo/copyright"}) {
         EXPECT_TRUE(fs::is_regular_file(Installed(name))) << name;
     }
+    // The stand-in stays out of the public library directory, where it would
+    // be found in place of a product installation's own.
+    EXPECT_FALSE(fs::exists(Installed(LIBDIR "/libtandrel.so")));
     // What a product installation copies into vemo/bak/: every picture.
     const auto count = [](const fs::path& dir) {
         return std::distance(fs::directory_iterator(dir), fs::directory_iterator());
@@ -63,6 +67,18 @@ TEST_F(InstallTest, VemoctlRunsFromThePrefix) {
     const auto result = test::RunProcess({Installed("bin/vemoctl").string(), "--version"});
     EXPECT_EQ(result.exit_code, 0) << result.err;
     EXPECT_EQ(result.out, "vemoctl " VEMO_VERSION "\n");
+}
+
+TEST_F(InstallTest, TheEngineTakesAProductsLibraryBeforeItsOwn) {
+    test::EngineInstallation folder;
+    ASSERT_TRUE(folder.ok());
+    folder.block().set_product_ready(1);
+    // The product's library, on the loader's path, hands out no record.
+    test::EngineProcess engine(folder, "1", {"LD_LIBRARY_PATH=" PRODUCT_LIBRARY_DIR},
+                               Installed("bin/vemo").string());
+    EXPECT_EQ(engine.Wait(), 1) << engine.Errors();
+    EXPECT_NE(engine.Errors().find("Failed to get shared memory."), std::string::npos)
+        << engine.Errors();
 }
 
 TEST_F(InstallTest, TheEngineStartsAndStopsFromThePrefix) {
