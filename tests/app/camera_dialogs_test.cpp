@@ -20,6 +20,7 @@
 #include <vector>
 
 #include "app/message_box.h"
+#include "support/camera_control_maker.h"
 #include "support/dialog_checks.h"
 
 namespace vemo {
@@ -34,24 +35,7 @@ constexpr std::uint32_t kExposureBias = 0x009a0913;
 
 using Call = std::pair<std::uint32_t, std::int64_t>;
 
-CameraControl Make(std::uint32_t id, const char* name, const char* key, CameraControl::Kind kind,
-                   std::int64_t minimum, std::int64_t maximum, std::int64_t step,
-                   std::int64_t default_value, std::int64_t value) {
-    CameraControl control;
-    control.id = id;
-    control.name = name;
-    control.key = key;
-    control.kind = kind;
-    control.minimum = minimum;
-    control.maximum = maximum;
-    control.step = step;
-    control.default_value = default_value;
-    control.value = value;
-    const bool user = (id & 0xffff0000) == 0x00980000;
-    control.control_class = id & 0xffff0000;
-    control.class_name = user ? "User Controls" : "Camera Controls";
-    return control;
-}
+using test::MakeControl;
 
 // A camera in memory, in the driver's order: white balance temperature
 // follows its automatic control while that is on, brightness above 200 is
@@ -61,16 +45,17 @@ class FakeCamera : public CameraControls {
     FakeCamera() {
         using Kind = CameraControl::Kind;
         controls_ = {
-            Make(kBrightness, "Brightness", "brightness", Kind::kInteger, 0, 255, 1, 128, 100),
-            Make(kAutoWhiteBalance, "White Balance, Automatic", "white_balance_temperature_auto",
-                 Kind::kBoolean, 0, 1, 1, 1, 1),
-            Make(kPowerLine, "Power Line Frequency", "power_line_frequency", Kind::kMenu, 0, 2, 1,
-                 1, 2),
-            Make(kTemperature, "White Balance Temperature", "white_balance_temperature",
-                 Kind::kInteger, 2800, 6500, 10, 4600, 4000),
-            Make(kPanReset, "Pan, Reset", "pan_reset", Kind::kButton, 0, 0, 0, 0, 0),
-            Make(kExposureBias, "Auto Exposure, Bias", "auto_exposure_bias", Kind::kIntegerMenu, 0,
-                 2, 1, 1, 0),
+            MakeControl(kBrightness, "Brightness", "brightness", Kind::kInteger, 0, 255, 1, 128,
+                        100),
+            MakeControl(kAutoWhiteBalance, "White Balance, Automatic",
+                        "white_balance_temperature_auto", Kind::kBoolean, 0, 1, 1, 1, 1),
+            MakeControl(kPowerLine, "Power Line Frequency", "power_line_frequency", Kind::kMenu, 0,
+                        2, 1, 1, 2),
+            MakeControl(kTemperature, "White Balance Temperature", "white_balance_temperature",
+                        Kind::kInteger, 2800, 6500, 10, 4600, 4000),
+            MakeControl(kPanReset, "Pan, Reset", "pan_reset", Kind::kButton, 0, 0, 0, 0, 0),
+            MakeControl(kExposureBias, "Auto Exposure, Bias", "auto_exposure_bias",
+                        Kind::kIntegerMenu, 0, 2, 1, 1, 0),
         };
         controls_[2].menu = {{0, "Disabled"}, {1, "50 Hz"}, {2, "60 Hz"}};
         controls_[5].menu = {{0, "-2000"}, {1, "0"}, {2, "2000"}};

@@ -37,6 +37,7 @@
 #include "app/dialogs/dialog_layout.h"
 #include "app/dialogs/properties_dialogs.h"
 #include "app/menus.h"
+#include "support/camera_control_maker.h"
 #include "support/test_support.h"
 
 namespace vemo {
@@ -158,18 +159,8 @@ class WebcamControls : public CameraControls {
   private:
     void Add(std::uint32_t id, const char* name, const char* key, CameraControl::Kind kind,
              std::int64_t minimum, std::int64_t maximum, std::int64_t value) {
-        CameraControl control;
-        control.id = id;
-        control.name = name;
-        control.key = key;
-        control.kind = kind;
-        control.minimum = minimum;
-        control.maximum = maximum;
-        control.step = 1;
-        control.default_value = value;
-        control.value = value;
-        control.class_name = (id >> 16) == 0x0098 ? "User Controls" : "Camera Controls";
-        controls_.push_back(control);
+        controls_.push_back(
+            test::MakeControl(id, name, key, kind, minimum, maximum, 1, value, value));
     }
 
     std::vector<CameraControl> controls_;
