@@ -3,24 +3,32 @@
 # CPU time (user + system) per call of whole processes, start-up included,
 # which is what a script calling it once per picture pays.
 #
-#   bench/vemoctl_vs_cjpeg.sh [VEMOCTL] [RUNS]
+#   bench/vemoctl_vs_cjpeg.sh [VEMOCTL] [RUNS]   (VEMOCTL "" for the default)
 #
-# VEMOCTL defaults to the Release build's (build/release/src/tools/vemoctl),
-# RUNS to 20. Needs cjpeg and djpeg (libjpeg-turbo-progs) and gst-launch-1.0
+# VEMOCTL defaults to the Release build (build/release) installed into a
+# temporary prefix, as users run it: the build tree's copy carries a run path
+# that makes the loader look for every library in the build's folders first.
+# RUNS defaults to 20. Needs cjpeg and djpeg (libjpeg-turbo-progs) and gst-launch-1.0
 # with videotestsrc and jpegenc to draw the picture; bash's `time` keyword
 # does the measuring, from the children's resource usage.
 set -euo pipefail
 
 here=$(cd "$(dirname "$0")/.." && pwd)
-vemoctl=${1:-$here/build/release/src/tools/vemoctl}
 runs=${2:-20}
-[ -x "$vemoctl" ] || { echo "no vemoctl at $vemoctl" >&2; exit 1; }
 for tool in cjpeg djpeg gst-launch-1.0; do
   command -v "$tool" >/dev/null || { echo "$tool is missing (see the comment above)" >&2; exit 1; }
 done
 
 work=$(mktemp -d)
 trap 'rm -rf "$work"' EXIT
+if [ -n "${1:-}" ]; then
+  vemoctl=$1
+else
+  cmake --build "$here/build/release" >/dev/null
+  cmake --install "$here/build/release" --prefix "$work/prefix" >/dev/null
+  vemoctl=$work/prefix/bin/vemoctl
+fi
+[ -x "$vemoctl" ] || { echo "no vemoctl at $vemoctl" >&2; exit 1; }
 
 # A 640 x 480 picture with detail everywhere, as a camera's would have.
 gst-launch-1.0 -q videotestsrc num-buffers=1 pattern=zone-plate kx2=40 ky2=30 kt=1 \
