@@ -1,13 +1,7 @@
 // vemoctl command, status, record and camera: a running engine's commands,
-// sent over the session bus.
-//
-// libdbus rather than QtDBus: one blocking call on the caller's thread, and
-// no Qt to load. libdbus itself (with libsystemd and its compression
-// libraries behind it) is loaded only when a command talks to the engine:
-// the picture commands, called once per picture, do not pay for it.
+// sent over the session bus (engine_bus.h).
 
 #include <dbus/dbus.h>
-#include <dlfcn.h>
 
 #include <algorithm>
 #include <cstdint>
@@ -21,183 +15,14 @@
 #include <vector>
 
 #include "tools/command.h"
+#include "tools/engine_bus.h"
 
 namespace vemo::tools {
 namespace {
 
-constexpr char kService[] = "com.lumetra.Vemo";
-constexpr char kObject[] = "/Engine";
-constexpr char kInterface[] = "com.lumetra.Vemo.Engine";
-constexpr char kRefused[] = "com.lumetra.Vemo.Error.Refused";
-constexpr char kLibrary[] = "libdbus-1.so.3";
-constexpr int kCallTimeoutMs = 5000;
 constexpr std::uint32_t kLastCommandId = 65535;
 constexpr std::uint32_t kStartCapture = 7;
 constexpr std::uint32_t kStopCapture = 8;
-
-struct LibraryCloser {
-    void operator()(void* library) const { ::dlclose(library); }
-};
-
-// The libdbus functions vemoctl calls, looked up in the library loaded at
-// the first use. Their types come from libdbus's own header, so a call
-// through them is checked as a direct call would be.
-struct DBusApi {
-    // clang-format off
-#define VEMO_DBUS_FUNCTIONS(X)                                                                     \
-    X(dbus_error_init) X(dbus_error_free) X(dbus_error_has_name)                                   \
-    X(dbus_bus_get_private) X(dbus_connection_set_exit_on_disconnect)                              \
-    X(dbus_connection_close) X(dbus_connection_unref)                                              \
-    X(dbus_connection_send_with_reply_and_block)                                                   \
-    X(dbus_message_new_method_call) X(dbus_message_unref) X(dbus_message_set_auto_start)           \
-    X(dbus_message_append_args) X(dbus_message_get_args) X(dbus_validate_utf8)
-    // clang-format on
-#define VEMO_DBUS_POINTER(name) decltype(&::name) name = nullptr;
-    VEMO_DBUS_FUNCTIONS(VEMO_DBUS_POINTER)
-#undef VEMO_DBUS_POINTER
-
-    std::unique_ptr<void, LibraryCloser> library;
-    std::string error;  // why the library or a function is missing
-
-    DBusApi() {
-        // Kept loaded to the end: libdbus holds process-wide allocations past
-        // its last connection, and unloading it would leave them pointing
-        // into unmapped code (and hide whose they are from leak checkers).
-        library.reset(::dlopen(kLibrary, RTLD_NOW | RTLD_LOCAL | RTLD_NODELETE));
-        if (!library) {
-            error = std::string("cannot load the D-Bus library: ") + ::dlerror();
-            return;
-        }
-#define VEMO_DBUS_LOOKUP(name)                                              \
-    name = reinterpret_cast<decltype(name)>(::dlsym(library.get(), #name)); \
-    if (name == nullptr) {                                                  \
-        error = std::string(kLibrary) + " has no " + #name;                 \
-        return;                                                             \
-    }
-        VEMO_DBUS_FUNCTIONS(VEMO_DBUS_LOOKUP)
-#undef VEMO_DBUS_LOOKUP
-    }
-#undef VEMO_DBUS_FUNCTIONS
-
-    bool ok() const {
-        return error.empty();
-    }
-};
-
-// Loaded once, at the first call, and kept until the process ends.
-const DBusApi& Api() {
-    static const DBusApi api;
-    return api;
-}
-
-struct ConnectionCloser {
-    void operator()(DBusConnection* connection) const {
-        Api().dbus_connection_close(connection);
-        Api().dbus_connection_unref(connection);
-    }
-};
-struct MessageUnref {
-    void operator()(DBusMessage* message) const { Api().dbus_message_unref(message); }
-};
-using ConnectionPtr = std::unique_ptr<DBusConnection, ConnectionCloser>;
-using MessagePtr = std::unique_ptr<DBusMessage, MessageUnref>;
-
-class Error {
-  public:
-    Error() { Api().dbus_error_init(&error_); }
-    ~Error() { Api().dbus_error_free(&error_); }
-    Error(const Error&) = delete;
-    Error& operator=(const Error&) = delete;
-    DBusError* get() { return &error_; }
-    bool is(const char* name) const { return Api().dbus_error_has_name(&error_, name); }
-    std::string message() const { return error_.message != nullptr ? error_.message : ""; }
-    std::string name() const { return error_.name != nullptr ? error_.name : ""; }
-
-  private:
-    DBusError error_;
-};
-
-// What became of one method call.
-struct Outcome {
-    MessagePtr reply;        // the engine's answer, when it gave one
-    bool no_engine = false;  // nobody holds the name, or there is no bus
-    bool invalid = false;    // the engine refused a malformed or out-of-range value
-    std::string error;       // otherwise why there is no answer
-};
-
-// Why there is no engine to answer. Without any bus address the likeliest
-// cause is a shell that was not given the one of the engine's bus.
-std::string NoEngineMessage() {
-    const char* address = std::getenv("DBUS_SESSION_BUS_ADDRESS");
-    if (address != nullptr && *address != '\0') return "no running engine";
-    return "no running engine (DBUS_SESSION_BUS_ADDRESS is not set: no session bus address; "
-           "scripts/run prints the line that sets it for another shell)";
-}
-
-// The engine on the session bus, over one private connection for all the
-// calls of a command, closed when it goes away.
-class Engine {
-  public:
-    // `start` lets the bus start an engine that is installed to be started
-    // on demand.
-    explicit Engine(bool start = true) : start_(start) {
-        if (!Api().ok()) return;
-        Error error;
-        bus_.reset(Api().dbus_bus_get_private(DBUS_BUS_SESSION, error.get()));
-        if (bus_) Api().dbus_connection_set_exit_on_disconnect(bus_.get(), false);
-    }
-
-    // One method call. `what` names the command in messages; `append` adds
-    // the call's arguments.
-    template <typename Append>
-    Outcome Call(const char* what, const char* method, Append append) {
-        Outcome outcome;
-        if (!Api().ok()) {
-            outcome.error = std::string(what) + ": " + Api().error;
-            return outcome;
-        }
-        if (!bus_) {
-            outcome.no_engine = true;
-            return outcome;
-        }
-        const MessagePtr call(
-            Api().dbus_message_new_method_call(kService, kObject, kInterface, method));
-        if (!call || !append(call.get())) {
-            outcome.error = std::string(what) + ": out of memory";
-            return outcome;
-        }
-        Api().dbus_message_set_auto_start(call.get(), start_);
-        Error error;
-        outcome.reply.reset(Api().dbus_connection_send_with_reply_and_block(
-            bus_.get(), call.get(), kCallTimeoutMs, error.get()));
-        if (outcome.reply) return outcome;
-
-        if (error.is(DBUS_ERROR_SERVICE_UNKNOWN) || error.is(DBUS_ERROR_NAME_HAS_NO_OWNER) ||
-            error.is(DBUS_ERROR_DISCONNECTED)) {
-            outcome.no_engine = true;
-        } else if (error.is(kRefused)) {
-            outcome.error = std::string(what) + ": " + error.message();
-        } else if (error.is(DBUS_ERROR_INVALID_ARGS)) {
-            outcome.invalid = true;
-            outcome.error = std::string(what) + ": " + error.message();
-        } else if (error.is(DBUS_ERROR_NO_REPLY) || error.is(DBUS_ERROR_TIMEOUT)) {
-            outcome.error = std::string(what) + ": the engine did not answer within " +
-                            std::to_string(kCallTimeoutMs / 1000) + " seconds";
-        } else {
-            outcome.error = std::string(what) + ": " + error.message() + " (" + error.name() + ")";
-        }
-        return outcome;
-    }
-
-    // A call without arguments.
-    Outcome Call(const char* what, const char* method) {
-        return Call(what, method, [](DBusMessage*) -> dbus_bool_t { return true; });
-    }
-
-  private:
-    ConnectionPtr bus_;
-    bool start_;
-};
 
 // The outcome's answer, or nullopt after printing why there was none. A
 // value the engine finds malformed or out of range is a usage error.

@@ -1,0 +1,59 @@
+#include "tools/engine_bus.h"
+
+#include <dlfcn.h>
+
+#include <cstdlib>
+
+namespace vemo::tools {
+namespace {
+
+constexpr char kLibrary[] = "libdbus-1.so.3";
+
+}  // namespace
+
+void LibraryCloser::operator()(void* library) const {
+    ::dlclose(library);
+}
+
+DBusApi::DBusApi() {
+    // Kept loaded to the end: libdbus holds process-wide allocations past
+    // its last connection, and unloading it would leave them pointing
+    // into unmapped code (and hide whose they are from leak checkers).
+    library.reset(::dlopen(kLibrary, RTLD_NOW | RTLD_LOCAL | RTLD_NODELETE));
+    if (!library) {
+        error = std::string("cannot load the D-Bus library: ") + ::dlerror();
+        return;
+    }
+#define VEMO_DBUS_LOOKUP(name)                                              \
+    name = reinterpret_cast<decltype(name)>(::dlsym(library.get(), #name)); \
+    if (name == nullptr) {                                                  \
+        error = std::string(kLibrary) + " has no " + #name;                 \
+        return;                                                             \
+    }
+    VEMO_DBUS_FUNCTIONS(VEMO_DBUS_LOOKUP)
+#undef VEMO_DBUS_LOOKUP
+}
+#undef VEMO_DBUS_FUNCTIONS
+
+const DBusApi& Api() {
+    static const DBusApi api;
+    return api;
+}
+
+// Without any bus address the likeliest cause is a shell that was not given
+// the one of the engine's bus.
+std::string NoEngineMessage() {
+    const char* address = std::getenv("DBUS_SESSION_BUS_ADDRESS");
+    if (address != nullptr && *address != '\0') return "no running engine";
+    return "no running engine (DBUS_SESSION_BUS_ADDRESS is not set: no session bus address; "
+           "scripts/run prints the line that sets it for another shell)";
+}
+
+Engine::Engine(bool start) : start_(start) {
+    if (!Api().ok()) return;
+    Error error;
+    bus_.reset(Api().dbus_bus_get_private(DBUS_BUS_SESSION, error.get()));
+    if (bus_) Api().dbus_connection_set_exit_on_disconnect(bus_.get(), false);
+}
+
+}  // namespace vemo::tools
