@@ -13,15 +13,9 @@
 #include <optional>
 #include <string>
 
+#include "base/engine_bus_names.h"
+
 namespace vemo {
-
-inline constexpr char kDBusServiceName[] = "com.lumetra.Vemo";
-inline constexpr char kDBusObjectPath[] = "/Engine";
-inline constexpr char kDBusInterface[] = "com.lumetra.Vemo.Engine";
-inline constexpr char kDBusRefusedError[] = "com.lumetra.Vemo.Error.Refused";
-
-// Command ids are 16 bits wide, as a menu item's.
-inline constexpr unsigned kDBusLastCommandId = 65535;
 
 // What a question about the camera gets: the text to return, or (ok false)
 // the refusal to send as an error: com.lumetra.Vemo.Error.Refused, or, for a

@@ -13,12 +13,10 @@
 #include <memory>
 #include <string>
 
+#include "base/engine_bus_names.h"
+
 namespace vemo::tools {
 
-inline constexpr char kService[] = "com.lumetra.Vemo";
-inline constexpr char kObject[] = "/Engine";
-inline constexpr char kInterface[] = "com.lumetra.Vemo.Engine";
-inline constexpr char kRefused[] = "com.lumetra.Vemo.Error.Refused";
 inline constexpr int kCallTimeoutMs = 5000;
 
 struct LibraryCloser {
@@ -115,8 +113,8 @@ class Engine {
             outcome.no_engine = true;
             return outcome;
         }
-        const MessagePtr call(
-            Api().dbus_message_new_method_call(kService, kObject, kInterface, method));
+        const MessagePtr call(Api().dbus_message_new_method_call(kDBusServiceName, kDBusObjectPath,
+                                                                 kDBusInterface, method));
         if (!call || !append(call.get())) {
             outcome.error = std::string(what) + ": out of memory";
             return outcome;
@@ -130,7 +128,7 @@ class Engine {
         if (error.is(DBUS_ERROR_SERVICE_UNKNOWN) || error.is(DBUS_ERROR_NAME_HAS_NO_OWNER) ||
             error.is(DBUS_ERROR_DISCONNECTED)) {
             outcome.no_engine = true;
-        } else if (error.is(kRefused)) {
+        } else if (error.is(kDBusRefusedError)) {
             outcome.error = std::string(what) + ": " + error.message();
         } else if (error.is(DBUS_ERROR_INVALID_ARGS)) {
             outcome.invalid = true;

@@ -20,7 +20,6 @@
 namespace vemo::tools {
 namespace {
 
-constexpr std::uint32_t kLastCommandId = 65535;
 constexpr std::uint32_t kStartCapture = 7;
 constexpr std::uint32_t kStopCapture = 8;
 
@@ -62,7 +61,7 @@ int SendCommand(const char* what, std::uint32_t id) {
 
 std::optional<std::uint32_t> CommandId(const std::string& text) {
     const std::optional<std::uint64_t> id = ParseUnsigned(text);
-    if (!id || text.size() > 5 || *id > kLastCommandId) return std::nullopt;
+    if (!id || text.size() > 5 || *id > kDBusLastCommandId) return std::nullopt;
     return static_cast<std::uint32_t>(*id);
 }
 

@@ -1,0 +1,17 @@
+#pragma once
+
+// Where the running engine answers on the session bus: its service, object
+// and interface, the error it refuses with, and the widest command id. The
+// engine's D-Bus service and vemoctl both use these; no Qt, no libdbus.
+
+namespace vemo {
+
+inline constexpr char kDBusServiceName[] = "com.lumetra.Vemo";
+inline constexpr char kDBusObjectPath[] = "/Engine";
+inline constexpr char kDBusInterface[] = "com.lumetra.Vemo.Engine";
+inline constexpr char kDBusRefusedError[] = "com.lumetra.Vemo.Error.Refused";
+
+// Command ids are 16 bits wide, as a menu item's.
+inline constexpr unsigned kDBusLastCommandId = 65535;
+
+}  // namespace vemo
