@@ -1,10 +1,30 @@
-// Costs of screen grabs at 1920 x 1080 on a private Xvfb, pauses off: the
-// whole screen (vemo/vemosc1.jpg) and the i-mode picture with 5 x 5 tiles,
-// each with the screen unchanged since the last grab (pictures published
-// again from the bytes kept), with one tile changed, and with everything
-// changed. The CPU column is the whole process's (the grab runs on the screen
-// worker), without the X server's own work; coded and republished count the
-// pictures per grab. Also reports the resident memory a session adds.
+// Costs of screen grabs at 1920 x 1080, pauses off: the whole screen
+// (vemo/vemosc1.jpg) and the i-mode picture with 5 x 5 tiles, each with the
+// screen unchanged since the last grab (the grabber knows it still: the kept
+// pictures are published again unread), with one tile changed, and with
+// everything changed. The CPU column is the whole process's (the grab runs on
+// the screen worker); server_cpu_ms is what the screen's server spent per
+// grab (the X server's copy of the screen; the compositor's where known),
+// pixels_read the screen pixels the grab passed over, coded and republished
+// the pictures per grab. Also reports the resident memory a session adds.
+//
+// BM_StartToFirstPicture: from the screen start (opening the display or the
+// portal session) to the first screen picture in place (first_picture_ms),
+// and to the end of that first grab (the time column), the session stopped
+// between runs. late_first_frames: starts whose portal cast had not sent its
+// first frame by the first grab (grabbed again until it publishes).
+//
+// The screen's backend is VEMO_SCREEN_BACKEND's, as for the engine: x11 (the
+// default here; a private Xvfb) or portal, inside the headless Wayland test
+// desktop at the same size (built with the tests):
+//
+//   VEMO_SCREEN_BACKEND=portal tests/wayland/desktop run --size 1920x1080
+//       build/release/bench/screen_bench --benchmark_filter='Grab|First'
+//
+// On the portal a changed screen reaches the engine as stream frames, copied
+// by the stream's thread before the grab; stream_cpu_ms is that thread's CPU
+// per grab (the CPU column leaves it out, as it leaves out the changes made
+// between grabs).
 //
 // BM_EngineCameraAndScreen: the engine's window running a 640 x 480 test
 // camera published every second while i-mode grabs (5 x 5, real pauses) are
@@ -30,6 +50,8 @@
 
 #include <unistd.h>
 
+#include <dirent.h>
+
 #include <algorithm>
 #include <atomic>
 #include <chrono>
@@ -41,7 +63,10 @@
 #include <fstream>
 #include <memory>
 #include <mutex>
+#include <optional>
+#include <sstream>
 #include <string>
+#include <string_view>
 #include <thread>
 #include <vector>
 
@@ -50,9 +75,14 @@
 #include "app/message_box.h"
 #include "devices/test_cameras.h"
 #include "imaging/published_files.h"
+#include "screen/desktop_composition.h"
 #include "screen/screen_capture.h"
+#include "screen/screen_grabber.h"
 #include "screen/xvfb_display.h"
 #include "settings/settings_store.h"
+#ifdef VEMO_BENCH_WAYLAND
+#include "wayland/wayland_desktop.h"
+#endif
 
 namespace {
 
@@ -128,25 +158,302 @@ class NoSync : public vemo::FileOperations {
     bool no_sync_ = std::getenv("VEMO_BENCH_NOSYNC") != nullptr;
 };
 
-// The server and the working directory, made once for the whole run.
+void Report(const std::string& message) {
+    std::fprintf(stderr, "screen_bench: %s\n", message.c_str());
+}
+
+// What changes on the screen before each grab.
+enum class Change { kNothing, kOneTile, kEverything };
+
+// The screen a benchmark grabs, on one backend.
+class BenchScreen {
+  public:
+    virtual ~BenchScreen() = default;
+    // Changes a rectangle inside the tile in the third row and column, or the
+    // whole screen, and returns once the screen shows it.
+    virtual bool Make(Change change) = 0;
+    // Returns once a grab of `capture` sees all that the last Make changed:
+    // at once where a grab reads the screen itself.
+    virtual bool AwaitGrabbable(const vemo::ScreenCapture& /*capture*/, Change /*change*/) {
+        return true;
+    }
+    // CPU seconds the screen's server has used so far; negative when unknown.
+    virtual double ServerCpuSeconds() const = 0;
+};
+
+// The CPU seconds process `pid` has used, from /proc; negative when unknown.
+double ProcessCpuSeconds(pid_t pid) {
+    std::ifstream stat("/proc/" + std::to_string(pid) + "/stat");
+    std::string text;
+    std::getline(stat, text);
+    // Fields after the command's closing parenthesis: utime and stime are
+    // the 12th and 13th of them.
+    const std::size_t end = text.rfind(')');
+    if (end == std::string::npos) return -1;
+    std::istringstream fields(text.substr(end + 2));
+    std::string field;
+    long long ticks = 0;
+    for (int i = 1; i <= 13 && fields >> field; ++i) {
+        if (i >= 12) ticks += std::atoll(field.c_str());
+    }
+    return static_cast<double>(ticks) / static_cast<double>(sysconf(_SC_CLK_TCK));
+}
+
+// The child process of this one running `command`; -1 when there is none.
+pid_t ChildRunning(const std::string& command) {
+    std::unique_ptr<DIR, int (*)(DIR*)> proc(opendir("/proc"), closedir);
+    if (!proc) return -1;
+    while (const dirent* entry = readdir(proc.get())) {
+        const pid_t pid = std::atoi(entry->d_name);
+        if (pid <= 0) continue;
+        std::ifstream stat("/proc/" + std::string(entry->d_name) + "/stat");
+        std::string text;
+        std::getline(stat, text);
+        const std::size_t open = text.find('('), close = text.rfind(')');
+        if (open == std::string::npos || close == std::string::npos) continue;
+        std::istringstream rest(text.substr(close + 2));
+        std::string state;
+        pid_t parent = 0;
+        rest >> state >> parent;
+        if (parent == getpid() && text.substr(open + 1, close - open - 1) == command) return pid;
+    }
+    return -1;
+}
+
+// A private Xvfb showing the desktop picture; changes drawn by inverting.
+class X11BenchScreen final : public BenchScreen {
+  public:
+    bool Open(std::string& error) {
+        display_ = std::make_unique<vemo::test::XvfbDisplay>(kWidth, kHeight, 24);
+        if (!display_->ok()) {
+            error = "no Xvfb: " + display_->error();
+            return false;
+        }
+        if (!vemo::test::PaintRootWindow(display_->name(), Desktop, error)) return false;
+        setenv("DISPLAY", display_->name().c_str(), 1);
+        inverter_ = std::make_unique<vemo::test::RootInverter>(display_->name());
+        server_ = ChildRunning("Xvfb");
+        if (!inverter_->ok()) error = "cannot draw on " + display_->name();
+        return inverter_->ok();
+    }
+    bool Make(Change change) override {
+        if (change == Change::kOneTile) {
+            inverter_->Invert(2 * kWidth / 5 + 40, 2 * kHeight / 5 + 40, 120, 60);
+        } else if (change == Change::kEverything) {
+            inverter_->Invert(0, 0, kWidth, kHeight);
+        }
+        return true;
+    }
+    double ServerCpuSeconds() const override {
+        return server_ > 0 ? ProcessCpuSeconds(server_) : -1;
+    }
+
+  private:
+    std::unique_ptr<vemo::test::XvfbDisplay> display_;
+    std::unique_ptr<vemo::test::RootInverter> inverter_;
+    pid_t server_ = -1;
+};
+
+// The CPU seconds thread `name` of this process has used so far; negative
+// when there is no such thread.
+double ThreadCpuSeconds(const std::string& name) {
+    std::unique_ptr<DIR, int (*)(DIR*)> tasks(opendir("/proc/self/task"), closedir);
+    if (!tasks) return -1;
+    while (const dirent* entry = readdir(tasks.get())) {
+        if (entry->d_name[0] == '.') continue;
+        const std::string task = std::string("/proc/self/task/") + entry->d_name;
+        std::ifstream comm(task + "/comm");
+        std::string command;
+        std::getline(comm, command);
+        if (command != name) continue;
+        std::ifstream stat(task + "/stat");
+        std::string text;
+        std::getline(stat, text);
+        const std::size_t end = text.rfind(')');
+        if (end == std::string::npos) return -1;
+        std::istringstream fields(text.substr(end + 2));
+        std::string field;
+        long long ticks = 0;
+        for (int i = 1; i <= 13 && fields >> field; ++i) {
+            if (i >= 12) ticks += std::atoll(field.c_str());
+        }
+        return static_cast<double>(ticks) / static_cast<double>(sysconf(_SC_CLK_TCK));
+    }
+    return -1;
+}
+
+#ifdef VEMO_BENCH_WAYLAND
+// The headless Wayland test desktop's screen (tests/wayland/desktop run
+// --size 1920x1080): the desktop picture shown full-screen, a change shown as
+// the same picture with the rectangle or everything inverted. The server is
+// the compositor with the portal's backend, which copies the screen for the
+// cast.
+class PortalBenchScreen final : public BenchScreen {
+  public:
+    bool Open(std::string& error) {
+        if (!desktop_.ok()) {
+            error = desktop_.error();
+            return false;
+        }
+        picture_.resize(static_cast<std::size_t>(kWidth) * kHeight);
+        for (int y = 0; y < kHeight; ++y) {
+            for (int x = 0; x < kWidth; ++x) {
+                const PatternColour c = Desktop(x, y);
+                picture_[static_cast<std::size_t>(y) * kWidth + static_cast<std::size_t>(x)] = {
+                    c.r, c.g, c.b};
+            }
+        }
+        if (!ShowPicture()) {
+            error = "the test desktop cannot show the benchmark's picture (run it with --size " +
+                    std::to_string(kWidth) + "x" + std::to_string(kHeight) +
+                    "): " + desktop_.error();
+            return false;
+        }
+        sway_ = ComponentPid("sway");
+        backend_ = ComponentPid("portal-backend");
+        return true;
+    }
+    bool Make(Change change) override {
+        if (change == Change::kNothing) return true;
+        (change == Change::kOneTile ? tile_inverted_ : all_inverted_) ^= true;
+        if (ShowPicture()) return true;
+        Report("the test desktop did not show the change: " + desktop_.error());
+        return false;
+    }
+    bool AwaitGrabbable(const vemo::ScreenCapture& capture, Change change) override {
+        if (change == Change::kNothing || !capture.session().grabber) return true;
+        const vemo::screen::SourceRect want = change == Change::kOneTile
+                                                  ? vemo::screen::SourceRect{kTile}
+                                                  : vemo::screen::SourceRect{0, 0, kWidth, kHeight};
+        // The portal backend's casts share one screen-copy client: a cast
+        // that was stopped may take the compositor's damage for itself once
+        // more, and then the live cast waits for the next change. The same
+        // picture shown again is one. (No grab runs meanwhile: the grabber
+        // is this thread's to ask.)
+        for (int attempt = 0; attempt < 3; ++attempt) {
+            if (attempt > 0 && !ShowPicture()) break;
+            const auto until = Clock::now() + std::chrono::seconds(2);
+            while (Clock::now() < until) {
+                const vemo::screen::ScreenChanges changes =
+                    capture.session().grabber->PeekChanges();
+                if (changes.kind == vemo::screen::ScreenChanges::Kind::kUnknown) return true;
+                if (changes.kind == vemo::screen::ScreenChanges::Kind::kRegions &&
+                    Covers(vemo::screen::DesktopBounds(changes.regions), want)) {
+                    return true;
+                }
+                std::this_thread::sleep_for(std::chrono::milliseconds(2));
+            }
+        }
+        Report("the screen cast did not deliver the change");
+        return false;
+    }
+    double ServerCpuSeconds() const override {
+        if (sway_ <= 0 || backend_ <= 0) return -1;
+        return ProcessCpuSeconds(sway_) + ProcessCpuSeconds(backend_);
+    }
+
+  private:
+    static constexpr vemo::screen::SourceRect kTile{2 * kWidth / 5 + 40, 2 * kHeight / 5 + 40, 120,
+                                                    60};
+
+    static bool Covers(vemo::screen::SourceRect outer, vemo::screen::SourceRect inner) {
+        return outer.x <= inner.x && outer.y <= inner.y &&
+               outer.x + outer.width >= inner.x + inner.width &&
+               outer.y + outer.height >= inner.y + inner.height;
+    }
+
+    pid_t ComponentPid(const std::string& name) const {
+        std::ifstream file(desktop_.folder() + "/pids/" + name);
+        pid_t pid = -1;
+        file >> pid;
+        return pid;
+    }
+
+    bool ShowPicture() {
+        const bool shown = desktop_.Show(kWidth, kHeight, [this](int x, int y) {
+            vemo::test::Rgb c =
+                picture_[static_cast<std::size_t>(y) * kWidth + static_cast<std::size_t>(x)];
+            const bool in_tile = x >= kTile.x && x < kTile.x + kTile.width && y >= kTile.y &&
+                                 y < kTile.y + kTile.height;
+            if (all_inverted_ != (tile_inverted_ && in_tile)) {
+                c = {static_cast<std::uint8_t>(255 - c.r), static_cast<std::uint8_t>(255 - c.g),
+                     static_cast<std::uint8_t>(255 - c.b)};
+            }
+            return c;
+        });
+        // Each picture shown stays in the desktop's folder; all but the newest go.
+        std::error_code error;
+        fs::path newest;
+        fs::file_time_type newest_time{};
+        std::vector<fs::path> pictures;
+        for (const auto& entry : fs::directory_iterator(desktop_.folder(), error)) {
+            const std::string name = entry.path().filename().string();
+            if (!name.starts_with("picture-") || !name.ends_with(".ppm")) continue;
+            pictures.push_back(entry.path());
+            const auto time = entry.last_write_time(error);
+            if (newest.empty() || time > newest_time) newest = entry.path(), newest_time = time;
+        }
+        for (const fs::path& picture : pictures) {
+            if (picture != newest) fs::remove(picture, error);
+        }
+        return shown;
+    }
+
+    vemo::test::WaylandDesktop desktop_;
+    std::vector<vemo::test::Rgb> picture_;
+    bool tile_inverted_ = false;
+    bool all_inverted_ = false;
+    pid_t sway_ = -1;
+    pid_t backend_ = -1;
+};
+#endif
+
+std::unique_ptr<BenchScreen> OpenPortalBenchScreen(std::string& error) {
+#ifdef VEMO_BENCH_WAYLAND
+    auto screen = std::make_unique<PortalBenchScreen>();
+    if (!screen->Open(error)) return nullptr;
+    return screen;
+#else
+    error =
+        "the portal's benchmark screen is the Wayland test desktop, built with the tests "
+        "(configure with VEMO_BUILD_TESTS=ON)";
+    return nullptr;
+#endif
+}
+
+// The benchmark screen of the backend VEMO_SCREEN_BACKEND names ("x11" when
+// unset), which screen capture then uses too.
+std::unique_ptr<BenchScreen> OpenBenchScreen(std::string& backend, std::string& error) {
+    const char* named = std::getenv("VEMO_SCREEN_BACKEND");
+    backend = named != nullptr && *named != '\0' ? named : "x11";
+    setenv("VEMO_SCREEN_BACKEND", backend.c_str(), 1);
+    if (backend == "portal") return OpenPortalBenchScreen(error);
+    if (backend != "x11" && backend != "x11-noshm") {
+        error = "no benchmark screen for VEMO_SCREEN_BACKEND=" + backend;
+        return nullptr;
+    }
+    auto screen = std::make_unique<X11BenchScreen>();
+    if (!screen->Open(error)) return nullptr;
+    return screen;
+}
+
+// The screen and the working directory, made once for the whole run.
 struct Setup {
-    std::unique_ptr<vemo::test::XvfbDisplay> display;
-    std::unique_ptr<vemo::test::RootInverter> inverter;
+    std::string backend;
+    std::unique_ptr<BenchScreen> screen;
     vemo::ScreenCapture capture;
     fs::path dir;
     long baseline_kib = 0;
     bool ok = false;
 
     Setup() {
-        display = std::make_unique<vemo::test::XvfbDisplay>(kWidth, kHeight, 24);
         std::string error;
-        if (!display->ok() || !vemo::test::PaintRootWindow(display->name(), Desktop, error)) {
-            std::fprintf(stderr, "screen_bench: no Xvfb: %s %s\n", display->error().c_str(),
-                         error.c_str());
+        screen = OpenBenchScreen(backend, error);
+        if (!screen) {
+            std::fprintf(stderr, "screen_bench: %s\n", error.c_str());
             return;
         }
-        setenv("DISPLAY", display->name().c_str(), 1);
-        inverter = std::make_unique<vemo::test::RootInverter>(display->name());
+        std::fprintf(stderr, "screen_bench: screen backend %s\n", backend.c_str());
         const char* base = std::getenv("VEMO_BENCH_DIR");
         std::string pattern =
             ((base != nullptr ? fs::path(base) : fs::temp_directory_path()) / "vemo-bench-XXXXXX")
@@ -159,7 +466,7 @@ struct Setup {
         setenv("VEMO_SETTINGS_FILE", (dir / "settings.ini").c_str(), 1);
         capture.set_pause_ms(0);
         baseline_kib = ResidentKiB("VmRSS:");
-        ok = inverter->ok();
+        ok = true;
     }
     ~Setup() {
         capture.Stop();
@@ -179,13 +486,6 @@ NoSync& TheFileOperations() {
     static NoSync operations;
     return operations;
 }
-
-void Report(const std::string& message) {
-    std::fprintf(stderr, "screen_bench: %s\n", message.c_str());
-}
-
-// What changes on the screen before each grab.
-enum class Change { kNothing, kOneTile, kEverything };
 
 // Grabs in the mode `choose` sets on the stored settings, which are read once
 // the setup has pointed them at its own (missing) file.
@@ -208,19 +508,23 @@ void BM_Grab(benchmark::State& state, void (*choose)(vemo::ScreenSettings&), con
     }
     // The first grab codes everything; the measured ones follow it.
     capture.Grab();
-    double coded = 0, republished = 0;
+    // The portal's stream thread (none on X11).
+    const double stream_cpu_before = ThreadCpuSeconds("vemo-screencast");
+    double coded = 0, republished = 0, pixels_read = 0, server_cpu = 0;
     for (auto _ : state) {
         if (change != Change::kNothing) {
             state.PauseTiming();
-            // A rectangle inside the tile in the third row and column, or the screen.
-            if (change == Change::kOneTile) {
-                setup.inverter->Invert(2 * kWidth / 5 + 40, 2 * kHeight / 5 + 40, 120, 60);
-            } else {
-                setup.inverter->Invert(0, 0, kWidth, kHeight);
-            }
+            const bool made =
+                setup.screen->Make(change) && setup.screen->AwaitGrabbable(capture, change);
             state.ResumeTiming();
+            if (!made) {
+                state.SkipWithError("the screen did not change");
+                break;
+            }
         }
+        const double server_before = setup.screen->ServerCpuSeconds();
         const vemo::ScreenGrabResult result = capture.Grab();
+        server_cpu += setup.screen->ServerCpuSeconds() - server_before;
         if (result.report) Report(result.error);
         if (!result.ok) {
             state.SkipWithError(result.error.c_str());
@@ -228,12 +532,20 @@ void BM_Grab(benchmark::State& state, void (*choose)(vemo::ScreenSettings&), con
         }
         coded += result.coded;
         republished += result.republished;
+        pixels_read += static_cast<double>(result.pixels_read);
     }
     const auto per_grab = [&](double count) {
         return benchmark::Counter(count / static_cast<double>(state.iterations()));
     };
     state.counters["coded"] = per_grab(coded);
     state.counters["republished"] = per_grab(republished);
+    state.counters["pixels_read"] = per_grab(pixels_read);
+    if (setup.screen->ServerCpuSeconds() >= 0)
+        state.counters["server_cpu_ms"] = per_grab(server_cpu * 1000);
+    if (stream_cpu_before >= 0) {
+        state.counters["stream_cpu_ms"] =
+            per_grab((ThreadCpuSeconds("vemo-screencast") - stream_cpu_before) * 1000);
+    }
     state.counters["session_MB"] =
         static_cast<double>(ResidentKiB("VmRSS:") - setup.baseline_kib) / 1024.0;
     std::error_code error;
@@ -265,6 +577,78 @@ VEMO_GRAB_BENCHMARK(WholeScreenChanged, Whole, vemo::published::kScreenWholeJpeg
 VEMO_GRAB_BENCHMARK(ImodeD5Unchanged, Imode5, vemo::published::kScreenJpeg, Change::kNothing);
 VEMO_GRAB_BENCHMARK(ImodeD5OneTileChanged, Imode5, vemo::published::kScreenJpeg, Change::kOneTile);
 VEMO_GRAB_BENCHMARK(ImodeD5AllChanged, Imode5, vemo::published::kScreenJpeg, Change::kEverything);
+
+// Notes when the first screen picture of a grab is put in place.
+class FirstPictureClock : public vemo::FileOperations {
+  public:
+    bool Rename(const std::string& from, const std::string& to) override {
+        const bool renamed = vemo::FileOperations::Rename(from, to);
+        if (!first_ &&
+            (to == vemo::published::kScreenJpeg || to == vemo::published::kScreenWholeJpeg)) {
+            first_ = Clock::now();
+        }
+        return renamed;
+    }
+    void Reset() { first_.reset(); }
+    std::optional<Clock::time_point> first() const { return first_; }
+
+  private:
+    // Written by the screen worker, read after the grab it ran in returned.
+    std::optional<Clock::time_point> first_;
+};
+
+// How a grab fails while the portal's cast has not sent its first frame.
+constexpr std::string_view kNoFirstPictureYet =
+    "the screen cast has not sent its first picture yet";
+
+void BM_StartToFirstPicture(benchmark::State& state, void (*choose)(vemo::ScreenSettings&)) {
+    Setup& setup = TheSetup();
+    if (!setup.ok) {
+        state.SkipWithError("no screen to grab");
+        return;
+    }
+    FirstPictureClock clock;
+    vemo::SetFileOperations(&clock);
+    vemo::ScreenSettings settings = vemo::ReadScreenSettings();
+    choose(settings);
+    vemo::ScreenCapture& capture = setup.capture;
+    double first_ms = 0, late = 0;
+    for (auto _ : state) {
+        clock.Reset();
+        const Clock::time_point start = Clock::now();
+        const vemo::ScreenStartResult started = capture.Start(settings);
+        vemo::ScreenGrabResult grab = started.grabbable ? capture.Grab() : vemo::ScreenGrabResult{};
+        // A cast that started before its first frame: the engine's next
+        // grabs publish once it is there.
+        const Clock::time_point give_up = Clock::now() + std::chrono::seconds(5);
+        if (!grab.ok && grab.error.starts_with(kNoFirstPictureYet)) ++late;
+        while (!grab.ok && grab.error.starts_with(kNoFirstPictureYet) && Clock::now() < give_up) {
+            std::this_thread::sleep_for(std::chrono::milliseconds(5));
+            grab = capture.Grab();
+        }
+        if (!grab.ok || !clock.first()) {
+            state.SkipWithError(started.grabbable ? grab.error.c_str() : started.error.c_str());
+            break;
+        }
+        first_ms += std::chrono::duration<double, std::milli>(*clock.first() - start).count();
+        state.PauseTiming();
+        capture.Stop();
+        state.ResumeTiming();
+    }
+    state.counters["first_picture_ms"] = benchmark::Counter(
+        first_ms / static_cast<double>(std::max<std::int64_t>(state.iterations(), 1)));
+    if (late > 0) state.counters["late_first_frames"] = late;
+    capture.Stop();
+    vemo::SetFileOperations(nullptr);
+}
+BENCHMARK_CAPTURE(BM_StartToFirstPicture, WholeScreen, Whole)
+    ->Unit(benchmark::kMillisecond)
+    ->UseRealTime()
+    ->MeasureProcessCPUTime();
+BENCHMARK_CAPTURE(BM_StartToFirstPicture, ImodeD5, Imode5)
+    ->Unit(benchmark::kMillisecond)
+    ->UseRealTime()
+    ->MeasureProcessCPUTime();
 
 // Notes when a camera picture and an i-mode picture are put in place, from
 // whichever thread puts them.
@@ -304,7 +688,7 @@ class PublishClock : public vemo::FileOperations {
 void BM_EngineCameraAndScreen(benchmark::State& state) {
     Setup& setup = TheSetup();
     if (!setup.ok) {
-        state.SkipWithError("no display to grab");
+        state.SkipWithError("no screen to grab");
         return;
     }
     const char* seconds_text = std::getenv("VEMO_BENCH_SECONDS");
@@ -338,9 +722,8 @@ void BM_EngineCameraAndScreen(benchmark::State& state) {
     // The screen changes every second, from a thread of its own.
     std::atomic<bool> changing{!still};
     std::thread changer([&] {
-        vemo::test::RootInverter inverter(setup.display->name());
         while (changing.load()) {
-            inverter.Invert(0, 0, kWidth, kHeight);
+            setup.screen->Make(Change::kEverything);
             std::this_thread::sleep_for(std::chrono::seconds(1));
         }
     });

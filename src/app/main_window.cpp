@@ -282,7 +282,8 @@ void MainWindow::StartScreenPublishing() {
     if (closed_) return;
     const ScreenStartResult started = screen_.Start(ReadScreenSettings());
     // What the start settled on is what the dialogs show.
-    state_.screen = screen_.settings();
+    screen_start_pending_ = started.pending;
+    if (!started.pending) state_.screen = screen_.settings();
     SetScreenTimer(started.timer_interval_ms);
     if (!started.error.empty()) ReportError("%s", started.error.c_str());
     GrabScreen();
@@ -298,6 +299,10 @@ void MainWindow::GrabScreen() {
 }
 
 void MainWindow::ShowScreenGrab(const ScreenGrabResult& grab) {
+    if (screen_start_pending_) {
+        screen_start_pending_ = false;
+        state_.screen = screen_.settings();
+    }
     if (grab.restarted) {
         state_.screen = screen_.settings();
         SetStatusText(status_,

@@ -138,6 +138,9 @@ class MainWindow : public QMainWindow, public CameraWindow {
 
     EngineState state_;
     ScreenCapture screen_;
+    // A screen start still waits for the desktop's permission: the settings
+    // it settles on are taken with its first grab.
+    bool screen_start_pending_ = false;
     VideoArea* video_;
     StatusBar* status_;
     EngineMenus menus_;

@@ -259,8 +259,14 @@ int InitApplication(std::unique_ptr<MainWindow>& window) {
 int RunEngine(int argc, char** argv) {
     // --help and --version answer without a display or a product.
     if (const std::optional<int> status = HandleCommandLine(argc, argv)) return *status;
-    // Without a reachable display the engine still runs and publishes.
-    if (!qEnvironmentVariableIsSet("QT_QPA_PLATFORM")) qputenv("QT_QPA_PLATFORM", "xcb;offscreen");
+    // A Wayland session gets a native window, XWayland only when the Wayland
+    // platform cannot start; without a reachable display the engine still
+    // runs and publishes.
+    if (!qEnvironmentVariableIsSet("QT_QPA_PLATFORM")) {
+        qputenv("QT_QPA_PLATFORM", qEnvironmentVariableIsEmpty("WAYLAND_DISPLAY")
+                                       ? "xcb;offscreen"
+                                       : "wayland;xcb;offscreen");
+    }
     // Before the application, so that Qt's own messages while it starts carry
     // the time stamp and category too.
     SetUpLogging(VerboseRequested(argc, argv));

@@ -234,16 +234,23 @@ bool CaptureCore::GrabAndPublish(ScreenGrabResult& result, std::uint32_t gif_col
                               pause_ms_.load()};
     GrabPublisher publisher(context, result);
     if (!s.holds_resources()) return publisher.Fail("screen capture has not been started");
+    // A screen the grabber knows to be unchanged since the grab that made the
+    // kept pictures is neither read nor coded: they are published again.
+    if (publisher.KeepsEveryPicture() &&
+        s.grabber->PeekChanges().kind == ScreenChanges::Kind::kNothing) {
+        return publisher.RepublishKept();
+    }
     GrabbedPixels pixels;
+    ScreenChanges changes;
     std::string error;
-    if (!s.grabber->Grab(pixels, error)) return publisher.Fail(error);
+    if (!s.grabber->Grab(pixels, changes, error)) return publisher.Fail(error);
     // The session was sized at the start; a grabber always delivers that size.
     if (pixels.width != s.geometry.screen_width || pixels.height != s.geometry.screen_height) {
         return publisher.Fail(
             "the grabbed screen does not have the size screen capture started with");
     }
-    return s.geometry.whole_screen ? publisher.PublishWholeScreen(pixels)
-                                   : publisher.PublishImode(pixels);
+    return s.geometry.whole_screen ? publisher.PublishWholeScreen(pixels, changes)
+                                   : publisher.PublishImode(pixels, changes);
 }
 
 void CaptureCore::Deliver(ScreenGrabResult result) {

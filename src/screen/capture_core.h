@@ -44,6 +44,10 @@ class CaptureCore {
 
     ScreenGrabResult Grab();
 
+    // The next grab reports its failure even when the start failed the same
+    // way: for a start whose result nobody showed.
+    void ForgetReported() { last_reported_.clear(); }
+
     // Hands `result` to the grab-done callback, unless the grab was cut
     // short or the callback was taken away.
     void Deliver(ScreenGrabResult result);

@@ -4,7 +4,8 @@
 // renamed into place, or, when the screen pixels it is made from have not
 // changed since it was last published, its kept bytes are published again
 // the same way. The first failure ends the grab, and so does an interrupt,
-// after the file being written.
+// after the file being written. What the grabber knows of the screen's
+// changes spares hashing the parts it knows to be untouched.
 
 #include <cstdint>
 #include <functional>
@@ -16,6 +17,7 @@
 #include "imaging/jpeg_writer.h"
 #include "screen/grab_worker.h"
 #include "screen/picture_cache.h"
+#include "screen/screen_grabber.h"
 #include "screen/screen_session.h"
 
 namespace vemo::screen {
@@ -37,8 +39,16 @@ class GrabPublisher {
     GrabPublisher(const GrabContext& context, ScreenGrabResult& result)
         : c_(context), result_(result) {}
 
-    bool PublishWholeScreen(const GrabbedPixels& pixels);
-    bool PublishImode(const GrabbedPixels& pixels);
+    // Whether every picture this session's mode publishes is kept.
+    bool KeepsEveryPicture() const;
+    // Publishes every kept picture again, in a grab's order and with its
+    // pauses, without looking at the screen: for a screen that has not
+    // changed since the grab that made them.
+    bool RepublishKept();
+
+    // `changes` is what the grabber reported with `pixels`.
+    bool PublishWholeScreen(const GrabbedPixels& pixels, const ScreenChanges& changes);
+    bool PublishImode(const GrabbedPixels& pixels, const ScreenChanges& changes);
 
     // Ends the grab with `message` as its error.
     bool Fail(std::string message);
@@ -53,6 +63,14 @@ class GrabPublisher {
         Names names;
     };
 
+    // The i-mode picture's names, then each tile's, row by row.
+    std::vector<Names> ImodeNames() const;
+    // The digest of `area` for the picture published as `name`: the kept one
+    // when `changes` shows the area untouched, else hashed afresh.
+    PixelDigest DigestOf(const GrabbedPixels& pixels, SourceRect area, const std::string& name,
+                         const ScreenChanges& changes);
+    // Adds the part of `area` on the screen to the pixels this grab read.
+    void CountRead(SourceRect area);
     // Publishes the kept bytes again when they were made from pixels with
     // `digest`; otherwise `make` points the JPEG job at the picture to code.
     bool PublishPicture(const PixelDigest& digest, const Names& names, bool tile,
@@ -69,6 +87,8 @@ class GrabPublisher {
     void Keep(const std::string& temp, const std::string& name, const PixelDigest& digest);
     void MakeImodePicture(const GrabbedPixels& pixels, const std::optional<SourceRect>& changed);
     void MakeTilePicture(const GrabbedPixels& pixels, SourceRect rect);
+    // The screen as BGRX, made once per grab.
+    void MakeView(const GrabbedPixels& pixels);
     // Points the JPEG job at `picture`, turned when the session rotates.
     void PointJobAt(std::uint8_t* picture);
     bool Pause();

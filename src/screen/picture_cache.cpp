@@ -69,6 +69,11 @@ const PixelDigest* PictureCache::KeptDigest(const std::string& name) const {
     return found != kept_.end() ? &found->second.digest : nullptr;
 }
 
+const std::vector<std::uint8_t>* PictureCache::KeptBytes(const std::string& name) const {
+    const auto found = kept_.find(name);
+    return found != kept_.end() ? &found->second.bytes : nullptr;
+}
+
 void PictureCache::Keep(const std::string& name, const PixelDigest& digest,
                         std::vector<std::uint8_t> bytes) {
     kept_[name] = Kept{digest, std::move(bytes)};

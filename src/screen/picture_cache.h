@@ -52,6 +52,8 @@ class PictureCache {
     const std::vector<std::uint8_t>* Find(const std::string& name, const PixelDigest& digest) const;
     // The digest of the pixels the bytes kept for `name` were made from.
     const PixelDigest* KeptDigest(const std::string& name) const;
+    // The bytes kept for `name`, whatever they were made from; nullptr when none.
+    const std::vector<std::uint8_t>* KeptBytes(const std::string& name) const;
     void Keep(const std::string& name, const PixelDigest& digest, std::vector<std::uint8_t> bytes);
     void Forget(const std::string& name) { kept_.erase(name); }
     void Clear() { kept_.clear(); }

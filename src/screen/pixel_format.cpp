@@ -125,18 +125,19 @@ bool IsBgrx(const PixelLayout& l) {
            l.green_mask == 0xff00u && l.blue_mask == 0xffu;
 }
 
-void ConvertToBgrx(const GrabbedPixels& in, std::uint8_t* out) {
+void ConvertToBgrx(const GrabbedPixels& in, std::uint8_t* out, std::size_t out_stride) {
     const std::size_t row_bytes = 4 * static_cast<std::size_t>(in.width);
+    if (out_stride == 0) out_stride = row_bytes;
     if (IsBgrx(in.layout)) {
         for (int y = 0; y < in.height; ++y) {
-            std::memcpy(out + row_bytes * static_cast<std::size_t>(y),
+            std::memcpy(out + out_stride * static_cast<std::size_t>(y),
                         in.data + in.stride * static_cast<std::size_t>(y), row_bytes);
         }
         return;
     }
     ForEachPixel(in, [&](int x, int y, std::uint8_t b, std::uint8_t g, std::uint8_t r) {
         std::uint8_t* p =
-            out + row_bytes * static_cast<std::size_t>(y) + 4 * static_cast<std::size_t>(x);
+            out + out_stride * static_cast<std::size_t>(y) + 4 * static_cast<std::size_t>(x);
         p[0] = b;
         p[1] = g;
         p[2] = r;

@@ -38,8 +38,9 @@ std::string UnsupportedLayoutReason(const PixelLayout& layout);
 // scaler can read them where they are.
 bool IsBgrx(const PixelLayout& layout);
 
-// Converts the whole picture to top-down BGRX into `out` (width * height * 4 bytes).
-void ConvertToBgrx(const GrabbedPixels& in, std::uint8_t* out);
+// Converts the whole picture to top-down BGRX rows of `out_stride` bytes
+// into `out` (width * 4 bytes a row when 0).
+void ConvertToBgrx(const GrabbedPixels& in, std::uint8_t* out, std::size_t out_stride = 0);
 
 // Converts the whole picture to bottom-up blue-green-red rows of `out_stride`
 // bytes into `out`, the layout the JPEG writer takes.

@@ -1,13 +1,17 @@
 #include "screen/screen_capture.h"
 
+#include <algorithm>
 #include <cstdio>
 #include <cstdlib>
+#include <mutex>
 #include <string>
 #include <utility>
 
 #include "product/shared_status_block.h"
 #include "screen/capture_core.h"
 #include "screen/grab_worker.h"
+#include "screen/screen_grabber.h"
+#include "settings/settings_store.h"
 
 namespace vemo {
 
@@ -27,10 +31,43 @@ ScreenCapture::~ScreenCapture() {
 
 ScreenStartResult ScreenCapture::Start(const ScreenSettings& settings) {
     Quiesce("starting screen capture");
-    auto started = std::make_shared<ScreenStartResult>();
-    if (worker_->Run([core = core_, settings, started] { *started = core->Start(settings); },
-                     answer_timeout_)) {
-        return *started;
+    start_pending_ = false;
+    // The start's result, and whether its caller stopped waiting for it.
+    struct Started {
+        std::mutex mutex;
+        bool done = false;
+        bool caller_gone = false;
+        ScreenStartResult result;
+    };
+    auto started = std::make_shared<Started>();
+    const bool answered = worker_->Run(
+        [core = core_, settings, started] {
+            ScreenStartResult result = core->Start(settings);
+            const std::lock_guard lock(started->mutex);
+            started->done = true;
+            started->result = std::move(result);
+            // Nobody shows this start's failure: the first grab does.
+            if (started->caller_gone) core->ForgetReported();
+        },
+        answer_timeout_);
+    {
+        const std::lock_guard lock(started->mutex);
+        if (answered || started->done) return started->result;
+        started->caller_gone = true;
+    }
+    if (screen::ChooseScreenBackend() == screen::ScreenBackend::kPortal) {
+        // The desktop may be asking the user whether to allow the capture,
+        // which takes as long as the user takes: the start goes on on the
+        // worker, bounded by the portal's own limits, and the grabs asked for
+        // meanwhile follow it there. A start that fails says why at the first
+        // grab.
+        start_pending_ = true;
+        ScreenStartResult pending;
+        pending.grabbable = true;
+        pending.pending = true;
+        pending.timer_interval_ms =
+            std::clamp(settings.screen_timer, kMinIntervalSeconds, kMaxIntervalSeconds) * 1000u;
+        return pending;
     }
     LeaveBehind("starting screen capture");
     const char* display = std::getenv("DISPLAY");
@@ -41,6 +78,7 @@ ScreenStartResult ScreenCapture::Start(const ScreenSettings& settings) {
 
 int ScreenCapture::Stop() {
     Quiesce("stopping screen capture");
+    start_pending_ = false;
     if (!worker_->Run([core = core_] { core->Release(); }, answer_timeout_)) {
         LeaveBehind("stopping screen capture");
     }
@@ -55,7 +93,7 @@ ScreenGrabResult ScreenCapture::Grab() {
 }
 
 void ScreenCapture::RequestGrab() {
-    if (!core_->screen_on()) return;
+    if (!core_->screen_on() && !start_pending_) return;
     worker_->Post([core = core_] { core->Deliver(core->Grab()); });
 }
 
@@ -105,10 +143,12 @@ void ScreenCapture::Quiesce(const char* doing) {
 }
 
 void ScreenCapture::LeaveBehind(const char* doing) {
+    const bool portal = screen::ChooseScreenBackend() == screen::ScreenBackend::kPortal;
     std::fprintf(stderr,
-                 "vemo: %s: the screen grab has not ended after %lld ms (the X server does not "
-                 "answer); it is left behind\n",
-                 doing, static_cast<long long>(answer_timeout_.count()));
+                 "vemo: %s: the screen grab has not ended after %lld ms (%s does not answer); it "
+                 "is left behind\n",
+                 doing, static_cast<long long>(answer_timeout_.count()),
+                 portal ? "the screen-cast portal or its PipeWire stream" : "the X server");
     core_->Disown();
     worker_->Abandon();
     auto fresh = std::make_shared<CaptureCore>();

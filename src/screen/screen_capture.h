@@ -60,7 +60,9 @@ class ScreenCapture {
     // Wayland without XWayland, a server that does not answer, ...)
     // `grabbable` is false and `error` says why; capture is on all the same
     // and every grab publishes nothing. A running grab ends first, as at a
-    // stop.
+    // stop. A portal start that is still waiting for the desktop (a
+    // permission dialog) after the answer timeout goes on on the worker and
+    // returns at once, `pending` set; grabs asked for meanwhile follow it.
     ScreenStartResult Start(const ScreenSettings& settings);
 
     // Releases what the start acquired, turns capture off, removes the i-mode
@@ -119,6 +121,8 @@ class ScreenCapture {
     std::unique_ptr<screen::GrabWorker> worker_;  // after core_: it goes first
     GrabDone done_;
     std::chrono::milliseconds answer_timeout_ = kDefaultAnswerTimeout;
+    // A portal start still runs on the worker (see Start).
+    bool start_pending_ = false;
 };
 
 }  // namespace vemo

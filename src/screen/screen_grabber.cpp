@@ -1,5 +1,5 @@
-// The grabber screen capture uses: the X11 one, or the null one that says
-// why no screen can be grabbed.
+// The grabber screen capture uses: the X11 one, the screen-cast portal's, or
+// the null one that says why no screen can be grabbed.
 
 #include <cstdlib>
 #include <cstring>
@@ -16,7 +16,7 @@ class NullGrabber final : public ScreenGrabber {
     explicit NullGrabber(std::string reason) : reason_(std::move(reason)) {}
     int width() const override { return 0; }
     int height() const override { return 0; }
-    bool Grab(GrabbedPixels&, std::string& error) override {
+    bool Grab(GrabbedPixels&, ScreenChanges&, std::string& error) override {
         error = reason_;
         return false;
     }
@@ -39,12 +39,27 @@ std::unique_ptr<ScreenGrabber> MakeNullGrabber(std::string reason) {
     return std::make_unique<NullGrabber>(std::move(reason));
 }
 
-std::unique_ptr<ScreenGrabber> OpenScreenGrabber(std::string& error) {
-    error.clear();
+ScreenBackend ChooseScreenBackend() {
     const char* backend_env = std::getenv("VEMO_SCREEN_BACKEND");
     const std::string backend = backend_env != nullptr ? backend_env : "";
-    if (backend == "null") {
+    if (backend == "null") return ScreenBackend::kNull;
+    if (backend == "x11") return ScreenBackend::kX11;
+    if (backend == "x11-noshm") return ScreenBackend::kX11NoShm;
+    if (backend == "portal") return ScreenBackend::kPortal;
+    return IsWaylandSession() ? ScreenBackend::kPortal : ScreenBackend::kX11;
+}
+
+std::unique_ptr<ScreenGrabber> OpenScreenGrabber(std::string& error) {
+    error.clear();
+    const ScreenBackend backend = ChooseScreenBackend();
+    if (backend == ScreenBackend::kNull) {
         error = "screen capture is switched off for this run (VEMO_SCREEN_BACKEND=null)";
+        return MakeNullGrabber(error);
+    }
+    if (backend == ScreenBackend::kPortal) {
+        std::unique_ptr<ScreenGrabber> grabber = OpenPortalGrabber(error);
+        if (grabber) return grabber;
+        error = "the screen cannot be captured: " + error;
         return MakeNullGrabber(error);
     }
 
@@ -56,7 +71,8 @@ std::unique_ptr<ScreenGrabber> OpenScreenGrabber(std::string& error) {
                     : "the screen cannot be captured: there is no X display (DISPLAY is not set)";
         return MakeNullGrabber(error);
     }
-    std::unique_ptr<ScreenGrabber> grabber = OpenX11Grabber(backend != "x11-noshm", error);
+    std::unique_ptr<ScreenGrabber> grabber =
+        OpenX11Grabber(backend != ScreenBackend::kX11NoShm, error);
     if (grabber) return grabber;
     if (IsWaylandSession()) {
         error +=

@@ -1,16 +1,32 @@
 #pragma once
 
 // Where screen pictures come from. The X11 grabber reads the root window of
-// the default screen of the display named by DISPLAY; the null grabber stands
-// in when there is no display, so screen capture can be switched on and off
-// as usual while every grab publishes nothing and says why.
+// the default screen of the display named by DISPLAY; on Wayland the portal
+// grabber takes the newest frames of the screen-cast portal's PipeWire
+// streams; the null grabber stands in when neither can be had, so screen
+// capture can be switched on and off as usual while every grab publishes
+// nothing and says why.
 
 #include <memory>
 #include <string>
+#include <vector>
 
 #include "screen/pixel_format.h"
 
 namespace vemo::screen {
+
+// What changed on the screen since the last successful Grab, as far as the
+// grabber knows without reading the pixels (the X server's damage reports, the
+// compositor's damage regions, or no new frame at all).
+struct ScreenChanges {
+    enum class Kind {
+        kUnknown,  // anything may have changed: every pixel is to be looked at
+        kNothing,  // no pixel changed
+        kRegions,  // every changed pixel lies in one of `regions`
+    };
+    Kind kind = Kind::kUnknown;
+    std::vector<SourceRect> regions;  // screen coordinates, possibly overlapping
+};
 
 class ScreenGrabber {
   public:
@@ -24,9 +40,15 @@ class ScreenGrabber {
     // Whether the screen's size now differs from the one it was opened with.
     virtual bool SizeChanged() { return false; }
 
+    // What changed since the last successful Grab, without reading a pixel
+    // and without forgetting it: the next Grab reports it again.
+    virtual ScreenChanges PeekChanges() { return {}; }
+
     // Takes one picture of the whole screen. The pixels stay valid until the
-    // next Grab or the grabber's end. On failure `error` says why.
-    virtual bool Grab(GrabbedPixels& pixels, std::string& error) = 0;
+    // next Grab or the grabber's end. `changes` tells what changed since the
+    // last successful Grab (kUnknown for the first). On failure `error` says
+    // why.
+    virtual bool Grab(GrabbedPixels& pixels, ScreenChanges& changes, std::string& error) = 0;
 
     // Short description for diagnostics ("X11 :0 with MIT-SHM", "none").
     virtual std::string Describe() const = 0;
@@ -41,10 +63,23 @@ std::unique_ptr<ScreenGrabber> MakeNullGrabber(std::string reason);
 // display. `use_shm` = false forces the plain path.
 std::unique_ptr<ScreenGrabber> OpenX11Grabber(bool use_shm, std::string& error);
 
-// The grabber screen capture uses: VEMO_SCREEN_BACKEND may say "null" (no
-// screen) or "x11-noshm" (no shared memory), for tests and measurements;
-// otherwise X11, and the null grabber with the reason when that fails.
-// `error` is empty when a screen can be grabbed.
+// Asks the desktop's screen-cast portal for every monitor (with the restore
+// token kept from the last time, so an allowed capture is not asked for
+// again) and opens its PipeWire streams; returns once the first picture is
+// there, or soon without it when the portal told the monitors' sizes (grabs
+// then fail, saying so, until the compositor sends it). nullptr with `error`
+// saying why when there is no portal, the user refuses, or no picture comes.
+std::unique_ptr<ScreenGrabber> OpenPortalGrabber(std::string& error);
+
+enum class ScreenBackend { kX11, kX11NoShm, kPortal, kNull };
+
+// The backend screen capture uses: VEMO_SCREEN_BACKEND=x11|x11-noshm|portal|
+// null when set, else the portal on a Wayland session (WAYLAND_DISPLAY set
+// or XDG_SESSION_TYPE=wayland) and X11 otherwise.
+ScreenBackend ChooseScreenBackend();
+
+// The grabber of ChooseScreenBackend(), or the null grabber with the reason
+// when it cannot be opened. `error` is empty when a screen can be grabbed.
 std::unique_ptr<ScreenGrabber> OpenScreenGrabber(std::string& error);
 
 }  // namespace vemo::screen

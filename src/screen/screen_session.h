@@ -60,6 +60,10 @@ struct ScreenStartResult {
     bool grabbable = false;          // false: no screen can be grabbed; capture is on all the same
     unsigned timer_interval_ms = 0;  // what timer 2 is to be armed with
     std::string error;               // a failure the user should be told of; empty when none
+    // The start still waits for the desktop (the screen-cast portal asking the
+    // user) and goes on on the worker; the settings in force and the first
+    // grab's result follow when it ends.
+    bool pending = false;
 };
 
 struct ScreenGrabResult {
@@ -80,6 +84,10 @@ struct ScreenGrabResult {
     bool interrupted = false;
     int coded = 0;        // pictures coded (JPEG or GIF)
     int republished = 0;  // unchanged pictures published again from the kept bytes
+    // Screen pixels this grab passed over to digest, convert, scale or code
+    // them (a pixel passed over twice counts twice); 0 when the grabber knew
+    // the screen still and the kept pictures were published again unread.
+    std::int64_t pixels_read = 0;
 };
 
 }  // namespace vemo

@@ -4,6 +4,8 @@
 #include <X11/Xlib.h>
 #include <X11/Xutil.h>
 #include <X11/extensions/XShm.h>
+#include <X11/extensions/Xdamage.h>
+#include <X11/extensions/Xfixes.h>
 #include <signal.h>
 #include <sys/ipc.h>
 #include <sys/shm.h>
@@ -32,6 +34,15 @@ struct ImageDestroyer {
     void operator()(XImage* image) const { XDestroyImage(image); }
 };
 using ImagePtr = std::unique_ptr<XImage, ImageDestroyer>;
+
+struct XFreer {
+    void operator()(void* data) const { XFree(data); }
+};
+using RectanglesPtr = std::unique_ptr<XRectangle, XFreer>;
+
+// Beyond this many changed rectangles the screen counts as changed anywhere:
+// checking each tile against them would cost more than it saves.
+constexpr int kMaxChangedRectangles = 64;
 
 class X11Grabber;
 
@@ -185,6 +196,7 @@ class X11Grabber final : public ScreenGrabber {
             error = "X display \"" + display_name_ + "\": " + reason;
             return false;
         }
+        TrackDamage();
         return true;
     }
 
@@ -203,14 +215,28 @@ class X11Grabber final : public ScreenGrabber {
     int height() const override { return height_; }
 
     std::string Describe() const override {
-        return "X11 \"" + display_name_ + "\"" + (shared_ ? " with MIT-SHM" : " without MIT-SHM");
+        return "X11 \"" + display_name_ + "\"" + (shared_ ? " with MIT-SHM" : " without MIT-SHM") +
+               (damage_ != 0 ? " and DAMAGE" : "");
     }
 
-    bool Grab(GrabbedPixels& pixels, std::string& error) override {
+    ScreenChanges PeekChanges() override {
+        ScreenChanges changes;
+        if (damage_ == 0 || !changes_known_ || lost_) return changes;
+        CollectDamage();
+        FetchPending(changes);
+        return changes;
+    }
+
+    bool Grab(GrabbedPixels& pixels, ScreenChanges& changes, std::string& error) override {
+        changes = {};
         if (lost_) {
             error = LostMessage();
             return false;
         }
+        // Taken before the pixels are read: a change that comes while they
+        // are read is then reported by the next grab, never lost.
+        ScreenChanges seen;
+        const bool tracked = TakeDamage(seen);
         Display* d = display_.get();
         error_code_ = 0;
         bool ok = false;
@@ -222,9 +248,13 @@ class X11Grabber final : public ScreenGrabber {
             ok = image_ != nullptr;
         }
         if (!ok || lost_ || error_code_ != 0) {
+            // The changes taken are gone with the failed grab.
+            changes_known_ = false;
             error = FailureMessage();
             return false;
         }
+        if (changes_known_ && tracked) changes = std::move(seen);
+        changes_known_ = tracked;
         pixels.data = reinterpret_cast<const std::uint8_t*>(image_->data);
         pixels.width = image_->width;
         pixels.height = image_->height;
@@ -273,6 +303,83 @@ class X11Grabber final : public ScreenGrabber {
         return true;
     }
 
+    // Asks the server to note every change of the root window and what is
+    // drawn in it, where the server has the DAMAGE extension. Damage objects
+    // and regions belong to the connection, which frees them when it closes.
+    void TrackDamage() {
+        Display* d = display_.get();
+        int event_base = 0, error_base = 0, fixes_event_base = 0, fixes_error_base = 0;
+        int damage_major = 1, damage_minor = 1, fixes_major = 2, fixes_minor = 0;
+        if (!XDamageQueryExtension(d, &event_base, &error_base) ||
+            !XFixesQueryExtension(d, &fixes_event_base, &fixes_error_base) ||
+            XDamageQueryVersion(d, &damage_major, &damage_minor) == 0 ||
+            XFixesQueryVersion(d, &fixes_major, &fixes_minor) == 0 || fixes_major < 2) {
+            return;
+        }
+        error_code_ = 0;
+        const Damage damage = XDamageCreate(d, root_, XDamageReportNonEmpty);
+        pending_ = XFixesCreateRegion(d, nullptr, 0);
+        taken_ = XFixesCreateRegion(d, nullptr, 0);
+        XSync(d, False);
+        if (error_code_ == 0 && !lost_) {
+            damage_ = damage;
+            damage_notify_ = event_base + XDamageNotify;
+        }
+        error_code_ = 0;
+    }
+
+    // Moves what the server noted since the last call into pending_. Its
+    // notices only say that something was noted; the region says what.
+    void CollectDamage() {
+        Display* d = display_.get();
+        XEvent event;
+        while (XCheckTypedEvent(d, damage_notify_, &event)) {
+        }
+        error_code_ = 0;
+        XDamageSubtract(d, damage_, None, taken_);
+        XFixesUnionRegion(d, pending_, pending_, taken_);
+    }
+
+    // Reads pending_ into `changes`, waiting for the server's answer, so
+    // every change drawn before this call is in it. An error leaves the
+    // changes unknown, for good: the server would likely refuse again.
+    bool FetchPending(ScreenChanges& changes) {
+        int count = 0;
+        RectanglesPtr rectangles(XFixesFetchRegion(display_.get(), pending_, &count));
+        if (lost_ || error_code_ != 0 || (rectangles == nullptr && count != 0)) {
+            // Destroyed, if it still exists, so that no more notices queue up.
+            if (!lost_) {
+                XDamageDestroy(display_.get(), damage_);
+                XSync(display_.get(), False);
+            }
+            damage_ = 0;
+            changes_known_ = false;
+            error_code_ = 0;
+            changes = {};
+            return false;
+        }
+        if (count == 0) {
+            changes.kind = ScreenChanges::Kind::kNothing;
+        } else if (count <= kMaxChangedRectangles) {
+            changes.kind = ScreenChanges::Kind::kRegions;
+            for (int i = 0; i < count; ++i) {
+                const XRectangle& r = rectangles.get()[i];
+                changes.regions.push_back({r.x, r.y, r.width, r.height});
+            }
+        }
+        return true;
+    }
+
+    // The changes since the last successful grab, for this grab to report;
+    // pending_ starts afresh. False when they are not known.
+    bool TakeDamage(ScreenChanges& changes) {
+        if (damage_ == 0) return false;
+        CollectDamage();
+        if (!FetchPending(changes)) return false;
+        XFixesSetRegion(display_.get(), pending_, nullptr, 0);
+        return true;
+    }
+
     // Without shared memory the layout is learnt from one pixel.
     bool ProbePlainLayout() {
         error_code_ = 0;
@@ -318,6 +425,14 @@ class X11Grabber final : public ScreenGrabber {
     bool lost_ = false;
     int error_code_ = 0;
     PixelLayout layout_;
+    // The root window's damage, 0 without the extension or after it failed.
+    Damage damage_ = 0;
+    int damage_notify_ = 0;
+    XserverRegion pending_ = 0;  // changed since the last successful grab
+    XserverRegion taken_ = 0;    // what one subtraction took
+    // pending_ holds every change since a successful grab: false before the
+    // first and after a failed one.
+    bool changes_known_ = false;
 };
 
 X11Grabber* GrabberOf(Display* display) {

@@ -16,6 +16,7 @@
 
 #include "imaging/published_files.h"
 #include "screen/screen_capture.h"
+#include "screen/screen_grabber.h"
 #include "tools/command.h"
 #include "tools/grab_module.h"
 
@@ -64,8 +65,25 @@ struct GrabOptions {
     }
 };
 
+// What the screen start and grab wait on: the X server, or the screen-cast
+// portal and the PipeWire stream behind it.
+std::string WhatAGrabWaitsFor() {
+    switch (screen::ChooseScreenBackend()) {
+        case screen::ScreenBackend::kPortal:
+            return "the screen-cast portal or its PipeWire stream";
+        case screen::ScreenBackend::kNull:
+            return "the screen capture";
+        case screen::ScreenBackend::kX11:
+        case screen::ScreenBackend::kX11NoShm:
+            break;
+    }
+    const char* display = std::getenv("DISPLAY");
+    return "the X server " + std::string(display != nullptr ? display : "");
+}
+
 // Xlib waits for a reply for ever, so a stopped or hung X server would hold
-// vemoctl with it. Past the deadline the process ends with a clear error.
+// vemoctl with it; a portal or a stream may never answer too. Past the
+// deadline the process ends with a clear error.
 class ServerDeadline {
   public:
     ServerDeadline(std::chrono::milliseconds limit, std::string message)
@@ -161,11 +179,9 @@ int RunGrab(const Arguments& arguments) {
         return Fail("grab: cannot change to the directory " + dir.string());
     }
 
-    const char* display = std::getenv("DISPLAY");
     const ServerDeadline deadline(
         std::chrono::milliseconds(static_cast<long long>(*timeout * 1000)),
-        "grab: the X server " + std::string(display != nullptr ? display : "") +
-            " did not answer within " + timeout_text + " s");
+        "grab: " + WhatAGrabWaitsFor() + " did not answer within " + timeout_text + " s");
     // Failures come back as this command's own diagnostics.
     ScreenCapture capture;
     int status = 0;

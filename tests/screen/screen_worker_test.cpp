@@ -1,6 +1,7 @@
 // Screen grabs on the screen worker against a private Xvfb painted with the
-// quadrant pattern: unchanged pictures published again without coding, a stop
-// that cuts a grab short, and an X server that stops answering.
+// quadrant pattern: unchanged pictures published again without coding, a
+// still screen published again without being read, a stop that cuts a grab
+// short, and an X server that stops answering.
 
 #include <gtest/gtest.h>
 
@@ -19,6 +20,7 @@
 #include "screen/grab_worker.h"
 #include "screen/screen_capture.h"
 #include "screen/screen_folder.h"
+#include "screen/screen_grabber.h"
 #include "screen/xvfb_display.h"
 #include "support/test_support.h"
 
@@ -236,6 +238,97 @@ TEST_F(ScreenWorkerTest, AnIModePictureMadeAgainWhereTheScreenChangedIsTheSameAs
     inverter.Invert(301, 203, 37, 29);
     EXPECT_EQ(fresh.coded, 2 * 17);
     EXPECT_EQ(File(published::kScreenJpeg), remade);
+}
+
+// The bytes of each of `names` (paths under the working directory).
+Files Snapshot(const test::TempDir& dir, const std::vector<std::string>& names) {
+    Files files;
+    for (const std::string& name : names)
+        files[name] = test::ReadBytes(dir / name);
+    return files;
+}
+
+// The names in `files` whose bytes differ from what the files hold now.
+std::set<std::string> Differing(const test::TempDir& dir, const Files& files) {
+    std::set<std::string> differing;
+    for (const auto& [name, bytes] : files) {
+        if (test::ReadBytes(dir / name) != bytes) differing.insert(name);
+    }
+    return differing;
+}
+
+TEST_F(ScreenWorkerTest, AStillScreenIsNotReadAndAChangeReachesTheNextPicture) {
+    // 4 x 4 tiles of 256 x 192. The change lies well inside the tile at row
+    // 1, column 1 (named 21), red on the screen, so no other tile reads it.
+    constexpr int kX = 301, kY = 203, kW = 37, kH = 29;
+    test::RootInverter inverter(display_->name());
+    ASSERT_TRUE(inverter.ok());
+    ScreenSettings whole = ReadScreenSettings();
+    whole.screen_one = 1;
+    for (const ScreenSettings& settings : {Imode(4), whole}) {
+        const bool imode = settings.screen_one == 0;
+        SCOPED_TRACE(imode ? "i-mode" : "whole screen");
+        ASSERT_TRUE(capture_->Start(settings).grabbable);
+        const std::string backend = capture_->session().grabber->Describe();
+        ASSERT_NE(backend.find("DAMAGE"), std::string::npos) << backend;
+        const ScreenGrabResult first = capture_->Grab();
+        ASSERT_TRUE(first.ok) << first.error;
+        EXPECT_GT(first.pixels_read, 0);
+        const Files before = Snapshot(dir_, first.published);
+        for (const auto& [name, bytes] : before)
+            fs::last_write_time(dir_.path() / name, kLongAgo);
+
+        const ScreenGrabResult still = capture_->Grab();
+        ASSERT_TRUE(still.ok) << still.error;
+        EXPECT_EQ(still.pixels_read, 0);
+        EXPECT_EQ(still.coded, 0);
+        EXPECT_EQ(still.published, first.published);  // the same files, in the same order
+        EXPECT_EQ(Differing(dir_, before), std::set<std::string>{});
+        for (const auto& [name, bytes] : before)
+            EXPECT_GT(fs::last_write_time(dir_.path() / name), kLongAgo) << name;
+
+        // Right after a grab that read nothing, a change must still show.
+        inverter.Invert(kX, kY, kW, kH);
+        const ScreenGrabResult changed = capture_->Grab();
+        ASSERT_TRUE(changed.ok) << changed.error;
+        EXPECT_EQ(changed.published, first.published);
+        if (imode) {
+            EXPECT_EQ(changed.coded, 2 * 2);
+            EXPECT_EQ(Differing(dir_, before),
+                      (std::set<std::string>{"vemo/vemosc.gif", "vemo/vemosc.jpg",
+                                             "vemo/vemosc21.gif", "vemo/vemosc21.jpg"}));
+            // Only about the changed tile was read: 3 passes over its 49152
+            // pixels (digest, the i-mode picture's part, the tile) and a fringe.
+            EXPECT_GT(changed.pixels_read, 0);
+            EXPECT_LT(changed.pixels_read, kWidth * kHeight / 4);
+            // Inverted red is cyan, at (45..82, 11..40) of the tile, 0.625 to 1.
+            const test::DecodedJpeg tile = test::DecodeJpeg(dir_ / "vemo/vemosc21.jpg");
+            ASSERT_TRUE(tile.ok);
+            EXPECT_LE(test::ColourDistance(tile.at(40, 16), {0, 255, 255}), 24);
+            EXPECT_LE(test::ColourDistance(tile.at(100, 16), {255, 0, 0}), 24);
+        } else {
+            EXPECT_EQ(changed.coded, 1);
+            const test::DecodedJpeg screen = test::DecodeJpeg(dir_ / published::kScreenWholeJpeg);
+            ASSERT_TRUE(screen.ok);
+            EXPECT_LE(test::ColourDistance(screen.at(kX + kW / 2, kY + kH / 2), {0, 255, 255}), 24);
+            EXPECT_LE(test::ColourDistance(screen.at(kX - 10, kY), {255, 0, 0}), 24);
+        }
+        const Files remade = Snapshot(dir_, first.published);
+
+        // What the grab made where the screen changed is what a grab with
+        // nothing kept makes of the same screen.
+        ASSERT_TRUE(capture_->Start(settings).grabbable);
+        const ScreenGrabResult fresh = capture_->Grab();
+        ASSERT_TRUE(fresh.ok) << fresh.error;
+        EXPECT_EQ(fresh.coded, imode ? 2 * 17 : 1);
+        EXPECT_EQ(Differing(dir_, remade), std::set<std::string>{});
+
+        // Changed back, the screen is published as it first was.
+        inverter.Invert(kX, kY, kW, kH);
+        ASSERT_TRUE(capture_->Grab().ok);
+        EXPECT_EQ(Differing(dir_, before), std::set<std::string>{});
+        capture_->Stop();
+    }
 }
 
 TEST_F(ScreenWorkerTest, AFailedWriteDropsWhatIsKept) {

@@ -84,7 +84,11 @@ EngineProcess::EngineProcess(const EngineInstallation& installation, const std::
     setenv("QT_QPA_PLATFORM", "offscreen", 1);
     for (const std::string& assignment : environment) {
         const auto equals = assignment.find('=');
-        setenv(assignment.substr(0, equals).c_str(), assignment.substr(equals + 1).c_str(), 1);
+        if (equals == std::string::npos) {
+            unsetenv(assignment.c_str());
+        } else {
+            setenv(assignment.substr(0, equals).c_str(), assignment.substr(equals + 1).c_str(), 1);
+        }
     }
     execl(path.c_str(), path.c_str(), nullptr);
     _exit(127);

@@ -51,7 +51,8 @@ class EngineProcess {
     // Starts vemo in the installation on the offscreen platform, its message
     // boxes answered by `answers` (none: the engine's own, which with no
     // display only log); `environment` holds further "NAME=value" settings (a
-    // platform among them overrides); `program` is the vemo to start, by
+    // platform among them overrides) and bare "NAME"s to unset (the platform
+    // too: Qt's choice); `program` is the vemo to start, by
     // default the one built here.
     EngineProcess(const EngineInstallation& installation, const std::string& answers,
                   const std::vector<std::string>& environment = {},

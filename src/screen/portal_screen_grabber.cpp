@@ -1,0 +1,126 @@
+// The screen-cast portal's grabber: a portal session at the screen start, its
+// PipeWire streams composed into one desktop picture, each grab taking the
+// newest picture and what changed in it.
+
+#include <algorithm>
+#include <cstdio>
+#include <memory>
+#include <string>
+
+#include "screen/pipewire_stream.h"
+#include "screen/portal_session.h"
+#include "screen/restore_token.h"
+#include "screen/screen_grabber.h"
+
+namespace vemo::screen {
+namespace {
+
+// The stream's first frame usually follows the start within a frame time.
+constexpr FirstFrameWait kFirstFrameWait{};
+
+constexpr const char* kUntilRestart =
+    "; the screen is not captured until screen capture is started again";
+
+// Where each monitor lies: as the portal says, else side by side.
+std::vector<StreamSource> Sources(const std::vector<PortalStream>& streams) {
+    std::vector<StreamSource> sources;
+    int next_x = 0;
+    for (const PortalStream& stream : streams) {
+        StreamSource source;
+        source.node_id = stream.node_id;
+        source.width = stream.width;
+        source.height = stream.height;
+        if (stream.has_position) {
+            source.x = stream.x;
+            source.y = stream.y;
+        } else {
+            source.x = next_x;
+        }
+        next_x = std::max(next_x, source.x + stream.width);
+        sources.push_back(source);
+    }
+    return sources;
+}
+
+class PortalGrabber final : public ScreenGrabber {
+  public:
+    bool Open(std::string& error) {
+        const std::string token_path = RestoreTokenPath();
+        const std::string token = ReadRestoreToken(token_path);
+        session_ = PortalSession::Open(token, PortalLimits{}, error);
+        if (!session_) return false;
+        const std::string& next_token = session_->restore_token();
+        if (!next_token.empty() && next_token != token) {
+            std::string token_error;
+            if (!WriteRestoreToken(token_path, next_token, token_error)) {
+                // The capture works; the user is asked again next time.
+                std::fprintf(stderr, "vemo: the screen-cast permission is not kept: %s\n",
+                             token_error.c_str());
+            }
+        }
+        capture_ = PipeWireCapture::Open(session_->TakePipeWireFd(), Sources(session_->streams()),
+                                         kFirstFrameWait, error);
+        if (!capture_) {
+            std::string reason;
+            if (session_->Ended(reason)) error = reason;
+            return false;
+        }
+        width_ = capture_->width();
+        height_ = capture_->height();
+        picture_ = std::make_unique<std::uint8_t[]>(static_cast<std::size_t>(width_) *
+                                                    static_cast<std::size_t>(height_) * 4);
+        return true;
+    }
+
+    int width() const override { return width_; }
+    int height() const override { return height_; }
+
+    bool SizeChanged() override { return !Ended() && capture_->SizeChanged(); }
+
+    ScreenChanges PeekChanges() override {
+        if (Ended()) return {};
+        return capture_->PeekChanges();
+    }
+
+    bool Grab(GrabbedPixels& pixels, ScreenChanges& changes, std::string& error) override {
+        changes = {};
+        if (Ended()) {
+            error = ended_ + kUntilRestart;
+            return false;
+        }
+        const PipeWireCapture::Taken taken = capture_->Take(picture_.get(), changes, error);
+        if (taken == PipeWireCapture::Taken::kLost) error += kUntilRestart;
+        if (taken != PipeWireCapture::Taken::kPicture) return false;
+        pixels.data = picture_.get();
+        pixels.width = width_;
+        pixels.height = height_;
+        pixels.stride = static_cast<std::size_t>(width_) * 4;
+        pixels.layout = PixelLayout{32, false, 0xff0000u, 0xff00u, 0xffu};
+        return true;
+    }
+
+    std::string Describe() const override { return "screen-cast portal, " + capture_->Describe(); }
+
+  private:
+    bool Ended() {
+        if (ended_.empty()) session_->Ended(ended_);
+        return !ended_.empty();
+    }
+
+    std::unique_ptr<PortalSession> session_;
+    std::unique_ptr<PipeWireCapture> capture_;  // after the session: it goes first
+    std::unique_ptr<std::uint8_t[]> picture_;
+    int width_ = 0;
+    int height_ = 0;
+    std::string ended_;
+};
+
+}  // namespace
+
+std::unique_ptr<ScreenGrabber> OpenPortalGrabber(std::string& error) {
+    auto grabber = std::make_unique<PortalGrabber>();
+    if (!grabber->Open(error)) return nullptr;
+    return grabber;
+}
+
+}  // namespace vemo::screen

@@ -1,0 +1,471 @@
+// The portal handshake on a private session bus: without a portal, against
+// a portal of the test's own that stays silent, never responds, refuses, or
+// grants and later ends the session; and the request paths it predicts.
+
+#include <gio/gio.h>
+#include <gio/gunixfdlist.h>
+#include <gtest/gtest.h>
+#include <signal.h>
+#include <unistd.h>
+
+#include <chrono>
+#include <condition_variable>
+#include <cstdio>
+#include <cstdlib>
+#include <filesystem>
+#include <future>
+#include <mutex>
+#include <string>
+#include <thread>
+#include <vector>
+
+#include "screen/portal_session.h"
+#include "screen/screen_capture.h"
+#include "screen/screen_folder.h"
+#include "support/test_support.h"
+
+namespace vemo::screen {
+namespace {
+
+using namespace std::chrono_literals;
+
+TEST(PortalSession, PredictsTheRequestPathFromItsBusName) {
+    EXPECT_EQ(PortalSenderPart(":1.42"), "1_42");
+    EXPECT_EQ(PortalSenderPart(":1.2.3"), "1_2_3");
+    EXPECT_EQ(PortalRequestPath(":1.42", "vemo_7_1"),
+              "/org/freedesktop/portal/desktop/request/1_42/vemo_7_1");
+}
+
+// A session bus of the test's own, where nothing can be started on demand.
+class PrivateBus {
+  public:
+    explicit PrivateBus(const test::TempDir& dir) {
+        const std::string config = dir / "bus.conf";
+        std::FILE* file = std::fopen(config.c_str(), "w");
+        std::fprintf(file,
+                     "<!DOCTYPE busconfig PUBLIC \"-//freedesktop//DTD D-Bus Bus Configuration "
+                     "1.0//EN\" \"http://www.freedesktop.org/standards/dbus/1.0/"
+                     "busconfig.dtd\">\n<busconfig><type>session</type>"
+                     "<listen>unix:tmpdir=%s</listen><auth>EXTERNAL</auth>"
+                     "<policy context=\"default\"><allow send_destination=\"*\" "
+                     "eavesdrop=\"true\"/><allow eavesdrop=\"true\"/><allow own=\"*\"/>"
+                     "</policy></busconfig>\n",
+                     dir.path().c_str());
+        std::fclose(file);
+        const std::string command =
+            "dbus-daemon --fork --print-address=1 --print-pid=1 --config-file=" + config;
+        std::FILE* out = ::popen(command.c_str(), "r");
+        char line[512] = {};
+        if (out != nullptr && std::fgets(line, sizeof line, out) != nullptr) {
+            address_ = line;
+            if (!address_.empty() && address_.back() == '\n') address_.pop_back();
+            if (std::fgets(line, sizeof line, out) != nullptr) pid_ = std::atoi(line);
+        }
+        if (out != nullptr) ::pclose(out);
+    }
+    ~PrivateBus() {
+        if (pid_ > 0) ::kill(pid_, SIGTERM);
+    }
+    PrivateBus(const PrivateBus&) = delete;
+    PrivateBus& operator=(const PrivateBus&) = delete;
+
+    const std::string& address() const { return address_; }
+
+  private:
+    std::string address_;
+    int pid_ = 0;
+};
+
+TEST(PortalSession, ABusWithoutAPortalSaysSo) {
+    const test::TempDir dir;
+    const PrivateBus bus(dir);
+    ASSERT_FALSE(bus.address().empty());
+    ::setenv("DBUS_SESSION_BUS_ADDRESS", bus.address().c_str(), 1);
+
+    std::string error;
+    const auto session = PortalSession::Open("", PortalLimits{}, error);
+    EXPECT_EQ(session, nullptr);
+    EXPECT_EQ(error,
+              "no screen-cast portal on the session bus (org.freedesktop.portal.Desktop is not "
+              "running)");
+
+    ::setenv("DBUS_SESSION_BUS_ADDRESS", ("unix:path=" + (dir / "nothing-here")).c_str(), 1);
+    EXPECT_EQ(PortalSession::Open("", PortalLimits{}, error), nullptr);
+    EXPECT_EQ(error.rfind("no screen-cast portal on the session bus: cannot connect to the "
+                          "session bus",
+                          0),
+              0u)
+        << error;
+}
+
+constexpr const char* kIntrospection = R"(<node>
+  <interface name="org.freedesktop.portal.ScreenCast">
+    <method name="CreateSession">
+      <arg type="a{sv}" direction="in"/><arg type="o" direction="out"/>
+    </method>
+    <method name="SelectSources">
+      <arg type="o" direction="in"/><arg type="a{sv}" direction="in"/>
+      <arg type="o" direction="out"/>
+    </method>
+    <method name="Start">
+      <arg type="o" direction="in"/><arg type="s" direction="in"/>
+      <arg type="a{sv}" direction="in"/><arg type="o" direction="out"/>
+    </method>
+    <method name="OpenPipeWireRemote">
+      <arg type="o" direction="in"/><arg type="a{sv}" direction="in"/>
+      <arg type="h" direction="out"/>
+    </method>
+    <property name="version" type="u" access="read"/>
+    <property name="AvailableSourceTypes" type="u" access="read"/>
+    <property name="AvailableCursorModes" type="u" access="read"/>
+  </interface>
+  <interface name="org.freedesktop.portal.Session">
+    <method name="Close"/>
+  </interface>
+</node>)";
+
+// A screen-cast portal of the test's own, on its own thread and bus
+// connection, answering as `mode` says.
+class FakePortal {
+  public:
+    // kRefuseLater: the user takes a second to say no.
+    enum class Mode { kSilent, kNoResponse, kRefuseStart, kRefuseLater, kGrant };
+
+    FakePortal(const std::string& address, Mode mode) : address_(address), mode_(mode) {
+        thread_ = std::thread([this] { Run(); });
+        std::unique_lock lock(mutex_);
+        changed_.wait(lock, [this] { return ready_; });
+    }
+    ~FakePortal() {
+        g_main_context_invoke(
+            context_,
+            +[](gpointer loop) -> gboolean {
+                g_main_loop_quit(static_cast<GMainLoop*>(loop));
+                return G_SOURCE_REMOVE;
+            },
+            loop_);
+        thread_.join();
+        g_main_loop_unref(loop_);
+        g_main_context_unref(context_);
+    }
+    FakePortal(const FakePortal&) = delete;
+    FakePortal& operator=(const FakePortal&) = delete;
+
+    bool owns_name() const { return owns_name_; }
+
+    // The compositor ends the session.
+    void CloseSession() {
+        const std::lock_guard lock(mutex_);
+        g_dbus_connection_emit_signal(connection_, nullptr, session_path_.c_str(),
+                                      "org.freedesktop.portal.Session", "Closed",
+                                      g_variant_new("(a{sv})", nullptr), nullptr);
+    }
+
+    // The options SelectSources received, as text.
+    std::string selected() {
+        const std::lock_guard lock(mutex_);
+        return selected_;
+    }
+
+    // Waits (at most 10 s) for the client to close its session.
+    bool WaitForClose() {
+        std::unique_lock lock(mutex_);
+        return changed_.wait_for(lock, std::chrono::seconds(10), [this] { return closed_; });
+    }
+
+  private:
+    void Run() {
+        g_main_context_push_thread_default(context_);
+        connection_ = g_dbus_connection_new_for_address_sync(
+            address_.c_str(),
+            static_cast<GDBusConnectionFlags>(G_DBUS_CONNECTION_FLAGS_AUTHENTICATION_CLIENT |
+                                              G_DBUS_CONNECTION_FLAGS_MESSAGE_BUS_CONNECTION),
+            nullptr, nullptr, nullptr);
+        GDBusNodeInfo* node = g_dbus_node_info_new_for_xml(kIntrospection, nullptr);
+        static const GDBusInterfaceVTable vtable = {
+            &FakePortal::OnMethod, &FakePortal::OnProperty, nullptr, {}};
+        guint object = 0;
+        if (connection_ != nullptr) {
+            object = g_dbus_connection_register_object(
+                connection_, "/org/freedesktop/portal/desktop", node->interfaces[0], &vtable, this,
+                nullptr, nullptr);
+            GVariant* reply = g_dbus_connection_call_sync(
+                connection_, "org.freedesktop.DBus", "/org/freedesktop/DBus",
+                "org.freedesktop.DBus", "RequestName",
+                g_variant_new("(su)", "org.freedesktop.portal.Desktop", 4u), G_VARIANT_TYPE("(u)"),
+                G_DBUS_CALL_FLAGS_NONE, 5000, nullptr, nullptr);
+            owns_name_ = reply != nullptr;
+            if (reply != nullptr) g_variant_unref(reply);
+        }
+        session_interface_ = node->interfaces[1];
+        {
+            const std::lock_guard lock(mutex_);
+            ready_ = true;
+        }
+        changed_.notify_all();
+        g_main_loop_run(loop_);
+
+        for (GDBusMethodInvocation* held : held_) {
+            g_dbus_method_invocation_return_dbus_error(held, "org.freedesktop.DBus.Error.Failed",
+                                                       "the portal ended");
+        }
+        if (connection_ != nullptr) {
+            if (object != 0) g_dbus_connection_unregister_object(connection_, object);
+            if (session_object_ != 0) {
+                g_dbus_connection_unregister_object(connection_, session_object_);
+            }
+            g_dbus_connection_close_sync(connection_, nullptr, nullptr);
+            g_object_unref(connection_);
+        }
+        g_dbus_node_info_unref(node);
+        while (g_main_context_iteration(context_, FALSE)) {
+        }
+        g_main_context_pop_thread_default(context_);
+    }
+
+    void Respond(const gchar* sender, const std::string& path, std::uint32_t code,
+                 GVariant* results) {
+        g_dbus_connection_emit_signal(connection_, sender, path.c_str(),
+                                      "org.freedesktop.portal.Request", "Response",
+                                      g_variant_new("(u@a{sv})", code, results), nullptr);
+    }
+
+    static std::string Token(GVariant* options, const char* key) {
+        const gchar* token = "";
+        g_variant_lookup(options, key, "&s", &token);
+        return token;
+    }
+
+    static void OnMethod(GDBusConnection*, const gchar* sender, const gchar*, const gchar*,
+                         const gchar* method, GVariant* parameters,
+                         GDBusMethodInvocation* invocation, gpointer data) {
+        auto& self = *static_cast<FakePortal*>(data);
+        std::string caller = sender + 1;
+        for (char& c : caller)
+            if (c == '.') c = '_';
+        const std::string base = "/org/freedesktop/portal/desktop/";
+        const std::string name = method;
+        if (name == "Close") {
+            const std::lock_guard lock(self.mutex_);
+            self.closed_ = true;
+            self.changed_.notify_all();
+            g_dbus_method_invocation_return_value(invocation, nullptr);
+            return;
+        }
+        if (self.mode_ == Mode::kSilent) {
+            self.held_.push_back(invocation);
+            return;
+        }
+        GVariant* options = g_variant_get_child_value(parameters, name == "CreateSession" ? 0
+                                                                  : name == "Start"       ? 2
+                                                                                          : 1);
+        const std::string request =
+            base + "request/" + caller + "/" + Token(options, "handle_token");
+        if (name == "OpenPipeWireRemote") {
+            int ends[2] = {-1, -1};
+            EXPECT_EQ(::pipe(ends), 0);
+            GUnixFDList* fds = g_unix_fd_list_new_from_array(ends, 1);
+            ::close(ends[1]);
+            g_dbus_method_invocation_return_value_with_unix_fd_list(invocation,
+                                                                    g_variant_new("(h)", 0), fds);
+            g_object_unref(fds);
+        } else {
+            g_dbus_method_invocation_return_value(invocation,
+                                                  g_variant_new("(o)", request.c_str()));
+        }
+        GVariantBuilder results;
+        g_variant_builder_init(&results, G_VARIANT_TYPE_VARDICT);
+        std::uint32_t code = 0;
+        if (name == "CreateSession") {
+            const std::string session =
+                base + "session/" + caller + "/" + Token(options, "session_handle_token");
+            {
+                const std::lock_guard lock(self.mutex_);
+                self.session_path_ = session;
+            }
+            static const GDBusInterfaceVTable session_vtable = {
+                &FakePortal::OnMethod, nullptr, nullptr, {}};
+            self.session_object_ = g_dbus_connection_register_object(
+                self.connection_, session.c_str(), self.session_interface_, &session_vtable, data,
+                nullptr, nullptr);
+            g_variant_builder_add(&results, "{sv}", "session_handle",
+                                  g_variant_new_string(session.c_str()));
+        } else if (name == "SelectSources") {
+            gchar* text = g_variant_print(options, FALSE);
+            const std::lock_guard lock(self.mutex_);
+            self.selected_ = text;
+            g_free(text);
+        } else if (name == "Start") {
+            if (self.mode_ == Mode::kNoResponse) {
+                g_variant_builder_clear(&results);
+                g_variant_unref(options);
+                return;
+            }
+            if (self.mode_ == Mode::kRefuseStart || self.mode_ == Mode::kRefuseLater) code = 1;
+            if (self.mode_ == Mode::kRefuseLater) std::this_thread::sleep_for(1s);
+            GVariantBuilder streams;
+            g_variant_builder_init(&streams, G_VARIANT_TYPE("a(ua{sv})"));
+            GVariantBuilder props;
+            g_variant_builder_init(&props, G_VARIANT_TYPE_VARDICT);
+            g_variant_builder_add(&props, "{sv}", "position", g_variant_new("(ii)", 0, 0));
+            g_variant_builder_add(&props, "{sv}", "size", g_variant_new("(ii)", 640, 480));
+            g_variant_builder_add(&streams, "(ua{sv})", 42u, &props);
+            g_variant_builder_add(&results, "{sv}", "streams", g_variant_builder_end(&streams));
+            g_variant_builder_add(&results, "{sv}", "restore_token",
+                                  g_variant_new_string("fresh-token"));
+        }
+        g_variant_unref(options);
+        if (name != "OpenPipeWireRemote") {
+            self.Respond(sender, request, code, g_variant_builder_end(&results));
+        } else {
+            g_variant_builder_clear(&results);
+        }
+    }
+
+    static GVariant* OnProperty(GDBusConnection*, const gchar*, const gchar*, const gchar*,
+                                const gchar* property, GError**, gpointer) {
+        const std::string name = property;
+        return g_variant_new_uint32(name == "version" ? 4u : 7u);
+    }
+
+    std::string address_;
+    Mode mode_;
+    GMainContext* context_ = g_main_context_new();
+    GMainLoop* loop_ = g_main_loop_new(context_, FALSE);
+    GDBusConnection* connection_ = nullptr;
+    GDBusInterfaceInfo* session_interface_ = nullptr;
+    guint session_object_ = 0;
+    std::vector<GDBusMethodInvocation*> held_;
+    bool owns_name_ = false;
+
+    std::mutex mutex_;
+    std::condition_variable changed_;
+    bool ready_ = false;
+    bool closed_ = false;
+    std::string session_path_;
+    std::string selected_;
+    std::thread thread_;  // last: it uses the members above
+};
+
+class PortalSessionTest : public ::testing::Test {
+  protected:
+    void SetUp() override {
+        ASSERT_FALSE(bus_.address().empty());
+        ::setenv("DBUS_SESSION_BUS_ADDRESS", bus_.address().c_str(), 1);
+    }
+    // Short limits: what never answers ends the wait soon.
+    static constexpr PortalLimits kLimits{std::chrono::milliseconds(2000),
+                                          std::chrono::milliseconds(1000)};
+
+    test::TempDir dir_;
+    PrivateBus bus_{dir_};
+};
+
+TEST_F(PortalSessionTest, APortalThatNeverAnswersEndsTheWaitInTime) {
+    const FakePortal portal(bus_.address(), FakePortal::Mode::kSilent);
+    ASSERT_TRUE(portal.owns_name());
+    std::string error;
+    EXPECT_EQ(PortalSession::Open("", kLimits, error), nullptr);
+    EXPECT_EQ(error, "the screen-cast portal did not answer the request for a session within 1 s");
+}
+
+TEST_F(PortalSessionTest, APortalThatNeverRespondsEndsTheWaitInTime) {
+    const FakePortal portal(bus_.address(), FakePortal::Mode::kNoResponse);
+    ASSERT_TRUE(portal.owns_name());
+    std::string error;
+    EXPECT_EQ(PortalSession::Open("", kLimits, error), nullptr);
+    EXPECT_EQ(error,
+              "the screen-cast portal did not answer the start of the screen cast within 2 s (a "
+              "permission dialog may be waiting)");
+}
+
+TEST_F(PortalSessionTest, ARefusalIsTheUsersAnswer) {
+    FakePortal portal(bus_.address(), FakePortal::Mode::kRefuseStart);
+    ASSERT_TRUE(portal.owns_name());
+    std::string error;
+    EXPECT_EQ(PortalSession::Open("kept-token", kLimits, error), nullptr);
+    EXPECT_EQ(error, "the screen-cast permission was refused");
+    // The session the refusal left is closed.
+    EXPECT_TRUE(portal.WaitForClose());
+}
+
+TEST_F(PortalSessionTest, AGrantedSessionEndsWhenTheCompositorEndsIt) {
+    FakePortal portal(bus_.address(), FakePortal::Mode::kGrant);
+    ASSERT_TRUE(portal.owns_name());
+    std::string error;
+    const auto session = PortalSession::Open("kept-token", kLimits, error);
+    ASSERT_NE(session, nullptr) << error;
+    // Monitors, several, no pointer, kept until revoked, with the token.
+    const std::string selected = portal.selected();
+    for (const char* option :
+         {"'types': <uint32 1>", "'multiple': <true>", "'cursor_mode': <uint32 1>",
+          "'persist_mode': <uint32 2>", "'restore_token': <'kept-token'>"}) {
+        EXPECT_NE(selected.find(option), std::string::npos) << option << " in " << selected;
+    }
+    ASSERT_EQ(session->streams().size(), 1u);
+    EXPECT_EQ(session->streams()[0].node_id, 42u);
+    EXPECT_TRUE(session->streams()[0].has_position);
+    EXPECT_EQ(session->streams()[0].width, 640);
+    EXPECT_EQ(session->restore_token(), "fresh-token");
+    EXPECT_TRUE(session->TakePipeWireFd().valid());
+
+    std::string reason;
+    EXPECT_FALSE(session->Ended(reason));
+    portal.CloseSession();
+    const auto until = std::chrono::steady_clock::now() + std::chrono::seconds(10);
+    while (!session->Ended(reason) && std::chrono::steady_clock::now() < until)
+        std::this_thread::sleep_for(std::chrono::milliseconds(10));
+    EXPECT_EQ(reason, "the compositor ended the screen cast");
+}
+
+TEST_F(PortalSessionTest, TheSessionIsClosedAtTheEnd) {
+    FakePortal portal(bus_.address(), FakePortal::Mode::kGrant);
+    ASSERT_TRUE(portal.owns_name());
+    std::string error;
+    auto session = PortalSession::Open("", kLimits, error);
+    ASSERT_NE(session, nullptr) << error;
+    EXPECT_EQ(portal.selected().find("restore_token"), std::string::npos);
+    session.reset();
+    EXPECT_TRUE(portal.WaitForClose());
+}
+
+// A start that waits for the user's answer does not hold up the window that
+// asked: it goes on on the screen worker, and the first grab tells the answer.
+TEST_F(PortalSessionTest, AStartWaitingForThePermissionReturnsAndItsGrabTellsTheAnswer) {
+    FakePortal portal(bus_.address(), FakePortal::Mode::kRefuseLater);
+    ASSERT_TRUE(portal.owns_name());
+    ::setenv("VEMO_SCREEN_BACKEND", "portal", 1);
+    ::setenv("XDG_STATE_HOME", dir_.path().c_str(), 1);
+    test::MakeScreenFolder(dir_);
+    const std::filesystem::path before = std::filesystem::current_path();
+    ASSERT_EQ(::chdir(dir_.path().c_str()), 0);
+
+    std::promise<ScreenGrabResult> grabbed;
+    {
+        ScreenCapture capture;
+        capture.set_answer_timeout(200ms);
+        capture.set_grab_done([&](ScreenGrabResult grab) { grabbed.set_value(std::move(grab)); });
+        ScreenSettings settings;
+        settings.screen_timer = 5;
+        settings.screen_one = 1;
+        const ScreenStartResult started = capture.Start(settings);
+        EXPECT_TRUE(started.pending);
+        EXPECT_TRUE(started.grabbable);
+        EXPECT_EQ(started.timer_interval_ms, 5000u);
+        capture.RequestGrab();
+        auto answer = grabbed.get_future();
+        ASSERT_EQ(answer.wait_for(10s), std::future_status::ready);
+        const ScreenGrabResult grab = answer.get();
+        EXPECT_FALSE(grab.ok);
+        EXPECT_TRUE(grab.report);
+        EXPECT_NE(grab.error.find("the screen-cast permission was refused"), std::string::npos)
+            << grab.error;
+        capture.Stop();
+    }
+    ::unsetenv("VEMO_SCREEN_BACKEND");
+    ::unsetenv("XDG_STATE_HOME");
+    std::filesystem::current_path(before);
+}
+
+}  // namespace
+}  // namespace vemo::screen

@@ -1,0 +1,57 @@
+#pragma once
+
+// The private headless Wayland desktop that a `wayland` test runs in
+// (tests/wayland/desktop run TEST): what a test changes on it and reads back.
+// All tests of one program share its desktop, so a test leaves it as it found
+// it (everything running, the chooser accepting, the first size).
+
+#include <functional>
+#include <string>
+#include <vector>
+
+#include "support/test_support.h"
+
+namespace vemo::test {
+
+class WaylandDesktop {
+  public:
+    // The desktop named by this process's environment; ok() is false outside one.
+    WaylandDesktop();
+
+    bool ok() const { return !script_.empty(); }
+    // Why there is no desktop, or why the last step failed (the launcher's words).
+    const std::string& error() const { return error_; }
+    // The desktop's own folder (logs, pictures); the test user may write there.
+    const std::string& folder() const { return folder_; }
+
+    // Each step returns false and sets error() when it failed.
+
+    // Ends the screen-cast portal (frontend and backend), as a crash would.
+    bool StopPortal();
+    // Ends PipeWire and WirePlumber; the portal stays, holding a dead connection.
+    bool StopPipeWire();
+    // Starts again whatever is not running; a new PipeWire gets a new portal.
+    bool Start();
+    // Sets the output's mode and waits until it holds.
+    bool Resize(int width, int height);
+    // Shows colour(x, y) full-screen at the output's size and waits until the
+    // screen shows exactly that.
+    bool Show(int width, int height, const std::function<Rgb(int x, int y)>& colour);
+
+    // What the portal's output chooser answers from now on: the output, or a
+    // refusal (as a user closing the dialog).
+    bool ChooserAccepts(bool accept);
+    // How many times the chooser was asked since the desktop started; -1 when
+    // it cannot be read.
+    int ChooserCount();
+
+  private:
+    bool Run(const std::vector<std::string>& arguments, std::string* out = nullptr);
+
+    std::string script_;
+    std::string folder_;
+    std::string error_;
+    int pictures_ = 0;
+};
+
+}  // namespace vemo::test
