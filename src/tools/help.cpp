@@ -77,8 +77,11 @@ constexpr const char* kGrabHelp =
     "  --rotate          turn the i-mode pictures a quarter turn\n"
     "  --colors N        colours of the GIFs, 8 to 256\n"
     "  --stop            stop screen capture afterwards\n"
-    "  --timeout S       an X server that does not answer within S seconds\n"
-    "                    (default 10) ends the grab with an error\n"
+    "  --timeout S       an X server, or a screen-cast portal and its PipeWire\n"
+    "                    stream, that does not answer within S seconds (default\n"
+    "                    10) ends the grab with an error; on a Wayland desktop\n"
+    "                    the first grab may wait for the desktop's permission\n"
+    "                    dialog, so give it more\n"
     "\n"
     "The options override the stored settings for this grab only.\n";
 
