@@ -44,6 +44,19 @@ auto SortKey(const CaptureDevice& device) {
                            number.size(), number);
 }
 
+// Cameras are V4L2 devices, whose controls the engine drives itself.
+// PipeWire's device provider lists the same cameras again as its own nodes,
+// and the one in Debian 12 (0.3.65) frees a proxy twice when it is stopped
+// (seen at the engine's close on a desktop running PipeWire), so the monitor
+// leaves it out.
+void LeaveOutPipeWireProvider() {
+    GstPluginFeature* feature =
+        gst_registry_lookup_feature(gst_registry_get(), "pipewiredeviceprovider");
+    if (feature == nullptr) return;
+    gst_plugin_feature_set_rank(feature, GST_RANK_NONE);
+    gst_object_unref(feature);
+}
+
 }  // namespace
 
 gst::BusRef DeviceList::MonitorBus() const {
@@ -59,6 +72,7 @@ bool DeviceList::EnsureDeviceMonitor(std::string* why, CameraResult& result) {
     for (CameraMessage& message : PlugTestCamerasFromEnvironment().messages) {
         result.Warn(std::move(message));
     }
+    LeaveOutPipeWireProvider();
     GstDeviceMonitor* monitor = gst_device_monitor_new();
     if (monitor == nullptr) {
         *why = "GStreamer has no device monitor";
