@@ -512,7 +512,8 @@ PortalSession::State::Outcome PortalSession::State::Handshake(const std::string&
         }
         if (!Request("SelectSources", g_variant_new("(oa{sv})", session_path.c_str(), &options),
                      request_token, "the choice of monitors", results, error)) {
-            return Outcome::kFailed;
+            // xdg-desktop-portal refuses a token that is no UUID outright.
+            return !token.empty() && !ended ? Outcome::kTokenRefused : Outcome::kFailed;
         }
     }
 

@@ -128,8 +128,10 @@ constexpr const char* kIntrospection = R"(<node>
 // connection, answering as `mode` says.
 class FakePortal {
   public:
-    // kRefuseLater: the user takes a second to say no.
-    enum class Mode { kSilent, kNoResponse, kRefuseStart, kRefuseLater, kGrant };
+    // kRefuseLater: the user takes a second to say no. kRejectToken: grants,
+    // but refuses a restore token outright, as xdg-desktop-portal does one
+    // that is no UUID.
+    enum class Mode { kSilent, kNoResponse, kRefuseStart, kRefuseLater, kRejectToken, kGrant };
 
     FakePortal(const std::string& address, Mode mode) : address_(address), mode_(mode) {
         thread_ = std::thread([this] { Run(); });
@@ -261,6 +263,13 @@ class FakePortal {
                                                                                           : 1);
         const std::string request =
             base + "request/" + caller + "/" + Token(options, "handle_token");
+        if (self.mode_ == Mode::kRejectToken && name == "SelectSources" &&
+            !Token(options, "restore_token").empty()) {
+            g_variant_unref(options);
+            g_dbus_method_invocation_return_dbus_error(
+                invocation, "org.freedesktop.DBus.Error.InvalidArgs", "Restore token is invalid");
+            return;
+        }
         if (name == "OpenPipeWireRemote") {
             int ends[2] = {-1, -1};
             EXPECT_EQ(::pipe(ends), 0);
@@ -416,6 +425,16 @@ TEST_F(PortalSessionTest, AGrantedSessionEndsWhenTheCompositorEndsIt) {
     while (!session->Ended(reason) && std::chrono::steady_clock::now() < until)
         std::this_thread::sleep_for(std::chrono::milliseconds(10));
     EXPECT_EQ(reason, "the compositor ended the screen cast");
+}
+
+TEST_F(PortalSessionTest, ATokenThePortalRejectsGivesAPlainStart) {
+    FakePortal portal(bus_.address(), FakePortal::Mode::kRejectToken);
+    ASSERT_TRUE(portal.owns_name());
+    std::string error;
+    const auto session = PortalSession::Open("edited-by-hand", kLimits, error);
+    ASSERT_NE(session, nullptr) << error;
+    EXPECT_EQ(portal.selected().find("restore_token"), std::string::npos) << portal.selected();
+    EXPECT_EQ(session->restore_token(), "fresh-token");
 }
 
 TEST_F(PortalSessionTest, TheSessionIsClosedAtTheEnd) {
