@@ -181,9 +181,10 @@ class BenchScreen {
     virtual double ServerCpuSeconds() const = 0;
 };
 
-// The CPU seconds process `pid` has used, from /proc; negative when unknown.
-double ProcessCpuSeconds(pid_t pid) {
-    std::ifstream stat("/proc/" + std::to_string(pid) + "/stat");
+// The CPU seconds a /proc stat file (a process's or a thread's) counts;
+// negative when unknown.
+double StatCpuSeconds(const std::string& path) {
+    std::ifstream stat(path);
     std::string text;
     std::getline(stat, text);
     // Fields after the command's closing parenthesis: utime and stime are
@@ -197,6 +198,11 @@ double ProcessCpuSeconds(pid_t pid) {
         if (i >= 12) ticks += std::atoll(field.c_str());
     }
     return static_cast<double>(ticks) / static_cast<double>(sysconf(_SC_CLK_TCK));
+}
+
+// The CPU seconds process `pid` has used; negative when unknown.
+double ProcessCpuSeconds(pid_t pid) {
+    return StatCpuSeconds("/proc/" + std::to_string(pid) + "/stat");
 }
 
 // The child process of this one running `command`; -1 when there is none.
@@ -265,19 +271,7 @@ double ThreadCpuSeconds(const std::string& name) {
         std::ifstream comm(task + "/comm");
         std::string command;
         std::getline(comm, command);
-        if (command != name) continue;
-        std::ifstream stat(task + "/stat");
-        std::string text;
-        std::getline(stat, text);
-        const std::size_t end = text.rfind(')');
-        if (end == std::string::npos) return -1;
-        std::istringstream fields(text.substr(end + 2));
-        std::string field;
-        long long ticks = 0;
-        for (int i = 1; i <= 13 && fields >> field; ++i) {
-            if (i >= 12) ticks += std::atoll(field.c_str());
-        }
-        return static_cast<double>(ticks) / static_cast<double>(sysconf(_SC_CLK_TCK));
+        if (command == name) return StatCpuSeconds(task + "/stat");
     }
     return -1;
 }
