@@ -1,16 +1,25 @@
 #include "screen/desktop_composition.h"
 
 #include <algorithm>
+#include <array>
+#include <cstring>
 
 namespace vemo::screen {
 namespace {
 
-// `a` clipped to [0, width) x [0, height).
-SourceRect Clip(SourceRect a, int width, int height) {
-    const int x0 = std::max(a.x, 0), y0 = std::max(a.y, 0);
-    const int x1 = std::min(a.x + a.width, width), y1 = std::min(a.y + a.height, height);
-    if (x1 <= x0 || y1 <= y0) return {};
-    return {x0, y0, x1 - x0, y1 - y0};
+// More regions than this kept between two grabs are one rectangle around
+// them all.
+constexpr std::size_t kKeptRegions = 32;
+
+constexpr PixelLayout kBgrx{32, false, 0xff0000u, 0xff00u, 0xffu};
+
+SourceRect Intersect(SourceRect a, SourceRect b) {
+    const int left = std::max(a.x, b.x);
+    const int top = std::max(a.y, b.y);
+    const int right = std::min(a.x + a.width, b.x + b.width);
+    const int bottom = std::min(a.y + a.height, b.y + b.height);
+    if (right <= left || bottom <= top) return {};
+    return {left, top, right - left, bottom - top};
 }
 
 }  // namespace
@@ -33,10 +42,10 @@ void PlaceFrame(const GrabbedPixels& frame, SourceRect part, int x, int y, std::
                 int desktop_width, int desktop_height, std::size_t desktop_stride) {
     if (frame.data == nullptr || desktop == nullptr) return;
     // Clipped to the frame, then, moved to the desktop, to the desktop.
-    const SourceRect in_frame = Clip(part, frame.width, frame.height);
+    const SourceRect in_frame = Intersect(part, {0, 0, frame.width, frame.height});
     const SourceRect on_desktop =
-        Clip({x + in_frame.x, y + in_frame.y, in_frame.width, in_frame.height}, desktop_width,
-             desktop_height);
+        Intersect({x + in_frame.x, y + in_frame.y, in_frame.width, in_frame.height},
+                  {0, 0, desktop_width, desktop_height});
     if (on_desktop.width <= 0) return;
     // The clipped part as a picture of its own, converted where it goes.
     const int from_x = on_desktop.x - x, from_y = on_desktop.y - y;
@@ -50,6 +59,83 @@ void PlaceFrame(const GrabbedPixels& frame, SourceRect part, int x, int y, std::
                   desktop + desktop_stride * static_cast<std::size_t>(on_desktop.y) +
                       4 * static_cast<std::size_t>(on_desktop.x),
                   desktop_stride);
+}
+
+void DesktopFrames::LayOut(const std::vector<SourceRect>& monitors) {
+    const SourceRect bounds = DesktopBounds(monitors);
+    monitors_.clear();
+    for (const SourceRect& m : monitors)
+        monitors_.push_back({m.x - bounds.x, m.y - bounds.y, m.width, m.height});
+    width_ = bounds.width;
+    height_ = bounds.height;
+    picture_.assign(static_cast<std::size_t>(width_) * static_cast<std::size_t>(height_) * 4, 0);
+    taken_ = false;
+    fresh_ = false;
+    unknown_ = true;
+    regions_.clear();
+}
+
+void DesktopFrames::NoteChange(SourceRect rect) {
+    if (unknown_ || rect.width <= 0 || rect.height <= 0) return;
+    regions_.push_back(rect);
+    if (regions_.size() > kKeptRegions) {
+        SourceRect all;
+        for (const SourceRect& r : regions_)
+            all = DesktopBounds(std::array{all, r});
+        regions_.assign(1, all);
+    }
+}
+
+void DesktopFrames::Place(std::size_t index, const GrabbedPixels& frame,
+                          const std::vector<SourceRect>* damage) {
+    if (index >= monitors_.size()) return;
+    const SourceRect place = monitors_[index];
+    // The part of the frame that fits the monitor's place.
+    const SourceRect usable{0, 0, std::min(frame.width, place.width),
+                            std::min(frame.height, place.height)};
+    const std::size_t stride = static_cast<std::size_t>(width_) * 4;
+    fresh_ = true;
+    if (damage == nullptr) {
+        PlaceFrame(frame, usable, place.x, place.y, picture_.data(), width_, height_, stride);
+        unknown_ = true;
+        regions_.clear();
+        return;
+    }
+    for (const SourceRect& d : *damage) {
+        const SourceRect part = Intersect(d, usable);
+        if (part.width <= 0) continue;
+        PlaceFrame(frame, part, place.x, place.y, picture_.data(), width_, height_, stride);
+        NoteChange({place.x + part.x, place.y + part.y, part.width, part.height});
+    }
+}
+
+ScreenChanges DesktopFrames::Peek() const {
+    ScreenChanges changes;
+    if (!taken_ || (fresh_ && unknown_)) return changes;
+    if (!fresh_) {
+        changes.kind = ScreenChanges::Kind::kNothing;
+        return changes;
+    }
+    changes.kind = ScreenChanges::Kind::kRegions;
+    changes.regions = regions_;
+    return changes;
+}
+
+ScreenChanges DesktopFrames::Take(std::uint8_t* out) {
+    ScreenChanges changes = Peek();
+    const std::size_t stride = static_cast<std::size_t>(width_) * 4;
+    if (changes.kind == ScreenChanges::Kind::kUnknown) {
+        std::memcpy(out, picture_.data(), picture_.size());
+    } else if (changes.kind == ScreenChanges::Kind::kRegions) {
+        const GrabbedPixels kept{picture_.data(), width_, height_, stride, kBgrx};
+        for (const SourceRect& r : changes.regions)
+            PlaceFrame(kept, r, 0, 0, out, width_, height_, stride);
+    }
+    taken_ = true;
+    fresh_ = false;
+    unknown_ = false;
+    regions_.clear();
+    return changes;
 }
 
 }  // namespace vemo::screen

@@ -2,13 +2,16 @@
 
 // One desktop picture out of several monitors' pictures, each placed where
 // the desktop has its monitor, as an X server's root window shows them: the
-// bounding box of the monitors, black where no monitor is.
+// bounding box of the monitors, black where no monitor is; and the desktop
+// picture a screen cast keeps, with what changed in it between two grabs.
 
 #include <cstddef>
 #include <cstdint>
 #include <span>
+#include <vector>
 
 #include "screen/pixel_format.h"
+#include "screen/screen_grabber.h"
 #include "screen/screen_scaler.h"
 
 namespace vemo::screen {
@@ -26,5 +29,42 @@ SourceRect DesktopBounds(std::span<const SourceRect> monitors);
 // damaged rectangle of every frame.
 void PlaceFrame(const GrabbedPixels& frame, SourceRect part, int x, int y, std::uint8_t* desktop,
                 int desktop_width, int desktop_height, std::size_t desktop_stride);
+
+// The desktop picture the monitors' frames are placed into, and what changed
+// in it since it was last taken. Not locked: its owner does that.
+class DesktopFrames {
+  public:
+    // Lays the desktop out: one rectangle per monitor, anywhere; the picture
+    // covers their bounding box and is black where no monitor lies.
+    void LayOut(const std::vector<SourceRect>& monitors);
+    int width() const { return width_; }
+    int height() const { return height_; }
+
+    // Places a frame of monitor `index`: only the `damage` rectangles (frame
+    // coordinates) when given, else the whole frame. A frame larger than the
+    // monitor's place is cut to it.
+    void Place(std::size_t index, const GrabbedPixels& frame,
+               const std::vector<SourceRect>* damage);
+
+    // What changed since the last Take: kUnknown before the first Take or
+    // after a frame without damage, kNothing when no frame came.
+    ScreenChanges Peek() const;
+
+    // Brings `out` (width * height * 4 bytes of BGRX, holding what the last
+    // Take gave) up to date, copying only what changed, and says what that was.
+    ScreenChanges Take(std::uint8_t* out);
+
+  private:
+    void NoteChange(SourceRect rect);
+
+    std::vector<std::uint8_t> picture_;
+    int width_ = 0;
+    int height_ = 0;
+    std::vector<SourceRect> monitors_;  // desktop coordinates, origin at the top left
+    bool taken_ = false;
+    bool fresh_ = false;
+    bool unknown_ = true;
+    std::vector<SourceRect> regions_;
+};
 
 }  // namespace vemo::screen

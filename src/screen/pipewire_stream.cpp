@@ -20,10 +20,8 @@
 namespace vemo::screen {
 namespace {
 
-// More regions than this in one frame are one rectangle around them all; so
-// are more than this kept between two grabs.
+// More regions than this in one frame are one rectangle around them all.
 constexpr std::size_t kDamageRegions = 16;
-constexpr std::size_t kKeptRegions = 32;
 // A low rate: a busy screen then costs the compositor little, and a grab
 // every second or more needs no more.
 constexpr spa_fraction kMaxFramerate{2, 1};
@@ -32,100 +30,12 @@ constexpr const char* kNoFirstFrame =
     "the screen cast has not sent its first picture yet: the compositor sends one once the "
     "screen changes";
 
-SourceRect Intersect(SourceRect a, SourceRect b) {
-    const int left = std::max(a.x, b.x);
-    const int top = std::max(a.y, b.y);
-    const int right = std::min(a.x + a.width, b.x + b.width);
-    const int bottom = std::min(a.y + a.height, b.y + b.height);
-    if (right <= left || bottom <= top) return {};
-    return {left, top, right - left, bottom - top};
-}
-
 SourceRect Bounds(SourceRect a, SourceRect b) {
     const SourceRect both[] = {a, b};
     return DesktopBounds(both);
 }
 
-constexpr PixelLayout kBgrx{32, false, 0xff0000u, 0xff00u, 0xffu};
-
 }  // namespace
-
-void DesktopFrames::LayOut(const std::vector<SourceRect>& monitors) {
-    const SourceRect bounds = DesktopBounds(monitors);
-    monitors_.clear();
-    for (const SourceRect& m : monitors)
-        monitors_.push_back({m.x - bounds.x, m.y - bounds.y, m.width, m.height});
-    width_ = bounds.width;
-    height_ = bounds.height;
-    picture_.assign(static_cast<std::size_t>(width_) * static_cast<std::size_t>(height_) * 4, 0);
-    taken_ = false;
-    fresh_ = false;
-    unknown_ = true;
-    regions_.clear();
-}
-
-void DesktopFrames::NoteChange(SourceRect rect) {
-    if (unknown_ || rect.width <= 0 || rect.height <= 0) return;
-    regions_.push_back(rect);
-    if (regions_.size() > kKeptRegions) {
-        SourceRect all;
-        for (const SourceRect& r : regions_)
-            all = Bounds(all, r);
-        regions_.assign(1, all);
-    }
-}
-
-void DesktopFrames::Place(std::size_t index, const GrabbedPixels& frame,
-                          const std::vector<SourceRect>* damage) {
-    if (index >= monitors_.size()) return;
-    const SourceRect place = monitors_[index];
-    // The part of the frame that fits the monitor's place.
-    const SourceRect usable{0, 0, std::min(frame.width, place.width),
-                            std::min(frame.height, place.height)};
-    const std::size_t stride = static_cast<std::size_t>(width_) * 4;
-    fresh_ = true;
-    if (damage == nullptr) {
-        PlaceFrame(frame, usable, place.x, place.y, picture_.data(), width_, height_, stride);
-        unknown_ = true;
-        regions_.clear();
-        return;
-    }
-    for (const SourceRect& d : *damage) {
-        const SourceRect part = Intersect(d, usable);
-        if (part.width <= 0) continue;
-        PlaceFrame(frame, part, place.x, place.y, picture_.data(), width_, height_, stride);
-        NoteChange({place.x + part.x, place.y + part.y, part.width, part.height});
-    }
-}
-
-ScreenChanges DesktopFrames::Peek() const {
-    ScreenChanges changes;
-    if (!taken_ || (fresh_ && unknown_)) return changes;
-    if (!fresh_) {
-        changes.kind = ScreenChanges::Kind::kNothing;
-        return changes;
-    }
-    changes.kind = ScreenChanges::Kind::kRegions;
-    changes.regions = regions_;
-    return changes;
-}
-
-ScreenChanges DesktopFrames::Take(std::uint8_t* out) {
-    ScreenChanges changes = Peek();
-    const std::size_t stride = static_cast<std::size_t>(width_) * 4;
-    if (changes.kind == ScreenChanges::Kind::kUnknown) {
-        std::memcpy(out, picture_.data(), picture_.size());
-    } else if (changes.kind == ScreenChanges::Kind::kRegions) {
-        const GrabbedPixels kept{picture_.data(), width_, height_, stride, kBgrx};
-        for (const SourceRect& r : changes.regions)
-            PlaceFrame(kept, r, 0, 0, out, width_, height_, stride);
-    }
-    taken_ = true;
-    fresh_ = false;
-    unknown_ = false;
-    regions_.clear();
-    return changes;
-}
 
 namespace {
 

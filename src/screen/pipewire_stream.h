@@ -14,46 +14,10 @@
 #include <vector>
 
 #include "base/unique_fd.h"
+#include "screen/desktop_composition.h"
 #include "screen/screen_grabber.h"
 
 namespace vemo::screen {
-
-// The desktop picture the monitors' frames are placed into, and what changed
-// in it since it was last taken. Not locked: its owner does that.
-class DesktopFrames {
-  public:
-    // Lays the desktop out: one rectangle per monitor, anywhere; the picture
-    // covers their bounding box and is black where no monitor lies.
-    void LayOut(const std::vector<SourceRect>& monitors);
-    int width() const { return width_; }
-    int height() const { return height_; }
-
-    // Places a frame of monitor `index`: only the `damage` rectangles (frame
-    // coordinates) when given, else the whole frame. A frame larger than the
-    // monitor's place is cut to it.
-    void Place(std::size_t index, const GrabbedPixels& frame,
-               const std::vector<SourceRect>* damage);
-
-    // What changed since the last Take: kUnknown before the first Take or
-    // after a frame without damage, kNothing when no frame came.
-    ScreenChanges Peek() const;
-
-    // Brings `out` (width * height * 4 bytes of BGRX, holding what the last
-    // Take gave) up to date, copying only what changed, and says what that was.
-    ScreenChanges Take(std::uint8_t* out);
-
-  private:
-    void NoteChange(SourceRect rect);
-
-    std::vector<std::uint8_t> picture_;
-    int width_ = 0;
-    int height_ = 0;
-    std::vector<SourceRect> monitors_;  // desktop coordinates, origin at the top left
-    bool taken_ = false;
-    bool fresh_ = false;
-    bool unknown_ = true;
-    std::vector<SourceRect> regions_;
-};
 
 // Where one monitor's stream comes from and where it lies on the desktop.
 struct StreamSource {
