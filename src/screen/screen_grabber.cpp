@@ -1,10 +1,13 @@
 // The grabber screen capture uses: the X11 one, the screen-cast portal's, or
 // the null one that says why no screen can be grabbed.
 
+#include <cstdio>
 #include <cstdlib>
 #include <cstring>
 #include <memory>
+#include <optional>
 #include <string>
+#include <string_view>
 
 #include "screen/screen_grabber.h"
 
@@ -33,6 +36,15 @@ bool IsWaylandSession() {
            (session != nullptr && std::strcmp(session, "wayland") == 0);
 }
 
+// The backend VEMO_SCREEN_BACKEND names; nullopt when it names none.
+std::optional<ScreenBackend> NamedBackend(std::string_view name) {
+    if (name == "null") return ScreenBackend::kNull;
+    if (name == "x11") return ScreenBackend::kX11;
+    if (name == "x11-noshm") return ScreenBackend::kX11NoShm;
+    if (name == "portal") return ScreenBackend::kPortal;
+    return std::nullopt;
+}
+
 }  // namespace
 
 std::unique_ptr<ScreenGrabber> MakeNullGrabber(std::string reason) {
@@ -40,18 +52,23 @@ std::unique_ptr<ScreenGrabber> MakeNullGrabber(std::string reason) {
 }
 
 ScreenBackend ChooseScreenBackend() {
-    const char* backend_env = std::getenv("VEMO_SCREEN_BACKEND");
-    const std::string backend = backend_env != nullptr ? backend_env : "";
-    if (backend == "null") return ScreenBackend::kNull;
-    if (backend == "x11") return ScreenBackend::kX11;
-    if (backend == "x11-noshm") return ScreenBackend::kX11NoShm;
-    if (backend == "portal") return ScreenBackend::kPortal;
+    if (const char* named = std::getenv("VEMO_SCREEN_BACKEND"); named != nullptr) {
+        if (const std::optional<ScreenBackend> backend = NamedBackend(named)) return *backend;
+    }
     return IsWaylandSession() ? ScreenBackend::kPortal : ScreenBackend::kX11;
 }
 
 std::unique_ptr<ScreenGrabber> OpenScreenGrabber(std::string& error) {
     error.clear();
     const ScreenBackend backend = ChooseScreenBackend();
+    // A misspelt choice is said at every start rather than passed over.
+    if (const char* named = std::getenv("VEMO_SCREEN_BACKEND");
+        named != nullptr && *named != '\0' && !NamedBackend(named)) {
+        std::fprintf(stderr,
+                     "vemo: VEMO_SCREEN_BACKEND=\"%s\" is none of x11, x11-noshm, portal and "
+                     "null; the session's own choice is used\n",
+                     named);
+    }
     if (backend == ScreenBackend::kNull) {
         error = "screen capture is switched off for this run (VEMO_SCREEN_BACKEND=null)";
         return MakeNullGrabber(error);
