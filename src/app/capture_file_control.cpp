@@ -84,6 +84,9 @@ bool CaptureFileControl::SetCaptureFile() {
 
 std::optional<std::string> CaptureFileControl::SetCaptureFileName(const std::string& path) {
     if (saving_) return "the capture file is being saved";
+    // The caller's working directory is not the engine's: a relative name
+    // would name another file than the caller means.
+    if (!path.starts_with('/')) return "the name is relative: give the whole path";
     if (std::string refusal = RefusalOf(path); !refusal.empty()) return refusal;
     state_.capture_file.capture_file_name = path;
     return std::nullopt;

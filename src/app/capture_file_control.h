@@ -30,7 +30,8 @@ class CaptureFileControl {
     // the status bar; Escape aborts it. True when saved, or when the user
     // chose no name.
     bool SaveCaptureFile();
-    // A name given without a dialog (D-Bus): nullopt when taken, else why not.
+    // A name given without a dialog (D-Bus), absolute: nullopt when taken,
+    // else why not.
     std::optional<std::string> SetCaptureFileName(const std::string& path);
 
     bool saving() const { return saving_; }

@@ -347,6 +347,9 @@ void MainWindow::LeaveOffPictures() {
 void MainWindow::closeEvent(QCloseEvent* event) {
     if (!closed_) {
         closed_ = true;
+        // A copy of the recording in progress stops within a chunk and leaves
+        // nothing behind; its loop then lets the close finish.
+        capture_file_->AbortSave();
         // The camera's off pictures go in place and its graph comes down,
         // then the screen's.
         camera_->Close();

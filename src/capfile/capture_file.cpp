@@ -23,6 +23,7 @@ std::string Reason(int error_number) {
 // What a file of type `mode` is, for a refusal; "" for a regular file.
 const char* KindOfNonRegular(mode_t mode) {
     if (S_ISREG(mode)) return "";
+    if (S_ISLNK(mode)) return "a symbolic link";
     if (S_ISDIR(mode)) return "a directory";
     if (S_ISFIFO(mode)) return "a named pipe";
     if (S_ISSOCK(mode)) return "a socket";
@@ -58,21 +59,23 @@ std::int32_t FreeDiskSpaceKB(const std::string& path) {
 }
 
 std::string NotRegularFileReason(const std::string& path) {
+    // lstat: a link is refused itself, or a recording would overwrite
+    // whatever it points at.
     struct stat info {};
-    if (stat(path.c_str(), &info) != 0 || S_ISREG(info.st_mode)) return {};
+    if (lstat(path.c_str(), &info) != 0 || S_ISREG(info.st_mode)) return {};
     return NotRegularText(path, info.st_mode);
 }
 
 OpenedCaptureFile OpenCaptureFileForWriting(const std::string& path) {
     OpenedCaptureFile opened;
-    // Checked before opening so that no device is ever opened; the fstat below
-    // covers a file swapped in between. O_NONBLOCK keeps a FIFO without a
-    // reader from stopping the caller in open().
+    // Checked before opening so that no device is ever opened; O_NOFOLLOW and
+    // the fstat below cover a link or file swapped in between. O_NONBLOCK
+    // keeps a FIFO without a reader from stopping the caller in open().
     if (std::string reason = NotRegularFileReason(path); !reason.empty()) {
         opened.error = std::move(reason);
         return opened;
     }
-    constexpr int kFlags = O_WRONLY | O_NONBLOCK | O_NOCTTY | O_CLOEXEC;
+    constexpr int kFlags = O_WRONLY | O_NONBLOCK | O_NOCTTY | O_NOFOLLOW | O_CLOEXEC;
     // Made exclusively first, so the caller knows whether a failure may remove it.
     opened.fd.reset(open(path.c_str(), kFlags | O_CREAT | O_EXCL, 0666));
     opened.created = opened.fd.valid();

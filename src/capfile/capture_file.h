@@ -9,6 +9,7 @@
 #include <cstddef>
 #include <cstdint>
 #include <functional>
+#include <optional>
 #include <string>
 
 #include "base/unique_fd.h"
@@ -36,7 +37,8 @@ std::uint64_t FileSize64(const std::string& path);
 std::int32_t FreeDiskSpaceKB(const std::string& path);
 
 // Why `path` cannot be written as the capture file ("" when it can): it
-// exists and is not a regular file (a directory, FIFO, device or socket).
+// exists and is not a regular file (a symbolic link, directory, FIFO, device
+// or socket).
 std::string NotRegularFileReason(const std::string& path);
 
 // Opens `path` for writing without truncating it, creating it (mode 0666)
@@ -63,13 +65,18 @@ bool AllocCapFile(const std::string& path, std::uint64_t bytes, std::string* err
 // the sizes it holds are then placeholders.
 std::uint64_t RecordingLength(const std::string& path);
 
+// The number of frames a finished recording's header states; nullopt when
+// `path` holds no AVI header or one the muxer never finished.
+std::optional<std::uint64_t> RecordedFrames(const std::string& path);
+
 enum class CopyOutcome { kSaved, kAborted, kFailed };
 
 // Copies the recording of `from` (RecordingLength bytes) to `to`. `progress`
 // hears 0, each new whole percent and, once `to` is complete, 100. `abort` is
-// read between 1 MiB chunks. The copy is made beside `to` under a temporary
-// name and renamed over it only when complete, so an aborted or failed copy
-// leaves nothing behind and an existing `to` intact. Copying a file onto
+// read between 1 MiB chunks. The copy is made beside `to` as an unnamed file
+// and named `to` only when complete, so an aborted or failed copy, or one cut
+// short by the end of the process, leaves nothing behind and an existing `to`
+// intact. Copying a file onto
 // itself is refused. Safe on any thread: it touches nothing but the files.
 CopyOutcome CopyCaptureFile(const std::string& from, const std::string& to,
                             const std::function<void(int percent)>& progress,

@@ -9,6 +9,7 @@
 #include <cerrno>
 #include <cstring>
 #include <filesystem>
+#include <optional>
 #include <system_error>
 #include <vector>
 
@@ -98,17 +99,67 @@ std::uint64_t RecordingLengthOf(int fd, std::uint64_t file_size) {
     return end == 0 ? file_size : std::min(end, file_size);
 }
 
-// The copy being made beside its destination under a name of its own; it is
-// removed again unless Commit() renames it over the destination.
+// The frame count the header of a finished recording states: OpenDML's
+// total ('dmlh') where the muxer wrote one, else the video stream's length.
+std::optional<std::uint64_t> FramesInHeader(int fd, std::uint64_t file_size) {
+    unsigned char riff[12];
+    if (file_size < 12 || !ReadAt(fd, riff, sizeof riff, 0) || std::memcmp(riff, "RIFF", 4) != 0 ||
+        std::memcmp(riff + 8, "AVI ", 4) != 0) {
+        return std::nullopt;
+    }
+    const std::uint64_t riff_end = std::min<std::uint64_t>(8 + LittleEndian32(riff + 4), file_size);
+    std::optional<std::uint64_t> stream_length, total;
+    // Depth-first through the header lists, up to the frames.
+    std::vector<std::uint64_t> ends{riff_end};
+    for (std::uint64_t at = 12; !ends.empty();) {
+        if (at + 8 > ends.back()) {
+            at = ends.back();
+            ends.pop_back();
+            continue;
+        }
+        unsigned char chunk[12];
+        if (!ReadAt(fd, chunk, 8, at)) return std::nullopt;
+        const std::uint32_t size = LittleEndian32(chunk + 4);
+        const std::uint64_t end = at + 8 + size + (size & 1);
+        if (std::memcmp(chunk, "LIST", 4) == 0 && size >= 4) {
+            if (!ReadAt(fd, chunk + 8, 4, at + 8)) return std::nullopt;
+            // An empty frame list: the header the muxer writes before the
+            // first frame, its counts not filled in yet.
+            if (std::memcmp(chunk + 8, "movi", 4) == 0) {
+                if (size <= 4) return std::nullopt;
+                break;
+            }
+            ends.push_back(std::min(end, ends.back()));
+            at += 12;
+            continue;
+        }
+        unsigned char data[36];
+        if (std::memcmp(chunk, "dmlh", 4) == 0 && size >= 4 && ReadAt(fd, data, 4, at + 8)) {
+            total = LittleEndian32(data);
+        }
+        if (std::memcmp(chunk, "strh", 4) == 0 && size >= 36 && !stream_length &&
+            ReadAt(fd, data, 36, at + 8) && std::memcmp(data, "vids", 4) == 0) {
+            stream_length = LittleEndian32(data + 32);
+        }
+        at = end;
+    }
+    return total ? total : stream_length;
+}
+
+// The copy being made in its destination's folder. It is an unnamed file
+// there (O_TMPFILE) until Commit() gives it the destination's name, so a copy
+// cut short, by an abort, a failure or the engine being killed, leaves
+// nothing behind. File systems without unnamed files get a named temporary
+// file instead, removed again unless committed.
 class PendingCopy {
   public:
     explicit PendingCopy(const std::string& destination) : destination_(destination) {
-        std::filesystem::path folder = std::filesystem::path(destination).parent_path();
-        if (folder.empty()) folder = ".";
+        folder_ = std::filesystem::path(destination).parent_path();
+        if (folder_.empty()) folder_ = ".";
+        fd_.reset(open(folder_.c_str(), O_TMPFILE | O_WRONLY | O_CLOEXEC, 0666));
+        if (fd_) return;
         for (int attempt = 0; attempt < 100 && !fd_; ++attempt) {
-            temporary_ = (folder / (".vemo-copy-" + std::to_string(getpid()) + "-" +
-                                    std::to_string(attempt)))
-                             .string();
+            temporary_ = TemporaryName(attempt);
             fd_.reset(open(temporary_.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, 0666));
             if (!fd_ && errno != EEXIST) break;
         }
@@ -126,15 +177,41 @@ class PendingCopy {
 
     // Makes the copy durable and gives it the destination's name.
     bool Commit() {
-        if (fsync(fd_.get()) != 0 || !fd_.Close()) return false;
+        if (fsync(fd_.get()) != 0) return false;
+        // An unnamed file gets a temporary name first: a link cannot
+        // replace an existing destination, a rename can.
+        if (temporary_.empty() && !LinkUnnamed()) return false;
+        if (!fd_.Close()) return false;
         if (rename(temporary_.c_str(), destination_.c_str()) != 0) return false;
         temporary_.clear();
         return true;
     }
 
   private:
+    std::string TemporaryName(int attempt) const {
+        return (folder_ /
+                (".vemo-copy-" + std::to_string(getpid()) + "-" + std::to_string(attempt)))
+            .string();
+    }
+
+    bool LinkUnnamed() {
+        const std::string self = "/proc/self/fd/" + std::to_string(fd_.get());
+        for (int attempt = 0; attempt < 100; ++attempt) {
+            const std::string name = TemporaryName(attempt);
+            if (linkat(AT_FDCWD, self.c_str(), AT_FDCWD, name.c_str(), AT_SYMLINK_FOLLOW) == 0 ||
+                (errno == ENOENT &&  // no /proc: the call that needs privilege
+                 linkat(fd_.get(), "", AT_FDCWD, name.c_str(), AT_EMPTY_PATH) == 0)) {
+                temporary_ = name;
+                return true;
+            }
+            if (errno != EEXIST) return false;
+        }
+        return false;
+    }
+
     std::string destination_;
-    std::string temporary_;
+    std::filesystem::path folder_;
+    std::string temporary_;  // the copy's name while it has one
     UniqueFd fd_;
 };
 
@@ -146,6 +223,13 @@ std::uint64_t RecordingLength(const std::string& path) {
     struct stat info {};
     if (!fd || fstat(fd.get(), &info) != 0 || !S_ISREG(info.st_mode)) return 0;
     return RecordingLengthOf(fd.get(), static_cast<std::uint64_t>(info.st_size));
+}
+
+std::optional<std::uint64_t> RecordedFrames(const std::string& path) {
+    const UniqueFd fd(open(path.c_str(), O_RDONLY | O_NONBLOCK | O_NOFOLLOW | O_CLOEXEC));
+    struct stat info {};
+    if (!fd || fstat(fd.get(), &info) != 0 || !S_ISREG(info.st_mode)) return std::nullopt;
+    return FramesInHeader(fd.get(), static_cast<std::uint64_t>(info.st_size));
 }
 
 CopyOutcome CopyCaptureFile(const std::string& from, const std::string& to,

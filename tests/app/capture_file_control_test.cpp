@@ -11,6 +11,7 @@
 #include <QTimer>
 
 #include <sys/stat.h>
+#include <unistd.h>
 
 #include <gtest/gtest.h>
 
@@ -147,6 +148,14 @@ TEST_F(CaptureFileControlTest, NamesThatCannotBeTheCaptureFileAreRefused) {
     EXPECT_EQ(refusal(fifo), "not a regular file (it is a named pipe)");
     EXPECT_EQ(refusal(dir_ / "folder.avi"), "not a regular file (it is a directory)");
     EXPECT_EQ(refusal(dir_ / "bad\xff\xfe.avi"), "the name is not valid UTF-8");
+    // A link is refused as it is: its target (here a recording) is never
+    // written through it.
+    const std::string link = dir_ / "link.avi";
+    test::WriteBytes(dir_ / "kept.avi", {'k'});
+    ASSERT_EQ(symlink((dir_ / "kept.avi").c_str(), link.c_str()), 0);
+    EXPECT_EQ(refusal(link), "not a regular file (it is a symbolic link)");
+    // Other programs have working directories of their own.
+    EXPECT_EQ(refusal("cap.avi"), "the name is relative: give the whole path");
     EXPECT_EQ(window.state().capture_file.capture_file_name, "");
 
     // The same from the file dialog.

@@ -11,8 +11,11 @@
 #include <QString>
 #include <QStringList>
 
+#include <signal.h>
+
 #include <algorithm>
 #include <cstdio>
+#include <filesystem>
 #include <memory>
 #include <sstream>
 #include <string>
@@ -253,6 +256,38 @@ TEST_F(EngineDBusTest, RecordsFromTheCommandLineWithTheGoAheadFromTheKeyboard) {
     ASSERT_EQ(Xdotool(display.name(), {"key", "Escape"}).exit_code, 0);
     EXPECT_EQ(Vemoctl({"command", "4"}).exit_code, 0);
     EXPECT_EQ(engine.Wait(), 0) << engine.Errors();
+}
+
+// A copy of the recording (command 37) cut short by the engine's end, asked
+// for (SIGTERM) or not (SIGKILL): nothing under the chosen name, nothing
+// beside it.
+TEST_F(EngineDBusTest, ACopyCutShortByTheEndOfTheEngineLeavesNoFile) {
+    // Sparse, so that it costs no disk yet takes the copy a while.
+    const std::filesystem::path source = install_.dir() / "big.avi";
+    test::WriteBytes(source.string(), {'x'});
+    std::filesystem::resize_file(source, std::uint64_t{8} << 30);
+    const std::filesystem::path copies = install_.dir() / "copies";
+    std::filesystem::create_directory(copies);
+    install_.WriteSettings("[General]\ncamera_capture=0\n");
+    for (const int signal : {SIGTERM, SIGKILL}) {
+        SCOPED_TRACE(signal);
+        EngineProcess engine(
+            install_, "1",
+            {"VEMO_TEST_CAMERAS=", "VEMO_FILE_ANSWERS=" + (copies / "copy.avi").string()});
+        ASSERT_TRUE(WaitFor([&] { return Vemoctl({"status"}).exit_code == 0; })) << engine.Errors();
+        ASSERT_EQ(Vemoctl({"record", "file", source.string()}).exit_code, 0);
+        ASSERT_EQ(Vemoctl({"command", "37"}).exit_code, 0);
+        ASSERT_TRUE(WaitFor([&] {
+            return Vemoctl({"status"}).out.starts_with("Save File Progress: ");
+        })) << Vemoctl({"status"}).out
+            << engine.Errors();
+        kill(engine.pid(), signal);
+        EXPECT_EQ(engine.Wait(), signal == SIGTERM ? 0 : 128 + SIGKILL) << engine.Errors();
+        EXPECT_TRUE(std::filesystem::is_empty(copies));
+        if (signal == SIGTERM) {
+            EXPECT_EQ(install_.block().engine_running(), 0);
+        }
+    }
 }
 
 TEST_F(EngineDBusTest, AdjustsTheCameraFromTheCommandLine) {

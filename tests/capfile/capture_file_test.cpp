@@ -152,7 +152,13 @@ TEST(CaptureFileTest, OnlyARegularFileIsOpenedAndNothingBlocks) {
     std::strcpy(address.sun_path, socket_path.c_str());
     ASSERT_EQ(bind(listener.get(), reinterpret_cast<const sockaddr*>(&address), sizeof address), 0);
 
-    for (const std::string& path : {fifo, folder, socket_path, std::string("/dev/null")}) {
+    // A link to a recording: followed, the recording would be overwritten.
+    const std::string link = dir / "link.avi";
+    const std::string linked = dir / "linked.avi";
+    test::WriteBytes(linked, {'k', 'e', 'e', 'p'});
+    ASSERT_EQ(symlink(linked.c_str(), link.c_str()), 0);
+
+    for (const std::string& path : {fifo, folder, socket_path, link, std::string("/dev/null")}) {
         SCOPED_TRACE(path);
         EXPECT_NE(NotRegularFileReason(path).find("not a regular file"), std::string::npos)
             << NotRegularFileReason(path);
@@ -178,6 +184,7 @@ TEST(CaptureFileTest, OnlyARegularFileIsOpenedAndNothingBlocks) {
     }
     EXPECT_TRUE(std::filesystem::is_fifo(fifo));
     EXPECT_TRUE(std::filesystem::is_directory(folder));
+    EXPECT_EQ(test::ReadBytes(linked), (std::vector<std::uint8_t>{'k', 'e', 'e', 'p'}));
 
     // A regular file, new or existing, opens, keeps its bytes and blocks.
     const std::string file = dir / "capture.avi";
