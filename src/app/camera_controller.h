@@ -140,6 +140,7 @@ class CameraController {
     bool IsCurrentCamera(const std::string& identity) const;
     void EndRecordingBeforeGraphChange();
     bool FinishRecording(int limit_ms, std::string* problem = nullptr);
+    QString StopRecordingToFile(int limit_ms, std::string& problem);
     void GiveUpHeldRecording();
     void DismantleGraph();
     void ReleaseCameraFilters();

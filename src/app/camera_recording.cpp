@@ -24,6 +24,15 @@ void CameraController::StartCapture() {
         window_.SetStatus(QStringLiteral("Cannot record while the capture file is being saved"));
         return;
     }
+    // A camera that went away records nothing: the start is refused before
+    // the capture file is touched.
+    if (current_device_lost_) {
+        const QString text =
+            QStringLiteral("Cannot record: the camera was lost. Select New Capture Device");
+        qCInfo(logCamera).noquote() << text;
+        window_.SetStatus(text);
+        return;
+    }
     if (graph_.previewing()) HaltPreview();
     // A start that fails or is cancelled, at any step, leaves the camera as
     // it was before it: previewing and publishing when it is on.
@@ -157,38 +166,53 @@ void CameraController::ReleaseCameraFilters() {
     graph_.ReleaseCameraFilters();
 }
 
-// Ends the recording with its statistics line, waiting at most `limit_ms`
-// for the file to be finished. A problem with the file at the end is
-// returned in `problem` when asked for, else reported.
-bool CameraController::FinishRecording(int limit_ms, std::string* problem) {
-    if (recorder_.state() != RecorderState::kRecording) return false;
+// The recording's end of stream (waiting at most `limit_ms` for the file to
+// be finished), the pipeline stopped and the file closed, touching nothing
+// of the window. Returns the statistics line, logged, and a problem with the
+// file at the end in `problem`.
+QString CameraController::StopRecordingToFile(int limit_ms, std::string& problem) {
     time_limit_.stop();
     const bool finished = recorder_.SendEndOfStream(limit_ms);
     graph_.StopPipeline();
     RecordingResult ended = recorder_.Detach();
-    graph_.DismantleGraph();
     const auto duration_ms =
         static_cast<std::int32_t>((SteadyNowNs() - capture_start_ns_) / 1'000'000);
-    window_.KillCameraTimer();
     QString text;
-    if (!finished) {
+    const CaptureStats& stats = ended.stats;
+    if (ended.file_untouched) {
+        text = QString::fromStdString(CaptureResultText(0, stats.dropped, duration_ms, 0)) +
+               QStringLiteral(" - nothing recorded: the capture file is as it was");
+    } else if (!finished) {
         text = "Recording stopped before the file's index was written: it may not play";
     } else {
-        const CaptureStats& stats = ended.stats;
         const std::uint64_t average = stats.delivered > 0 ? stats.bytes / stats.delivered : 0;
         text = QString::fromStdString(
             CaptureResultText(stats.delivered, stats.dropped, duration_ms, average));
     }
     qCInfo(logCamera).noquote() << "recording stopped:" << text;
+    if (!ended.problem.empty())
+        qCWarning(logCamera).noquote() << QString::fromStdString(ended.problem);
+    problem = std::move(ended.problem);
+    return text;
+}
+
+// Ends the recording with its statistics line in the status bar, waiting at
+// most `limit_ms` for the file to be finished. A problem with the file at
+// the end is returned in `problem` when asked for, else reported.
+bool CameraController::FinishRecording(int limit_ms, std::string* problem) {
+    if (recorder_.state() != RecorderState::kRecording) return false;
+    std::string trouble;
+    const QString text = StopRecordingToFile(limit_ms, trouble);
+    graph_.DismantleGraph();
+    window_.KillCameraTimer();
     last_recording_line_ = text;
     window_.SetStatus(text);
     window_.RepaintVideo();
-    if (!ended.problem.empty()) {
-        qCWarning(logCamera).noquote() << QString::fromStdString(ended.problem);
+    if (!trouble.empty()) {
         if (problem != nullptr) {
-            *problem = ended.problem;
+            *problem = trouble;
         } else {
-            Queue(ended.problem);
+            Queue(trouble);
         }
     }
     return true;

@@ -34,6 +34,9 @@ class CaptureCounters {
     void FrameWritten(std::uint64_t bytes);
     void WriterAt(std::uint64_t end);
     void WriterFinished();
+    // A frame has gone to the multiplexer: until then nothing it makes (the
+    // header it writes even for no frame) reaches the file.
+    bool frame_written() const { return delivered_.load() > 0; }
 
     // Waits up to `milliseconds` for the writer to finish.
     bool WaitFinished(int milliseconds);

@@ -5,6 +5,7 @@
 
 #include <cerrno>
 #include <cstring>
+#include <optional>
 
 #include "camera/camera_graph.h"
 #include "capfile/capture_file.h"
@@ -65,6 +66,9 @@ struct WriterPosition {
 GstPadProbeReturn OnWriter(GstPad*, GstPadProbeInfo* info, gpointer data) {
     auto* writer = static_cast<WriterPosition*>(data);
     if ((GST_PAD_PROBE_INFO_TYPE(info) & GST_PAD_PROBE_TYPE_BUFFER) != 0) {
+        // A recording that ends before its first frame would leave only a
+        // header with no stream format in place of what the file held.
+        if (!writer->counters->frame_written()) return GST_PAD_PROBE_DROP;
         writer->position += gst_buffer_get_size(GST_PAD_PROBE_INFO_BUFFER(info));
         writer->counters->WriterAt(writer->position);
         return GST_PAD_PROBE_OK;
@@ -216,15 +220,32 @@ RecordingResult Recorder::Detach() {
     counters_.Stop();
     RemoveBranch();
     result.stats = counters_.Read();
+    if (result.stats.file_end == 0) {
+        // No frame came: the file keeps what it held, and one the start made
+        // goes again.
+        result.file_untouched = true;
+        result.stats.delivered = 0;
+        result.stats.bytes = 0;
+        Discard();
+        return result;
+    }
     // No bytes of an earlier, longer recording (or of the reserved space)
     // stay past the end.
-    if (file_ && result.stats.file_end > 0 &&
-        ftruncate(file_.get(), static_cast<off_t>(result.stats.file_end)) != 0) {
+    if (file_ && ftruncate(file_.get(), static_cast<off_t>(result.stats.file_end)) != 0) {
         result.problem =
             "cannot cut " + file_name_ + " to the recording's length: " + std::strerror(errno);
     }
     if (file_ && !file_.Close() && result.problem.empty()) {
         result.problem = "cannot close " + file_name_ + ": " + std::strerror(errno);
+    }
+    // The frames that reached the multiplexer are counted on their way;
+    // what the finished file states is what a player will find.
+    if (result.stats.finished) {
+        if (const std::optional<std::uint64_t> frames = RecordedFrames(file_name_);
+            frames && *frames < result.stats.delivered) {
+            result.stats.dropped += result.stats.delivered - *frames;
+            result.stats.delivered = *frames;
+        }
     }
     counters_.Reset();
     file_name_.clear();

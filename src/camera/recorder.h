@@ -34,10 +34,13 @@ namespace vemo {
 
 enum class RecorderState { kIdle, kHeld, kRecording, kFinishing };
 
-// What a recording that ended left: its counts, and a problem with the file
-// found at the end (the file could not be cut to length or closed).
+// What a recording that ended left: its counts (the frames those in the
+// file), whether no frame reached the file, which is then as it was before
+// the start, and a problem with the file found at the end (the file could
+// not be cut to length or closed).
 struct RecordingResult {
     CaptureStats stats;
+    bool file_untouched = false;
     std::string problem;
 };
 
@@ -70,8 +73,9 @@ class Recorder {
     // whether the writer finished.
     bool SendEndOfStream(int limit_ms);
     // Once the pipeline has stopped: the branch leaves the pipeline and the
-    // file is cut to the recording's length and closed. Finishing (or
-    // recording, when the end was never sent) -> idle.
+    // file is cut to the recording's length and closed; a recording with no
+    // frame wrote nothing, and a file the attach created is removed.
+    // Finishing (or recording, when the end was never sent) -> idle.
     RecordingResult Detach();
     // Held -> idle without recording: the branch leaves the (stopped)
     // pipeline and a file the attach created is removed.

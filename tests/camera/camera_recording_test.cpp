@@ -252,6 +252,63 @@ TEST_F(CameraRecordingTest, ALostCameraLeavesAPlayableRecording) {
     EXPECT_GT(avi.frames, 0);
 }
 
+TEST_F(CameraRecordingTest, AStartOnALostCameraIsRefusedAndTouchesNoFile) {
+    RecordUntil("good.avi", [&] { window_->OnCommand(kCmdStopCapture); });
+    const std::string good = dir_ / "good.avi";
+    const std::vector<std::uint8_t> recording = test::ReadBytes(good);
+    PlugAndList(test::Camera("Test Camera 2"));
+    ASSERT_TRUE(UnplugTestCamera(camera().current_video_device()->identity));
+    ASSERT_TRUE(WaitFor([&] { return Said("Vemo : Stopping Capture (Device Lost)"); }));
+
+    state().capture_file.capture_file_name = good;
+    const int dialogs = ready_dialogs_;
+    window_->OnCommand(kCmdStartCapture);
+    EXPECT_FALSE(camera().recorder().busy());
+    EXPECT_EQ(ready_dialogs_, dialogs) << "no go-ahead asked";
+    EXPECT_EQ(StatusText(), "Cannot record: the camera was lost. Select New Capture Device");
+    RunEvents(1500ms);
+    window_->OnCommand(kCmdStopCapture);
+    EXPECT_EQ(test::ReadBytes(good), recording);
+}
+
+// The camera goes as the go-ahead is given: the recording gets no frame.
+TEST_F(CameraRecordingTest, ARecordingWithNoFrameLeavesTheCaptureFileAsItWas) {
+    RecordUntil("earlier.avi", [&] { window_->OnCommand(kCmdStopCapture); });
+    const std::string earlier = dir_ / "earlier.avi";
+    const std::string reserved = dir_ / "reserved.avi";
+    std::string why;
+    ASSERT_TRUE(AllocCapFile(reserved, 1024 * 1024, &why)) << why;
+    const std::string fresh = dir_ / "fresh.avi";
+    int plugged = 1;
+    for (const std::string& file : {earlier, reserved, fresh}) {
+        SCOPED_TRACE(file);
+        const bool existed = fs::exists(file);
+        const std::vector<std::uint8_t> before =
+            existed ? test::ReadBytes(file) : std::vector<std::uint8_t>{};
+        const std::string name = "Camera " + std::to_string(++plugged);
+        PlugTestCamera(test::Camera(name));
+        ASSERT_TRUE(WaitFor([&] { return !state().devices_menu_current; }));
+        camera().BuildDevicesMenu();
+        camera().ChooseDevicesByName(name);
+        ASSERT_EQ(camera().current_video_device()->name, name);
+        state().capture_file.capture_file_name = file;
+        ready_dialog_ = [&](QDialog* dialog) {
+            UnplugTestCamera(camera().current_video_device()->identity);
+            dialog->accept();
+        };
+        window_->OnCommand(kCmdStartCapture);
+        ASSERT_TRUE(WaitFor([&] { return !camera().recorder().busy(); }, 10s));
+        EXPECT_EQ(fs::exists(file), existed);
+        if (existed) {
+            EXPECT_EQ(test::ReadBytes(file), before);
+        }
+        if (StatusText().startsWith("Captured ")) {
+            EXPECT_TRUE(StatusText().endsWith(" - nothing recorded: the capture file is as it was"))
+                << StatusText().toStdString();
+        }
+    }
+}
+
 TEST_F(CameraRecordingTest, ASavedCopyHoldsTheRecordingWithItsProgress) {
     window_->OnCommand(kCmdStartCapture);
     RunEvents(1s);
