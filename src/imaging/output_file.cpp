@@ -17,8 +17,9 @@ int CreateFreshFile(const std::string& path) {
         if (fd >= 0 || errno != EEXIST) return fd;
         struct stat info {};
         if (lstat(path.c_str(), &info) != 0) continue;
-        if (S_ISCHR(info.st_mode)) return open(path.c_str(), O_WRONLY | O_NOFOLLOW | O_CLOEXEC);
-        if (S_ISDIR(info.st_mode) || S_ISBLK(info.st_mode)) {
+        // A device or folder at the name is neither written into (it would
+        // then be renamed over a published picture) nor removed.
+        if (S_ISCHR(info.st_mode) || S_ISBLK(info.st_mode) || S_ISDIR(info.st_mode)) {
             errno = EEXIST;
             return -1;
         }
@@ -36,12 +37,7 @@ OutputFile::OutputFile(const std::string& path) : path_(path) {
     const int fd = CreateFreshFile(path);
     if (fd < 0) return;
     file_.reset(fdopen(fd, "wb"));
-    if (!file_) {
-        close(fd);
-        return;
-    }
-    struct stat info {};
-    regular_ = fstat(fd, &info) == 0 && S_ISREG(info.st_mode);
+    if (!file_) close(fd);
 }
 
 OutputFile::~OutputFile() {
@@ -52,13 +48,13 @@ bool OutputFile::Close() {
     if (!file_) return false;
     const bool written = std::ferror(file_.get()) == 0;
     if (std::fclose(file_.release()) == 0 && written) return true;
-    if (regular_) unlink(path_.c_str());
+    unlink(path_.c_str());
     return false;
 }
 
 void OutputFile::Discard() {
     file_.reset();
-    if (regular_) unlink(path_.c_str());
+    unlink(path_.c_str());
 }
 
 }  // namespace vemo::detail

@@ -7,11 +7,11 @@
 namespace vemo {
 
 // Creates `path` as a new file of the caller's own and opens it for writing:
-// whatever stands at the name (a file, a symbolic link, a FIFO) is removed
-// first and the file is made exclusively, never through a link, so a name
-// planted by someone else can neither redirect the write nor block it. A
-// character device named directly (/dev/null, /dev/full) is opened as it is.
-// Returns the descriptor, or -1 with errno set.
+// whatever stands at the name (a file, a symbolic link, a FIFO, a socket) is
+// removed first and the file is made exclusively, never through a link, so a
+// name planted by someone else can neither redirect the write nor block it.
+// An existing device or folder at the name is never opened nor removed: that
+// fails with EEXIST. Returns the descriptor, or -1 with errno set.
 int CreateFreshFile(const std::string& path);
 
 }  // namespace vemo
@@ -25,8 +25,7 @@ using FilePtr = std::unique_ptr<std::FILE, FileCloser>;
 
 // A file being written by an imaging operation, made by CreateFreshFile.
 // Unless Close() succeeds, the partly written file is removed again, so a
-// failed operation never leaves a truncated picture behind. Devices are never
-// removed.
+// failed operation never leaves a truncated picture behind.
 class OutputFile {
   public:
     explicit OutputFile(const std::string& path);
@@ -45,7 +44,6 @@ class OutputFile {
 
     std::string path_;
     FilePtr file_;
-    bool regular_ = false;
 };
 
 }  // namespace vemo::detail

@@ -1,7 +1,6 @@
 #include "screen/picture_cache.h"
 
 #include <fcntl.h>
-#include <sys/stat.h>
 #include <unistd.h>
 #include <xxhash.h>
 
@@ -98,8 +97,6 @@ bool ReadWholeFile(const std::string& path, std::vector<std::uint8_t>& bytes) {
 ImagingResult WriteWholeFile(const std::string& path, std::span<const std::uint8_t> bytes) {
     UniqueFd fd(CreateFreshFile(path));
     if (!fd) return ImagingFailure(kErrCreateOutput);
-    struct stat info {};
-    const bool regular = fstat(fd.get(), &info) == 0 && S_ISREG(info.st_mode);
     bool written = true;
     for (std::size_t done = 0; done < bytes.size() && written;) {
         const ssize_t put = write(fd.get(), bytes.data() + done, bytes.size() - done);
@@ -108,9 +105,8 @@ ImagingResult WriteWholeFile(const std::string& path, std::span<const std::uint8
         if (written) done += static_cast<std::size_t>(put);
     }
     written = fd.Close() && written;
-    // A device named directly is never removed.
     if (written) return {};
-    if (regular) unlink(path.c_str());
+    unlink(path.c_str());
     return ImagingFailure(kErrCloseOutput);
 }
 

@@ -149,7 +149,7 @@ TEST(JpegToGif, FailuresAreReturnedAndLoseNothing) {
         {dir / "cmyk.jpg", out, 256, kErrColorSpace},
         {dir / "good.jpg", out, 4, JERR_QUANT_FEW_COLORS},
         {dir / "good.jpg", dir / "no/such/dir.gif", 256, kErrCreateOutput},
-        {dir / "good.jpg", "/dev/full", 256, kErrFileWrite},
+        {dir / "good.jpg", "/dev/full", 256, kErrCreateOutput},
     };
     for (const Case& c : cases) {
         SCOPED_TRACE(c.input + " -> " + c.output);
@@ -159,7 +159,13 @@ TEST(JpegToGif, FailuresAreReturnedAndLoseNothing) {
         EXPECT_FALSE(result.message.empty());
         EXPECT_EQ(ReadBytes(out), previous) << "the previous output is untouched";
     }
-    EXPECT_TRUE(std::filesystem::exists("/dev/full"));
+    EXPECT_TRUE(std::filesystem::is_character_file("/dev/full"));
+    {
+        const test::FileSizeLimit disk_full(100);
+        EXPECT_EQ(ConvertJpegToGif(Job(dir / "good.jpg", dir / "full.gif", 120, 90)).code,
+                  kErrFileWrite);
+    }
+    EXPECT_FALSE(std::filesystem::exists(dir / "full.gif")) << "no partial file is left";
     EXPECT_TRUE(ConvertJpegToGif(Job(dir / "good.jpg", out, 120, 90)).ok());
     EXPECT_TRUE(DecodeGif(out).ok);
 }

@@ -116,11 +116,18 @@ TEST(JpegWriter, FailuresAreReturnedAndLeaveNoFile) {
     auto missing_dir = Job(dir / "no/such/dir.jpg", 64, 48, pixels);
     EXPECT_EQ(WriteJpegFrame(missing_dir).code, kErrCreateOutput);
 
-    auto full = Job("/dev/full", 64, 48, pixels);
-    const ImagingResult result = WriteJpegFrame(full);
-    EXPECT_EQ(result.code, kErrFileWrite);
-    EXPECT_FALSE(result.message.empty());
-    EXPECT_TRUE(std::filesystem::exists("/dev/full")) << "devices are never removed";
+    auto full = Job(dir / "full.jpg", 64, 48, pixels);
+    {
+        const test::FileSizeLimit disk_full(100);
+        const ImagingResult result = WriteJpegFrame(full);
+        EXPECT_EQ(result.code, kErrFileWrite);
+        EXPECT_FALSE(result.message.empty());
+    }
+    EXPECT_FALSE(std::filesystem::exists(full.path)) << "no partial file is left";
+    // A device at the name is neither written into nor removed.
+    auto device = Job("/dev/full", 64, 48, pixels);
+    EXPECT_EQ(WriteJpegFrame(device).code, kErrCreateOutput);
+    EXPECT_TRUE(std::filesystem::is_character_file("/dev/full"));
 
     auto empty = Job(dir / "empty.jpg", 0, 48, pixels);
     EXPECT_EQ(WriteJpegFrame(empty).code, JERR_EMPTY_IMAGE);

@@ -150,6 +150,14 @@ TEST_F(PublishTest, NamesPlantedAtTheTemporaryNamesNeitherRedirectNorBlockAPubli
     EXPECT_FALSE(fs::is_symlink("vemo/vemo.jpg"));
     EXPECT_TRUE(test::DecodeJpeg("vemo/vemo.jpg").ok);
     EXPECT_TRUE(test::DecodeGif("vemo/vemo.gif").ok);
+    // A device at a temporary name (only root can plant one) is neither
+    // written into, nor renamed over the published picture, nor removed.
+    const std::vector<std::uint8_t> gif = ReadBytes("vemo/vemo.gif");
+    if (test::MakeNullDevice("vemo/tmp.gif")) {
+        EXPECT_FALSE(Publish().published);
+        EXPECT_EQ(ReadBytes("vemo/vemo.gif"), gif);
+        EXPECT_TRUE(fs::is_character_file("vemo/tmp.gif"));
+    }
     PublishCameraPreviewStarted();
     EXPECT_EQ(ReadBytes("vemo/cameraon.gif"), ReadBytes("vemo/bak/cameraon.gif"));
     // A FIFO in place of a status picture is not waited on either.

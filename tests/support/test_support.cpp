@@ -211,3 +211,35 @@ ProcessResult RunProcess(const std::vector<std::string>& argv,
 }
 
 }  // namespace vemo::test
+
+#include <sys/resource.h>
+#include <sys/stat.h>
+#include <sys/sysmacros.h>
+
+#include <csignal>
+
+namespace vemo::test {
+
+FileSizeLimit::FileSizeLimit(std::uint64_t bytes) {
+    rlimit limit{};
+    getrlimit(RLIMIT_FSIZE, &limit);
+    previous_cur_ = limit.rlim_cur;
+    // Without this the write past the limit would end the process.
+    previous_handler_ = std::signal(SIGXFSZ, SIG_IGN);
+    limit.rlim_cur = bytes;
+    setrlimit(RLIMIT_FSIZE, &limit);
+}
+
+FileSizeLimit::~FileSizeLimit() {
+    rlimit limit{};
+    getrlimit(RLIMIT_FSIZE, &limit);
+    limit.rlim_cur = previous_cur_;
+    setrlimit(RLIMIT_FSIZE, &limit);
+    std::signal(SIGXFSZ, previous_handler_);
+}
+
+bool MakeNullDevice(const std::string& path) {
+    return mknod(path.c_str(), S_IFCHR | 0666, makedev(1, 3)) == 0;
+}
+
+}  // namespace vemo::test

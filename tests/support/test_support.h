@@ -23,6 +23,25 @@ class TempDir {
     std::filesystem::path path_;
 };
 
+// While it lives, files this process writes cannot grow past `bytes`: a
+// write beyond fails with EFBIG, as on a full disk, for regular files that
+// can then be checked for being removed.
+class FileSizeLimit {
+  public:
+    explicit FileSizeLimit(std::uint64_t bytes);
+    ~FileSizeLimit();
+    FileSizeLimit(const FileSizeLimit&) = delete;
+    FileSizeLimit& operator=(const FileSizeLimit&) = delete;
+
+  private:
+    std::uint64_t previous_cur_ = 0;
+    void (*previous_handler_)(int) = nullptr;
+};
+
+// Makes a character device node with /dev/null's numbers at `path`; false
+// where this user may not (only root may).
+bool MakeNullDevice(const std::string& path);
+
 std::vector<std::uint8_t> ReadBytes(const std::string& path);
 void WriteBytes(const std::string& path, const std::vector<std::uint8_t>& bytes);
 
