@@ -14,7 +14,8 @@ namespace vemo::tools {
 namespace {
 
 // Reads one header number at `at`, skipping white space and # comments
-// before it; `at` is left past the one white-space byte that must end it.
+// before it; `at` is left past the one white-space byte (or comment line)
+// that must end it.
 bool ReadHeaderNumber(std::string_view data, std::size_t& at, std::uint32_t& value) {
     while (at < data.size() &&
            (std::isspace(static_cast<unsigned char>(data[at])) || data[at] == '#')) {
@@ -32,10 +33,15 @@ bool ReadHeaderNumber(std::string_view data, std::size_t& at, std::uint32_t& val
         if (number > 0xffffffffu) return false;
     }
     value = static_cast<std::uint32_t>(number);
-    // Exactly one white-space byte ends the number; after maxval the data begins.
-    if (at == start || at == data.size() || !std::isspace(static_cast<unsigned char>(data[at]))) {
-        return false;
+    if (at == start || at == data.size()) return false;
+    // A comment straight after the number ends it as its line's end would,
+    // as netpbm reads it.
+    if (data[at] == '#') {
+        at = data.find('\n', at);
+        if (at == std::string_view::npos) return false;
     }
+    // Exactly one white-space byte ends the number; after maxval the data begins.
+    if (!std::isspace(static_cast<unsigned char>(data[at]))) return false;
     ++at;
     return true;
 }

@@ -22,9 +22,10 @@ test::ProcessResult Vemoctl(std::vector<std::string> args,
     return RunProcess(args, environment);
 }
 
-// A 64x48 PPM: left half orange, right half teal, with a comment in the header.
+// A 64x48 PPM: left half orange, right half teal, with comments in the
+// header, one straight after a number.
 void WritePpm(const std::string& path) {
-    std::string data = "P6\n# made by the test\n64 48\n255\n";
+    std::string data = "P6\n# made by the test\n64 48# rows\n255\n";
     for (int y = 0; y < 48; ++y) {
         for (int x = 0; x < 64; ++x)
             data += x < 32 ? "\xF0\x90\x20" : "\x10\x90\xA0";
