@@ -342,6 +342,27 @@ bool CameraController::RestartPreviewAfterError() {
     return BuildPreviewBranch() && RunPreview();
 }
 
+bool CameraController::EndRecordingWithoutWindow() {
+    const bool publishing = graph_.previewing() || recorder_.busy();
+    switch (recorder_.state()) {
+        case RecorderState::kIdle:
+        case RecorderState::kFinishing:
+            break;
+        case RecorderState::kHeld:
+            // The go-ahead dialog stays as it is: closing it would talk to
+            // the display.
+            graph_.StopPipeline();
+            recorder_.Abandon();
+            break;
+        case RecorderState::kRecording: {
+            std::string problem;
+            StopRecordingToFile(kFinishLimitMs, problem);
+            break;
+        }
+    }
+    return publishing;
+}
+
 void CameraController::Close() {
     if (closed_) return;
     closed_ = true;

@@ -124,6 +124,13 @@ class CameraController {
     DBusAnswer FormatsText();
     DBusAnswer UseFormatNamed(const std::string& format);
 
+    // For a process that ends without closing its window (its display went
+    // away): a running recording is finished as command 8 finishes it, a
+    // playable file, its statistics line logged rather than shown; a held one
+    // is given up. Touches nothing of the window. Returns whether the camera
+    // published until now (previewing or recording).
+    bool EndRecordingWithoutWindow();
+
     // The window closes: the preview halts with the camera-off pictures, the
     // graph and the device list are released, and nothing runs afterwards.
     void Close();

@@ -22,4 +22,10 @@ Q_DECLARE_LOGGING_CATEGORY(logCommand)  // vemo.command: commands from menus and
 // display, the platform plugin) are formatted the same way.
 void SetUpLogging(bool verbose);
 
+// Qt's Wayland client logs that its connection broke and then ends the
+// process with _exit(), past every exit handler. `handler` runs once such a
+// line has been logged, on the thread that logged it, before Qt goes on to
+// end the process.
+void SetDisplayLostHandler(void (*handler)());
+
 }  // namespace vemo

@@ -340,7 +340,7 @@ void MainWindow::ReloadSettings() {
 }
 
 void MainWindow::LeaveOffPictures() {
-    if (camera_->graph().previewing()) PublishCameraPreviewStopped();
+    if (camera_->EndRecordingWithoutWindow()) PublishCameraPreviewStopped();
     screen_.LeaveOffWithoutDisplay();
 }
 

@@ -117,9 +117,11 @@ class MainWindow : public QMainWindow, public CameraWindow {
     // starts any more.
     bool closed() const { return closed_; }
 
-    // For a process that ends without closing the window (the X server went
-    // away): the off pictures of whatever publishes, put in place by file
-    // operations alone, asking neither the X server nor the camera anything.
+    // For a process that ends without closing the window (its display went
+    // away): a running recording is finished, then the off pictures of
+    // whatever publishes are put in place by file operations alone. Nothing
+    // here talks to the display: on Wayland any request on the broken
+    // connection would end the process on the spot.
     void LeaveOffPictures();
 
   protected:

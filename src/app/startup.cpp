@@ -15,13 +15,17 @@
 #include <QMessageBox>
 #include <QPointer>
 #include <QSocketNotifier>
+#include <QThread>
 #include <QTimer>
 
+#include <atomic>
+#include <chrono>
 #include <csignal>
 #include <cstdlib>
 #include <filesystem>
 #include <optional>
 #include <string>
+#include <thread>
 
 #include "app/camera_controller.h"
 #include "app/capture_file_control.h"
@@ -55,13 +59,53 @@ struct MarkerRelease {
     ~MarkerRelease() { ReleaseEngineMarker(shared_status_block()); }
 };
 
-// Qt's X11 platform ends the process with exit() when the X server goes
-// away, past the stack that closes the window and releases the marker. What
-// the product reads must still say that the engine is off.
-void LeaveOffOnExit() {
+// Whatever way the process ends past the window's close, what the product
+// reads must say that the engine is off: a running recording finished, the
+// off pictures in place, the marker released. Once, on the main thread, and
+// without a word to the display, which is gone.
+std::atomic<bool> left_off{false};
+
+void LeaveOff() {
+    if (left_off.exchange(true)) return;
     if (MainWindow* window = main_window(); window != nullptr && !window->closed()) {
         window->LeaveOffPictures();
     }
+    ReleaseEngineMarker(shared_status_block());
+}
+
+// Qt's X11 platform ends the process with exit() when the X server goes
+// away, past the stack that closes the window and releases the marker.
+void LeaveOffOnExit() {
+    LeaveOff();
+}
+
+// How long Qt's Wayland thread waits for the main thread to leave off: a
+// recording's end of stream and a stuck screen grab each have their limit.
+constexpr auto kLeaveOffLimit = std::chrono::milliseconds(kFinishLimitMs) +
+                                ScreenCapture::kDefaultAnswerTimeout + std::chrono::seconds(2);
+
+// Qt's Wayland client ends the process with _exit(1) right after it logs
+// that the connection broke, from whichever thread found it (its event
+// thread, often). The main thread owns the window, the camera and the screen
+// capture: the line logged there leaves off at once; from another thread it
+// is handed to the main thread, which ends the process itself once done, so
+// that nothing it runs afterwards publishes anew. A main thread that does
+// not take it in time gets the marker released at least.
+void LeaveOffBeforeDisplayLoss() {
+    QCoreApplication* application = QCoreApplication::instance();
+    if (application == nullptr || QThread::currentThread() == application->thread()) {
+        LeaveOff();
+        return;
+    }
+    QMetaObject::invokeMethod(
+        application,
+        [] {
+            LeaveOff();
+            _exit(1);
+        },
+        Qt::QueuedConnection);
+    std::this_thread::sleep_for(kLeaveOffLimit);
+    qCWarning(logStartup) << "the main thread did not leave off in time; ending without it";
     ReleaseEngineMarker(shared_status_block());
 }
 
@@ -221,6 +265,7 @@ int InitApplication(std::unique_ptr<MainWindow>& window) {
         return 1;
     }
     std::atexit(LeaveOffOnExit);
+    SetDisplayLostHandler(LeaveOffBeforeDisplayLoss);
     if (termination_requested) return 0;
 
     qCInfo(logStartup).noquote() << "started in" << QDir::currentPath() << "on the"

@@ -66,6 +66,7 @@ ScreenStartResult CaptureCore::Start(const ScreenSettings& requested,
 
     Release();
     cache_.Clear();
+    gone_left_off_ = false;
 
     ScreenSession& s = session_;
     ScreenStartResult result;
@@ -213,6 +214,13 @@ ScreenGrabResult CaptureCore::Grab() {
     // After a failure the files may not hold what was kept.
     if (!result.ok) cache_.Clear();
     if (result.interrupted) return result;
+    // A source gone for good leaves the off pictures, once: what was
+    // published last must not pass for the screen as it is now. Capture stays
+    // on, failing, until it is started again.
+    if (!result.ok && !gone_left_off_ && session_.grabber && session_.grabber->Gone()) {
+        gone_left_off_ = true;
+        if (!disowned_.load()) PublishScreenCaptureStopped(division_.load());
+    }
     if (result.ok) {
         last_reported_.clear();
     } else if (result.error != last_reported_) {

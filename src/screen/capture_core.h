@@ -81,6 +81,7 @@ class CaptureCore {
     std::uint32_t cache_colors_ = 0;  // the GIF colour count the kept GIFs have
     std::string last_reported_;
     GrabInterrupt interrupt_;
+    bool gone_left_off_ = false;  // the off pictures of a gone source are in place
 
     std::atomic<bool> screen_on_{false};
     std::atomic<bool> disowned_{false};

@@ -382,9 +382,15 @@ bool PipeWireCapture::Impl::Start(UniqueFd remote, const std::vector<StreamSourc
     static const pw_stream_events stream_events = [] {
         pw_stream_events events{};
         events.version = PW_VERSION_STREAM_EVENTS;
-        events.state_changed = [](void* data, pw_stream_state, pw_stream_state state,
+        events.state_changed = [](void* data, pw_stream_state old, pw_stream_state state,
                                   const char* message) {
             auto& m = *static_cast<Monitor*>(data);
+            if (old == PW_STREAM_STATE_STREAMING && state == PW_STREAM_STATE_PAUSED) {
+                // Its link went (the session manager that made it ended):
+                // no frame comes, though nothing reports an error.
+                m.owner->NoteLost("the PipeWire stream went away (its link to the screen ended)");
+                return;
+            }
             if (state == PW_STREAM_STATE_ERROR) {
                 m.owner->NoteLost(std::string("the PipeWire stream went away (") +
                                   (message != nullptr ? message : "an error") + ")");
@@ -509,7 +515,13 @@ bool PipeWireCapture::SizeChanged() const {
 
 ScreenChanges PipeWireCapture::PeekChanges() const {
     const std::lock_guard lock(impl_->mutex);
+    if (!impl_->lost.empty()) return {};
     return impl_->desktop.Peek();
+}
+
+bool PipeWireCapture::Lost() const {
+    const std::lock_guard lock(impl_->mutex);
+    return !impl_->lost.empty();
 }
 
 PipeWireCapture::Taken PipeWireCapture::Take(std::uint8_t* out, ScreenChanges& changes,

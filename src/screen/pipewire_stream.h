@@ -60,7 +60,10 @@ class PipeWireCapture {
     int height() const;
     // True once a stream has changed to another size.
     bool SizeChanged() const;
+    // kUnknown once a stream is lost: no frame coming is then no still screen.
     ScreenChanges PeekChanges() const;
+    // A stream went away: no picture comes again.
+    bool Lost() const;
 
     enum class Taken {
         kPicture,

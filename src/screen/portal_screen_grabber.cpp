@@ -82,6 +82,8 @@ class PortalGrabber final : public ScreenGrabber {
         return capture_->PeekChanges();
     }
 
+    bool Gone() override { return Ended() || capture_->Lost(); }
+
     bool Grab(GrabbedPixels& pixels, ScreenChanges& changes, std::string& error) override {
         changes = {};
         if (Ended()) {

@@ -41,7 +41,8 @@ class ScreenGrabber {
     virtual bool SizeChanged() { return false; }
 
     // What changed since the last successful Grab, without reading a pixel
-    // and without forgetting it: the next Grab reports it again.
+    // and without forgetting it: the next Grab reports it again. Never
+    // kNothing once the source is gone: a still picture is not a lost one.
     virtual ScreenChanges PeekChanges() { return {}; }
 
     // Takes one picture of the whole screen. The pixels stay valid until the
@@ -49,6 +50,10 @@ class ScreenGrabber {
     // last successful Grab (kUnknown for the first). On failure `error` says
     // why.
     virtual bool Grab(GrabbedPixels& pixels, ScreenChanges& changes, std::string& error) = 0;
+
+    // The screen's source went away for good (the screen cast ended): every
+    // Grab fails, saying why, until screen capture is started again.
+    virtual bool Gone() { return false; }
 
     // Short description for diagnostics ("X11 :0 with MIT-SHM", "none").
     virtual std::string Describe() const = 0;

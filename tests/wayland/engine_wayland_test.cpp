@@ -12,9 +12,11 @@
 #include <chrono>
 #include <cstdint>
 #include <cstdlib>
+#include <cstring>
 #include <filesystem>
 #include <string>
 #include <thread>
+#include <vector>
 
 #include "imaging/published_files.h"
 #include "screen/screen_capture.h"
@@ -237,6 +239,105 @@ TEST_F(WaylandEngineTest, TheEngineRunsOnWaylandAndOutlivesThePortal) {
             .empty();
     })) << engine.Errors();
     EXPECT_EQ(engine.Stop(), 0) << engine.Errors();
+}
+
+// A cast that ends under a still screen (no frame would come anyway) is no
+// still screen: the next grab says so once and leaves the off pictures,
+// nothing is published afresh after them, and the next start captures again.
+TEST_F(WaylandEngineTest, AScreenCastThatEndsOnAStillScreenLeavesTheOffPictures) {
+    EngineInstallation install;
+    ASSERT_TRUE(install.ok());
+    ASSERT_EQ(chdir(install.dir().c_str()), 0);
+    ScreenCapture capture;
+    capture.set_pause_ms(0);
+    ScreenSettings settings;
+    settings.screen_timer = 1;
+    settings.screen_one = 1;
+    settings.screen_gif_color = 16;
+    for (const std::string component : {"pipewire", "wireplumber", "portal-backend"}) {
+        SCOPED_TRACE(component);
+        const ScreenStartResult started = capture.Start(settings);
+        ASSERT_TRUE(started.grabbable) << started.error;
+        ASSERT_TRUE(capture.Grab().ok);
+        ASSERT_EQ(capture.Grab().republished, 1) << "a still screen";
+        ASSERT_TRUE(component == "pipewire" ? desktop_.StopPipeWire() : desktop_.Stop(component))
+            << desktop_.error();
+        ScreenGrabResult lost;
+        ASSERT_TRUE(WaitFor(
+            [&] {
+                lost = capture.Grab();
+                return !lost.ok;
+            },
+            10s));
+        EXPECT_TRUE(lost.report);
+        EXPECT_TRUE(lost.error.ends_with("until screen capture is started again")) << lost.error;
+        EXPECT_EQ(install.Published("vemosc1.jpg"), install.Bak("screenoff.jpg"));
+        EXPECT_EQ(install.Published("screenon.gif"), install.Bak("screenoff.gif"));
+        const ino_t off = install.Inode("vemosc1.jpg");
+        const ScreenGrabResult again = capture.Grab();
+        EXPECT_FALSE(again.ok);
+        EXPECT_FALSE(again.report);
+        EXPECT_EQ(install.Inode("vemosc1.jpg"), off);
+        ASSERT_TRUE(desktop_.Start()) << desktop_.error();
+    }
+    const ScreenStartResult restarted = capture.Start(settings);
+    ASSERT_TRUE(restarted.grabbable) << restarted.error;
+    const ScreenGrabResult grabbed = capture.Grab();
+    EXPECT_TRUE(grabbed.ok) << grabbed.error;
+    EXPECT_EQ(QuadrantsDiffer(DecodeJpeg(published::kScreenWholeJpeg), 0), "");
+    capture.Stop();
+}
+
+// The compositor ends while the engine publishes the screen and records the
+// camera: Qt ends the process without unwinding, and still the engine leaves
+// everything off and the recording a finished file.
+TEST_F(WaylandEngineTest, TheEngineLeavesEverythingOffWhenTheCompositorEnds) {
+    EngineInstallation install;
+    ASSERT_TRUE(install.ok());
+    install.WriteSettings(
+        "[General]\nscreen_capture=1\nscreen_timer=1\nscreen_one=1\ncamera_capture=1\n");
+    install.block().set_product_ready(1);
+    EngineProcess engine(install, "1",
+                         {"QT_QPA_PLATFORM", "VEMO_TEST_CAMERAS=Desk|fps=30",
+                          "ASAN_OPTIONS=detect_leaks=0:abort_on_error=1"});
+    ASSERT_TRUE(WaitFor([&] {
+        return DecodeJpeg((install.dir() / published::kScreenWholeJpeg).string()).width ==
+               static_cast<std::uint32_t>(kWidth);
+    })) << engine.Errors();
+
+    const std::string file = (install.dir() / "cap.avi").string();
+    ASSERT_EQ(Vemoctl({"record", "file", file}).exit_code, 0);
+    ASSERT_EQ(Vemoctl({"record", "start"}).exit_code, 0);
+    // The go-ahead from the keyboard, typed until the dialog has the focus.
+    ASSERT_TRUE(WaitFor([&] {
+        RunProcess({"/usr/bin/wtype", "-k", "Return"});
+        return WaitFor(
+            [&] {
+                return Vemoctl({"status"}).out.find("recording to " + file) != std::string::npos;
+            },
+            1s);
+    })) << engine.Errors();
+    std::this_thread::sleep_for(1500ms);
+    ASSERT_NE(install.Published("vemosc1.jpg"), install.Bak("screenoff.jpg"));
+
+    ASSERT_TRUE(desktop_.Stop("sway")) << desktop_.error();
+    EXPECT_EQ(engine.Wait(), 1) << engine.Errors();
+    EXPECT_EQ(install.block().engine_running(), 0) << engine.Errors();
+    EXPECT_EQ(install.Published("screenon.gif"), install.Bak("screenoff.gif"));
+    EXPECT_EQ(install.Published("vemosc1.jpg"), install.Bak("screenoff.jpg"));
+    EXPECT_EQ(install.Published("cameraon.gif"), install.Bak("cameraoff.gif"));
+    // A finished file: the header tells its length, the index follows the
+    // frames, and GStreamer's demuxer reads it.
+    const std::vector<std::uint8_t> avi = ReadBytes(file);
+    ASSERT_GT(avi.size(), 12u);
+    std::uint32_t riff_size = 0;
+    std::memcpy(&riff_size, avi.data() + 4, 4);
+    EXPECT_EQ(riff_size + 8u, avi.size());
+    EXPECT_NE(std::string(avi.begin(), avi.end()).find("idx1"), std::string::npos);
+    const ProcessResult read = RunProcess({"/usr/bin/gst-launch-1.0", "-q", "filesrc",
+                                           "location=" + file, "!", "avidemux", "!", "fakesink"});
+    EXPECT_EQ(read.exit_code, 0) << read.err;
+    ASSERT_TRUE(desktop_.Start()) << desktop_.error();
 }
 
 }  // namespace

@@ -51,6 +51,10 @@ bool WaylandDesktop::StopPipeWire() {
     return Run({"stop", "pipewire"});
 }
 
+bool WaylandDesktop::Stop(const std::string& component) {
+    return Run({"stop", component});
+}
+
 bool WaylandDesktop::Start() {
     return Run({"start"});
 }

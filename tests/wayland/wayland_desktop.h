@@ -30,7 +30,11 @@ class WaylandDesktop {
     bool StopPortal();
     // Ends PipeWire and WirePlumber; the portal stays, holding a dead connection.
     bool StopPipeWire();
-    // Starts again whatever is not running; a new PipeWire gets a new portal.
+    // Ends one component alone: "portal-backend", "wireplumber", or "sway"
+    // (the compositor: its clients lose their connection).
+    bool Stop(const std::string& component);
+    // Starts again whatever is not running; a new PipeWire gets a new portal,
+    // a new sway (on the same socket) too.
     bool Start();
     // Sets the output's mode and waits until it holds.
     bool Resize(int width, int height);
