@@ -185,6 +185,11 @@ bool CameraController::IsCurrentCamera(const std::string& identity) const {
 
 void CameraController::ToggleCamera() {
     if (closed_) return;
+    // The menu item is grayed meanwhile; other programs are told.
+    if (recorder_.busy()) {
+        window_.SetStatus(QStringLiteral("Cannot switch the camera while recording"));
+        return;
+    }
     state_.camera_on = !state_.camera_on;
     if (state_.camera_on) {
         BuildPreviewBranch();
@@ -199,7 +204,7 @@ void CameraController::ToggleCamera() {
 
 bool CameraController::BuildPreviewBranch() {
     if (graph_.preview_graph_built()) return true;
-    if (recorder_.busy() || state_.capture_audio) return false;
+    if (recorder_.busy()) return false;
     // No camera here offers a caption stream.
     if (state_.capture_cc && !graph_.previewing() && graph_.built()) {
         Queue("Cannot render closed captioning");
@@ -295,14 +300,12 @@ void CameraController::HandleGraphEvents() {
         // the status bar and the reason in the message that follows; a writer
         // that failed (a full disk) cannot finish it, so it is not waited for.
         FinishRecording(writer_failed ? 0 : kFinishLimitMs);
-        RebuildPreview();
     } else if (recorder_.busy()) {
-        // Failed while the go-ahead was being asked: the start is given up
-        // and brings the preview back itself.
+        // Failed while the go-ahead was being asked: the start is given up.
         GiveUpHeldRecording();
-    } else {
-        RestartPreviewAfterError();
     }
+    // The error may have stopped the camera's stream for the preview too.
+    RestartPreviewAfterError();
     char text[64];
     std::snprintf(text, sizeof text, "ERROR during capture, error code=%08x", error_code);
     pending_.push_back({text, error_code, error_detail});
@@ -351,7 +354,6 @@ bool CameraController::EndRecordingWithoutWindow() {
         case RecorderState::kHeld:
             // The go-ahead dialog stays as it is: closing it would talk to
             // the display.
-            graph_.StopPipeline();
             recorder_.Abandon();
             break;
         case RecorderState::kRecording: {
@@ -360,6 +362,7 @@ bool CameraController::EndRecordingWithoutWindow() {
             break;
         }
     }
+    graph_.StopPipeline();
     return publishing;
 }
 

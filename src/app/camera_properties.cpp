@@ -177,8 +177,9 @@ void CameraController::OpenPropertyPage(int id) {
             break;
         case PropertyEntry::kVideoCapturePin: {
             // The preview stops for the dialog and comes back after it, at the
-            // format chosen.
-            if (state_.camera_on && graph_.previewing()) HaltPreview();
+            // format chosen; a recording goes on unless another format is
+            // chosen.
+            if (state_.camera_on && graph_.previewing() && !recorder_.busy()) HaltPreview();
             const std::vector<OfferedFormat> formats = Formats();
             OfferedFormat current;
             current.width = graph_.frame_width();

@@ -10,12 +10,6 @@
 #include "app/logging.h"
 
 namespace vemo {
-namespace {
-
-// Timer 1's interval while recording.
-constexpr unsigned kRecordingTimerMs = 33;
-
-}  // namespace
 
 void CameraController::StartCapture() {
     // A second start while one is held or running changes nothing.
@@ -33,12 +27,20 @@ void CameraController::StartCapture() {
         window_.SetStatus(text);
         return;
     }
-    if (graph_.previewing()) HaltPreview();
-    // A start that fails or is cancelled, at any step, leaves the camera as
-    // it was before it: previewing and publishing when it is on.
+    // No audio capture device ever exists: a recording with audio cannot be
+    // made, and the camera goes on as it is.
+    if (state_.capture_audio) {
+        const QString text = QStringLiteral(
+            "Cannot record: there is no audio capture device (switch audio capture off)");
+        qCInfo(logCamera).noquote() << text;
+        window_.SetStatus(text);
+        return;
+    }
+    // The preview and camera publishing go on throughout; a start that fails
+    // or is cancelled, at any step, leaves the camera as it was before it.
     if (!BuildCaptureBranch() || !RunCapture()) {
         if (recorder_.busy()) GiveUpHeldRecording();
-        if (graph_.capture_graph_built()) graph_.DismantleGraph();
+        graph_.EndCaptureRun();
         RebuildPreview();
     }
     ShowPending();
@@ -47,8 +49,8 @@ void CameraController::StartCapture() {
 void CameraController::StopCapture() {
     if (closed_) return;
     if (recorder_.state() == RecorderState::kHeld) {
-        // The go-ahead is still being asked: the start is cancelled, and it
-        // brings the preview back itself once its dialog has closed.
+        // The go-ahead is still being asked: the start is cancelled once its
+        // dialog has closed.
         if (ready_dialog_ != nullptr) ready_dialog_->reject();
         return;
     }
@@ -66,13 +68,12 @@ void CameraController::RebuildPreview() {
 
 bool CameraController::BuildCaptureBranch() {
     if (recorder_.busy()) return true;
-    if (graph_.previewing() || !graph_.built() || state_.capture_audio) return false;
+    if (!graph_.built() || state_.capture_audio) return false;
     if (state_.capture_file.capture_file_name.empty() && !capture_file_.SetCaptureFile()) {
         return false;
     }
-    if (closed_ || graph_.previewing()) return false;
+    if (closed_ || recorder_.busy()) return false;
     CameraResult built = graph_.BuildCaptureBranch(
-        state_.camera_on,
         state_.use_frame_rate ? std::optional<double>(state_.frame_rate) : std::nullopt);
     bool ok = built.ok;
     Queue(std::move(built));
@@ -84,10 +85,7 @@ bool CameraController::BuildCaptureBranch() {
                          state_.capture_file.capture_file_name, graph_.jpeg_frames());
     ok = attached.ok;
     Queue(std::move(attached));
-    if (!ok) {
-        graph_.DismantleGraph();
-        return false;
-    }
+    if (!ok) return false;
     // No camera here has a caption stream: the recording is video only.
     if (state_.capture_cc) Queue("Cannot render closed captioning");
     return true;
@@ -101,7 +99,8 @@ bool CameraController::RunCapture() {
         Queue(std::move(held));
         return false;
     }
-    // The graph runs and previews; the file gets nothing until the go-ahead.
+    // The graph runs (and previews when the camera is on); the file gets
+    // nothing until the go-ahead.
     ShowPending();
     bool confirmed = false;
     if (recorder_.state() == RecorderState::kHeld && !closed_) {
@@ -116,7 +115,6 @@ bool CameraController::RunCapture() {
     recorder_.Release();
     qCInfo(logCamera).noquote() << "recording to" << QString::fromStdString(recorder_.file_name());
     capture_start_ns_ = SteadyNowNs();
-    window_.SetCameraTimer(kRecordingTimerMs);
     if (state_.use_time_limit && state_.time_limit > 0) {
         time_limit_.start(static_cast<int>(
             std::min<std::uint64_t>(std::uint64_t{state_.time_limit} * 1000, 0x7fffffff)));
@@ -129,13 +127,12 @@ bool CameraController::HaltCapture() {
     return FinishRecording(kFinishLimitMs);
 }
 
-// A held start given up: the graph stops, nothing is recorded, and a file
-// the start created goes again.
+// A held start given up: nothing is recorded, a file the start created goes
+// again, and a graph that ran for the recording alone stops.
 void CameraController::GiveUpHeldRecording() {
     if (ready_dialog_ != nullptr) ready_dialog_->reject();
-    graph_.StopPipeline();
     recorder_.Abandon();
-    graph_.DismantleGraph();
+    graph_.EndCaptureRun();
 }
 
 // The one guard in front of everything that takes the camera graph apart or
@@ -167,14 +164,14 @@ void CameraController::ReleaseCameraFilters() {
 }
 
 // The recording's end of stream (waiting at most `limit_ms` for the file to
-// be finished), the pipeline stopped and the file closed, touching nothing
-// of the window. Returns the statistics line, logged, and a problem with the
-// file at the end in `problem`.
+// be finished) and the file closed, touching nothing of the window; a preview
+// goes on. Returns the statistics line, logged, and a problem with the file
+// at the end in `problem`.
 QString CameraController::StopRecordingToFile(int limit_ms, std::string& problem) {
     time_limit_.stop();
     const bool finished = recorder_.SendEndOfStream(limit_ms);
-    graph_.StopPipeline();
     RecordingResult ended = recorder_.Detach();
+    graph_.EndCaptureRun();
     const auto duration_ms =
         static_cast<std::int32_t>((SteadyNowNs() - capture_start_ns_) / 1'000'000);
     QString text;
@@ -203,8 +200,6 @@ bool CameraController::FinishRecording(int limit_ms, std::string* problem) {
     if (recorder_.state() != RecorderState::kRecording) return false;
     std::string trouble;
     const QString text = StopRecordingToFile(limit_ms, trouble);
-    graph_.DismantleGraph();
-    window_.KillCameraTimer();
     last_recording_line_ = text;
     window_.SetStatus(text);
     window_.RepaintVideo();
@@ -224,27 +219,22 @@ void CameraController::ChangeFrameRate() {
     FrameRateDialog dialog(window_.dialog_parent(), state_.frame_rate, state_.use_frame_rate);
     dialog.exec();
     if (closed_ || !state_.use_frame_rate || state_.frame_rate == remembered) return;
-    // The new rate is the camera's from its next run: a recording ends here,
-    // and the preview built after it takes the new rate.
-    if (recorder_.busy()) {
-        EndRecordingBeforeGraphChange();
-        RebuildPreview();
-        ShowPending();
-        return;
-    }
+    // The new rate is the camera's from its next run: a recording ends here.
+    EndRecordingBeforeGraphChange();
     if (graph_.previewing()) HaltPreview();
     Queue(graph_.ChangeFrameRate(state_.frame_rate));
     if (state_.camera_on) RunPreview();
     ShowPending();
 }
 
+// Captions and audio: a recording under way ends, as for any change of what
+// it records. No camera here has a caption stream and no audio device
+// exists, so nothing else changes: the preview and camera publishing go on,
+// and a start says what it cannot record.
 void CameraController::ToggleCaptureOption(bool EngineState::*option) {
     if (closed_) return;
     EndRecordingBeforeGraphChange();
-    if (graph_.previewing()) HaltPreview();
     state_.*option = !(state_.*option);
-    if (graph_.capture_graph_built() || graph_.preview_graph_built()) graph_.DismantleGraph();
-    RebuildPreview();
     ShowPending();
 }
 

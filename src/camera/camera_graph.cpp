@@ -55,11 +55,21 @@ struct GraphCallbacks {
 namespace {
 
 // The elements every graph is made of.
-const std::vector<std::string> kGraphElements = {"capsfilter", "videoconvert", "appsink"};
+const std::vector<std::string> kGraphElements = {"capsfilter", "tee", "queue", "videoconvert",
+                                                 "appsink"};
 
 constexpr char kConnectFailed[] =
     "Could not connect capture pin #0 to grabber.\r\nIs the capture device being used by another "
     "application?";
+
+// Frames leaving the camera for the split, for the lost-camera check while
+// the graph records with the camera off.
+GstPadProbeReturn OnSplitFrame(GstPad*, GstPadProbeInfo*, gpointer data) {
+    auto* arrivals = static_cast<AtomicArrivals*>(data);
+    arrivals->frames.fetch_add(1);
+    arrivals->last_frame_ns.store(SteadyNowNs());
+    return GST_PAD_PROBE_OK;
+}
 
 std::vector<gst::PadRef> SourcePads(GstElement* element) {
     std::vector<gst::PadRef> pads;
@@ -271,18 +281,26 @@ void CameraGraph::RemoveDownstream(GstElement* element) {
     }
 }
 
-// Puts "Format", the decoder if needed, "Convert" and "Grabber" behind the
-// camera and links them. The grabber is kept across a dismantle; the others
-// are made anew.
+// Puts the chain behind the camera and links it:
+//
+//   camera -> "Format" -> "Split" (tee) -> "PreviewQueue" -> ["Decoder"]
+//     -> "Convert" -> "Grabber"
+//
+// A recording hangs its file branch on the split while the chain runs. The
+// grabber is kept across a dismantle; the others are made anew.
 bool CameraGraph::LinkGrabberChain(std::string& why) {
     GstElement* camera = video_capture_.get();
     GstElement* grabber = grabber_filter_.get();
     if (camera == nullptr || grabber == nullptr || !filter_graph_ || !format_) return false;
     const bool decode = format_->decode_jpeg;
     gst::ElementRef format = MakeElement("capsfilter", "Format");
+    gst::ElementRef split = MakeElement("tee", "Split");
+    gst::ElementRef queue = MakeElement("queue", "PreviewQueue");
     gst::ElementRef decoder = decode ? MakeElement(kJpegDecoder, "Decoder") : gst::ElementRef{};
     gst::ElementRef convert = MakeElement("videoconvert", "Convert");
     const char* missing = !format                ? "capsfilter"
+                          : !split               ? "tee"
+                          : !queue               ? "queue"
                           : (decode && !decoder) ? kJpegDecoder
                           : !convert             ? "videoconvert"
                                                  : nullptr;
@@ -290,24 +308,46 @@ bool CameraGraph::LinkGrabberChain(std::string& why) {
         why = NotInstalled(missing);
         return false;
     }
+    // The split goes on feeding the preview while a recording's branch comes
+    // and goes; the preview never holds the camera back (the newest frames
+    // count, older ones go).
+    g_object_set(split.get(), "allow-not-linked", TRUE, nullptr);
+    g_object_set(queue.get(), "leaky", 2, "max-size-buffers", 2u, "max-size-bytes", 0u,
+                 "max-size-time", guint64{0}, nullptr);
     GstBin* bin = GST_BIN(filter_graph_.get());
-    gst_bin_add(bin, format.get());
+    gst_bin_add_many(bin, format.get(), split.get(), queue.get(), convert.get(), nullptr);
     if (decoder) gst_bin_add(bin, decoder.get());
-    gst_bin_add(bin, convert.get());
     if (GstObject* parent = gst_object_get_parent(GST_OBJECT(grabber)); parent != nullptr) {
         gst_object_unref(parent);
     } else {
         gst_bin_add(bin, grabber);
     }
     video_stream_config_ = format;
+    split_ = split;
     SetFormatCaps(std::nullopt);
-    const bool linked = gst_element_link(camera, format.get()) &&
-                        (decoder ? gst_element_link(format.get(), decoder.get()) &&
-                                       gst_element_link(decoder.get(), convert.get())
-                                 : gst_element_link(format.get(), convert.get())) &&
-                        gst_element_link(convert.get(), grabber);
-    if (!linked) why = "the camera's formats cannot be converted to 24-bit BGR";
-    return linked;
+    const bool linked =
+        gst_element_link_many(camera, format.get(), split.get(), queue.get(), nullptr) &&
+        (decoder ? gst_element_link_many(queue.get(), decoder.get(), convert.get(), nullptr)
+                 : gst_element_link(queue.get(), convert.get())) &&
+        gst_element_link(convert.get(), grabber);
+    if (!linked) {
+        why = "the camera's formats cannot be converted to 24-bit BGR";
+        return false;
+    }
+    const gst::PadRef entry = gst::PadRef::Adopt(gst_element_get_static_pad(split.get(), "sink"));
+    gst_pad_add_probe(entry.get(), GST_PAD_PROBE_TYPE_BUFFER, OnSplitFrame, &split_arrivals_,
+                      nullptr);
+    // Frames nobody looks at (a recording with the camera off) are not
+    // decoded or converted.
+    const gst::PadRef preview = gst::PadRef::Adopt(gst_element_get_static_pad(queue.get(), "sink"));
+    gst_pad_add_probe(
+        preview.get(), GST_PAD_PROBE_TYPE_BUFFER,
+        [](GstPad*, GstPadProbeInfo*, gpointer data) {
+            const auto* graph = static_cast<const CameraGraph*>(data);
+            return graph->grab_frames_.load() ? GST_PAD_PROBE_OK : GST_PAD_PROBE_DROP;
+        },
+        this, nullptr);
+    return true;
 }
 
 // Asks the camera for the chosen format at `rate`; false when the camera

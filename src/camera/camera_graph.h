@@ -3,8 +3,11 @@
 // The camera graph: one GStreamer pipeline holding the chosen camera and the
 // grabber chain behind it,
 //
-//   camera ("Cap") -> "Format" (capsfilter: size, rate) -> ["Decoder" (jpegdec)]
-//     -> "Convert" (videoconvert) -> "Grabber" (appsink, BGR)
+//   camera ("Cap") -> "Format" (capsfilter: size, rate) -> "Split" (tee)
+//     -> "PreviewQueue" -> ["Decoder" (jpegdec)] -> "Convert" (videoconvert)
+//     -> "Grabber" (appsink, BGR)
+//
+// with a recording's file branch beside the preview on the split.
 //
 // The grabber's callback does the grabber's work (frame_grabber.h) and feeds
 // the preview the window draws, so every preview that runs also feeds the
@@ -81,17 +84,22 @@ class CameraGraph {
     // preview counts as stopped.
     void StopPipeline();
 
-    // Recording to file (camera_capture.cpp). The graph splits the camera's
-    // frames for the recorder's file branch (recorder.h), with the preview
-    // beside it when `preview` (no frame reaches the frame grabber
-    // meanwhile); whatever hung behind the camera before is taken down first.
-    CameraResult BuildCaptureBranch(bool preview, std::optional<double> frame_rate);
-    // Runs the split graph; the recorder holds its frames back until it is
-    // released. A camera that stops delivering meanwhile posts a lost-camera
-    // event, as during a preview.
+    // Recording to file (camera_capture.cpp). The recorder hangs its file
+    // branch (recorder.h) on the split, beside the preview, while the graph
+    // runs: a recording's start and stop rebuild and stop nothing. Prepares
+    // the graph for a recording (the chain back in after a dismantle; the
+    // rate asked for when no preview runs).
+    CameraResult BuildCaptureBranch(std::optional<double> frame_rate);
+    // Runs the graph for the recording when no preview runs (the camera is
+    // off): frames reach the split only, neither decoded nor shown. A camera
+    // that stops delivering meanwhile posts a lost-camera event, as during a
+    // preview. With a preview running, nothing to do.
     CameraResult RunCaptureGraph();
-    // Where the recorder hangs its branch; none unless the split is built.
-    _GstElement* split() const { return capture_graph_built_ ? split_.get() : nullptr; }
+    // The recording is over: a graph that ran for it alone stops; a preview
+    // goes on.
+    void EndCaptureRun();
+    // Where the recorder hangs its branch; none until the chain is built.
+    _GstElement* split() const { return video_stream_config_ ? split_.get() : nullptr; }
     // The camera's frames are Motion JPEG (they go into a file as they come).
     bool jpeg_frames() const { return format_ && format_->decode_jpeg; }
     // Asks the camera for `frame_rate` from its next run.
@@ -125,7 +133,6 @@ class CameraGraph {
 
   private:
     bool EnsureFilterGraph();
-    bool LinkSplit(bool preview, CameraResult& result);
     bool LinkGrabberChain(std::string& why);
     bool SetFormatCaps(std::optional<double> rate);
     gst::BusRef GraphBus() const;
@@ -163,7 +170,8 @@ class CameraGraph {
     // (the preview branch is built), preview pictures reach the window.
     std::atomic<bool> media_event_{false};
     std::atomic<bool> video_window_{false};
-    // Frames go to the frame grabber; not while the file branch exists.
+    // Frames go on from the split to the grabber; not while the graph runs
+    // for a recording alone.
     std::atomic<bool> grab_frames_{true};
 
     // The split, and the camera's frames entering it (counted on the

@@ -18,7 +18,6 @@ CameraMessage ErrorMessage(std::uint32_t code, const char* what, std::string det
 CameraResult CameraGraph::BuildPreviewBranch(std::optional<double> frame_rate) {
     if (preview_graph_built_) return {};
     if (previewing_ || !video_capture_) return CameraResult{false, {}};
-    if (capture_graph_built_) DismantleGraph();
     // Events of an earlier run are of no interest to this one.
     FlushGraphBus();
     CameraResult result;
@@ -51,6 +50,7 @@ CameraResult CameraGraph::RunPreview() {
         return CameraResult::Failure(ErrorMessage(kGraphFailure, "Cannot run preview graph"));
     }
     grabber_.ResetGrabberCounters();
+    grab_frames_.store(true);
     if (gst_element_set_state(filter_graph_.get(), GST_STATE_PLAYING) == GST_STATE_CHANGE_FAILURE) {
         const BusError error = TakeBusError();
         gst_element_set_state(filter_graph_.get(), GST_STATE_NULL);

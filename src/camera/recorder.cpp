@@ -4,7 +4,10 @@
 #include <unistd.h>
 
 #include <cerrno>
+#include <chrono>
+#include <condition_variable>
 #include <cstring>
+#include <mutex>
 #include <optional>
 
 #include "camera/camera_graph.h"
@@ -173,13 +176,8 @@ bool Recorder::LinkBranch(bool jpeg_frames, CameraResult& result) {
                                : true;
     linked = linked && gst_element_link(queue.get(), valve.get()) &&
              gst_element_link_many(coded, mux.get(), writer.get(), nullptr);
-    if (linked) {
-        split_pad_ = gst::PadRef::Adopt(gst_element_request_pad_simple(split_.get(), "src_%u"));
-        entry_ = gst::PadRef::Adopt(gst_element_get_static_pad(queue.get(), "sink"));
-        linked =
-            split_pad_ && entry_ && gst_pad_link(split_pad_.get(), entry_.get()) == GST_PAD_LINK_OK;
-    }
-    if (!linked) {
+    entry_ = gst::PadRef::Adopt(gst_element_get_static_pad(queue.get(), "sink"));
+    if (!linked || !entry_) {
         result.Warn({"Cannot render video capture stream", 0,
                      "the camera's format cannot be written to an AVI file"});
         return false;
@@ -192,10 +190,54 @@ bool Recorder::LinkBranch(bool jpeg_frames, CameraResult& result) {
                                      GST_PAD_PROBE_TYPE_EVENT_DOWNSTREAM),
         OnWriter, std::make_unique<WriterPosition>(WriterPosition{&counters_}).release(),
         [](gpointer data) { std::unique_ptr<WriterPosition>(static_cast<WriterPosition*>(data)); });
-    // The elements join a pipeline that may already be running.
-    for (const gst::ElementRef& element : elements_)
-        gst_element_sync_state_with_parent(element.get());
+    // The branch takes the pipeline's state before the split feeds it: a
+    // running split that pushed into elements still stopped would stop the
+    // camera for everything behind it.
+    for (auto element = elements_.rbegin(); element != elements_.rend(); ++element)
+        gst_element_sync_state_with_parent(element->get());
+    split_pad_ = gst::PadRef::Adopt(gst_element_request_pad_simple(split_.get(), "src_%u"));
+    if (!split_pad_ || gst_pad_link(split_pad_.get(), entry_.get()) != GST_PAD_LINK_OK) {
+        result.Warn({"Cannot render video capture stream", 0,
+                     "the file branch cannot be hung on the camera's split"});
+        return false;
+    }
     return true;
+}
+
+// Takes the branch off the split between two frames, so that the camera and
+// the preview beside it never see it go. On a split that is not running the
+// unlink happens at once.
+void Recorder::UnlinkFromSplit() {
+    if (!split_pad_ || !entry_) return;
+    struct Unlink {
+        gst::PadRef entry;
+        std::mutex mutex;
+        std::condition_variable done_changed;
+        bool done = false;
+    };
+    auto unlink = std::make_shared<Unlink>();
+    unlink->entry = entry_;
+    gst_pad_add_probe(
+        split_pad_.get(), GST_PAD_PROBE_TYPE_IDLE,
+        [](GstPad* pad, GstPadProbeInfo*, gpointer data) {
+            Unlink& step = **static_cast<std::shared_ptr<Unlink>*>(data);
+            gst_pad_unlink(pad, step.entry.get());
+            {
+                std::lock_guard lock(step.mutex);
+                step.done = true;
+            }
+            step.done_changed.notify_all();
+            return GST_PAD_PROBE_REMOVE;
+        },
+        std::make_unique<std::shared_ptr<Unlink>>(unlink).release(),
+        [](gpointer data) {
+            std::unique_ptr<std::shared_ptr<Unlink>>(static_cast<std::shared_ptr<Unlink>*>(data));
+        });
+    std::unique_lock lock(unlink->mutex);
+    // A push under way ends within a frame; one that never ends (a stuck
+    // writer cannot hold the split: the branch starts with a leaky queue)
+    // leaves the unlink to the removal below.
+    unlink->done_changed.wait_for(lock, std::chrono::seconds(2), [&] { return unlink->done; });
 }
 
 void Recorder::Release() {
@@ -210,6 +252,10 @@ bool Recorder::SendEndOfStream(int limit_ms) {
     state_ = RecorderState::kFinishing;
     counters_.Stop();
     if (!entry_) return false;
+    // The end of stream goes into the branch alone: sent while it hangs on
+    // the split, it would reach the split's other branches and end the
+    // camera's stream for the preview too.
+    UnlinkFromSplit();
     gst_pad_send_event(entry_.get(), gst_event_new_eos());
     return counters_.WaitFinished(limit_ms);
 }
@@ -270,10 +316,11 @@ void Recorder::Discard() {
     state_ = RecorderState::kIdle;
 }
 
-// Takes the branch out of the pipeline and off the split. The pipeline has
-// stopped (or the graph took the branch down with it already).
+// Takes the branch off the split and out of the pipeline, which may go on
+// running (or the graph took the branch down with it already).
 void Recorder::RemoveBranch() {
     if (split_pad_) {
+        UnlinkFromSplit();
         if (entry_) gst_pad_unlink(split_pad_.get(), entry_.get());
         if (split_) gst_element_release_request_pad(split_.get(), split_pad_.get());
     }

@@ -60,7 +60,9 @@ class Recorder {
 
     // Opens `file_name` (never truncated: a pre-allocated file keeps its
     // space) and hangs the file branch on `split` in `pipeline`, frames held
-    // back. `jpeg_frames`: the camera's frames are Motion JPEG already and go
+    // back. The pipeline may be running: the preview and the camera's
+    // pictures behind the split go on undisturbed, at the start and at the
+    // end of the recording. `jpeg_frames`: the camera's frames are Motion JPEG already and go
     // into the file as they come; raw frames are coded, in full range as JPEG
     // readers expect. Idle only; on failure nothing stays attached.
     CameraResult Attach(_GstElement* pipeline, _GstElement* split, const std::string& file_name,
@@ -72,17 +74,18 @@ class Recorder {
     // itself, so it arrives even when the camera has failed or gone. Returns
     // whether the writer finished.
     bool SendEndOfStream(int limit_ms);
-    // Once the pipeline has stopped: the branch leaves the pipeline and the
-    // file is cut to the recording's length and closed; a recording with no
+    // The branch leaves the pipeline (which may go on running) and the file
+    // is cut to the recording's length and closed; a recording with no
     // frame wrote nothing, and a file the attach created is removed.
     // Finishing (or recording, when the end was never sent) -> idle.
     RecordingResult Detach();
-    // Held -> idle without recording: the branch leaves the (stopped)
-    // pipeline and a file the attach created is removed.
+    // Held -> idle without recording: the branch leaves the pipeline and a
+    // file the attach created is removed.
     void Abandon();
 
   private:
     bool LinkBranch(bool jpeg_frames, CameraResult& result);
+    void UnlinkFromSplit();
     void RemoveBranch();
     // Takes the branch out, closes the file and removes it when this
     // recording made it; idle again.

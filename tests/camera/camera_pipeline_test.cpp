@@ -458,7 +458,7 @@ TEST_F(CameraPipelineTest, DismantledPreviewStillFeedsTheGrabber) {
     ASSERT_TRUE(WaitFor([&] { return files_.jpeg_publishes >= 1; }));
     ASSERT_TRUE(camera().HaltPreview());
     EXPECT_FALSE(camera().HaltPreview()) << "not previewing any more";
-    EXPECT_EQ(PipelineChildren(), 4) << "Cap, Format, Convert and Grabber";
+    EXPECT_EQ(PipelineChildren(), 6) << "Cap, Format, Split, PreviewQueue, Convert and Grabber";
     graph().DismantleGraph();
     EXPECT_EQ(PipelineChildren(), 1) << "only the camera stays";
     EXPECT_FALSE(graph().preview_graph_built());

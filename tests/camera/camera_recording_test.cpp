@@ -176,14 +176,21 @@ TEST(CaptureResultText, MatchesTheWorkedExampleAndAZeroDuration) {
               "Captured 10 frames in 1.0 sec (2 dropped): 10.0 fps 3.050 Meg/sec");
 }
 
-TEST_F(CameraRecordingTest, ARecordingIsAPlayableAviWithTheFramesItReports) {
+// The camera's pictures go on through a recording's start, run and stop:
+// the preview is never halted (no off picture in between) and the pictures
+// keep coming at the publishing interval.
+TEST_F(CameraRecordingTest, ARecordingIsAPlayableAviAndTheCamerasPicturesGoOnThroughIt) {
+    const int status_pictures = files_.status_publishes;
     window_->OnCommand(kCmdStartCapture);
     ASSERT_TRUE(camera().recording()) << testing::PrintToString(messages_);
     EXPECT_EQ(ready_dialogs_, 1);
-    EXPECT_EQ(window_->cameraTimer().interval(), 33);
+    EXPECT_EQ(window_->cameraTimer().interval(), 1000);
+    const int published = files_.jpeg_publishes;
     RunEvents(3s);
+    EXPECT_GE(files_.jpeg_publishes, published + 2) << "published while recording";
     window_->OnCommand(kCmdStopCapture);
     EXPECT_FALSE(camera().recording());
+    EXPECT_EQ(files_.status_publishes, status_pictures) << "the preview never halted";
     const int reported = CapturedFrames();
     ASSERT_GT(reported, 30) << StatusText().toStdString();
     const AviContents avi = ReadAvi(file_);
@@ -366,12 +373,12 @@ TEST_F(CameraRecordingTest, EveryPathThatRebuildsTheGraphFinishesTheRecordingFir
     other_dialog_ = {};
 
     // What must not touch a running recording: the file commands are
-    // refused, a second start does nothing, nor does the preview build.
+    // refused, a second start does nothing, and the preview runs on.
     RecordUntil("refusals.avi", [&] {
         const int dialogs = ready_dialogs_;
         window_->PostCommand(kCmdStartCapture);
         EXPECT_EQ(ready_dialogs_, dialogs);
-        EXPECT_FALSE(camera().BuildPreviewBranch());
+        EXPECT_TRUE(graph().previewing());
         const std::string name = state().capture_file.capture_file_name;
         window_->PostCommand(kCmdChooseCaptureFile);
         EXPECT_EQ(StatusText(), "Cannot change the capture file while recording");

@@ -34,13 +34,15 @@ namespace vemo::test {
 
 using namespace std::chrono_literals;
 
-// Real file calls that count how often a published camera picture is put in
-// place.
+// Real file calls that count how often a published camera picture, and the
+// camera's status picture (on or off), is put in place.
 class CountingFiles : public FileOperations {
   public:
     int jpeg_publishes = 0;
+    int status_publishes = 0;
     bool Rename(const std::string& from, const std::string& to) override {
         if (to == published::kCameraJpeg) ++jpeg_publishes;
+        if (to == published::kCameraStatus) ++status_publishes;
         return FileOperations::Rename(from, to);
     }
 };
