@@ -26,7 +26,16 @@ bool ParseSize(std::string_view text, int& width, int& height) {
     return true;
 }
 
-void ApplyOption(std::string_view option, TestCameraConfig& config) {
+bool LooksLikeSize(std::string_view text) {
+    const std::size_t x = text.find('x');
+    int w = 0, h = 0;
+    return x != std::string_view::npos && ParseInt(text.substr(0, x), w) &&
+           ParseInt(text.substr(x + 1), h);
+}
+
+// False for an option no camera knows. A known option's value that makes no
+// sense is ignored, the default kept.
+bool ApplyOption(std::string_view option, TestCameraConfig& config) {
     const auto number_after = [&](std::string_view key, int& value) {
         if (!option.starts_with(key)) return false;
         int parsed = 0;
@@ -37,12 +46,40 @@ void ApplyOption(std::string_view option, TestCameraConfig& config) {
         config.busy = true;
     } else if (option == "nocontrols") {
         config.controls = false;
+    } else if (option == "uvc") {
+        config.uvc = true;
     } else if (number_after("fps=", config.fps) ||
                number_after("error-after=", config.error_after) ||
                number_after("stall-after=", config.stall_after) ||
                number_after("inputs=", config.inputs)) {
-    } else {
+    } else if (LooksLikeSize(option)) {
         ParseSize(option, config.width, config.height);
+    } else {
+        return false;
+    }
+    return true;
+}
+
+// Takes the options after a camera's name; a path given to replay= runs to
+// the next '|', so that it may hold commas.
+void ApplyOptions(std::string_view options, TestCameraConfig& config) {
+    constexpr std::string_view kReplay = "replay=";
+    while (!options.empty()) {
+        const bool replay = options.starts_with(kReplay);
+        const std::size_t cut = options.find_first_of(replay ? "|" : "|,");
+        const std::string_view option = options.substr(0, cut);
+        if (replay) {
+            config.replay = std::string(option.substr(kReplay.size()));
+            if (config.replay.empty() && config.error.empty()) {
+                config.error = "replay= names no file";
+            }
+        } else if (!option.empty() && !ApplyOption(option, config) && config.error.empty()) {
+            config.error = "unknown option \"" + std::string(option) + "\"";
+        }
+        options = cut == std::string_view::npos ? std::string_view{} : options.substr(cut + 1);
+    }
+    if (config.uvc && !config.replay.empty() && config.error.empty()) {
+        config.error = "uvc and replay= do not go together";
     }
 }
 
@@ -71,15 +108,7 @@ std::vector<TestCameraConfig> ParseTestCameras(std::string_view text,
         const std::size_t bar = entry.find('|');
         const std::string_view name = entry.substr(0, bar);
         if (!name.empty()) config.name = std::string(name);
-        if (bar != std::string_view::npos) {
-            std::string_view options = entry.substr(bar + 1);
-            while (!options.empty()) {
-                const std::size_t cut = options.find_first_of("|,");
-                ApplyOption(options.substr(0, cut), config);
-                options =
-                    cut == std::string_view::npos ? std::string_view{} : options.substr(cut + 1);
-            }
-        }
+        if (bar != std::string_view::npos) ApplyOptions(entry.substr(bar + 1), config);
         configs.push_back(config);
         start = end + 1;
     }

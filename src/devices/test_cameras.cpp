@@ -13,6 +13,8 @@
 #include "camera/capture_device.h"
 #include "camera/gst_ptr.h"
 #include "devices/test_camera_controls.h"
+#include "devices/test_camera_replay.h"
+#include "devices/test_camera_sources.h"
 
 // The GObject types GStreamer sees: a device provider and its devices.
 struct VemoTestCamera {
@@ -41,6 +43,8 @@ constexpr char kIdentityPrefix[] = "test-camera:";
 struct TestCamera {
     int number = 0;
     TestCameraConfig config;
+    // The pictures a replay camera sends; null for the others.
+    std::shared_ptr<const ReplayFile> replay;
     std::atomic<bool> plugged{true};
     std::atomic<bool> failed_once{false};
     // What the user set, kept across the camera's elements.
@@ -77,7 +81,7 @@ std::shared_ptr<TestCamera> FindCamera(int number) {
 
 // The camera's own size first, so that a source nobody asks a size of
 // starts at it; then the sizes a webcam offers besides.
-gst::CapsPtr TestCameraCaps(const TestCameraConfig& config) {
+gst::CapsPtr PatternCaps(const TestCameraConfig& config) {
     GValue rates = G_VALUE_INIT;
     if (config.fps > 0) {
         g_value_init(&rates, GST_TYPE_FRACTION);
@@ -108,12 +112,19 @@ gst::CapsPtr TestCameraCaps(const TestCameraConfig& config) {
     return caps;
 }
 
+gst::CapsPtr TestCameraCaps(const TestCamera& camera) {
+    if (camera.replay) return ReplayCaps(*camera.replay);
+    if (camera.config.uvc) return WebcamCaps();
+    return PatternCaps(camera.config);
+}
+
 // A new device object for `camera`, owned by the returned handle.
 gst::DeviceRef MakeDevice(const TestCamera& camera) {
-    const gst::CapsPtr caps = TestCameraCaps(camera.config);
+    const gst::CapsPtr caps = TestCameraCaps(camera);
     const std::string identity = IdentityOf(camera.number);
-    const std::string size =
-        std::to_string(camera.config.width) + "x" + std::to_string(camera.config.height);
+    const FrameSize own =
+        camera.replay ? camera.replay->size : FrameSize{camera.config.width, camera.config.height};
+    const std::string size = std::to_string(own.width) + "x" + std::to_string(own.height);
     const gst::StructurePtr properties{gst_structure_new(
         "vemo-test-camera", "device.path", G_TYPE_STRING, identity.c_str(), "device.api",
         G_TYPE_STRING, "vemo-test", "vemo.preferred-size", G_TYPE_STRING, size.c_str(), nullptr)};
@@ -157,7 +168,9 @@ GstPadProbeReturn OnTestFrame(GstPad* pad, GstPadProbeInfo* info, gpointer data)
         }
         return GST_PAD_PROBE_OK;
     }
-    if (const std::uint64_t now = camera.controls->generation(); now != probe->generation) {
+    // A replay camera has no pattern to adjust.
+    if (const std::uint64_t now = camera.controls->generation();
+        !camera.replay && now != probe->generation) {
         probe->generation = now;
         camera.controls->ApplyAt(pad);
     }
@@ -185,40 +198,69 @@ GstPadProbeReturn OnTestFrame(GstPad* pad, GstPadProbeInfo* info, gpointer data)
     return GST_PAD_PROBE_OK;
 }
 
-// The camera's element: a live test pattern, adjusted by the camera's
-// controls, at the camera's sizes and rates, with the probe above on the
-// pattern's output.
-GstElement* MakeCameraElement(const std::shared_ptr<TestCamera>& camera, const gchar* name) {
-    gst::ElementRef bin{
-        gst::ElementRef::Adopt(GST_ELEMENT(gst_object_ref_sink(gst_bin_new(name))))};
-    gst::ElementRef source = MakeElement("videotestsrc", "pattern");
-    gst::ElementRef balance = MakeElement("videobalance", "balance");
-    gst::ElementRef filter = MakeElement("capsfilter", "format");
-    if (!source || !balance || !filter) return nullptr;
-    g_object_set(source.get(), "is-live", TRUE, nullptr);
-    g_object_set(filter.get(), "caps", TestCameraCaps(camera->config).get(), nullptr);
+// Puts the probe above on what `source` puts out, with the controls' values
+// as `source` and `balance` have them now.
+void WatchFrames(const std::shared_ptr<TestCamera>& camera, GstElement* source,
+                 GstElement* balance) {
     const std::uint64_t generation = camera->controls->generation();
-    camera->controls->ApplyTo(source.get(), balance.get());
-    gst_bin_add_many(GST_BIN(bin.get()), source.get(), balance.get(), filter.get(), nullptr);
-    if (!gst_element_link_many(source.get(), balance.get(), filter.get(), nullptr)) return nullptr;
-    const gst::PadRef output = gst::PadRef::Adopt(gst_element_get_static_pad(filter.get(), "src"));
-    gst_element_add_pad(bin.get(), gst_ghost_pad_new("src", output.get()));
-
-    const gst::PadRef pattern = gst::PadRef::Adopt(gst_element_get_static_pad(source.get(), "src"));
+    if (!camera->replay) camera->controls->ApplyTo(source, balance);
+    const gst::PadRef output = gst::PadRef::Adopt(gst_element_get_static_pad(source, "src"));
     auto probe = std::make_unique<FrameProbe>();
     probe->camera = camera;
     probe->generation = generation;
-    gst_pad_add_probe(pattern.get(),
+    gst_pad_add_probe(output.get(),
                       static_cast<GstPadProbeType>(GST_PAD_PROBE_TYPE_BUFFER |
                                                    GST_PAD_PROBE_TYPE_EVENT_DOWNSTREAM),
                       OnTestFrame, probe.release(), [](gpointer data) {
                           std::unique_ptr<FrameProbe>(static_cast<FrameProbe*>(data));
                       });
-    // The caller gets a floating reference, as GStreamer's factories hand out.
-    GstElement* element = bin.get();
-    gst_object_ref(element);
-    g_object_force_floating(G_OBJECT(element));
-    return element;
+}
+
+// The caller gets a floating reference, as GStreamer's factories hand out.
+GstElement* Floating(const gst::ElementRef& element) {
+    gst_object_ref(element.get());
+    g_object_force_floating(G_OBJECT(element.get()));
+    return element.get();
+}
+
+// The camera's element: a live test pattern, adjusted by the camera's
+// controls, at the camera's sizes and rates; a replay file's pictures; or a
+// webcam's modes. The probe above watches the source's output, in a bin
+// whose "src" is the camera's.
+GstElement* MakeCameraElement(const std::shared_ptr<TestCamera>& camera, const gchar* name) {
+    if (camera->config.uvc) {
+        // Its insides are made anew at each start, for the mode asked for.
+        const std::weak_ptr<TestCamera> weak = camera;
+        return Floating(MakeWebcam(name, [weak](GstElement* pattern, GstElement* balance) {
+            if (const auto held = weak.lock(); held) WatchFrames(held, pattern, balance);
+        }));
+    }
+    gst::ElementRef bin{
+        gst::ElementRef::Adopt(GST_ELEMENT(gst_object_ref_sink(gst_bin_new(name))))};
+    gst::ElementRef output_element;
+    if (camera->replay) {
+        const gst::ElementRef source = MakeReplaySource(camera->replay, "replay");
+        gst_bin_add(GST_BIN(bin.get()), source.get());
+        WatchFrames(camera, source.get(), nullptr);
+        output_element = source;
+    } else {
+        gst::ElementRef source = MakeElement("videotestsrc", "pattern");
+        gst::ElementRef balance = MakeElement("videobalance", "balance");
+        gst::ElementRef filter = MakeElement("capsfilter", "format");
+        if (!source || !balance || !filter) return nullptr;
+        g_object_set(source.get(), "is-live", TRUE, nullptr);
+        g_object_set(filter.get(), "caps", PatternCaps(camera->config).get(), nullptr);
+        gst_bin_add_many(GST_BIN(bin.get()), source.get(), balance.get(), filter.get(), nullptr);
+        if (!gst_element_link_many(source.get(), balance.get(), filter.get(), nullptr)) {
+            return nullptr;
+        }
+        WatchFrames(camera, source.get(), balance.get());
+        output_element = filter;
+    }
+    const gst::PadRef output =
+        gst::PadRef::Adopt(gst_element_get_static_pad(output_element.get(), "src"));
+    gst_element_add_pad(bin.get(), gst_ghost_pad_new("src", output.get()));
+    return Floating(bin);
 }
 
 }  // namespace
@@ -314,22 +356,41 @@ CameraResult PlugTestCamerasFromEnvironment() {
     const std::vector<TestCameraConfig> configs =
         ParseTestCameras(described, size != nullptr ? size : "");
     if (configs.empty()) return {};
+    CameraResult result;
     std::string why;
     if (!EnableTestCameras(&why)) {
-        CameraResult result;
         result.Warn({"VEMO_TEST_CAMERAS: no test cameras: " + why, 0, {}});
         return result;
     }
-    for (const TestCameraConfig& config : configs)
-        PlugTestCamera(config);
-    return {};
+    for (const TestCameraConfig& config : configs) {
+        if (PlugTestCamera(config, &why).empty()) {
+            const std::string camera =
+                config.name ? "the camera \"" + *config.name + "\"" : "the nameless camera";
+            result.Warn({"VEMO_TEST_CAMERAS: " + camera + " is not plugged: " + why, 0, {}});
+        }
+    }
+    return result;
 }
 
-std::string PlugTestCamera(const TestCameraConfig& config) {
-    if (!EnableTestCameras()) return {};
+std::string PlugTestCamera(const TestCameraConfig& config, std::string* why) {
+    std::string error = config.error;
+    std::shared_ptr<const ReplayFile> replay;
+    if (error.empty() && !config.replay.empty()) {
+        if (auto file = OpenReplayFile(config.replay, config.fps, error); file) {
+            replay = std::make_shared<const ReplayFile>(std::move(*file));
+        }
+    }
+    if (error.empty()) EnableTestCameras(&error);
+    if (!error.empty()) {
+        if (why != nullptr) *why = error;
+        return {};
+    }
     auto camera = std::make_shared<TestCamera>();
     camera->config = config;
-    camera->controls = std::make_shared<TestCameraControlState>(config);
+    camera->replay = std::move(replay);
+    // A file's pictures have nothing to adjust.
+    if (camera->replay) camera->config.controls = false;
+    camera->controls = std::make_shared<TestCameraControlState>(camera->config);
     gst::DeviceRef announce;
     {
         std::lock_guard lock(cameras_mutex);

@@ -22,8 +22,23 @@
 //                           "Camera 1");
 //   error-after=N           fail once with a stream error after N frames;
 //   stall-after=N           stop delivering after N frames, posting nothing;
-//   busy                    fail at start as a camera held by another program.
-// e.g. VEMO_TEST_CAMERAS="Desk|1920x1080;Flaky|error-after=30".
+//   busy                    fail at start as a camera held by another program;
+//   uvc                     a USB webcam's modes instead: YUY2 320x240 and
+//                           640x480 at 30 and 15 frames a second, Motion
+//                           JPEG 1280x720 and 1920x1080 at 30 (the pattern
+//                           coded live); it makes the mode the element after
+//                           it asks for; WxH is the mode it is opened at;
+//   replay=PATH             a camera that sends the pictures of PATH in a
+//                           loop, in its one Motion JPEG mode at the size of
+//                           its pictures: an AVI with Motion JPEG video at
+//                           the AVI's rate, or JPEG pictures back to back at
+//                           30 (fps=N replaces either rate). Bytes as the
+//                           file holds them, broken pictures included
+//                           (test_camera_replay.h says how a raw stream is
+//                           split); no controls. PATH runs to the next '|'.
+// An unknown option, or a replay file that cannot be read, leaves that camera
+// out and says why.
+// e.g. VEMO_TEST_CAMERAS="Desk|1920x1080;Flaky|error-after=30;Clip|replay=/tmp/a.avi".
 
 #include <memory>
 #include <optional>
@@ -46,10 +61,14 @@ struct TestCameraConfig {
     bool busy = false;
     bool controls = true;
     int inputs = 1;
+    bool uvc = false;    // a USB webcam's modes
+    std::string replay;  // a Motion JPEG file to send; empty: a pattern
+    std::string error;   // what is wrong with the description; never plugged
 };
 
 // The cameras `text` describes, in order; sizes default to `default_size`
-// ("WxH"; empty or invalid: 640x480).
+// ("WxH"; empty or invalid: 640x480). A camera with an unknown option
+// carries an error naming it.
 std::vector<TestCameraConfig> ParseTestCameras(std::string_view text,
                                                std::string_view default_size = {});
 
@@ -58,13 +77,14 @@ std::vector<TestCameraConfig> ParseTestCameras(std::string_view text,
 bool EnableTestCameras(std::string* why = nullptr);
 
 // Plugs in the cameras of VEMO_TEST_CAMERAS, once per process, before the
-// device list is first read. Does nothing when it is unset; says so when the
-// test cameras cannot be had.
+// device list is first read. Does nothing when it is unset; warns when the
+// test cameras cannot be had, and for each camera left out, naming it and why.
 CameraResult PlugTestCamerasFromEnvironment();
 
 // Plugs in a camera and returns its identity (as CaptureDevice::identity),
-// or "" when test cameras cannot be enabled.
-std::string PlugTestCamera(const TestCameraConfig& config);
+// or "" when it cannot be: test cameras cannot be enabled, the config
+// carries an error, or its replay file cannot be read; `why` then says which.
+std::string PlugTestCamera(const TestCameraConfig& config, std::string* why = nullptr);
 // Unplugs the camera with `identity`; false when there is none.
 bool UnplugTestCamera(const std::string& identity);
 void UnplugAllTestCameras();
