@@ -4,6 +4,8 @@
 #include <gst/gst.h>
 #include <gst/video/video.h>
 
+#include "imaging/jpeg_structure.h"
+
 namespace vemo {
 
 // The bus's sync handler and the appsink's callback, on GStreamer's threads.
@@ -62,15 +64,6 @@ constexpr char kConnectFailed[] =
     "Could not connect capture pin #0 to grabber.\r\nIs the capture device being used by another "
     "application?";
 
-// Frames leaving the camera for the split, for the lost-camera check while
-// the graph records with the camera off.
-GstPadProbeReturn OnSplitFrame(GstPad*, GstPadProbeInfo*, gpointer data) {
-    auto* arrivals = static_cast<AtomicArrivals*>(data);
-    arrivals->frames.fetch_add(1);
-    arrivals->last_frame_ns.store(SteadyNowNs());
-    return GST_PAD_PROBE_OK;
-}
-
 std::vector<gst::PadRef> SourcePads(GstElement* element) {
     std::vector<gst::PadRef> pads;
     gst::IteratorPtr iterator{gst_element_iterate_src_pads(element)};
@@ -104,6 +97,14 @@ gst::PadRef CameraPad(GstElement* camera) {
 }
 
 }  // namespace
+
+bool IsWholePicture(GstBuffer* buffer) {
+    GstMapInfo map;
+    if (!gst_buffer_map(buffer, &map, GST_MAP_READ)) return false;
+    const bool whole = IsWholeJpeg({map.data, map.size});
+    gst_buffer_unmap(buffer, &map);
+    return whole;
+}
 
 gst::ElementRef MakeElement(const char* factory, const char* name) {
     GstElement* element = gst_element_factory_make(factory, name);
@@ -324,6 +325,7 @@ bool CameraGraph::LinkGrabberChain(std::string& why) {
     }
     video_stream_config_ = format;
     split_ = split;
+    check_pictures_.store(decode);
     SetFormatCaps(std::nullopt);
     const bool linked =
         gst_element_link_many(camera, format.get(), split.get(), queue.get(), nullptr) &&
@@ -334,17 +336,38 @@ bool CameraGraph::LinkGrabberChain(std::string& why) {
         why = "the camera's formats cannot be converted to 24-bit BGR";
         return false;
     }
+    if (decoder) {
+        // A broken picture costs that picture, never the stream: by default
+        // the decoder gives up after ten in a row.
+        g_object_set(decoder.get(), "max-errors", -1, nullptr);
+    }
+    // Frames leaving the camera for the split, for the lost-camera check
+    // while the graph records with the camera off: a broken picture is no
+    // sign of life.
     const gst::PadRef entry = gst::PadRef::Adopt(gst_element_get_static_pad(split.get(), "sink"));
-    gst_pad_add_probe(entry.get(), GST_PAD_PROBE_TYPE_BUFFER, OnSplitFrame, &split_arrivals_,
-                      nullptr);
+    gst_pad_add_probe(
+        entry.get(), GST_PAD_PROBE_TYPE_BUFFER,
+        [](GstPad*, GstPadProbeInfo* info, gpointer data) {
+            auto* graph = static_cast<CameraGraph*>(data);
+            if (!graph->check_pictures_.load() || IsWholePicture(GST_PAD_PROBE_INFO_BUFFER(info))) {
+                graph->split_arrivals_.frames.fetch_add(1);
+                graph->split_arrivals_.last_frame_ns.store(SteadyNowNs());
+            }
+            return GST_PAD_PROBE_OK;
+        },
+        this, nullptr);
     // Frames nobody looks at (a recording with the camera off) are not
-    // decoded or converted.
+    // decoded or converted; a broken picture is neither shown nor published
+    // (a decoder shows what it could read of one cut short).
     const gst::PadRef preview = gst::PadRef::Adopt(gst_element_get_static_pad(queue.get(), "sink"));
     gst_pad_add_probe(
         preview.get(), GST_PAD_PROBE_TYPE_BUFFER,
-        [](GstPad*, GstPadProbeInfo*, gpointer data) {
+        [](GstPad*, GstPadProbeInfo* info, gpointer data) {
             const auto* graph = static_cast<const CameraGraph*>(data);
-            return graph->grab_frames_.load() ? GST_PAD_PROBE_OK : GST_PAD_PROBE_DROP;
+            const bool wanted =
+                graph->grab_frames_.load() &&
+                (!graph->check_pictures_.load() || IsWholePicture(GST_PAD_PROBE_INFO_BUFFER(info)));
+            return wanted ? GST_PAD_PROBE_OK : GST_PAD_PROBE_DROP;
         },
         this, nullptr);
     return true;

@@ -41,6 +41,8 @@ std::string NotInstalled(const std::string& element);
 // A new element, owned by the returned handle (its floating reference sunk);
 // empty when GStreamer cannot make it.
 gst::ElementRef MakeElement(const char* factory, const char* name);
+// A Motion JPEG camera's picture is whole (imaging/jpeg_structure.h).
+bool IsWholePicture(_GstBuffer* buffer);
 
 class CameraGraph {
   public:
@@ -173,6 +175,8 @@ class CameraGraph {
     // Frames go on from the split to the grabber; not while the graph runs
     // for a recording alone.
     std::atomic<bool> grab_frames_{true};
+    // The camera's pictures are Motion JPEG: broken ones are dropped.
+    std::atomic<bool> check_pictures_{false};
 
     // The split, and the camera's frames entering it (counted on the
     // streaming thread).

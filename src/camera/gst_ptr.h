@@ -11,6 +11,7 @@
 #include <utility>
 
 struct _GList;
+struct _GstBuffer;
 struct _GstBus;
 struct _GstCaps;
 struct _GstDevice;

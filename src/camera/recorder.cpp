@@ -42,12 +42,20 @@ gst::ElementRef MakeLeakyQueue(const char* name, guint frames) {
 }
 
 // Frames entering the branch: counted while recording, dropped once the
-// recording is being finished.
+// recording is being finished. A Motion JPEG camera's broken picture
+// (cut short, garbage in its header) counts as dropped and never reaches the
+// file.
+struct CaptureEntry {
+    CaptureCounters* counters;
+    bool jpeg_frames;
+};
+
 GstPadProbeReturn OnCaptureEntry(GstPad*, GstPadProbeInfo* info, gpointer data) {
-    auto* counters = static_cast<CaptureCounters*>(data);
+    const auto* entry = static_cast<const CaptureEntry*>(data);
     GstBuffer* buffer = GST_PAD_PROBE_INFO_BUFFER(info);
-    if (counters->stopping()) return GST_PAD_PROBE_DROP;
-    counters->FrameIn(GST_BUFFER_OFFSET(buffer), GST_BUFFER_OFFSET_IS_VALID(buffer));
+    if (entry->counters->stopping()) return GST_PAD_PROBE_DROP;
+    entry->counters->FrameIn(GST_BUFFER_OFFSET(buffer), GST_BUFFER_OFFSET_IS_VALID(buffer));
+    if (entry->jpeg_frames && !IsWholePicture(buffer)) return GST_PAD_PROBE_DROP;
     return GST_PAD_PROBE_OK;
 }
 
@@ -174,15 +182,24 @@ bool Recorder::LinkBranch(bool jpeg_frames, CameraResult& result) {
     bool linked = !jpeg_frames ? gst_element_link_many(valve.get(), convert.get(), planar.get(),
                                                        range.get(), encoder.get(), nullptr)
                                : true;
-    linked = linked && gst_element_link(queue.get(), valve.get()) &&
-             gst_element_link_many(coded, mux.get(), writer.get(), nullptr);
+    // The multiplexer's video pad by name: the valve's pads take any caps,
+    // and a link left to choose would take its first pad, an audio one.
+    const gst::PadRef coded_out = gst::PadRef::Adopt(gst_element_get_static_pad(coded, "src"));
+    const gst::PadRef video_in =
+        gst::PadRef::Adopt(gst_element_request_pad_simple(mux.get(), "video_%u"));
+    linked = linked && gst_element_link(queue.get(), valve.get()) && coded_out && video_in &&
+             gst_pad_link(coded_out.get(), video_in.get()) == GST_PAD_LINK_OK &&
+             gst_element_link(mux.get(), writer.get());
     entry_ = gst::PadRef::Adopt(gst_element_get_static_pad(queue.get(), "sink"));
     if (!linked || !entry_) {
         result.Warn({"Cannot render video capture stream", 0,
                      "the camera's format cannot be written to an AVI file"});
         return false;
     }
-    AddProbe(queue.get(), "sink", GST_PAD_PROBE_TYPE_BUFFER, OnCaptureEntry, &counters_);
+    AddProbe(
+        queue.get(), "sink", GST_PAD_PROBE_TYPE_BUFFER, OnCaptureEntry,
+        std::make_unique<CaptureEntry>(CaptureEntry{&counters_, jpeg_frames}).release(),
+        [](gpointer data) { std::unique_ptr<CaptureEntry>(static_cast<CaptureEntry*>(data)); });
     AddProbe(coded, "src", GST_PAD_PROBE_TYPE_BUFFER, OnFrameToFile, &counters_);
     AddProbe(
         writer.get(), "sink",

@@ -12,6 +12,7 @@
 #include <QLineEdit>
 #include <QListWidget>
 
+#include <algorithm>
 #include <cstdio>
 #include <functional>
 
@@ -35,12 +36,16 @@ struct AviContents {
     int width = 0;
     int height = 0;
     std::vector<std::uint8_t> first_frame;
+    bool keep_frames = false;
+    std::vector<std::vector<std::uint8_t>> all_frames;  // when kept
 };
 
-AviContents ReadAvi(const std::string& path) {
+// `decoder`: a decoder put after the demuxer, whose pictures are counted.
+AviContents ReadAvi(const std::string& path, bool keep_frames = false,
+                    const std::string& decoder = {}) {
     AviContents contents;
-    const std::string description =
-        "filesrc location=\"" + path + "\" ! avidemux ! fakesink name=sink";
+    const std::string description = "filesrc location=\"" + path + "\" ! avidemux ! " +
+                                    (decoder.empty() ? "" : decoder + " ! ") + "fakesink name=sink";
     GError* error = nullptr;
     GstElement* pipeline = gst_parse_launch(description.c_str(), &error);
     if (error != nullptr) g_error_free(error);
@@ -51,6 +56,12 @@ AviContents ReadAvi(const std::string& path) {
         pad, GST_PAD_PROBE_TYPE_BUFFER,
         [](GstPad* probed, GstPadProbeInfo* info, gpointer data) {
             auto* read = static_cast<AviContents*>(data);
+            if (read->keep_frames) {
+                GstBuffer* buffer = GST_PAD_PROBE_INFO_BUFFER(info);
+                std::vector<std::uint8_t>& frame = read->all_frames.emplace_back();
+                frame.resize(gst_buffer_get_size(buffer));
+                gst_buffer_extract(buffer, 0, frame.data(), frame.size());
+            }
             if (++read->frames == 1) {
                 GstBuffer* buffer = GST_PAD_PROBE_INFO_BUFFER(info);
                 read->first_frame.resize(gst_buffer_get_size(buffer));
@@ -65,6 +76,7 @@ AviContents ReadAvi(const std::string& path) {
             return GST_PAD_PROBE_OK;
         },
         &contents, nullptr);
+    contents.keep_frames = keep_frames;
     gst_element_set_state(pipeline, GST_STATE_PLAYING);
     GstBus* bus = gst_element_get_bus(pipeline);
     GstMessage* end = gst_bus_timed_pop_filtered(
@@ -314,6 +326,92 @@ TEST_F(CameraRecordingTest, ARecordingWithNoFrameLeavesTheCaptureFileAsItWas) {
                 << StatusText().toStdString();
         }
     }
+}
+
+// A Motion JPEG camera as sold: pictures without Huffman tables, pictures cut
+// short or with garbage in their headers, and a run of pictures whole in
+// form that no decoder reads (more than a decoder's default limit of errors
+// in a row). They never stop the camera: the broken ones are dropped (and
+// counted), the others published as complete JPEGs and recorded as they
+// came, in a file GStreamer's own decoder plays.
+TEST_F(CameraRecordingTest, AMotionJpegCameraIsPublishedAndRecordedWhateverItsPicturesHold) {
+    const std::string made =
+        test::RunProcess({"/usr/bin/gst-launch-1.0", "-q", "videotestsrc", "num-buffers=4", "!",
+                          "video/x-raw,width=320,height=240", "!", "jpegenc", "!", "multifilesink",
+                          "location=" + (dir_ / "p%d.jpg")})
+            .err;
+    ASSERT_EQ(made, "");
+    std::vector<std::vector<std::uint8_t>> good;
+    for (int n = 0; n < 4; ++n)
+        good.push_back(test::ReadBytes(dir_ / ("p" + std::to_string(n) + ".jpg")));
+    std::vector<std::uint8_t> no_tables;  // the Huffman tables (DHT) cut out
+    for (std::size_t at = 0; at < good[1].size(); ++at) {
+        if (at + 3 < good[1].size() && good[1][at] == 0xFF && good[1][at + 1] == 0xC4) {
+            at += 1 + (std::size_t{good[1][at + 2]} << 8 | good[1][at + 3]);
+        } else {
+            no_tables.push_back(good[1][at]);
+        }
+    }
+    const std::vector<std::uint8_t> cut(good[2].begin(), good[2].begin() + good[2].size() / 2);
+    std::vector<std::uint8_t> garbage = good[3];
+    for (std::size_t at = 2; at < 30; ++at)
+        garbage[at] = static_cast<std::uint8_t>(at * 41);
+    // Whole in form, but a frame header no decoder takes (12 components).
+    std::vector<std::uint8_t> unreadable = good[0];
+    for (std::size_t at = 2; at + 9 < unreadable.size(); ++at) {
+        if (unreadable[at] == 0xFF && unreadable[at + 1] == 0xC0) {
+            unreadable[at + 9] = 12;
+            break;
+        }
+    }
+    std::vector<std::uint8_t> stream;
+    const auto add = [&](const std::vector<std::uint8_t>& picture, int times) {
+        for (int n = 0; n < times; ++n)
+            stream.insert(stream.end(), picture.begin(), picture.end());
+    };
+    add(good[0], 3);
+    add(no_tables, 3);
+    add(cut, 1);
+    add(garbage, 1);
+    add(unreadable, 12);
+    add(good[3], 3);
+    test::WriteBytes(dir_ / "camera.mjpeg", stream);
+
+    TestCameraConfig clip = test::Camera("Clip");
+    clip.replay = dir_ / "camera.mjpeg";
+    PlugAndList(clip);
+    camera().ChooseDevicesByName("Clip");
+    ASSERT_TRUE(graph().jpeg_frames());
+    for (int published = files_.jpeg_publishes + 3; files_.jpeg_publishes < published;) {
+        const int before = files_.jpeg_publishes;
+        ASSERT_TRUE(WaitFor([&] { return files_.jpeg_publishes > before; }));
+        EXPECT_EQ(test::DecodeJpeg("vemo/vemo.jpg").width, 320u);
+        EXPECT_TRUE(test::DecodeGif("vemo/vemo.gif").ok);
+    }
+
+    ASSERT_TRUE(StartRecording(dir_ / "clip.avi"));
+    RunEvents(1800ms);  // more than two rounds of the clip
+    window_->OnCommand(kCmdStopCapture);
+    const int reported = CapturedFrames();
+    ASSERT_GT(reported, 0) << StatusText().toStdString();
+    int dropped = -1;
+    std::sscanf(StatusText().toStdString().c_str(), "Captured %*d frames in %*d.%*d sec (%d",
+                &dropped);
+    EXPECT_GE(dropped, 1) << "broken pictures count as dropped";
+    const AviContents avi = ReadAvi(dir_ / "clip.avi", true);
+    ASSERT_EQ(avi.all_frames.size(), static_cast<std::size_t>(reported));
+    for (const std::vector<std::uint8_t>& frame : avi.all_frames) {
+        EXPECT_TRUE(frame == good[0] || frame == no_tables || frame == unreadable ||
+                    frame == good[3])
+            << "recorded as the camera sent it, broken pictures left out";
+    }
+    const int readable =
+        static_cast<int>(std::count_if(avi.all_frames.begin(), avi.all_frames.end(),
+                                       [&](const auto& frame) { return frame != unreadable; }));
+    EXPECT_EQ(ReadAvi(dir_ / "clip.avi", false, "jpegdec max-errors=-1").frames, readable)
+        << "pictures without Huffman tables play";
+    EXPECT_TRUE(graph().previewing());
+    EXPECT_TRUE(messages_.empty()) << testing::PrintToString(messages_);
 }
 
 TEST_F(CameraRecordingTest, ASavedCopyHoldsTheRecordingWithItsProgress) {
