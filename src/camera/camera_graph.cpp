@@ -356,9 +356,10 @@ bool CameraGraph::LinkGrabberChain(std::string& why) {
             return GST_PAD_PROBE_OK;
         },
         this, nullptr);
-    // Frames nobody looks at (a recording with the camera off) are not
-    // decoded or converted; a broken picture is neither shown nor published
-    // (a decoder shows what it could read of one cut short).
+    // Frames nobody looks at (a recording with the camera off, or more than
+    // the preview draws and publishing takes) are not decoded or converted;
+    // a broken picture is neither shown nor published (a decoder shows what
+    // it could read of one cut short).
     const gst::PadRef preview = gst::PadRef::Adopt(gst_element_get_static_pad(queue.get(), "sink"));
     gst_pad_add_probe(
         preview.get(), GST_PAD_PROBE_TYPE_BUFFER,
@@ -366,6 +367,7 @@ bool CameraGraph::LinkGrabberChain(std::string& why) {
             const auto* graph = static_cast<const CameraGraph*>(data);
             const bool wanted =
                 graph->grab_frames_.load() &&
+                graph->grabber_.WantsFrame(graph->video_window_.load()) &&
                 (!graph->check_pictures_.load() || IsWholePicture(GST_PAD_PROBE_INFO_BUFFER(info)));
             return wanted ? GST_PAD_PROBE_OK : GST_PAD_PROBE_DROP;
         },

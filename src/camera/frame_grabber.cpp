@@ -60,6 +60,16 @@ void FrameGrabber::DiscardGrabbedFrame() {
     frame_buffer_.fresh = false;
 }
 
+bool FrameGrabber::WantsFrame(bool preview) const {
+    // Well inside the lost-camera check's two seconds.
+    constexpr std::int64_t kKeepAliveNs = 500'000'000;
+    if (frame_buffer_.frame_requested.load()) return true;
+    const std::int64_t now = SteadyNowNs();
+    if (now - last_frame_ns_.load(std::memory_order_relaxed) >= kKeepAliveNs) return true;
+    return preview && !preview_pending_.load() &&
+           now - last_offer_ns_.load() >= preview_interval_ns_.load();
+}
+
 void FrameGrabber::OfferPreviewFrame(const FrameView& frame) {
     if (preview_pending_.load()) return;
     // Large frames cost more to copy and draw: they come less often, down to
@@ -67,6 +77,7 @@ void FrameGrabber::OfferPreviewFrame(const FrameView& frame) {
     const std::int64_t pixels = std::int64_t{frame.width} * frame.height;
     const std::int64_t interval_ms = std::clamp<std::int64_t>(
         kPreviewIntervalMs * pixels / (640 * 480), kPreviewIntervalMs, kPreviewIntervalMs * 5 / 2);
+    preview_interval_ns_.store(interval_ms * 1'000'000);
     const std::int64_t now = SteadyNowNs();
     if (now - last_offer_ns_.load() < interval_ms * 1'000'000) return;
     if (!FrameIsWhole(frame)) return;

@@ -73,6 +73,13 @@ class FrameGrabber {
     // Offers `frame` to the preview, only once the window has taken the last
     // picture, so a busy window never falls behind. Posts kPreviewFrameEvent.
     void OfferPreviewFrame(const FrameView& frame);
+    // Whether the camera's next frame is of any use, asked before it is
+    // decoded and converted: a picture is requested, the preview (when
+    // `preview`) is ready for its next picture, or no frame has come through
+    // for a while (the lost-camera check counts the frames that do). The
+    // others are not worth decoding: a 1080p camera sends thirty a second,
+    // the preview draws four and one a second is published.
+    bool WantsFrame(bool preview) const;
     // Gives the latest preview picture to `use` (on the window's thread) and
     // lets the next one come.
     void TakePreviewPicture(const std::function<void(const PreviewPicture&)>& use);
@@ -96,6 +103,7 @@ class FrameGrabber {
     PreviewPicture preview_;
     std::atomic<bool> preview_pending_{false};
     std::atomic<std::int64_t> last_offer_ns_{0};
+    std::atomic<std::int64_t> preview_interval_ns_{0};  // for the last frame size
 };
 
 // Steady-clock nanoseconds, as the counters use them.

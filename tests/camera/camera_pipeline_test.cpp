@@ -378,6 +378,19 @@ TEST_F(CameraPipelineTest, ACameraThatStopsDeliveringIsLost) {
     EXPECT_TRUE(CameraOffPicturesInPlace());
 }
 
+// Frames the preview and publishing do not want are not decoded, but a
+// window too busy to take any (here: asleep for longer than the lost-camera
+// check allows) still sees the camera alive.
+TEST_F(CameraPipelineTest, ABusyWindowDoesNotTakeItsCameraForLost) {
+    PlugTestCamera(Camera("Test Camera 1"));
+    StartCamera();
+    ASSERT_TRUE(WaitFor([&] { return files_.jpeg_publishes >= 1; }));
+    QThread::msleep(3000);
+    RunEvents(1s);
+    EXPECT_FALSE(Said(kDeviceLost)) << testing::PrintToString(messages_);
+    EXPECT_TRUE(graph().previewing());
+}
+
 TEST_F(CameraPipelineTest, ACameraHeldElsewhereGivesTheConnectMessage) {
     TestCameraConfig busy = Camera("Busy");
     busy.busy = true;

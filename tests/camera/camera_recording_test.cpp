@@ -571,6 +571,7 @@ TEST_F(CameraRecordingTest, ARecordingShowsItsPreviewAndCodesRawFramesInFullRang
     EXPECT_TRUE(WaitFor([&] {
         return QColor(window_->videoArea()->grab().toImage().pixel(10, 10)).lightness() > 200;
     }));
+    RunEvents(500ms);
     window_->OnCommand(kCmdStopCapture);
     const std::string picture = dir_ / "frame.jpg";
     test::WriteBytes(picture, ReadAvi(file_).first_frame);
