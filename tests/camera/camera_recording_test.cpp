@@ -414,6 +414,25 @@ TEST_F(CameraRecordingTest, AMotionJpegCameraIsPublishedAndRecordedWhateverItsPi
     EXPECT_TRUE(messages_.empty()) << testing::PrintToString(messages_);
 }
 
+// Audio capture (command 12), for which no device exists: the camera goes
+// on publishing, and a start says why it cannot record and touches nothing.
+TEST_F(CameraRecordingTest, AudioCaptureRefusesTheStartAndNeverStopsTheCamera) {
+    window_->PostCommand(kCmdToggleAudio);
+    const int published = files_.jpeg_publishes;
+    EXPECT_TRUE(WaitFor([&] { return files_.jpeg_publishes > published; }, 3s));
+    EXPECT_TRUE(graph().previewing());
+    window_->PostCommand(kCmdStartCapture);
+    EXPECT_FALSE(camera().recorder().busy());
+    EXPECT_EQ(ready_dialogs_, 0);
+    EXPECT_EQ(StatusText(),
+              "Cannot record: there is no audio capture device (switch audio capture off)");
+    EXPECT_FALSE(fs::exists(file_));
+    window_->PostCommand(kCmdToggleAudio);
+    window_->PostCommand(kCmdStartCapture);
+    EXPECT_TRUE(camera().recording());
+    window_->PostCommand(kCmdStopCapture);
+}
+
 TEST_F(CameraRecordingTest, ASavedCopyHoldsTheRecordingWithItsProgress) {
     window_->OnCommand(kCmdStartCapture);
     RunEvents(1s);
