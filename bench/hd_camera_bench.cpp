@@ -73,12 +73,17 @@
 #include "app/status_bar.h"
 #include "camera/camera_graph.h"
 #include "devices/test_cameras.h"
+#include "proc_stats.h"
 #include "screen/xvfb_display.h"
 #include "settings/settings_store.h"
 
 extern char** environ;
 
 namespace {
+
+using vemo::bench::ChildRunning;
+using vemo::bench::ProcessCpuSeconds;
+using vemo::bench::StatCpuSeconds;
 
 namespace fs = std::filesystem;
 using Clock = std::chrono::steady_clock;
@@ -109,28 +114,6 @@ const fs::path& WorkDir() {
 
 // ---- processes -------------------------------------------------------------
 
-// utime + stime of a /proc/.../stat file in seconds (every thread of a
-// process, ended ones included); negative when unreadable.
-double StatCpuSeconds(const std::string& path) {
-    std::ifstream stat(path);
-    std::string line;
-    if (!std::getline(stat, line)) return -1;
-    // The fields after the parenthesised name start with the state (field 3).
-    const std::size_t close = line.rfind(')');
-    if (close == std::string::npos) return -1;
-    std::istringstream fields(line.substr(close + 2));
-    std::string field;
-    double ticks = 0;
-    for (int index = 3; fields >> field && index <= 15; ++index) {
-        if (index == 14 || index == 15) ticks += std::stod(field);
-    }
-    return ticks / static_cast<double>(sysconf(_SC_CLK_TCK));
-}
-
-double ProcessCpuSeconds(pid_t pid) {
-    return StatCpuSeconds("/proc/" + std::to_string(pid) + "/stat");
-}
-
 // VmRSS and VmHWM of a process, MiB.
 struct Memory {
     double rss = 0;
@@ -150,27 +133,6 @@ Memory ProcessMemory(pid_t pid) {
 // Starts this process's VmHWM again from its current VmRSS.
 void ResetPeakMemory() {
     std::ofstream("/proc/self/clear_refs") << "5";
-}
-
-// The child process of this one running `command`; -1 when there is none.
-pid_t ChildRunning(const std::string& command) {
-    std::unique_ptr<DIR, int (*)(DIR*)> proc(opendir("/proc"), closedir);
-    if (!proc) return -1;
-    while (const dirent* entry = readdir(proc.get())) {
-        const pid_t pid = std::atoi(entry->d_name);
-        if (pid <= 0) continue;
-        std::ifstream stat("/proc/" + std::string(entry->d_name) + "/stat");
-        std::string text;
-        std::getline(stat, text);
-        const std::size_t open = text.find('('), close = text.rfind(')');
-        if (open == std::string::npos || close == std::string::npos) continue;
-        std::istringstream rest(text.substr(close + 2));
-        std::string state;
-        pid_t parent = 0;
-        rest >> state >> parent;
-        if (parent == getpid() && text.substr(open + 1, close - open - 1) == command) return pid;
-    }
-    return -1;
 }
 
 // CPU seconds of each thread of this process, by thread id, with its name.
