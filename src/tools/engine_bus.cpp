@@ -45,8 +45,8 @@ const DBusApi& Api() {
 std::string NoEngineMessage() {
     const char* address = std::getenv("DBUS_SESSION_BUS_ADDRESS");
     if (address != nullptr && *address != '\0') return "no running engine";
-    return "no running engine (DBUS_SESSION_BUS_ADDRESS is not set: no session bus address; "
-           "scripts/run prints the line that sets it for another shell)";
+    return "no running engine (DBUS_SESSION_BUS_ADDRESS is not set: run vemoctl in the "
+           "session the engine runs in, or set it to the engine's bus)";
 }
 
 Engine::Engine(bool start) : start_(start) {

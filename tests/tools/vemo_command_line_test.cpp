@@ -24,10 +24,10 @@ TEST(VemoCommandLine, AnswersHelpAndVersionAndRefusesUnknownOptions) {
     const auto help = Vemo("--help");
     EXPECT_EQ(help.exit_code, 0) << help.err;
     EXPECT_EQ(help.out.rfind("usage: vemo ", 0), 0u) << help.out;
-    for (const char* word :
-         {"--verbose", "VEMO_SETTINGS_FILE", "CORVEXA_SHM", "VEMO_TEST_CAMERAS",
-          "VEMO_TEST_CAMERA_SIZE", "VEMO_MESSAGE_ANSWERS", "VEMO_MESSAGE_NESTED",
-          "VEMO_FILE_ANSWERS", "VEMO_SCREEN_BACKEND", "QT_LOGGING_RULES", "Exit status"}) {
+    for (const char* word : {"--verbose", "VEMO_SETTINGS_FILE", "CORVEXA_SHM", "VEMO_TEST_CAMERAS",
+                             "VEMO_TEST_CAMERA_SIZE", "VEMO_MESSAGE_ANSWERS", "VEMO_MESSAGE_NESTED",
+                             "VEMO_FILE_ANSWERS", "VEMO_SCREEN_BACKEND", "portal", "x11",
+                             "x11-noshm", "null", "QT_LOGGING_RULES", "Exit status"}) {
         EXPECT_NE(help.out.find(word), std::string::npos) << word;
     }
     std::istringstream lines(help.out);

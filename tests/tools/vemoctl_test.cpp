@@ -97,8 +97,8 @@ TEST(Vemoctl, NamesEveryProblemInOneLine) {
     ExpectOneLineError(
         Vemoctl({"status"},
                 {"DBUS_SESSION_BUS_ADDRESS", "DISPLAY", "XDG_RUNTIME_DIR=" + dir.path().string()}),
-        "no running engine (DBUS_SESSION_BUS_ADDRESS is not set: no session bus address; "
-        "scripts/run prints the line that sets it for another shell)");
+        "no running engine (DBUS_SESSION_BUS_ADDRESS is not set: run vemoctl in the session "
+        "the engine runs in, or set it to the engine's bus)");
 
     ExpectOneLineError(Vemoctl({"jpeg", dir / "none.ppm", dir / "o.jpg"}), "cannot open input");
     ExpectOneLineError(Vemoctl({"jpeg", dir / "text.jpg", dir / "o.jpg"}), "not a binary PPM");
