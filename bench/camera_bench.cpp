@@ -40,6 +40,7 @@
 #include "app/main_window.h"
 #include "app/message_box.h"
 #include "app/status_bar.h"
+#include "bench_support.h"
 #include "camera/camera_graph.h"
 #include "devices/test_cameras.h"
 #include "imaging/published_files.h"
@@ -49,22 +50,8 @@ namespace {
 
 namespace fs = std::filesystem;
 
-// A working directory with vemo/ (and vemo/bak/ from the resources), kept
-// for the whole run.
 const fs::path& WorkDir() {
-    static const fs::path dir = [] {
-        fs::path made =
-            fs::temp_directory_path() / ("vemo-camera-bench-" + std::to_string(getpid()));
-        fs::create_directories(made / "vemo/bak");
-        for (const auto& entry : fs::directory_iterator(VEMO_BAK_DIR)) {
-            fs::copy_file(entry.path(), made / "vemo/bak" / entry.path().filename(),
-                          fs::copy_options::overwrite_existing);
-        }
-        fs::current_path(made);
-        setenv("VEMO_SETTINGS_FILE", (made / "settings.ini").c_str(), 1);
-        return made;
-    }();
-    return dir;
+    return vemo::bench::WorkDir("vemo-camera-bench-", VEMO_BAK_DIR);
 }
 
 // One 640 x 480 test-pattern frame as the grabber receives it.
@@ -144,26 +131,10 @@ struct ThreadTimes {
 
 ThreadTimes ReadThreadTimes() {
     ThreadTimes times;
-    const double ticks = static_cast<double>(sysconf(_SC_CLK_TCK));
     const std::string self = std::to_string(getpid());
     for (const auto& task : fs::directory_iterator("/proc/self/task")) {
-        std::ifstream stat(task.path() / "stat");
-        std::string line;
-        std::getline(stat, line);
-        // Fields after the parenthesised name: state is field 3, utime 14, stime 15.
-        const std::size_t close = line.rfind(')');
-        if (close == std::string::npos) continue;
-        std::istringstream fields(line.substr(close + 2));
-        std::string field;
-        double utime = 0, stime = 0;
-        for (int index = 3; fields >> field; ++index) {
-            if (index == 14) utime = std::stod(field);
-            if (index == 15) {
-                stime = std::stod(field);
-                break;
-            }
-        }
-        const double seconds = (utime + stime) / ticks;
+        const double seconds = vemo::bench::StatCpuSeconds(task.path() / "stat");
+        if (seconds < 0) continue;
         times.all += seconds;
         if (task.path().filename() == self) times.window += seconds;
     }

@@ -71,9 +71,9 @@
 #include "app/main_window.h"
 #include "app/message_box.h"
 #include "app/status_bar.h"
+#include "bench_support.h"
 #include "camera/camera_graph.h"
 #include "devices/test_cameras.h"
-#include "proc_stats.h"
 #include "screen/xvfb_display.h"
 #include "settings/settings_store.h"
 
@@ -95,21 +95,8 @@ int MeasuredSeconds() {
     return text != nullptr ? std::max(1, std::atoi(text)) : 10;
 }
 
-// A working directory with vemo/ (and vemo/bak/ from the resources), kept
-// for the whole run and removed at exit.
 const fs::path& WorkDir() {
-    static const fs::path dir = [] {
-        fs::path made = fs::temp_directory_path() / ("vemo-hd-bench-" + std::to_string(getpid()));
-        fs::create_directories(made / "vemo/bak");
-        for (const auto& entry : fs::directory_iterator(VEMO_BAK_DIR)) {
-            fs::copy_file(entry.path(), made / "vemo/bak" / entry.path().filename(),
-                          fs::copy_options::overwrite_existing);
-        }
-        fs::current_path(made);
-        setenv("VEMO_SETTINGS_FILE", (made / "settings.ini").c_str(), 1);
-        return made;
-    }();
-    return dir;
+    return vemo::bench::WorkDir("vemo-hd-bench-", VEMO_BAK_DIR);
 }
 
 // ---- processes -------------------------------------------------------------

@@ -81,7 +81,7 @@
 #include "screen/xvfb_display.h"
 #include "settings/settings_store.h"
 #ifdef VEMO_BENCH_WAYLAND
-#include "proc_stats.h"
+#include "bench_support.h"
 #include "wayland/wayland_desktop.h"
 #endif
 

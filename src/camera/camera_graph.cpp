@@ -342,14 +342,16 @@ bool CameraGraph::LinkGrabberChain(std::string& why) {
         g_object_set(decoder.get(), "max-errors", -1, nullptr);
     }
     // Frames leaving the camera for the split, for the lost-camera check
-    // while the graph records with the camera off: a broken picture is no
-    // sign of life.
+    // while the graph records with the camera off (grab_frames_ clear; a
+    // preview's check counts the grabber's frames): there a broken picture
+    // is no sign of life.
     const gst::PadRef entry = gst::PadRef::Adopt(gst_element_get_static_pad(split.get(), "sink"));
     gst_pad_add_probe(
         entry.get(), GST_PAD_PROBE_TYPE_BUFFER,
         [](GstPad*, GstPadProbeInfo* info, gpointer data) {
             auto* graph = static_cast<CameraGraph*>(data);
-            if (!graph->check_pictures_.load() || IsWholePicture(GST_PAD_PROBE_INFO_BUFFER(info))) {
+            if (graph->grab_frames_.load() || !graph->check_pictures_.load() ||
+                IsWholePicture(GST_PAD_PROBE_INFO_BUFFER(info))) {
                 graph->split_arrivals_.frames.fetch_add(1);
                 graph->split_arrivals_.last_frame_ns.store(SteadyNowNs());
             }

@@ -11,14 +11,10 @@
 #include <cstring>
 
 #include "base/unique_fd.h"
+#include "imaging/jpeg_structure.h"
 
 namespace vemo {
 namespace {
-
-constexpr std::uint8_t kMarker = 0xFF;
-constexpr std::uint8_t kStartOfImage = 0xD8;
-constexpr std::uint8_t kEndOfImage = 0xD9;
-constexpr std::uint8_t kStartOfScan = 0xDA;
 
 // Headers are small; a list claiming more is not read whole.
 constexpr std::uint32_t kMaxHeaderList = 1 << 20;
@@ -235,14 +231,14 @@ std::optional<ReplayFile> ReadRawStream(int fd, ReplayFile file, std::string& er
 
 void MotionJpegSplitter::Feed(std::span<const std::uint8_t> bytes) {
     for (const std::uint8_t byte : bytes) {
-        if (after_ff_ && byte == kStartOfImage) {
+        if (after_ff_ && byte == kJpegStartOfImage) {
             // The marker's first byte was the one before.
             if (start_) Close(position_ - 1);
             start_ = position_ - 1;
-        } else if (after_ff_ && byte == kEndOfImage && start_) {
+        } else if (after_ff_ && byte == kJpegEndOfImage && start_) {
             Close(position_ + 1);
         }
-        after_ff_ = byte == kMarker;
+        after_ff_ = byte == kJpegMarker;
         ++position_;
     }
 }
@@ -263,18 +259,15 @@ void MotionJpegSplitter::Close(std::uint64_t end) {
 std::optional<FrameSize> JpegFrameSize(std::span<const std::uint8_t> picture) {
     std::size_t at = 2;  // after the SOI
     while (at + 4 <= picture.size()) {
-        if (picture[at] != kMarker) return std::nullopt;
+        if (picture[at] != kJpegMarker) return std::nullopt;
         const std::uint8_t marker = picture[at + 1];
-        if (marker == kMarker) {  // fill byte
+        if (marker == kJpegMarker) {  // fill byte
             ++at;
             continue;
         }
-        if (marker == kStartOfScan || marker == kEndOfImage) return std::nullopt;
+        if (marker == kJpegStartOfScan || marker == kJpegEndOfImage) return std::nullopt;
         const std::size_t length = picture[at + 2] << 8 | picture[at + 3];
-        // SOF0..SOF15 but DHT (C4), JPG (C8) and DAC (CC).
-        const bool frame =
-            marker >= 0xC0 && marker <= 0xCF && marker != 0xC4 && marker != 0xC8 && marker != 0xCC;
-        if (frame && length >= 7 && at + 9 <= picture.size()) {
+        if (IsJpegFrameHeader(marker) && length >= 7 && at + 9 <= picture.size()) {
             const FrameSize size{picture[at + 7] << 8 | picture[at + 8],
                                  picture[at + 5] << 8 | picture[at + 6]};
             return ValidSize(size) ? std::optional(size) : std::nullopt;

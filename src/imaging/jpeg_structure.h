@@ -10,6 +10,19 @@
 
 namespace vemo {
 
+// The JPEG marker codes read without decoding: by the check below and by
+// the test cameras that split Motion JPEG files into pictures.
+inline constexpr std::uint8_t kJpegMarker = 0xFF;  // every marker's first byte
+inline constexpr std::uint8_t kJpegStartOfImage = 0xD8;
+inline constexpr std::uint8_t kJpegEndOfImage = 0xD9;
+inline constexpr std::uint8_t kJpegStartOfScan = 0xDA;
+
+// A frame header (SOF0 to SOF15), less DHT (C4), JPG (C8) and DAC (CC),
+// which share the range.
+constexpr bool IsJpegFrameHeader(std::uint8_t marker) {
+    return marker >= 0xC0 && marker <= 0xCF && marker != 0xC4 && marker != 0xC8 && marker != 0xCC;
+}
+
 // True when `picture` starts with a start-of-image marker, its header
 // segments (up to the start of the scan) are well formed and include a frame
 // header, and it ends with an end-of-image marker (trailing zero bytes, as

@@ -1,18 +1,41 @@
 #pragma once
 
-// What the benchmarks read of processes from /proc: CPU seconds and child
-// processes by command.
+// What the benchmarks share: the working directory an engine runs in, and
+// what they read of processes from /proc (CPU seconds, child processes by
+// command).
 
 #include <dirent.h>
 #include <unistd.h>
 
 #include <cstdlib>
+#include <filesystem>
 #include <fstream>
 #include <memory>
 #include <sstream>
 #include <string>
 
 namespace vemo::bench {
+
+// A working directory named `prefix` and the process id below the temporary
+// folder, with vemo/ and the status pictures of `bak` in vemo/bak/, made the
+// current directory (its settings file too) on the first call and kept for
+// the whole run.
+inline const std::filesystem::path& WorkDir(const std::string& prefix,
+                                            const std::filesystem::path& bak) {
+    namespace fs = std::filesystem;
+    static const fs::path dir = [&] {
+        fs::path made = fs::temp_directory_path() / (prefix + std::to_string(getpid()));
+        fs::create_directories(made / "vemo/bak");
+        for (const auto& entry : fs::directory_iterator(bak)) {
+            fs::copy_file(entry.path(), made / "vemo/bak" / entry.path().filename(),
+                          fs::copy_options::overwrite_existing);
+        }
+        fs::current_path(made);
+        setenv("VEMO_SETTINGS_FILE", (made / "settings.ini").c_str(), 1);
+        return made;
+    }();
+    return dir;
+}
 
 // The CPU seconds a /proc stat file (a process's or a thread's) counts;
 // negative when unknown.
