@@ -133,9 +133,8 @@ class TestCameraMediaTest : public testing::Test {
     }
 
     // Opens `device` as the engine's graph does: its format chosen from what
-    // it offers, asked for by a capsfilter behind it; `decode` adds the
-    // engine's decoder and conversion to BGR.
-    ChosenFormat Start(const CaptureDevice& device, bool decode = false) {
+    // it offers, asked for by a capsfilter behind it.
+    ChosenFormat Start(const CaptureDevice& device) {
         const gst::ElementRef camera = gst::ElementRef::Adopt(GST_ELEMENT(
             gst_object_ref_sink(gst_device_create_element(device.device.get(), "Cap"))));
         std::string why;
@@ -148,21 +147,9 @@ class TestCameraMediaTest : public testing::Test {
         g_object_set(format.get(), "caps", chosen->caps.get(), nullptr);
         sink_ = MakeElement("appsink", "Grabber");
         g_object_set(sink_.get(), "sync", FALSE, nullptr);
-        std::vector<gst::ElementRef> chain = {camera, format};
-        if (decode) {
-            chain.push_back(MakeElement("jpegdec", "Decoder"));
-            chain.push_back(MakeElement("videoconvert", "Convert"));
-            const gst::CapsPtr bgr{
-                gst_caps_new_simple("video/x-raw", "format", G_TYPE_STRING, "BGR", nullptr)};
-            g_object_set(sink_.get(), "caps", bgr.get(), nullptr);
-        }
-        chain.push_back(sink_);
-        for (std::size_t i = 0; i < chain.size(); ++i) {
-            gst_bin_add(GST_BIN(pipeline_.get()), chain[i].get());
-            if (i > 0) {
-                EXPECT_TRUE(gst_element_link(chain[i - 1].get(), chain[i].get()));
-            }
-        }
+        gst_bin_add_many(GST_BIN(pipeline_.get()), camera.get(), format.get(), sink_.get(),
+                         nullptr);
+        EXPECT_TRUE(gst_element_link_many(camera.get(), format.get(), sink_.get(), nullptr));
         EXPECT_NE(gst_element_set_state(pipeline_.get(), GST_STATE_PLAYING),
                   GST_STATE_CHANGE_FAILURE);
         return std::move(*chosen);
@@ -238,7 +225,7 @@ TestCameraConfig Replay(const std::string& name, const std::string& path, int fp
     return config;
 }
 
-TEST_F(TestCameraMediaTest, AnAviIsSentPictureForPictureAtItsRateAndDecodedByTheEngine) {
+TEST_F(TestCameraMediaTest, AnAviIsSentPictureForPictureAtItsRateAndTakenAsMotionJpeg) {
     const Material material =
         MakeMaterial(dir_, 6, "video/x-raw,width=160,height=120,framerate=10/1");
     std::string why;
@@ -261,14 +248,6 @@ TEST_F(TestCameraMediaTest, AnAviIsSentPictureForPictureAtItsRateAndDecodedByThe
                    "image/jpeg, width=(int)160, height=(int)120, "
                    "framerate=(fraction)10/1",
                    100 * GST_MSECOND);
-    Stop();
-
-    // Through the engine's decoder the pictures are the pattern's.
-    Start(device, true);
-    const std::optional<Received> decoded = Next();
-    ASSERT_TRUE(decoded);
-    EXPECT_EQ(decoded->bytes.size(), 160u * 120u * 3u);
-    EXPECT_NE(decoded->caps.find("format=(string)BGR"), std::string::npos) << decoded->caps;
 }
 
 TEST_F(TestCameraMediaTest, BrokenPicturesAreSentAsTheFileHoldsThem) {
@@ -276,21 +255,9 @@ TEST_F(TestCameraMediaTest, BrokenPicturesAreSentAsTheFileHoldsThem) {
         MakeMaterial(dir_, 4, "video/x-raw,width=96,height=64,framerate=25/1");
     const std::vector<Bytes> pictures = BrokenPictures(material.pictures);
 
-    // A raw stream: the pictures back to back.
-    Bytes stream;
-    for (const Bytes& picture : pictures)
-        stream.insert(stream.end(), picture.begin(), picture.end());
-    test::WriteBytes(dir_ / "broken.mjpeg", stream);
-    std::string why;
-    std::string identity = PlugTestCamera(Replay("Raw", dir_ / "broken.mjpeg", 25), &why);
-    ASSERT_NE(identity, "") << why;
-    Start(Find(identity));
-    ExpectReplayed(pictures, "image/jpeg, width=(int)96, height=(int)64, framerate=(fraction)25/1",
-                   40 * GST_MSECOND);
-    Stop();
-
-    // The same pictures in an AVI written by avimux from an application's
-    // buffers: no parser between them and the file.
+    // An AVI written by avimux from an application's buffers: no parser
+    // between them and the file. (A raw stream's broken pictures: the
+    // splitter's tests and the engine's recording test.)
     const std::string avi = dir_ / "broken.avi";
     GError* error = nullptr;
     const gst::ElementRef writer = gst::ElementRef::Adopt(GST_ELEMENT(gst_object_ref_sink(
@@ -320,7 +287,8 @@ TEST_F(TestCameraMediaTest, BrokenPicturesAreSentAsTheFileHoldsThem) {
         static_cast<GstMessageType>(GST_MESSAGE_EOS | GST_MESSAGE_ERROR))};
     gst_element_set_state(writer.get(), GST_STATE_NULL);
     ASSERT_TRUE(end && GST_MESSAGE_TYPE(end.get()) == GST_MESSAGE_EOS) << "the AVI is written";
-    identity = PlugTestCamera(Replay("Avi", avi), &why);
+    std::string why;
+    const std::string identity = PlugTestCamera(Replay("Avi", avi), &why);
     ASSERT_NE(identity, "") << why;
     Start(Find(identity));
     ExpectReplayed(pictures, "image/jpeg, width=(int)96, height=(int)64, framerate=(fraction)20/1",
@@ -402,11 +370,6 @@ TEST_F(TestCameraMediaTest, AWebcamOffersItsModesAndCodesMotionJpegWhenAskedFor)
     EXPECT_TRUE(decoded.ok);
     EXPECT_EQ(decoded.width, 1280u);
     EXPECT_EQ(decoded.height, 720u);
-    Stop();
-    Start(hd, true);
-    frame = Next();
-    ASSERT_TRUE(frame);
-    EXPECT_EQ(frame->bytes.size(), 1280u * 720u * 3u);
 }
 
 }  // namespace

@@ -84,9 +84,6 @@ TEST(MotionJpegSplit, ARawStreamIsReadFromItsFile) {
     EXPECT_FALSE(OpenReplayFile(dir / "text.txt", 0, error));
     EXPECT_EQ(error, "the replay file \"" + dir / "text.txt" +
                          "\" is neither an AVI with Motion JPEG video nor a Motion JPEG stream");
-    EXPECT_FALSE(OpenReplayFile(dir / "missing.avi", 0, error));
-    EXPECT_EQ(error, "cannot read the replay file \"" + dir / "missing.avi" +
-                         "\": No such file or directory");
     EXPECT_FALSE(OpenReplayFile(dir.path().string(), 0, error)) << "a folder";
 }
 
