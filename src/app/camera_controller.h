@@ -103,10 +103,17 @@ class CameraController {
     // camera, an error and every change that takes the graph apart included,
     // is a finished, playable file; a start that fails or is cancelled brings
     // the preview back as it was.
-    void StartCapture();
+    //
+    // A start reports what became of it; one for another program may skip
+    // the go-ahead dialog, and is refused rather than ask for a capture file.
+    struct CaptureStart {
+        enum class Outcome { kStarted, kCancelled, kRefused } outcome = Outcome::kRefused;
+        std::string reason;  // why it was refused
+    };
+    CaptureStart StartCapture(bool ask_go_ahead = true);
     void StopCapture();
     bool BuildCaptureBranch();
-    bool RunCapture();
+    bool RunCapture(bool ask_go_ahead);
     bool HaltCapture();
     // Command 14: the frame rate dialog and the new rate.
     void ChangeFrameRate();
@@ -120,6 +127,8 @@ class CameraController {
     // The same for scripts: the controls and formats as text lines, and a
     // change as the dialogs make it.
     DBusAnswer ControlsText();
+    DBusAnswer ControlList(std::vector<CameraControl>& controls);
+    DBusAnswer FormatList(std::vector<OfferedFormat>& formats);
     DBusAnswer SetControlByName(const std::string& name, const std::string& value);
     DBusAnswer FormatsText();
     DBusAnswer UseFormatNamed(const std::string& format);
@@ -135,6 +144,8 @@ class CameraController {
     // graph and the device list are released, and nothing runs afterwards.
     void Close();
     bool closed() const { return closed_; }
+    // The statistics line of the last recording that ended.
+    const QString& last_recording_line() const { return last_recording_line_; }
 
   private:
     void Queue(CameraResult result);
@@ -165,6 +176,8 @@ class CameraController {
     // The go-ahead dialog while it is open: command 8 and every change that
     // takes the graph apart close it.
     ReadyToCaptureDialog* ready_dialog_ = nullptr;
+    // A stop came while the go-ahead was asked.
+    bool held_start_stopped_ = false;
     DeviceList devices_;
     CameraJobs jobs_;
     std::optional<CaptureDevice> current_video_device_;

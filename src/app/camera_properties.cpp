@@ -231,12 +231,18 @@ void CameraController::UseFormat(const OfferedFormat& format) {
     RebuildPreview();
 }
 
-DBusAnswer CameraController::ControlsText() {
+DBusAnswer CameraController::ControlList(std::vector<CameraControl>& controls) {
     if (!controls_ || closed_) return {false, "no camera"};
-    std::string text;
-    for (const CameraControl& control : controls_->Controls())
-        text += ControlLine(control) + "\n";
-    return {true, text};
+    controls = controls_->Controls();
+    return {};
+}
+
+DBusAnswer CameraController::ControlsText() {
+    std::vector<CameraControl> controls;
+    DBusAnswer answer = ControlList(controls);
+    for (const CameraControl& control : controls)
+        answer.text += ControlLine(control) + "\n";
+    return answer;
 }
 
 DBusAnswer CameraController::SetControlByName(const std::string& name, const std::string& value) {
@@ -254,14 +260,19 @@ DBusAnswer CameraController::SetControlByName(const std::string& name, const std
     return {false, "the camera has no control " + name};
 }
 
-DBusAnswer CameraController::FormatsText() {
+DBusAnswer CameraController::FormatList(std::vector<OfferedFormat>& formats) {
     if (!current_video_device_ || closed_) return {false, "no camera"};
-    std::vector<OfferedFormat> formats = Formats();
+    formats = Formats();
     std::stable_sort(formats.begin(), formats.end(), ListedBefore);
-    std::string text;
+    return {};
+}
+
+DBusAnswer CameraController::FormatsText() {
+    std::vector<OfferedFormat> formats;
+    DBusAnswer answer = FormatList(formats);
     for (const OfferedFormat& format : formats)
-        text += FormatLine(format) + "\n";
-    return {true, text};
+        answer.text += FormatLine(format) + "\n";
+    return answer;
 }
 
 DBusAnswer CameraController::UseFormatNamed(const std::string& text) {

@@ -11,39 +11,60 @@
 
 namespace vemo {
 
-void CameraController::StartCapture() {
+CameraController::CaptureStart CameraController::StartCapture(bool ask_go_ahead) {
+    using Outcome = CaptureStart::Outcome;
+    const auto refuse = [this](const QString& text) {
+        qCInfo(logCamera).noquote() << text;
+        window_.SetStatus(text);
+        return CaptureStart{Outcome::kRefused, text.toStdString()};
+    };
     // A second start while one is held or running changes nothing.
-    if (closed_ || recorder_.busy()) return;
+    if (closed_) return {Outcome::kRefused, "the engine is closing"};
+    if (recorder_.busy()) {
+        return {Outcome::kRefused,
+                "a recording is already under way, into " + recorder_.file_name()};
+    }
     if (capture_file_.saving()) {
-        window_.SetStatus(QStringLiteral("Cannot record while the capture file is being saved"));
-        return;
+        return refuse(QStringLiteral("Cannot record while the capture file is being saved"));
     }
     // A camera that went away records nothing: the start is refused before
     // the capture file is touched.
     if (current_device_lost_) {
-        const QString text =
-            QStringLiteral("Cannot record: the camera was lost. Select New Capture Device");
-        qCInfo(logCamera).noquote() << text;
-        window_.SetStatus(text);
-        return;
+        return refuse(
+            QStringLiteral("Cannot record: the camera was lost. Select New Capture Device"));
     }
     // No audio capture device ever exists: a recording with audio cannot be
     // made, and the camera goes on as it is.
     if (state_.capture_audio) {
-        const QString text = QStringLiteral(
-            "Cannot record: there is no audio capture device (switch audio capture off)");
-        qCInfo(logCamera).noquote() << text;
-        window_.SetStatus(text);
-        return;
+        return refuse(QStringLiteral(
+            "Cannot record: there is no audio capture device (switch audio capture off)"));
+    }
+    // Nobody may be there to pick a file for a program's start.
+    if (!ask_go_ahead && state_.capture_file.capture_file_name.empty()) {
+        return {Outcome::kRefused, "no capture file is named: name one first"};
     }
     // The preview and camera publishing go on throughout; a start that fails
     // or is cancelled, at any step, leaves the camera as it was before it.
-    if (!BuildCaptureBranch() || !RunCapture()) {
+    CaptureStart start{Outcome::kStarted, {}};
+    held_start_stopped_ = false;
+    if (!BuildCaptureBranch() || !RunCapture(ask_go_ahead)) {
+        // What went wrong is in the messages about to be shown; without one,
+        // the go-ahead was refused or the start given up meanwhile.
+        start.outcome = pending_.empty() ? Outcome::kCancelled : Outcome::kRefused;
+        for (const CameraMessage& message : pending_)
+            start.reason += (start.reason.empty() ? "" : "; ") + message.text;
+        if (!graph_.built()) {
+            start = {Outcome::kRefused, "there is no camera to record"};
+        } else if (start.reason.empty()) {
+            start.reason = held_start_stopped_ ? "cancelled by a stop before its go-ahead"
+                                               : "cancelled in the engine's window";
+        }
         if (recorder_.busy()) GiveUpHeldRecording();
         graph_.EndCaptureRun();
         RebuildPreview();
     }
     ShowPending();
+    return start;
 }
 
 void CameraController::StopCapture() {
@@ -51,6 +72,7 @@ void CameraController::StopCapture() {
     if (recorder_.state() == RecorderState::kHeld) {
         // The go-ahead is still being asked: the start is cancelled once its
         // dialog has closed.
+        held_start_stopped_ = true;
         if (ready_dialog_ != nullptr) ready_dialog_->reject();
         return;
     }
@@ -91,7 +113,7 @@ bool CameraController::BuildCaptureBranch() {
     return true;
 }
 
-bool CameraController::RunCapture() {
+bool CameraController::RunCapture(bool ask_go_ahead) {
     if (recorder_.state() == RecorderState::kRecording) return true;
     if (recorder_.state() != RecorderState::kHeld || !graph_.capture_graph_built()) return false;
     CameraResult held = graph_.RunCaptureGraph();
@@ -102,8 +124,9 @@ bool CameraController::RunCapture() {
     // The graph runs (and previews when the camera is on); the file gets
     // nothing until the go-ahead.
     ShowPending();
-    bool confirmed = false;
-    if (recorder_.state() == RecorderState::kHeld && !closed_) {
+    bool confirmed = !ask_go_ahead;
+    window_.StateChanged();
+    if (ask_go_ahead && recorder_.state() == RecorderState::kHeld && !closed_) {
         ReadyToCaptureDialog ready(window_.dialog_parent(), recorder_.file_name());
         ready_dialog_ = &ready;
         confirmed = ready.exec() == QDialog::Accepted;
@@ -113,7 +136,10 @@ bool CameraController::RunCapture() {
     // given the recording up already.
     if (!confirmed || closed_ || recorder_.state() != RecorderState::kHeld) return false;
     recorder_.Release();
-    qCInfo(logCamera).noquote() << "recording to" << QString::fromStdString(recorder_.file_name());
+    qCInfo(logCamera).noquote() << "recording to" << QString::fromStdString(recorder_.file_name())
+                                << (ask_go_ahead
+                                        ? ""
+                                        : "(started by another program without the go-ahead)");
     capture_start_ns_ = SteadyNowNs();
     if (state_.use_time_limit && state_.time_limit > 0) {
         time_limit_.start(static_cast<int>(

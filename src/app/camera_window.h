@@ -37,6 +37,9 @@ class CameraWindow {
     // Carries out a menu command, as the menu does (the controller's own
     // menu items and a recording's time limit run through here).
     virtual void RunCommand(int id) = 0;
+    // What other programs see of the engine may have changed (a recording
+    // held for its go-ahead).
+    virtual void StateChanged() {}
 };
 
 }  // namespace vemo

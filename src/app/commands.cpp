@@ -106,6 +106,7 @@ int MainWindow::OnCommand(int id) {
             // has nothing to hand to the writer.
             break;
     }
+    StateChanged();
     return 0;
 }
 

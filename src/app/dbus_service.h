@@ -1,19 +1,26 @@
 #pragma once
 
 // The engine's command channel for other programs: a service on the session
-// bus that hands a command id to the window as a menu item would, takes the
-// capture file's name, and tells the status bar's text and its changes.
+// bus that hands a command id to the window as a menu item would, starts and
+// stops recordings, takes the capture file's name, and shows the engine's
+// state as read-only properties whose changes it signals. The interface is
+// described in com.lumetra.Vemo.Engine.xml beside this file.
 
 #include <QDBusConnection>
 #include <QDBusVirtualObject>
 #include <QString>
 #include <QStringList>
+#include <QVariant>
 
+#include <cstdint>
 #include <functional>
 #include <optional>
 #include <string>
+#include <vector>
 
 #include "base/engine_bus_names.h"
+#include "camera/camera_controls.h"
+#include "camera/offered_format.h"
 
 namespace vemo {
 
@@ -21,11 +28,38 @@ namespace vemo {
 // the refusal to send as an error: com.lumetra.Vemo.Error.Refused, or, for a
 // value that is malformed or outside what it may be (the caller's mistake,
 // not the engine's state), org.freedesktop.DBus.Error.InvalidArgs.
+// A refusal may also carry another error's name (`error`): Cancelled or
+// Waiting. An answer with a typed `value` sends that rather than the text.
 struct DBusAnswer {
     bool ok = true;
     std::string text;
     bool invalid_value = false;
+    const char* error = nullptr;
+    QVariant value{};
 };
+
+// What the engine shows as properties; a change to any is signalled.
+struct EngineProperties {
+    bool ready = false;  // start-up is done
+    std::string status;
+    std::string settings_path;
+    std::string capture_file;
+    std::string recording_state;  // idle, held, running, finishing
+    bool camera_publishing = false;
+    std::uint32_t camera_timer = 0;
+    std::string camera_device;
+    bool screen_publishing = false;
+    std::uint32_t screen_timer = 0;
+    std::string screen_backend;
+    // The box or dialog that waits for an answer; empty when none does.
+    std::string waiting_title;
+    std::string waiting_text;
+
+    bool operator==(const EngineProperties&) const = default;
+};
+
+// Answers a call later, once what it started is done.
+using DBusLaterAnswer = std::function<void(const DBusAnswer&)>;
 
 struct DBusServiceCallbacks {
     // Runs on the event loop once the caller has had its answer.
@@ -36,6 +70,8 @@ struct DBusServiceCallbacks {
     // The chosen camera's controls and formats, one per line, and changes to
     // them as the Properties dialogs make them.
     std::function<DBusAnswer()> camera_controls;
+    std::function<DBusAnswer(std::vector<CameraControl>& controls)> camera_control_list;
+    std::function<DBusAnswer(std::vector<OfferedFormat>& formats)> camera_format_list;
     std::function<DBusAnswer(const std::string& name, const std::string& value)> set_camera_control;
     std::function<DBusAnswer()> camera_formats;
     std::function<DBusAnswer(const std::string& format)> set_camera_format;
@@ -46,6 +82,14 @@ struct DBusServiceCallbacks {
     std::function<std::string()> settings_file;
     // The file a recording runs into, or empty while none runs.
     std::function<std::string()> recording_file;
+    // A recording started (asking for the go-ahead unless told not to) and
+    // stopped; each answers when done: the file, the statistics line.
+    std::function<void(bool without_go_ahead, DBusLaterAnswer done)> start_recording;
+    std::function<void(DBusLaterAnswer done)> stop_recording;
+    std::function<EngineProperties()> properties;
+    // Until start-up is done, the refusal (a Waiting error) for every call
+    // that needs the engine; nullopt once the engine takes them.
+    std::function<std::optional<std::string>()> starting;
 };
 
 class DBusService : public QDBusVirtualObject {
@@ -62,6 +106,10 @@ class DBusService : public QDBusVirtualObject {
 
     // Emits StatusTextChanged(text).
     void NotifyStatusText(const QString& text);
+    // Something the properties show may have changed: they are compared with
+    // those last told, once the event loop runs, and the changed ones sent
+    // in PropertiesChanged.
+    void NotifyPropertiesMayHaveChanged();
 
     QString introspect(const QString& path) const override;
     bool handleMessage(const QDBusMessage& message, const QDBusConnection& connection) override;
@@ -74,12 +122,20 @@ class DBusService : public QDBusVirtualObject {
     // its text, or the refusal as an error.
     void AnswerText(const QDBusMessage& message, const char* signature,
                     const std::function<DBusAnswer(const QStringList& arguments)>& answer);
+    void AnswerProperties(const QDBusMessage& message);
+    void AnswerLater(const QDBusMessage& message, const char* signature,
+                     const std::function<void(const QStringList&, DBusLaterAnswer)>& start);
+    QDBusMessage ReplyTo(const QDBusMessage& message, const DBusAnswer& answered,
+                         const QVariant& value) const;
     void Reply(const QDBusMessage& call, const QDBusMessage& reply);
+    void SendChangedProperties();
 
     DBusServiceCallbacks callbacks_;
     QDBusConnection connection_;
     bool object_registered_ = false;
     bool name_taken_ = false;
+    std::optional<EngineProperties> told_;
+    bool comparison_queued_ = false;
 };
 
 // The service on the session bus, owned by `parent`. Without a bus, or with

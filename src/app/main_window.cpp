@@ -132,14 +132,17 @@ void MainWindow::ResizeWindow(int width, int height) {
 
 void MainWindow::SetCameraTimer(unsigned interval_ms) {
     camera_timer_.start(SafeInterval(interval_ms));
+    StateChanged();
 }
 
 void MainWindow::SetScreenTimer(unsigned interval_ms) {
     screen_timer_.start(SafeInterval(interval_ms));
+    StateChanged();
 }
 
 void MainWindow::KillCameraTimer() {
     camera_timer_.stop();
+    StateChanged();
 }
 
 void MainWindow::LayoutChildren() {
@@ -291,6 +294,7 @@ void MainWindow::StartScreenPublishing() {
 
 void MainWindow::StopScreenPublishing() {
     screen_.Stop();
+    StateChanged();
 }
 
 void MainWindow::GrabScreen() {
@@ -299,6 +303,7 @@ void MainWindow::GrabScreen() {
 }
 
 void MainWindow::ShowScreenGrab(const ScreenGrabResult& grab) {
+    if (screen_start_pending_ || grab.restarted || grab.report) StateChanged();
     if (screen_start_pending_) {
         screen_start_pending_ = false;
         state_.screen = screen_.settings();

@@ -11,6 +11,7 @@
 #include <QTimer>
 
 #include <deque>
+#include <functional>
 #include <memory>
 
 #include "app/camera_window.h"
@@ -89,6 +90,14 @@ class MainWindow : public QMainWindow, public CameraWindow {
     QWidget* dialog_parent() override { return this; }
     QObject* event_target() override { return this; }
     void RunCommand(int id) override { OnCommand(id); }
+    // Told, once the event loop runs, whenever something other programs see
+    // of the engine may have changed: a command, a timer, the status text.
+    void StateChanged() override {
+        if (state_observer_) state_observer_();
+    }
+    void set_state_observer(std::function<void()> observer) {
+        state_observer_ = std::move(observer);
+    }
 
     // The menu states kept up to date whenever a menu opens.
     void UpdateMenuStates();
@@ -153,6 +162,7 @@ class MainWindow : public QMainWindow, public CameraWindow {
     std::deque<int> waiting_commands_;
     QTimer waiting_check_;
     bool closed_ = false;
+    std::function<void()> state_observer_;
     std::unique_ptr<CaptureFileControl> capture_file_;
     // Last, so that it goes first: it stops the camera's threads.
     std::unique_ptr<CameraController> camera_;

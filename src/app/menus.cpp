@@ -2,6 +2,8 @@
 
 #include <QProxyStyle>
 
+#include "base/engine_command_list.h"
+
 namespace vemo {
 namespace {
 
@@ -30,26 +32,29 @@ QAction* MakeCommandAction(QMenu* menu, int id, const QString& text,
 
 EngineMenus BuildMenuBar(QMenuBar* bar, const std::function<void(int)>& on_command) {
     EngineMenus menus;
-    auto add = [&](QMenu* menu, int id, const char* text) {
-        menus.actions[id] = MakeCommandAction(menu, id, QString::fromUtf8(text), on_command);
+    auto add = [&](QMenu* menu, int id) {
+        const std::string_view text = MenuItemText(id);
+        menus.actions[id] = MakeCommandAction(
+            menu, id, QString::fromUtf8(text.data(), static_cast<qsizetype>(text.size())),
+            on_command);
     };
 
     menus.file = bar->addMenu(QString::fromUtf8("ファイル(&F)"));
-    add(menus.file, kCmdCamera, "カメラ");
-    add(menus.file, kCmdScreen, "スクリーン");
+    add(menus.file, kCmdCamera);
+    add(menus.file, kCmdScreen);
     menus.actions[kCmdCamera]->setCheckable(true);
     menus.actions[kCmdScreen]->setCheckable(true);
     menus.file->addSeparator();
-    add(menus.file, kCmdClose, "閉じる(&X)");
+    add(menus.file, kCmdClose);
 
     // The camera items (16 to 25) are added when the devices are listed.
     menus.devices = bar->addMenu(QString::fromUtf8("デバイス(&D)"));
     menus.devices->addSeparator();
 
     menus.properties = bar->addMenu(QString::fromUtf8("プロパティ(&P)"));
-    add(menus.properties, kCmdCameraProperties, "カメラ プロパティ");
+    add(menus.properties, kCmdCameraProperties);
     menus.properties->addSeparator();
-    add(menus.properties, kCmdScreenProperties, "スクリーン プロパティ");
+    add(menus.properties, kCmdScreenProperties);
     menus.properties->addSeparator();
 
     // Help stands at the right end of the bar. It stays in the bar itself,
@@ -59,9 +64,9 @@ EngineMenus BuildMenuBar(QMenuBar* bar, const std::function<void(int)>& on_comma
     bar->setStyle(style);
     bar->addSeparator();
     menus.help = bar->addMenu(QString::fromUtf8("ヘルプ(&H)"));
-    add(menus.help, kCmdHelpContents, "目次(&C)...");
+    add(menus.help, kCmdHelpContents);
     menus.help->addSeparator();
-    add(menus.help, kCmdAbout, "バージョン情報(&A)");
+    add(menus.help, kCmdAbout);
     return menus;
 }
 

@@ -26,12 +26,13 @@
 #include <optional>
 #include <string>
 #include <thread>
+#include <utility>
 
 #include "app/camera_controller.h"
 #include "app/capture_file_control.h"
 #include "app/command_line.h"
-#include "app/dbus_service.h"
 #include "app/engine_marker.h"
+#include "app/engine_service.h"
 #include "app/logging.h"
 #include "app/main_window.h"
 #include "app/message_box.h"
@@ -109,12 +110,6 @@ void LeaveOffBeforeDisplayLoss() {
     ReleaseEngineMarker(shared_status_block());
 }
 
-// Without a display (the offscreen platform) nobody can answer a box: the
-// engine must never wait on one.
-bool Headless() {
-    return QGuiApplication::platformName() == QLatin1String("offscreen");
-}
-
 // Message boxes owned by the main window once it exists, task-modal. Every
 // text is logged too; without a display the box is logged and answered OK.
 int ShowMessageBox(const MessageRequest& request) {
@@ -148,7 +143,9 @@ void HandleTerminationSignals(QObject* context) {
         char drained[16];
         while (read(signal_pipe[0], drained, sizeof drained) > 0) {
         }
-        qCInfo(logStartup) << "ending on a signal";
+        // A second signal while the first one's close runs says nothing new.
+        static bool told = false;
+        if (!std::exchange(told, true)) qCInfo(logStartup) << "ending on a signal";
         // Open boxes and dialogs first: their event loops would hold the
         // engine (the start-up question ends the wait for the product).
         for (int open = 0; open < 16; ++open) {
@@ -170,49 +167,6 @@ void HandleTerminationSignals(QObject* context) {
         sigaction(signal_number, &action, nullptr);
 }
 
-// Other programs reach the window through the session bus.
-void ServeOtherPrograms(MainWindow& window) {
-    StatusText* status = window.statusBarWidget()->textWidget();
-    DBusServiceCallbacks callbacks;
-    callbacks.command = [&window](int id) {
-        // A closed window has no menus left to carry a command.
-        if (!window.closed()) window.PostCommand(id);
-    };
-    callbacks.set_capture_file_name = [&window](const std::string& path) {
-        return window.capture_file().SetCaptureFileName(path);
-    };
-    callbacks.status_text = [status] { return status->text(); };
-    CameraController& camera = window.camera();
-    callbacks.camera_controls = [&camera] { return camera.ControlsText(); };
-    callbacks.set_camera_control = [&camera](const std::string& name, const std::string& value) {
-        return camera.SetControlByName(name, value);
-    };
-    callbacks.camera_formats = [&camera] { return camera.FormatsText(); };
-    callbacks.reload_settings = [&window] { window.ReloadSettings(); };
-    // Absolute: the caller's working directory is not the engine's.
-    callbacks.settings_file = [] {
-        std::error_code error;
-        const std::filesystem::path file = std::filesystem::absolute(SettingsFilePath(), error);
-        return error ? SettingsFilePath() : file.string();
-    };
-    callbacks.recording_file = [&camera] {
-        const Recorder& recorder = camera.recorder();
-        return recorder.state() == RecorderState::kRecording ? recorder.file_name() : std::string();
-    };
-    callbacks.set_camera_format = [&camera](const std::string& format) {
-        // Reopening the camera under an open dialog would change what it shows.
-        if (QApplication::activeModalWidget() != nullptr) {
-            return DBusAnswer{false, "a dialog is open in the engine; try again once it is closed"};
-        }
-        return camera.UseFormatNamed(format);
-    };
-    if (DBusService* service = StartDBusService(std::move(callbacks), &window)) {
-        status->setChangeObserver([service = QPointer<DBusService>(service)](const QString& text) {
-            if (service) service->NotifyStatusText(text);
-        });
-    }
-}
-
 // Whether scripted answers stand in for the boxes (tests of the program).
 bool scripted_answers = false;
 
@@ -227,7 +181,7 @@ bool WaitASecond() {
 
 }  // namespace
 
-int InitApplication(std::unique_ptr<MainWindow>& window) {
+int InitApplication(std::unique_ptr<MainWindow>& window, EngineService* service) {
     product_library.reset(OpenProductLibrary());
     if (!product_library) {
         ReportError("Failed to load tandrel.dll.");
@@ -250,6 +204,10 @@ int InitApplication(std::unique_ptr<MainWindow>& window) {
     if (!ask && status.product_ready() == 0) {
         qCWarning(logStartup).noquote()
             << QString::fromUtf8(kProductNotReady) << "(no display: waiting for the product)";
+        if (service != nullptr) {
+            service->SetStartupWait(std::string(kProductNotReady) +
+                                    " (no display: waiting for the product)");
+        }
     }
     while (status.product_ready() == 0) {
         const bool given_up =
@@ -321,21 +279,25 @@ int RunEngine(int argc, char** argv) {
     const QString answers = qEnvironmentVariable("VEMO_MESSAGE_ANSWERS");
     scripted_answers = !answers.isNull();
     const int nested_ms = qEnvironmentVariableIntValue("VEMO_MESSAGE_NESTED");
-    SetMessageSink(answers.isNull() ? MessageSink(ShowMessageBox)
-                   : nested_ms > 0  ? ScriptedMessageSink(answers, nested_ms, true)
-                                    : ScriptedMessageSink(answers));
+    MessageSink sink = answers.isNull() ? MessageSink(ShowMessageBox)
+                       : nested_ms > 0  ? ScriptedMessageSink(answers, nested_ms, true)
+                                        : ScriptedMessageSink(answers);
     if (const QString files = qEnvironmentVariable("VEMO_FILE_ANSWERS"); !files.isNull()) {
         SetFileChooser(ScriptedFileChooser(files));
     }
 
     HandleTerminationSignals(&application);
     MarkerRelease release_marker;
+    // On the bus before start-up can wait on anything: other programs learn
+    // what it waits for.
+    EngineService service;
+    SetMessageSink(service.Tracked(std::move(sink)));
     std::unique_ptr<MainWindow> window;
-    if (const int code = InitApplication(window); code != 0 || !window) return code;
+    if (const int code = InitApplication(window, &service); code != 0 || !window) return code;
     // A close while a start-up box was open (the box runs the event loop)
     // left nothing running, and there is no window to wait for.
     if (window->closed()) return 0;
-    ServeOtherPrograms(*window);
+    service.Attach(*window);
     return QApplication::exec();
 }
 

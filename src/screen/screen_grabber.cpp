@@ -51,6 +51,20 @@ std::unique_ptr<ScreenGrabber> MakeNullGrabber(std::string reason) {
     return std::make_unique<NullGrabber>(std::move(reason));
 }
 
+const char* ScreenBackendName(ScreenBackend backend) {
+    switch (backend) {
+        case ScreenBackend::kX11:
+            return "x11";
+        case ScreenBackend::kX11NoShm:
+            return "x11-noshm";
+        case ScreenBackend::kPortal:
+            return "portal";
+        case ScreenBackend::kNull:
+            break;
+    }
+    return "null";
+}
+
 ScreenBackend ChooseScreenBackend() {
     if (const char* named = std::getenv("VEMO_SCREEN_BACKEND"); named != nullptr) {
         if (const std::optional<ScreenBackend> backend = NamedBackend(named)) return *backend;

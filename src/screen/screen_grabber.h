@@ -82,6 +82,8 @@ enum class ScreenBackend { kX11, kX11NoShm, kPortal, kNull };
 // null when set, else the portal on a Wayland session (WAYLAND_DISPLAY set
 // or XDG_SESSION_TYPE=wayland) and X11 otherwise.
 ScreenBackend ChooseScreenBackend();
+// As VEMO_SCREEN_BACKEND names it: "x11", "x11-noshm", "portal", "null".
+const char* ScreenBackendName(ScreenBackend backend);
 
 // The grabber of ChooseScreenBackend(), or the null grabber with the reason
 // when it cannot be opened. `error` is empty when a screen can be grabbed.

@@ -18,6 +18,9 @@
 namespace vemo::tools {
 
 inline constexpr int kCallTimeoutMs = 5000;
+// A call that waits for a person's answer in the engine's window waits as
+// long as the person takes.
+inline constexpr int kWaitForAPerson = DBUS_TIMEOUT_INFINITE;
 
 struct LibraryCloser {
     void operator()(void* library) const;
@@ -34,7 +37,9 @@ struct DBusApi {
     X(dbus_connection_close) X(dbus_connection_unref)                                              \
     X(dbus_connection_send_with_reply_and_block)                                                   \
     X(dbus_message_new_method_call) X(dbus_message_unref) X(dbus_message_set_auto_start)           \
-    X(dbus_message_append_args) X(dbus_message_get_args) X(dbus_validate_utf8)
+    X(dbus_message_append_args) X(dbus_message_get_args) X(dbus_validate_utf8)                    \
+    X(dbus_message_iter_init) X(dbus_message_iter_get_arg_type) X(dbus_message_iter_recurse)       \
+    X(dbus_message_iter_next) X(dbus_message_iter_get_basic)
     // clang-format on
 #define VEMO_DBUS_POINTER(name) decltype(&::name) name = nullptr;
     VEMO_DBUS_FUNCTIONS(VEMO_DBUS_POINTER)
@@ -101,9 +106,10 @@ class Engine {
     explicit Engine(bool start = true);
 
     // One method call. `what` names the command in messages; `append` adds
-    // the call's arguments.
+    // the call's arguments; `interface` is the engine's unless given.
     template <typename Append>
-    Outcome Call(const char* what, const char* method, Append append) {
+    Outcome Call(const char* what, const char* method, Append append,
+                 int timeout_ms = kCallTimeoutMs, const char* interface = kDBusInterface) {
         Outcome outcome;
         if (!Api().ok()) {
             outcome.error = std::string(what) + ": " + Api().error;
@@ -114,7 +120,7 @@ class Engine {
             return outcome;
         }
         const MessagePtr call(Api().dbus_message_new_method_call(kDBusServiceName, kDBusObjectPath,
-                                                                 kDBusInterface, method));
+                                                                 interface, method));
         if (!call || !append(call.get())) {
             outcome.error = std::string(what) + ": out of memory";
             return outcome;
@@ -122,20 +128,21 @@ class Engine {
         Api().dbus_message_set_auto_start(call.get(), start_);
         Error error;
         outcome.reply.reset(Api().dbus_connection_send_with_reply_and_block(
-            bus_.get(), call.get(), kCallTimeoutMs, error.get()));
+            bus_.get(), call.get(), timeout_ms, error.get()));
         if (outcome.reply) return outcome;
 
         if (error.is(DBUS_ERROR_SERVICE_UNKNOWN) || error.is(DBUS_ERROR_NAME_HAS_NO_OWNER) ||
             error.is(DBUS_ERROR_DISCONNECTED)) {
             outcome.no_engine = true;
-        } else if (error.is(kDBusRefusedError)) {
+        } else if (error.is(kDBusRefusedError) || error.is(kDBusCancelledError) ||
+                   error.is(kDBusWaitingError)) {
             outcome.error = std::string(what) + ": " + error.message();
         } else if (error.is(DBUS_ERROR_INVALID_ARGS)) {
             outcome.invalid = true;
             outcome.error = std::string(what) + ": " + error.message();
         } else if (error.is(DBUS_ERROR_NO_REPLY) || error.is(DBUS_ERROR_TIMEOUT)) {
             outcome.error = std::string(what) + ": the engine did not answer within " +
-                            std::to_string(kCallTimeoutMs / 1000) + " seconds";
+                            std::to_string(timeout_ms / 1000) + " seconds";
         } else {
             outcome.error = std::string(what) + ": " + error.message() + " (" + error.name() + ")";
         }

@@ -8,20 +8,23 @@
 #include <cstdio>
 #include <cstdlib>
 #include <filesystem>
+#include <map>
 #include <memory>
 #include <optional>
 #include <string>
 #include <system_error>
 #include <vector>
 
+#include "base/engine_command_list.h"
 #include "tools/command.h"
 #include "tools/engine_bus.h"
 
 namespace vemo::tools {
 namespace {
 
-constexpr std::uint32_t kStartCapture = 7;
-constexpr std::uint32_t kStopCapture = 8;
+// A start or a stop without a person: the camera's graph is built or the
+// file's index written within seconds (a stop waits at most five for it).
+constexpr int kStartLimitMs = 30000;
 
 // The outcome's answer, or nullopt after printing why there was none. A
 // value the engine finds malformed or out of range is a usage error.
@@ -45,6 +48,75 @@ std::optional<std::string> TextOf(const char* what, const MessagePtr& reply) {
         return std::nullopt;
     }
     return std::string(text);
+}
+
+// A value's fields as text: strings as they are, booleans true or false,
+// numbers in decimal; a variant's or a structure's contents in order.
+void CollectFields(DBusMessageIter* value, std::vector<std::string>& fields) {
+    for (int type; (type = Api().dbus_message_iter_get_arg_type(value)) != DBUS_TYPE_INVALID;
+         Api().dbus_message_iter_next(value)) {
+        DBusBasicValue basic{};
+        switch (type) {
+            case DBUS_TYPE_VARIANT:
+            case DBUS_TYPE_STRUCT: {
+                DBusMessageIter inner;
+                Api().dbus_message_iter_recurse(value, &inner);
+                CollectFields(&inner, fields);
+                break;
+            }
+            case DBUS_TYPE_STRING:
+                Api().dbus_message_iter_get_basic(value, &basic);
+                fields.emplace_back(basic.str);
+                break;
+            case DBUS_TYPE_BOOLEAN:
+                Api().dbus_message_iter_get_basic(value, &basic);
+                fields.emplace_back(basic.bool_val ? "true" : "false");
+                break;
+            case DBUS_TYPE_UINT32:
+                Api().dbus_message_iter_get_basic(value, &basic);
+                fields.push_back(std::to_string(basic.u32));
+                break;
+            default:
+                fields.emplace_back();  // a type this vemoctl does not show
+                break;
+        }
+    }
+}
+
+// The engine's properties by name, or nullopt after printing why there are
+// none.
+using Properties = std::map<std::string, std::vector<std::string>>;
+std::optional<Properties> ReadProperties(Engine& engine, const char* what, int& status) {
+    const auto reply = Answer(engine.Call(
+                                  what, "GetAll",
+                                  [](DBusMessage* call) {
+                                      const char* interface = kDBusInterface;
+                                      return Api().dbus_message_append_args(
+                                          call, DBUS_TYPE_STRING, &interface, DBUS_TYPE_INVALID);
+                                  },
+                                  kCallTimeoutMs, DBUS_INTERFACE_PROPERTIES),
+                              status);
+    if (!reply) return std::nullopt;
+    DBusMessageIter answer;
+    DBusMessageIter entries;
+    if (!Api().dbus_message_iter_init(reply->get(), &answer) ||
+        Api().dbus_message_iter_get_arg_type(&answer) != DBUS_TYPE_ARRAY) {
+        status = Fail(std::string(what) + ": unexpected answer to GetAll");
+        return std::nullopt;
+    }
+    Properties properties;
+    Api().dbus_message_iter_recurse(&answer, &entries);
+    for (; Api().dbus_message_iter_get_arg_type(&entries) == DBUS_TYPE_DICT_ENTRY;
+         Api().dbus_message_iter_next(&entries)) {
+        DBusMessageIter entry;
+        Api().dbus_message_iter_recurse(&entries, &entry);
+        if (Api().dbus_message_iter_get_arg_type(&entry) != DBUS_TYPE_STRING) continue;
+        DBusBasicValue name{};
+        Api().dbus_message_iter_get_basic(&entry, &name);
+        Api().dbus_message_iter_next(&entry);
+        CollectFields(&entry, properties[name.str]);
+    }
+    return properties;
 }
 
 int SendCommand(const char* what, std::uint32_t id) {
@@ -163,6 +235,16 @@ int RunCameraCommand(const Arguments& arguments) {
 }
 
 int RunCommandCommand(const Arguments& arguments) {
+    if (arguments.size() == 2 && arguments[1] == "--list") {
+        for (const EngineCommand& command : kEngineCommands) {
+            std::string ids = std::to_string(command.first);
+            if (command.last != command.first) ids += "-" + std::to_string(command.last);
+            std::string line = ids + std::string(7 - ids.size(), ' ') + std::string(command.does);
+            if (!command.menu.empty()) line += " (menu " + std::string(command.menu) + ")";
+            PrintLine(line);
+        }
+        return kExitOk;
+    }
     if (arguments.size() != 2) {
         return UsageError("command: wrong number of arguments (see vemoctl command --help)");
     }
@@ -179,28 +261,85 @@ int RunStatusCommand(const Arguments& arguments) {
     }
     int status = kExitOk;
     Engine engine;
-    const auto reply = Answer(engine.Call("status", "StatusText"), status);
-    if (!reply) return status;
-    const std::optional<std::string> text = TextOf("status", *reply);
-    if (!text) return kExitFailed;
-    PrintLine(*text);
-    // The file a recording runs into; empty while none runs.
-    const auto recording = Answer(engine.Call("status", "RecordingFile"), status);
-    if (!recording) return status;
-    const std::optional<std::string> file = TextOf("status", *recording);
-    if (!file) return kExitFailed;
-    if (!file->empty()) PrintLine("recording to " + *file);
+    const std::optional<Properties> properties = ReadProperties(engine, "status", status);
+    if (!properties) return status;
+    const auto field = [&properties](const char* name, std::size_t index = 0) {
+        const auto found = properties->find(name);
+        return found != properties->end() && found->second.size() > index ? found->second[index]
+                                                                          : std::string();
+    };
+    if (field("Ready") != "true") {
+        PrintLine("the engine is starting");
+    } else {
+        // The first two lines as they have always been: the status bar's
+        // text, then the running recording's file.
+        PrintLine(field("Status"));
+        const std::string recording = field("RecordingState");
+        const std::string file = field("CaptureFile");
+        if (recording == "running") PrintLine("recording to " + file);
+        const std::string device = field("CameraDevice");
+        PrintLine("camera: " + (device.empty() ? std::string("none") : device) + ", " +
+                  (field("CameraPublishing") == "true"
+                       ? "publishing every " + field("CameraTimer") + " s"
+                       : std::string("not publishing")));
+        PrintLine("screen: " +
+                  (field("ScreenPublishing") == "true"
+                       ? "publishing every " + field("ScreenTimer") + " s"
+                       : std::string("not publishing")) +
+                  " (" + field("ScreenBackend") + ")");
+        if (recording == "idle") {
+            PrintLine("recording: none; capture file " + (file.empty() ? "not named" : file));
+        } else if (recording == "held") {
+            PrintLine("recording: held for its go-ahead in the engine's window, into " + file);
+        } else {
+            PrintLine("recording: " + recording + ", into " + file);
+        }
+    }
+    if (const std::string title = field("Waiting"); !title.empty()) {
+        PrintLine("waiting: \"" + title + "\" waits for an answer: " + field("Waiting", 1));
+    }
     return kExitOk;
 }
 
 int RunRecordCommand(const Arguments& arguments) {
     const std::string action = arguments.size() > 1 ? arguments[1] : std::string();
     if (action == "file" && arguments.size() == 3) return SetCaptureFile(arguments[2]);
-    if (action == "start" && arguments.size() == 2) {
-        return SendCommand("record start", kStartCapture);
+    const bool now = arguments.size() == 3 && arguments[2] == "--now";
+    if (action == "start" && (arguments.size() == 2 || now)) {
+        // Without --now the answer waits for the person at the engine's window.
+        int status = kExitOk;
+        Engine engine;
+        const dbus_bool_t without_go_ahead = now;
+        const auto reply =
+            Answer(engine.Call(
+                       "record start", "StartRecording",
+                       [&without_go_ahead](DBusMessage* call) {
+                           return Api().dbus_message_append_args(
+                               call, DBUS_TYPE_BOOLEAN, &without_go_ahead, DBUS_TYPE_INVALID);
+                       },
+                       now ? kStartLimitMs : kWaitForAPerson),
+                   status);
+        if (!reply) return status;
+        const std::optional<std::string> file = TextOf("record start", *reply);
+        if (!file) return kExitFailed;
+        PrintLine("recording to " + *file);
+        return kExitOk;
     }
-    if (action == "stop" && arguments.size() == 2) return SendCommand("record stop", kStopCapture);
-    return UsageError("record: expected file PATH, start or stop (see vemoctl record --help)");
+    if (action == "stop" && arguments.size() == 2) {
+        int status = kExitOk;
+        Engine engine;
+        const auto reply = Answer(
+            engine.Call(
+                "record stop", "StopRecording", [](DBusMessage*) { return true; }, kStartLimitMs),
+            status);
+        if (!reply) return status;
+        const std::optional<std::string> line = TextOf("record stop", *reply);
+        if (!line) return kExitFailed;
+        PrintLine(*line);
+        return kExitOk;
+    }
+    return UsageError(
+        "record: expected file PATH, start [--now] or stop (see vemoctl record --help)");
 }
 
 // An engine that is not running has nothing to apply and reads its file when

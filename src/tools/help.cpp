@@ -20,8 +20,8 @@ constexpr const char* kUsage =
     "  grab [OPTIONS]                  grab the screen once into DIR/vemo/\n"
     "  settings list | get | set       the engine's stored settings\n"
     "  product status | ready | watch  the product's side of the shared record\n"
-    "  command ID                      send a menu command to the running engine\n"
-    "  status                          print the running engine's status bar text\n"
+    "  command ID | --list             send a menu command to the running engine\n"
+    "  status                          print the running engine's state\n"
     "  record file | start | stop      record the running engine's camera\n"
     "  camera controls | set | formats | format\n"
     "                                  the running engine's camera\n"
@@ -123,23 +123,38 @@ constexpr const char* kProductHelp =
 
 constexpr const char* kCommandHelp =
     "usage: vemoctl command ID\n"
+    "       vemoctl command --list\n"
     "\n"
     "Sends command ID (0 to 65535) to the running engine, as its menu would. It\n"
-    "is carried out after vemoctl returns.\n";
+    "is carried out after vemoctl returns; while a dialog is open in the engine,\n"
+    "once the dialog has closed. Ids the engine does not act on do nothing.\n"
+    "--list prints every id the engine acts on, what it does and its menu item.\n";
 
 constexpr const char* kStatusHelp =
     "usage: vemoctl status\n"
     "\n"
-    "Prints the running engine's status bar text and, while a recording runs, a\n"
-    "second line: recording to PATH.\n";
+    "Prints the running engine's status bar text; while a recording runs, the\n"
+    "line recording to PATH; then the camera (device, publishing and interval),\n"
+    "the screen (publishing, interval, backend) and the recording (held, running\n"
+    "or none, and its file). While start-up is under way the first line reads\n"
+    "the engine is starting. A box or dialog waiting for an answer in the\n"
+    "engine's window is named on a last line: waiting: \"TITLE\" ...\n";
 
 constexpr const char* kRecordHelp =
     "usage: vemoctl record file PATH\n"
-    "       vemoctl record start | stop\n"
+    "       vemoctl record start [--now]\n"
+    "       vemoctl record stop\n"
     "\n"
     "file   name the engine's capture file (made absolute first)\n"
-    "start  start capture to the file (command 7)\n"
-    "stop   stop capture (command 8)\n";
+    "start  start recording the camera into the capture file. The engine asks for\n"
+    "       the go-ahead in its window and vemoctl waits for the answer: exit 0\n"
+    "       and recording to PATH once given, exit 1 when it is cancelled there\n"
+    "       or the start is refused (the reason is printed). An engine without a\n"
+    "       display cannot ask and refuses at once.\n"
+    "       --now starts without the go-ahead (for scripts and services; the\n"
+    "       engine logs it); a capture file must have been named.\n"
+    "stop   stop the recording and print its statistics line (exit 1 when none\n"
+    "       runs); a start waiting for its go-ahead is cancelled\n";
 
 constexpr const char* kCameraHelp =
     "usage: vemoctl camera controls\n"

@@ -16,6 +16,7 @@
 #include <algorithm>
 #include <cstdio>
 #include <filesystem>
+#include <future>
 #include <memory>
 #include <sstream>
 #include <string>
@@ -86,7 +87,10 @@ class EngineDBusTest : public testing::Test {
         return std::make_unique<EngineProcess>(install, "1", environment);
     }
 
-    bool StatusIs(const std::string& text) { return Vemoctl({"status"}).out == text + "\n"; }
+    // The status bar's text, the first line `vemoctl status` prints.
+    bool StatusIs(const std::string& text) {
+        return Vemoctl({"status"}).out.starts_with(text + "\n");
+    }
 
     std::string Settings() const {
         const auto bytes = test::ReadBytes((install_.dir() / "settings.ini").string());
@@ -229,21 +233,35 @@ TEST_F(EngineDBusTest, RecordsFromTheCommandLineWithTheGoAheadFromTheKeyboard) {
 
     const std::string file = (install_.dir() / "cap.avi").string();
     ASSERT_EQ(Vemoctl({"record", "file", file}).exit_code, 0);
-    ASSERT_EQ(Vemoctl({"record", "start"}).exit_code, 0) << "returns while the dialog is open";
-    ASSERT_TRUE(WaitFor([&] {
-        return Xdotool(display.name(), {"search", "--name", "Ready to Capture"}).exit_code == 0;
-    })) << engine.Errors();
-    ASSERT_EQ(Xdotool(display.name(), {"key", "Return"}).exit_code, 0);
+    // The start answers once the go-ahead is given or refused in the window.
+    const auto answer_dialog = [&](const char* key) {
+        auto started = std::async(std::launch::async, [] { return Vemoctl({"record", "start"}); });
+        EXPECT_TRUE(WaitFor([&] {
+            return Xdotool(display.name(), {"search", "--name", "Ready to Capture"}).exit_code == 0;
+        })) << engine.Errors();
+        EXPECT_EQ(started.wait_for(0s), std::future_status::timeout);
+        EXPECT_NE(Vemoctl({"status"}).out.find("\nrecording: held for its go-ahead"),
+                  std::string::npos);
+        EXPECT_EQ(Xdotool(display.name(), {"key", key}).exit_code, 0);
+        return started.get();
+    };
+    ExpectOneLineError(answer_dialog("Escape"),
+                       "vemoctl: record start: cancelled in the engine's window\n");
+    const auto started = answer_dialog("Return");
+    EXPECT_EQ(started.exit_code, 0) << started.err;
+    EXPECT_EQ(started.out, "recording to " + file + "\n");
     // While it records, status tells into which file.
     EXPECT_TRUE(WaitFor([&] {
         const std::vector<std::string> lines = Lines(Vemoctl({"status"}).out);
-        return lines.size() == 2 && lines[1] == "recording to " + file;
+        return lines.size() > 2 && lines[1] == "recording to " + file;
     })) << Vemoctl({"status"}).out;
     std::this_thread::sleep_for(1500ms);
-    ASSERT_EQ(Vemoctl({"record", "stop"}).exit_code, 0);
-    ASSERT_TRUE(WaitFor([&] { return Vemoctl({"status"}).out.starts_with("Captured "); }))
-        << Vemoctl({"status"}).out << engine.Errors();
-    EXPECT_EQ(Lines(Vemoctl({"status"}).out).size(), 1u) << "no recording, no second line";
+    const auto stopped = Vemoctl({"record", "stop"});
+    EXPECT_EQ(stopped.exit_code, 0) << stopped.err;
+    EXPECT_TRUE(stopped.out.starts_with("Captured ")) << stopped.out;
+    EXPECT_TRUE(StatusIs(stopped.out.substr(0, stopped.out.size() - 1))) << Vemoctl({"status"}).out;
+    EXPECT_EQ(Lines(Vemoctl({"status"}).out)[1], "camera: Desk, publishing every 5 s")
+        << "no recording, no recording line";
     const auto played = test::RunProcess({"/usr/bin/gst-launch-1.0", "-q", "filesrc",
                                           "location=" + file, "!", "avidemux", "!", "fakesink"});
     EXPECT_EQ(played.exit_code, 0) << played.err;
