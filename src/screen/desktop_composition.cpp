@@ -2,6 +2,7 @@
 
 #include <algorithm>
 #include <array>
+#include <cstdint>
 #include <cstring>
 
 namespace vemo::screen {
@@ -22,7 +23,85 @@ SourceRect Intersect(SourceRect a, SourceRect b) {
     return {left, top, right - left, bottom - top};
 }
 
+// Picture coordinates must stay within int with room for a width added.
+constexpr std::int64_t kFarthest = std::int64_t{1} << 28;
+
+// One monitor on one axis of PhysicalPlaces: its start and extent in the
+// layout, its extent in pixels, and its span across the other axis in the
+// layout.
+struct AxisPlace {
+    std::int64_t start = 0;
+    std::int64_t logical_extent = 0;
+    std::int64_t extent = 0;
+    std::int64_t across_start = 0;
+    std::int64_t across_end = 0;
+};
+
+// The picture coordinate of each monitor's start on one axis. A monitor
+// goes after those that end before it in the layout and share some of its
+// span across (its row or column): monitors of other rows are kept apart by
+// the other axis already.
+std::vector<std::int64_t> PhysicalStarts(const std::vector<AxisPlace>& places) {
+    const std::size_t count = places.size();
+    std::vector<std::size_t> order(count);
+    for (std::size_t i = 0; i < count; ++i)
+        order[i] = i;
+    std::stable_sort(order.begin(), order.end(), [&places](std::size_t a, std::size_t b) {
+        return places[a].start < places[b].start;
+    });
+    const std::int64_t origin = count > 0 ? places[order.front()].start : 0;
+    std::vector<std::int64_t> placed(count, 0);
+    for (std::size_t k = 0; k < count;) {
+        // Monitors that start together in the layout start together in the
+        // picture, at the farthest any of them must.
+        std::size_t group_end = k;
+        std::int64_t group_at = 0;
+        for (; group_end < count && places[order[group_end]].start == places[order[k]].start;
+             ++group_end) {
+            const AxisPlace& it = places[order[group_end]];
+            // Nothing before it: as far from the layout's start as in the layout.
+            std::int64_t at = it.start - origin;
+            for (std::size_t before = 0; before < k; ++before) {
+                const AxisPlace& other = places[order[before]];
+                const std::int64_t end = other.start + other.logical_extent;
+                const bool same_row =
+                    other.across_start < it.across_end && it.across_start < other.across_end;
+                if (end > it.start || !same_row) continue;
+                at = std::max(at, placed[order[before]] + other.extent + (it.start - end));
+            }
+            group_at = std::max(group_at, at);
+        }
+        for (; k < group_end; ++k)
+            placed[order[k]] = std::clamp<std::int64_t>(group_at, 0, kFarthest);
+    }
+    return placed;
+}
+
 }  // namespace
+
+std::vector<SourceRect> PhysicalPlaces(std::span<const SourceRect> logical,
+                                       std::span<const SourceRect> physical) {
+    const std::size_t count = std::min(logical.size(), physical.size());
+    std::vector<AxisPlace> across_x, across_y;
+    for (std::size_t i = 0; i < count; ++i) {
+        const SourceRect& place = logical[i];
+        const std::int64_t width = std::max(physical[i].width, 0);
+        const std::int64_t height = std::max(physical[i].height, 0);
+        // An unknown logical size: the monitor is taken as unscaled.
+        const std::int64_t logical_width = place.width > 0 ? place.width : width;
+        const std::int64_t logical_height = place.height > 0 ? place.height : height;
+        across_x.push_back({place.x, logical_width, width, place.y, place.y + logical_height});
+        across_y.push_back({place.y, logical_height, height, place.x, place.x + logical_width});
+    }
+    const std::vector<std::int64_t> left = PhysicalStarts(across_x);
+    const std::vector<std::int64_t> top = PhysicalStarts(across_y);
+    std::vector<SourceRect> places;
+    for (std::size_t i = 0; i < count; ++i) {
+        places.push_back({static_cast<int>(left[i]), static_cast<int>(top[i]),
+                          std::max(physical[i].width, 0), std::max(physical[i].height, 0)});
+    }
+    return places;
+}
 
 SourceRect DesktopBounds(std::span<const SourceRect> monitors) {
     bool any = false;

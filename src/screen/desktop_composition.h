@@ -20,6 +20,18 @@ namespace vemo::screen {
 // be negative). Monitors without area count for nothing; all 0 when none has.
 SourceRect DesktopBounds(std::span<const SourceRect> monitors);
 
+// Where each monitor's pixels go, when the desktop gives its monitors'
+// places in logical units (a desktop with scaling) while each stream sends
+// physical pixels. `logical` holds the desktop's rectangles, `physical` the
+// streams' sizes (x and y unused); a monitor whose logical size is unknown
+// (0) counts as unscaled. Each monitor keeps its own pixels, and a monitor
+// that starts where others end in the layout starts where the widest (or
+// tallest) of them ends in the picture: monitors that touch in the layout
+// touch, none overlaps another it did not overlap, and a gap in the layout
+// stays as wide as it was. At scale 1 the result is the layout itself.
+std::vector<SourceRect> PhysicalPlaces(std::span<const SourceRect> logical,
+                                       std::span<const SourceRect> physical);
+
 // Copies `part` of `frame` (frame coordinates, clipped to the frame) as
 // top-down BGRX to (x + part.x, y + part.y) of the desktop picture, clipped
 // to the desktop; (x, y) is where the frame's top-left corner goes. Nothing

@@ -210,13 +210,17 @@ void PipeWireCapture::Impl::NoteLost(std::string reason) {
 // Under the mutex, once every stream has its format: the desktop at the
 // streams' sizes.
 void PipeWireCapture::Impl::LayOut() {
-    std::vector<SourceRect> places;
+    // The desktop may place its monitors in logical units while each stream
+    // sends physical pixels: every monitor keeps its pixels.
+    std::vector<SourceRect> layout;
+    std::vector<SourceRect> sizes;
     for (const auto& m : monitors) {
         m->laid_width = m->format_width;
         m->laid_height = m->format_height;
-        places.push_back({m->source.x, m->source.y, m->laid_width, m->laid_height});
+        layout.push_back({m->source.x, m->source.y, m->source.width, m->source.height});
+        sizes.push_back({0, 0, m->laid_width, m->laid_height});
     }
-    desktop.LayOut(places);
+    desktop.LayOut(PhysicalPlaces(layout, sizes));
     laid_out = true;
     laid_out_at = std::chrono::steady_clock::now();
 }

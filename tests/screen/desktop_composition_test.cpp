@@ -8,6 +8,7 @@
 #include <array>
 #include <cstdint>
 #include <string>
+#include <tuple>
 #include <vector>
 
 namespace vemo::screen {
@@ -124,6 +125,55 @@ TEST(DesktopComposition, MonitorsSideBySideAndStackedFillTheirBoundingBoxAndNoth
     const SourceRect nothing = DesktopBounds(empty);
     EXPECT_EQ(nothing.width, 0);
     EXPECT_EQ(nothing.height, 0);
+}
+
+bool Overlap(const SourceRect& a, const SourceRect& b) {
+    return a.x < b.x + b.width && b.x < a.x + a.width && a.y < b.y + b.height &&
+           b.y < a.y + a.height;
+}
+
+// Monitors placed in logical units, each sending physical pixels: every
+// monitor keeps its pixels, touching ones touch, none overlaps.
+TEST(DesktopComposition, ScaledMonitorsKeepTheirPixelsAndTouchAsTheyDoOnTheDesk) {
+    struct Case {
+        const char* what;
+        std::vector<SourceRect> logical, physical, want;
+    };
+    const Case cases[] = {
+        {"a laptop at 200 % left of a monitor at 100 %",
+         {{0, 0, 800, 600}, {800, 0, 1280, 720}},
+         {{0, 0, 1600, 1200}, {0, 0, 1280, 720}},
+         {{0, 0, 1600, 1200}, {1600, 0, 1280, 720}}},
+        {"at 150 % right of and above one at 125 %, a row below them",
+         {{-1024, 0, 1024, 576}, {0, 0, 1280, 720}, {0, 720, 1920, 1080}},
+         {{0, 0, 1280, 720}, {0, 0, 1920, 1080}, {0, 0, 1920, 1080}},
+         {{0, 0, 1280, 720}, {1280, 0, 1920, 1080}, {1280, 1080, 1920, 1080}}},
+        {"unscaled with a gap: the layout itself",
+         {{0, 0, 640, 480}, {700, 10, 320, 240}},
+         {{0, 0, 640, 480}, {0, 0, 320, 240}},
+         {{0, 0, 640, 480}, {700, 10, 320, 240}}},
+        {"no logical size told: unscaled, side by side",
+         {{0, 0, 0, 0}, {500, 0, 0, 0}},
+         {{0, 0, 500, 400}, {0, 0, 300, 200}},
+         {{0, 0, 500, 400}, {500, 0, 300, 200}}},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.what);
+        const std::vector<SourceRect> placed = PhysicalPlaces(c.logical, c.physical);
+        ASSERT_EQ(placed.size(), c.want.size());
+        for (std::size_t i = 0; i < placed.size(); ++i) {
+            EXPECT_EQ(std::tie(placed[i].x, placed[i].y, placed[i].width, placed[i].height),
+                      std::tie(c.want[i].x, c.want[i].y, c.want[i].width, c.want[i].height))
+                << "monitor " << i;
+            for (std::size_t j = 0; j < i; ++j)
+                EXPECT_FALSE(Overlap(placed[i], placed[j])) << i << " and " << j;
+        }
+    }
+    // Positions far out stay within what a picture can address.
+    const std::vector<SourceRect> far{{0, 0, 1, 1}, {2000000000, 0, 1, 1}};
+    const std::vector<SourceRect> big{{0, 0, 2000000000, 1}, {0, 0, 2000000000, 1}};
+    for (const SourceRect& place : PhysicalPlaces(far, big))
+        EXPECT_LE(place.x, 1 << 28);
 }
 
 TEST(DesktopComposition, ADamagedPartIsClippedToTheFrameAndToTheDesktop) {

@@ -254,6 +254,21 @@ TEST_F(PortalGrabberTest, AResizedOutputIsNoticed) {
     ASSERT_TRUE(desktop_.Resize(kWidth, kHeight)) << desktop_.error();
 }
 
+// An output at 150 %: the grab has the output's pixels, not its logical size.
+TEST_F(PortalGrabberTest, AScaledOutputIsGrabbedInItsOwnPixels) {
+    ASSERT_TRUE(desktop_.Scale("1.5")) << desktop_.error();
+    std::string error;
+    const auto grabber = OpenGrabber(error);
+    ASSERT_TRUE(desktop_.Scale("1")) << desktop_.error();
+    ASSERT_EQ(error, "");
+    EXPECT_EQ(grabber->width(), kWidth);
+    EXPECT_EQ(grabber->height(), kHeight);
+    GrabbedPixels pixels;
+    ScreenChanges changes;
+    EXPECT_TRUE(grabber->Grab(pixels, changes, error)) << error;
+    EXPECT_EQ(pixels.width, kWidth);
+}
+
 // A video source of the test's own on the desktop's PipeWire, as a cast
 // whose compositor sends a frame only when the screen changes: one frame of
 // one colour when asked. Its calls wait at most 10 s for PipeWire.
@@ -493,6 +508,37 @@ TEST(PipeWireCaptureTest, ALateFirstFrameOfAnotherSizeIsASizeChange) {
     ASSERT_TRUE(source.Send({0, 0, 0}));
     EXPECT_TRUE(Eventually([&] { return capture->SizeChanged(); }));
     EXPECT_EQ(capture->width(), 320);
+}
+
+// A desktop at 200 % beside one at 100 %: the portal tells the places in
+// logical units, the streams send physical pixels, and the picture holds
+// every pixel of both, side by side.
+TEST(PipeWireCaptureTest, MonitorsAtDifferentScalesAreComposedInTheirOwnPixels) {
+    FrameSource scaled(640, 480);
+    FrameSource plain(200, 100);
+    ASSERT_NE(scaled.NodeId(), 0u);
+    ASSERT_NE(plain.NodeId(), 0u);
+    std::string error;
+    const auto capture = screen::PipeWireCapture::Open(
+        PipeWireConnection(),
+        {{scaled.NodeId(), 0, 0, 320, 240}, {plain.NodeId(), 320, 0, 200, 100}}, kShortWait, error);
+    ASSERT_NE(capture, nullptr) << error;
+    ASSERT_EQ(capture->width(), 840);
+    ASSERT_EQ(capture->height(), 480);
+    ASSERT_TRUE(scaled.Send({200, 0, 0}));
+    ASSERT_TRUE(plain.Send({0, 200, 0}));
+    std::vector<std::uint8_t> picture(840 * 480 * 4);
+    ScreenChanges changes;
+    const auto red_at = [&picture](int x, int y) { return picture[(y * 840 + x) * 4 + 2]; };
+    const auto green_at = [&picture](int x, int y) { return picture[(y * 840 + x) * 4 + 1]; };
+    EXPECT_TRUE(Eventually([&] {
+        capture->Take(picture.data(), changes, error);
+        return red_at(639, 479) == 200 && green_at(640, 0) == 200;
+    })) << error;
+    EXPECT_EQ(red_at(0, 0), 200);
+    EXPECT_EQ(green_at(839, 99), 200);
+    EXPECT_EQ(red_at(640, 100) + green_at(640, 100), 0) << "no monitor lies there";
+    EXPECT_FALSE(capture->SizeChanged());
 }
 
 TEST(PipeWireCaptureTest, WithoutSizesAStartWithoutAFrameFails) {

@@ -63,6 +63,10 @@ bool WaylandDesktop::Resize(int width, int height) {
     return Run({"resize", std::to_string(width) + "x" + std::to_string(height)});
 }
 
+bool WaylandDesktop::Scale(const std::string& factor) {
+    return Run({"scale", factor});
+}
+
 bool WaylandDesktop::Show(int width, int height, const std::function<Rgb(int x, int y)>& colour) {
     if (!ok()) return false;
     const std::string header =

@@ -38,6 +38,8 @@ class WaylandDesktop {
     bool Start();
     // Sets the output's mode and waits until it holds.
     bool Resize(int width, int height);
+    // Sets the output's scale ("1.5"): its logical size shrinks, its pixels stay.
+    bool Scale(const std::string& factor);
     // Shows colour(x, y) full-screen at the output's size and waits until the
     // screen shows exactly that.
     bool Show(int width, int height, const std::function<Rgb(int x, int y)>& colour);
