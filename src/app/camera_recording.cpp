@@ -3,6 +3,7 @@
 // and everything that takes the camera graph apart.
 
 #include <algorithm>
+#include <cmath>
 
 #include "app/camera_controller.h"
 #include "app/capture_file_control.h"
@@ -242,9 +243,14 @@ bool CameraController::FinishRecording(int limit_ms, std::string* problem) {
 void CameraController::ChangeFrameRate() {
     if (closed_) return;
     const double remembered = state_.frame_rate;
-    FrameRateDialog dialog(window_.dialog_parent(), state_.frame_rate, state_.use_frame_rate);
+    const FrameRate running = graph_.frame_rate();
+    FrameRateDialog dialog(window_.dialog_parent(), state_.frame_rate, state_.use_frame_rate,
+                           running);
     dialog.exec();
     if (closed_ || !state_.use_frame_rate || state_.frame_rate == remembered) return;
+    // OK on the camera's rate as shown (to six decimals): the camera runs at
+    // it already, and a running recording goes on.
+    if (running.known() && std::abs(state_.frame_rate - running.value()) < 5e-7) return;
     // The new rate is the camera's from its next run: a recording ends here.
     EndRecordingBeforeGraphChange();
     if (graph_.previewing()) HaltPreview();

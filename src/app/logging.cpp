@@ -1,6 +1,10 @@
 #include "app/logging.h"
 
+#include <QRegularExpression>
+#include <QStringList>
+
 #include <atomic>
+#include <optional>
 
 namespace vemo {
 namespace {
@@ -15,7 +19,47 @@ bool SaysDisplayLost(QtMsgType type, const QString& text) {
             text.startsWith(QLatin1String("The Wayland connection experienced a fatal error")));
 }
 
+// While the application starts, Qt tries the platforms of QT_QPA_PLATFORM in
+// turn ("xcb;offscreen" outside a Wayland session). One without its display
+// says so as if the start had failed ("Could not load the Qt platform plugin
+// "xcb" in "" even though it was found."), and yet the next one starts. That
+// line is replaced by one saying what happens instead. For the list's last
+// platform it stays as it is: then nothing starts, and Qt's fatal line
+// follows.
+std::optional<QString> PlatformFallback(QtMsgType type, const QMessageLogContext& context,
+                                        const QString& text) {
+    // Qt logs it as information; a warning of the same text is the same case.
+    if ((type != QtInfoMsg && type != QtWarningMsg) ||
+        qstrcmp(context.category, "qt.qpa.plugin") != 0) {
+        return {};
+    }
+    static const QRegularExpression failed(
+        QStringLiteral("^Could not load the Qt platform plugin \"([^\"]+)\""));
+    const QRegularExpressionMatch match = failed.match(text);
+    if (!match.hasMatch()) return {};
+    const QString platform = match.captured(1);
+    const QStringList platforms =
+        qEnvironmentVariable("QT_QPA_PLATFORM").split(u';', Qt::SkipEmptyParts);
+    const qsizetype at = platforms.indexOf(platform);
+    if (at < 0 || at + 1 >= platforms.size()) return {};
+    const QString& next = platforms[at + 1];
+    QString line = QStringLiteral("Qt's \"%1\" platform has no display; going on with \"%2\"")
+                       .arg(platform, next);
+    if (next == QLatin1String("offscreen")) {
+        line += QStringLiteral(": no window, and every message box is logged and answered OK");
+    }
+    return line;
+}
+
 void HandleMessage(QtMsgType type, const QMessageLogContext& context, const QString& text) {
+    if (const std::optional<QString> fallback = PlatformFallback(type, context, text)) {
+        if (logStartup().isInfoEnabled()) {
+            const QMessageLogContext startup(context.file, context.line, context.function,
+                                             logStartup().categoryName());
+            previous_handler(QtInfoMsg, startup, *fallback);
+        }
+        return;
+    }
     previous_handler(type, context, text);
     if (!SaysDisplayLost(type, text)) return;
     if (void (*handler)() = display_lost_handler.load()) handler();

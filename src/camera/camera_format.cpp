@@ -124,6 +124,7 @@ FormatAtRate FormatWithRate(const GstCaps* chosen, std::optional<double> rate) {
         numerator > 0) {
         result.frame_period_ns = static_cast<std::int64_t>(
             gst_util_uint64_scale_int(GST_SECOND, denominator, numerator));
+        result.rate = FrameRate{numerator, denominator};
     }
     return result;
 }

@@ -37,6 +37,7 @@ std::optional<ChosenFormat> ChooseFormat(const _GstCaps* offered, std::string& w
 struct FormatAtRate {
     gst::CapsPtr caps;
     std::int64_t frame_period_ns = 0;  // 0 when the rate is not known
+    FrameRate rate;                    // the same, as the caps state it
     bool applied = true;               // false: the camera offers no rate to choose from
 };
 

@@ -132,6 +132,10 @@ class CameraGraph {
     int frame_height() const { return format_ ? format_->height : 0; }
     // Of the running preview; 0 when unknown.
     std::int64_t frame_period_ns() const { return frame_period_ns_; }
+    // The camera's rate as it states it: what the camera and the graph agreed
+    // on while it runs, else the rate it was asked for; not known when the
+    // graph left the choice to the camera and it has not run.
+    FrameRate frame_rate() const;
 
   private:
     bool EnsureFilterGraph();
@@ -162,6 +166,7 @@ class CameraGraph {
     std::optional<ChosenFormat> format_;   // what the camera was asked for
     std::string device_name_;
     std::int64_t frame_period_ns_ = 0;
+    FrameRate asked_rate_;
 
     bool previewing_ = false;
     bool preview_graph_built_ = false;

@@ -9,6 +9,17 @@
 
 namespace vemo {
 
+// A frame rate as a camera states it: numerator frames per denominator
+// seconds (15/1, 30000/1001).
+struct FrameRate {
+    int numerator = 0;  // 0: not known
+    int denominator = 1;
+
+    bool known() const { return numerator > 0 && denominator > 0; }
+    double value() const { return static_cast<double>(numerator) / denominator; }
+    bool operator==(const FrameRate&) const = default;
+};
+
 struct OfferedFormat {
     std::string pixel_format;  // as the caps name it: "YUY2", "MJPG"
     int width = 0;

@@ -167,6 +167,23 @@ TEST_F(CaptureDialogsTest, FrameRateMustBePositive) {
     EXPECT_FALSE(use_frame_rate);
 }
 
+TEST_F(CaptureDialogsTest, FrameRateShowsTheCamerasRateAsItStatesIt) {
+    double frame_rate = 14.99;
+    bool use_frame_rate = true;
+    FrameRateDialog whole(nullptr, frame_rate, use_frame_rate, FrameRate{15, 1});
+    EXPECT_EQ(Field(whole, "402")->text(), "15");
+    FrameRateDialog ntsc(nullptr, frame_rate, use_frame_rate, FrameRate{30000, 1001});
+    EXPECT_EQ(Field(ntsc, "402")->text(), "29.970030");
+    // No rate known: the stored one, which the camera is asked to come near.
+    FrameRateDialog unknown(nullptr, frame_rate, use_frame_rate, FrameRate{});
+    EXPECT_EQ(Field(unknown, "402")->text(), "14.990000");
+
+    whole.show();
+    PressOk(whole);
+    EXPECT_EQ(whole.result(), QDialog::Accepted);
+    EXPECT_EQ(frame_rate, 15.0);
+}
+
 TEST_F(CaptureDialogsTest, ReadyShowsTheFileAndTimeLimitTakesAnyText) {
     const std::string name = dir_ / "<b>capture</b>.avi";
     ReadyToCaptureDialog ready(nullptr, name);

@@ -6,7 +6,9 @@
 #include <signal.h>
 
 #include <cstdlib>
+#include <string>
 #include <thread>
+#include <vector>
 
 #include "screen/xvfb_display.h"
 #include "support/engine_harness.h"
@@ -74,6 +76,34 @@ TEST_F(EngineProcessTest, WithoutADisplayNoBoxIsWaitedOn) {
         [&] { return given_up.Errors().find("Corvexaが起動していません") != std::string::npos; }));
     EXPECT_EQ(given_up.Stop(), 1);
     EXPECT_FALSE(Running());
+}
+
+// With no display to be found, Qt's platform list ends on the offscreen one;
+// the X platform's failure before it is told as what it is, not as the end.
+TEST_F(EngineProcessTest, WithoutADisplayTheFallBackIsExplained) {
+    install_.block().set_product_ready(1);
+    const std::vector<std::string> no_display{"VEMO_TEST_CAMERAS=", "DISPLAY", "WAYLAND_DISPLAY"};
+    std::vector<std::string> default_platforms = no_display;
+    default_platforms.push_back("QT_QPA_PLATFORM");
+    EngineProcess fell_back(install_, "", default_platforms);
+    ASSERT_TRUE(WaitFor([&] { return Running(); })) << fell_back.Errors();
+    EXPECT_EQ(fell_back.Stop(), 0);
+    const std::string errors = fell_back.Errors();
+    EXPECT_EQ(errors.find("Could not load the Qt platform plugin"), std::string::npos) << errors;
+    EXPECT_NE(errors.find(" vemo.startup: Qt's \"xcb\" platform has no display; going on with "
+                          "\"offscreen\": no window"),
+              std::string::npos)
+        << errors;
+
+    // X alone: nothing to go on with, and Qt's own lines say so.
+    std::vector<std::string> x_only = no_display;
+    x_only.push_back("QT_QPA_PLATFORM=xcb");
+    EngineProcess failed(install_, "", x_only);
+    EXPECT_NE(failed.Wait(), 0);
+    EXPECT_NE(failed.Errors().find("Could not load the Qt platform plugin \"xcb\""),
+              std::string::npos)
+        << failed.Errors();
+    EXPECT_EQ(failed.Errors().find("going on with"), std::string::npos) << failed.Errors();
 }
 
 TEST_F(EngineProcessTest, ASignalEndsTheEngineWhileARealBoxIsOpen) {

@@ -451,6 +451,7 @@ TEST_F(CameraPipelineTest, FrameRateFollowsTheSetting) {
     EXPECT_EQ(graph().frame_period_ns(), 1'000'000'000 / 15) << "14.99 comes nearest 15";
     ASSERT_TRUE(WaitFor([&] { return NegotiatedRate() > 0; }));
     EXPECT_EQ(NegotiatedRate(), 15.0);
+    EXPECT_EQ(graph().frame_rate(), (FrameRate{15, 1}));
     std::uint64_t start = Counters().frames;
     EXPECT_TRUE(WaitFor([&] { return Counters().frames >= start + 5; }));
 
@@ -461,6 +462,7 @@ TEST_F(CameraPipelineTest, FrameRateFollowsTheSetting) {
     ASSERT_TRUE(camera().RunPreview());
     ASSERT_TRUE(WaitFor([&] { return NegotiatedRate() > 0; }));
     EXPECT_EQ(NegotiatedRate(), 30.0) << "the camera's own rate";
+    EXPECT_EQ(graph().frame_rate(), (FrameRate{30, 1})) << "as the camera and the graph agreed";
     start = Counters().frames;
     EXPECT_TRUE(WaitFor([&] { return Counters().frames >= start + 5; }));
 }

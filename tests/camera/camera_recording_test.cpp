@@ -217,6 +217,27 @@ TEST_F(CameraRecordingTest, ARecordingIsAPlayableAviAndTheCamerasPicturesGoOnThr
     EXPECT_TRUE(messages_.empty()) << testing::PrintToString(messages_);
 }
 
+// The frame-rate dialog shows the rate the camera runs at (it offers 30 a
+// second only: the stored 14.99 comes nearest that), and OK on it changes
+// nothing that runs.
+TEST_F(CameraRecordingTest, TheFrameRateDialogShowsTheCamerasOwnRate) {
+    QString shown;
+    other_dialog_ = [&](QDialog* dialog) {
+        if (dialog->objectName() != "602") return;
+        shown = dialog->findChild<QLineEdit*>("402")->text();
+        dialog->accept();
+    };
+    window_->OnCommand(kCmdStartCapture);
+    ASSERT_TRUE(camera().recording()) << testing::PrintToString(messages_);
+    window_->OnCommand(kCmdFrameRate);
+    EXPECT_EQ(shown.toStdString(), "30");
+    EXPECT_EQ(state().frame_rate, 30.0);
+    EXPECT_TRUE(camera().recording()) << "the camera runs at that rate already";
+    RunEvents(500ms);
+    window_->OnCommand(kCmdStopCapture);
+    EXPECT_GT(CapturedFrames(), 0) << StatusText().toStdString();
+}
+
 TEST_F(CameraRecordingTest, CancellingTheGoAheadRecordsNothingAndPreviewsAgain) {
     confirm_ = false;
     window_->OnCommand(kCmdStartCapture);

@@ -3,7 +3,11 @@
 
 #include <gtest/gtest.h>
 
+#include <algorithm>
+#include <fstream>
 #include <iterator>
+#include <string>
+#include <vector>
 
 #include "screen/xvfb_display.h"
 #include "support/engine_harness.h"
@@ -41,7 +45,7 @@ TEST_F(InstallTest, LaysOutTheProgramsAndTheirFiles) {
           "share/vemo/bak/cameraoff.jpg", "share/vemo/bak/vemoscoff.gif",
           "share/vemo/help/wmanual.htm", "share/icons/hicolor/64x64/apps/vemo.png",
           "share/applications/vemo.desktop", "share/man/man1/vemo.1.gz",
-          "share/man/man1/vemoctl.1.gz", "share/doc/vemo/examples/vemo.service",
+          "share/man/man1/vemoctl.1.gz", "lib/systemd/user/vemo.service",
           "share/doc/vemo/copyright"}) {
         EXPECT_TRUE(fs::is_regular_file(Installed(name))) << name;
     }
@@ -79,6 +83,39 @@ TEST_F(InstallTest, TheEngineTakesAProductsLibraryBeforeItsOwn) {
     EXPECT_EQ(engine.Wait(), 1) << engine.Errors();
     EXPECT_NE(engine.Errors().find("Failed to get shared memory."), std::string::npos)
         << engine.Errors();
+}
+
+// The user unit runs the installed engine as systemd would: its
+// environment, no display. The engine waits for the product without a box,
+// then starts.
+TEST_F(InstallTest, TheUserUnitRunsTheEngineHeadless) {
+    std::ifstream unit(Installed("lib/systemd/user/vemo.service"));
+    ASSERT_TRUE(unit) << "no unit";
+    std::string line, exec_start, working_directory;
+    std::vector<std::string> environment{"DISPLAY", "WAYLAND_DISPLAY", "LD_LIBRARY_PATH="};
+    while (std::getline(unit, line)) {
+        if (line.starts_with("ExecStart=")) exec_start = line.substr(10);
+        if (line.starts_with("WorkingDirectory=")) working_directory = line.substr(17);
+        if (line.starts_with("Environment=")) environment.push_back(line.substr(12));
+    }
+    EXPECT_EQ(exec_start, Installed("bin/vemo").string());
+    EXPECT_EQ(working_directory, "%h/Corvexa");
+    EXPECT_NE(std::find(environment.begin(), environment.end(), "QT_QPA_PLATFORM=offscreen"),
+              environment.end());
+
+    test::EngineInstallation folder;
+    ASSERT_TRUE(folder.ok());
+    folder.block().set_product_ready(0);
+    // The platform the harness sets goes: the unit's own must stand alone.
+    environment.insert(environment.begin(), "QT_QPA_PLATFORM");
+    test::EngineProcess engine(folder, "", environment, exec_start);
+    ASSERT_TRUE(test::WaitFor([&] {
+        return engine.Errors().find("waiting for the product") != std::string::npos;
+    })) << engine.Errors();
+    folder.block().set_product_ready(1);
+    ASSERT_TRUE(test::WaitFor([&] { return folder.block().engine_running() == 1; }))
+        << engine.Errors();
+    EXPECT_EQ(engine.Stop(), 0) << engine.Errors();
 }
 
 TEST_F(InstallTest, TheEngineStartsAndStopsFromThePrefix) {

@@ -38,6 +38,14 @@ QString SixDecimals(double value) {
     return QString::fromLatin1(text, result.ec == std::errc() ? result.ptr - text : 0);
 }
 
+// A camera's rate as it states it: a whole rate as a whole number, any other
+// to six decimals, as a stored rate.
+QString RateText(FrameRate rate) {
+    if (rate.numerator % rate.denominator == 0)
+        return QString::number(rate.numerator / rate.denominator);
+    return SixDecimals(rate.value());
+}
+
 // The floating number at the start of the first 31 characters, after blanks;
 // 0 when there is none. Infinity and NaN count as none: no frame rate.
 double LeadingDouble(const QString& field) {
@@ -112,14 +120,17 @@ void SetFileSizeDialog::accept() {
     QApplication::beep();
 }
 
-FrameRateDialog::FrameRateDialog(QWidget* parent, double& frame_rate, bool& use_frame_rate)
+FrameRateDialog::FrameRateDialog(QWidget* parent, double& frame_rate, bool& use_frame_rate,
+                                 FrameRate camera_rate)
     : QDialog(parent), frame_rate_(frame_rate), use_frame_rate_(use_frame_rate) {
     setObjectName("602");
     PrepareDialog(this, "Choose Frame Rate", 121, 50);
     // The box and the text beside it, as one control that the text toggles.
     use_ = AddCheckBox(this, 406, "Use Frame Rate", use_frame_rate_, 3, 4, 83, 8);
     QLabel* rate_label = AddLabel(this, "&Frame Rate:", 3, 18, 43, 8);
-    rate_ = AddTextEdit(this, 402, SixDecimals(frame_rate_), 44, 16, 44, 12);
+    rate_ = AddTextEdit(this, 402,
+                        camera_rate.known() ? RateText(camera_rate) : SixDecimals(frame_rate_), 44,
+                        16, 44, 12);
     rate_label->setBuddy(rate_);
     AddLabel(this, "f/sec", 93, 18, 18, 8);
     AddEnglishButtons(this, 18, 69, 33, 32);

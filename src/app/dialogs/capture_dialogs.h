@@ -11,6 +11,7 @@
 #include <cstdint>
 #include <string>
 
+#include "camera/offered_format.h"
 #include "capfile/capture_file.h"
 
 class QCheckBox;
@@ -36,11 +37,14 @@ class SetFileSizeDialog : public QDialog {
     bool correcting_ = false;
 };
 
-// OK takes a frame rate above 0; anything else is reported and the dialog
-// stays open.
+// The field shows the camera's rate as the camera states it ("15",
+// "29.970030") when one is known, else the stored rate ("14.990000": the
+// camera is asked for its rate nearest that). OK takes a frame rate above 0;
+// anything else is reported and the dialog stays open.
 class FrameRateDialog : public QDialog {
   public:
-    FrameRateDialog(QWidget* parent, double& frame_rate, bool& use_frame_rate);
+    FrameRateDialog(QWidget* parent, double& frame_rate, bool& use_frame_rate,
+                    FrameRate camera_rate = {});
     void accept() override;
 
   private:
