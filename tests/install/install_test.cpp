@@ -46,7 +46,7 @@ TEST_F(InstallTest, LaysOutTheProgramsAndTheirFiles) {
           "share/vemo/help/wmanual.htm", "share/icons/hicolor/64x64/apps/vemo.png",
           "share/applications/vemo.desktop", "share/man/man1/vemo.1.gz",
           "share/man/man1/vemoctl.1.gz", "lib/systemd/user/vemo.service",
-          "share/doc/vemo/copyright"}) {
+          "share/doc/vemo/copyright", "share/dbus-1/interfaces/com.lumetra.Vemo.Engine.xml"}) {
         EXPECT_TRUE(fs::is_regular_file(Installed(name))) << name;
     }
     // The stand-in stays out of the public library directory, where it would
