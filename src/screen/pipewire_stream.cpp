@@ -111,8 +111,8 @@ const spa_pod* FormatParam(spa_pod_builder& b, int width_hint, int height_hint) 
         SPA_POD_CHOICE_RANGE_Fraction(&max_rate, &lowest, &max_rate)));
 }
 
-// Shared memory only (no DMA-BUF), and the header and damage metadata.
-int BufferParams(spa_pod_builder& b, std::array<const spa_pod*, 3>& params) {
+// Shared memory only (no DMA-BUF), and the header, damage and crop metadata.
+int BufferParams(spa_pod_builder& b, std::array<const spa_pod*, 4>& params) {
     const int region = static_cast<int>(sizeof(spa_meta_region));
     params[0] = static_cast<const spa_pod*>(spa_pod_builder_add_object(
         &b, SPA_TYPE_OBJECT_ParamBuffers, SPA_PARAM_Buffers, SPA_PARAM_BUFFERS_dataType,
@@ -126,7 +126,34 @@ int BufferParams(spa_pod_builder& b, std::array<const spa_pod*, 3>& params) {
         SPA_POD_Id(SPA_META_VideoDamage), SPA_PARAM_META_size,
         SPA_POD_CHOICE_RANGE_Int(region * static_cast<int>(kDamageRegions), region,
                                  region * static_cast<int>(kDamageRegions))));
-    return 3;
+    // A compositor may send more than the monitor (GNOME does): the crop
+    // says which part is the picture.
+    params[3] = static_cast<const spa_pod*>(spa_pod_builder_add_object(
+        &b, SPA_TYPE_OBJECT_ParamMeta, SPA_PARAM_Meta, SPA_PARAM_META_type,
+        SPA_POD_Id(SPA_META_VideoCrop), SPA_PARAM_META_size, SPA_POD_Int(region)));
+    return 4;
+}
+
+// The part of `frame` the buffer's crop names, clipped to the frame, and the
+// damage moved to it; the frame as it is without a crop.
+void ApplyCrop(const spa_buffer* buffer, GrabbedPixels& frame, std::vector<SourceRect>& damage) {
+    const auto* crop = static_cast<const spa_meta_region*>(
+        spa_buffer_find_meta_data(buffer, SPA_META_VideoCrop, sizeof(spa_meta_region)));
+    if (crop == nullptr || !spa_meta_region_is_valid(crop)) return;
+    const std::int64_t x = std::clamp<std::int64_t>(crop->region.position.x, 0, frame.width);
+    const std::int64_t y = std::clamp<std::int64_t>(crop->region.position.y, 0, frame.height);
+    const std::int64_t width = std::min<std::int64_t>(crop->region.size.width, frame.width - x);
+    const std::int64_t height = std::min<std::int64_t>(crop->region.size.height, frame.height - y);
+    if (width <= 0 || height <= 0) return;
+    frame.data +=
+        static_cast<std::size_t>(y) * frame.stride +
+        static_cast<std::size_t>(x) * static_cast<std::size_t>(frame.layout.bits_per_pixel / 8);
+    frame.width = static_cast<int>(width);
+    frame.height = static_cast<int>(height);
+    for (SourceRect& r : damage) {
+        r.x -= static_cast<int>(x);
+        r.y -= static_cast<int>(y);
+    }
 }
 
 #pragma GCC diagnostic pop
@@ -255,7 +282,7 @@ void PipeWireCapture::Impl::OnFormat(Monitor& m, const spa_pod* param) {
     changed.notify_all();
     std::array<std::uint8_t, 1024> buffer{};
     spa_pod_builder b = SPA_POD_BUILDER_INIT(buffer.data(), buffer.size());
-    std::array<const spa_pod*, 3> params{};
+    std::array<const spa_pod*, 4> params{};
     const int count = BufferParams(b, params);
     pw_stream_update_params(m.stream.get(), params.data(), static_cast<std::uint32_t>(count));
 }
@@ -320,6 +347,7 @@ void PipeWireCapture::Impl::OnProcess(Monitor& m) {
         frame.height =
             std::min<int>(m.height, static_cast<int>((available - row_bytes) / frame.stride + 1));
     }
+    if (frame.height > 0) ApplyCrop(newest->buffer, frame, m.damage);
     bool placed = false;
     {
         const std::lock_guard lock(mutex);

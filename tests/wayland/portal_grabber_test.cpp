@@ -329,8 +329,10 @@ class FrameSource {
         return id == SPA_ID_INVALID ? 0 : id;
     }
 
-    // Sends one frame of `colour` at the size negotiated last.
-    bool Send(Rgb colour) {
+    // Sends one frame of `colour` at the size negotiated last; with a crop,
+    // `colour` inside it and `outside` around it, and the crop in the
+    // buffer's metadata, as a compositor that sends more than the monitor.
+    bool Send(Rgb colour, const spa_region* crop = nullptr, Rgb outside = {}) {
         const auto until = std::chrono::steady_clock::now() + 10s;
         while (std::chrono::steady_clock::now() < until) {
             {
@@ -342,10 +344,22 @@ class FrameSource {
                     if (data.data == nullptr || data.maxsize < size) return false;
                     auto* p = static_cast<std::uint8_t*>(data.data);
                     for (std::size_t i = 0; i < size; i += 4) {
-                        p[i] = colour.b;
-                        p[i + 1] = colour.g;
-                        p[i + 2] = colour.r;
+                        const int x = static_cast<int>(i % stride / 4);
+                        const int y = static_cast<int>(i / stride);
+                        const bool inside =
+                            crop == nullptr ||
+                            (x >= crop->position.x && y >= crop->position.y &&
+                             x < crop->position.x + static_cast<int>(crop->size.width) &&
+                             y < crop->position.y + static_cast<int>(crop->size.height));
+                        const Rgb& c = inside ? colour : outside;
+                        p[i] = c.b;
+                        p[i + 1] = c.g;
+                        p[i + 2] = c.r;
                         p[i + 3] = 0xff;
+                    }
+                    if (auto* meta = static_cast<spa_meta_region*>(spa_buffer_find_meta_data(
+                            next->buffer, SPA_META_VideoCrop, sizeof(spa_meta_region)))) {
+                        meta->region = crop != nullptr ? *crop : spa_region{};
                     }
                     data.chunk->offset = 0;
                     data.chunk->size = static_cast<std::uint32_t>(size);
@@ -412,7 +426,7 @@ class FrameSource {
         const int stride = format_width_ * 4;
         std::array<std::uint8_t, 1024> buffer{};
         spa_pod_builder b = SPA_POD_BUILDER_INIT(buffer.data(), buffer.size());
-        const spa_pod* params[2] = {
+        const spa_pod* params[3] = {
             static_cast<const spa_pod*>(spa_pod_builder_add_object(
                 &b, SPA_TYPE_OBJECT_ParamBuffers, SPA_PARAM_Buffers, SPA_PARAM_BUFFERS_buffers,
                 SPA_POD_CHOICE_RANGE_Int(4, 2, 8), SPA_PARAM_BUFFERS_blocks, SPA_POD_Int(1),
@@ -423,8 +437,12 @@ class FrameSource {
                 &b, SPA_TYPE_OBJECT_ParamMeta, SPA_PARAM_Meta, SPA_PARAM_META_type,
                 SPA_POD_Id(SPA_META_Header), SPA_PARAM_META_size,
                 SPA_POD_Int(static_cast<int>(sizeof(spa_meta_header))))),
+            static_cast<const spa_pod*>(spa_pod_builder_add_object(
+                &b, SPA_TYPE_OBJECT_ParamMeta, SPA_PARAM_Meta, SPA_PARAM_META_type,
+                SPA_POD_Id(SPA_META_VideoCrop), SPA_PARAM_META_size,
+                SPA_POD_Int(static_cast<int>(sizeof(spa_meta_region))))),
         };
-        pw_stream_update_params(stream_.get(), params, 2);
+        pw_stream_update_params(stream_.get(), params, 3);
     }
 #pragma GCC diagnostic pop
 
@@ -539,6 +557,35 @@ TEST(PipeWireCaptureTest, MonitorsAtDifferentScalesAreComposedInTheirOwnPixels) 
     EXPECT_EQ(green_at(839, 99), 200);
     EXPECT_EQ(red_at(640, 100) + green_at(640, 100), 0) << "no monitor lies there";
     EXPECT_FALSE(capture->SizeChanged());
+}
+
+// A buffer larger than the monitor with a crop: only the crop is the
+// picture, placed at the monitor's corner.
+TEST(PipeWireCaptureTest, TheCropIsThePicture) {
+    FrameSource source(320, 240);
+    ASSERT_NE(source.NodeId(), 0u);
+    std::string error;
+    const auto capture = screen::PipeWireCapture::Open(
+        PipeWireConnection(), {{source.NodeId(), 0, 0, 320, 240}}, kShortWait, error);
+    ASSERT_NE(capture, nullptr) << error;
+    const spa_region crop{{10, 20}, {300, 200}};
+    ASSERT_TRUE(source.Send({0, 0, 200}, &crop, {200, 0, 0}));
+    std::vector<std::uint8_t> picture(320 * 240 * 4);
+    ScreenChanges changes;
+    ASSERT_TRUE(Eventually([&] {
+        return capture->Take(picture.data(), changes, error) ==
+               screen::PipeWireCapture::Taken::kPicture;
+    })) << error;
+    std::size_t outside_shown = 0, crop_missing = 0;
+    for (int y = 0; y < 240; ++y) {
+        for (int x = 0; x < 320; ++x) {
+            const std::uint8_t* p = &picture[(y * 320 + x) * 4];
+            outside_shown += p[2] != 0;
+            crop_missing += x < 300 && y < 200 && p[0] != 200;
+        }
+    }
+    EXPECT_EQ(outside_shown, 0u);
+    EXPECT_EQ(crop_missing, 0u);
 }
 
 TEST(PipeWireCaptureTest, WithoutSizesAStartWithoutAFrameFails) {
