@@ -171,6 +171,18 @@ DBusAnswer Ask(const Function& function, Arguments&&... arguments) {
     return function(std::forward<Arguments>(arguments)...);
 }
 
+// A list's answer with its items as Entry structures, as QtDBus sends them.
+template <typename Entry, typename Item>
+DBusAnswer TypedList(const std::function<DBusAnswer(std::vector<Item>&)>& list) {
+    std::vector<Item> items;
+    DBusAnswer answer = Ask(list, items);
+    QList<Entry> entries;
+    for (Item& item : items)
+        entries.push_back({std::move(item)});
+    answer.value = QVariant::fromValue(entries);
+    return answer;
+}
+
 QDBusMessage InvalidArguments(const QDBusMessage& message, const QString& text) {
     return message.createErrorReply(QDBusError::InvalidArgs, text);
 }
@@ -319,23 +331,11 @@ bool DBusService::handleMessage(const QDBusMessage& message, const QDBusConnecti
         });
     } else if (member == "CameraControlList") {
         AnswerText(message, "", [this](const QStringList&) {
-            std::vector<CameraControl> controls;
-            DBusAnswer answer = Ask(callbacks_.camera_control_list, controls);
-            QList<ControlEntry> entries;
-            for (CameraControl& control : controls)
-                entries.push_back({std::move(control)});
-            answer.value = QVariant::fromValue(entries);
-            return answer;
+            return TypedList<ControlEntry>(callbacks_.camera_control_list);
         });
     } else if (member == "CameraFormatList") {
         AnswerText(message, "", [this](const QStringList&) {
-            std::vector<OfferedFormat> formats;
-            DBusAnswer answer = Ask(callbacks_.camera_format_list, formats);
-            QList<FormatEntry> entries;
-            for (OfferedFormat& format : formats)
-                entries.push_back({std::move(format)});
-            answer.value = QVariant::fromValue(entries);
-            return answer;
+            return TypedList<FormatEntry>(callbacks_.camera_format_list);
         });
     } else if (member == "CameraControls") {
         AnswerText(message, "",
