@@ -14,6 +14,9 @@ namespace vemo {
 
 int MainWindow::OnCommand(int id) {
     qCDebug(logCommand) << "command" << id;
+    // Told once the event loop runs: inside a dialog this command opens, so
+    // other programs learn that it waits.
+    StateChanged();
     switch (id) {
         case kCmdClose:
             close();

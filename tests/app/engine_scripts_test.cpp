@@ -199,6 +199,22 @@ TEST_F(EngineScriptsTest, PropertiesTellTheEngineStateAndSignalEachChange) {
     }
     listed.endArray();
     EXPECT_TRUE(found);
+
+    // A dialog left open where nobody sees it is told, and status names it.
+    ASSERT_EQ(Vemoctl({"command", "61"}).exit_code, 0);
+    EXPECT_TRUE(WaitFor([&] {
+        QCoreApplication::processEvents();
+        QString title;
+        const QVariant waiting = spy.changed.value("Waiting");
+        if (waiting.canConvert<QDBusArgument>()) {
+            const QDBusArgument structure = waiting.value<QDBusArgument>();
+            structure.beginStructure();
+            structure >> title;
+            structure.endStructure();
+        }
+        return !title.isEmpty();
+    }));
+    EXPECT_NE(Vemoctl({"status"}).out.find("\nwaiting: \""), std::string::npos);
     EXPECT_EQ(engine.Stop(), 0);
 }
 
