@@ -27,6 +27,17 @@ ScreenSettings ReadScreenSettings() {
 namespace screen {
 namespace {
 
+// Values only an edited settings file can hold are brought into the ranges
+// the properties dialogs allow.
+ScreenSettings InRange(ScreenSettings settings) {
+    settings.screen_timer =
+        std::clamp(settings.screen_timer, kMinIntervalSeconds, kMaxIntervalSeconds);
+    settings.screen_division = std::clamp(settings.screen_division, kMinDivision, kMaxDivision);
+    settings.imode_width = std::clamp(settings.imode_width, kMinImodeWidth, kMaxImodeWidth);
+    settings.screen_gif_color = std::clamp(settings.screen_gif_color, kMinGifColors, kMaxGifColors);
+    return settings;
+}
+
 int ClampedDivision(std::uint32_t value) {
     return static_cast<int>(std::clamp(value, kMinDivision, kMaxDivision));
 }
@@ -55,31 +66,28 @@ CaptureCore::~CaptureCore() = default;
 
 ScreenStartResult CaptureCore::Start(const ScreenSettings& requested,
                                      const std::string& unanswered) {
-    // Values only an edited settings file can hold are brought into the
-    // ranges the properties dialogs allow.
-    ScreenSettings settings = requested;
-    settings.screen_timer =
-        std::clamp(settings.screen_timer, kMinIntervalSeconds, kMaxIntervalSeconds);
-    settings.screen_division = std::clamp(settings.screen_division, kMinDivision, kMaxDivision);
-    settings.imode_width = std::clamp(settings.imode_width, kMinImodeWidth, kMaxImodeWidth);
-    settings.screen_gif_color = std::clamp(settings.screen_gif_color, kMinGifColors, kMaxGifColors);
-
+    const ScreenSettings settings = InRange(requested);
     Release();
     cache_.Clear();
     gone_left_off_ = false;
 
-    ScreenSession& s = session_;
     ScreenStartResult result;
     if (unanswered.empty()) {
-        s.grabber = OpenScreenGrabber(result.error);
+        session_.grabber = OpenScreenGrabber(result.error);
     } else {
         result.error = unanswered;
-        s.grabber = MakeNullGrabber(unanswered);
+        session_.grabber = MakeNullGrabber(unanswered);
     }
     // The failures shown before are forgotten. The caller shows this one now,
     // so grabs that fail the same way stay quiet.
     last_reported_ = result.error;
+    return SizeSession(requested, settings, std::move(result));
+}
 
+// The geometry, buffers and jobs for the grabber's size, and capture on.
+ScreenStartResult CaptureCore::SizeSession(const ScreenSettings& requested, ScreenSettings settings,
+                                           ScreenStartResult result) {
+    ScreenSession& s = session_;
     const bool whole_screen = settings.screen_one != 0;
     s.geometry = ComputeScreenGeometry(
         s.grabber->width(), s.grabber->height(), whole_screen, settings.imode_rotate != 0,
@@ -176,9 +184,19 @@ ScreenGrabResult CaptureCore::Grab() {
         return result;
     }
     if (resized) {
-        Release();
-        PublishStopped();
-        const ScreenStartResult started = Start(requested());
+        // A grabber that takes the new size keeps its session (a screen
+        // cast's permission and streams); the rest is sized afresh.
+        ScreenStartResult started;
+        if (session_.grabber->AdoptNewSize()) {
+            const ScreenSettings asked = requested();
+            session_.scaler = PictureScaler();
+            cache_.Clear();
+            started = SizeSession(asked, InRange(asked), {});
+        } else {
+            Release();
+            PublishStopped();
+            started = Start(requested());
+        }
         result.restarted = true;
         result.screen_width = session_.geometry.screen_width;
         result.screen_height = session_.geometry.screen_height;

@@ -37,6 +37,8 @@ class CaptureCore {
     // Gives back the grabber and the buffers; the geometry stays. Talks to
     // the X server.
     void Release();
+    ScreenStartResult SizeSession(const ScreenSettings& requested, ScreenSettings settings,
+                                  ScreenStartResult result);
 
     // Turns capture off and puts the files of a stop in place: the i-mode
     // picture and the tiles removed, the "off" pictures. Touches no display.

@@ -185,6 +185,10 @@ struct PipeWireCapture::Impl {
         int laid_width = 0;  // the size the desktop was laid out with
         int laid_height = 0;
         bool delivered = false;
+        // The newest frame of a new size, kept whole until the desktop is
+        // laid out at it: a still screen sends no other.
+        std::vector<std::uint8_t> held;
+        GrabbedPixels held_frame;
     };
 
     ~Impl() {
@@ -205,6 +209,7 @@ struct PipeWireCapture::Impl {
     void NoteLost(std::string reason);
     void OnFormat(Monitor& m, const spa_pod* param);
     void OnProcess(Monitor& m);
+    void Hold(Monitor& m, const GrabbedPixels& frame);
     bool AllDelivered() const;
 
     ThreadLoopPtr loop;
@@ -351,7 +356,11 @@ void PipeWireCapture::Impl::OnProcess(Monitor& m) {
     bool placed = false;
     {
         const std::lock_guard lock(mutex);
-        if (laid_out && frame.height > 0) {
+        if (laid_out && frame.height > 0 &&
+            (m.format_width != m.laid_width || m.format_height != m.laid_height)) {
+            Hold(m, frame);
+            placed = true;
+        } else if (laid_out && frame.height > 0) {
             if (damage_known && m.damage.size() > kDamageRegions) {
                 SourceRect all;
                 for (const SourceRect& r : m.damage)
@@ -367,6 +376,18 @@ void PipeWireCapture::Impl::OnProcess(Monitor& m) {
     m.whole_next = !placed;
     pw_stream_queue_buffer(m.stream.get(), newest);
     if (placed) changed.notify_all();
+}
+
+void PipeWireCapture::Impl::Hold(Monitor& m, const GrabbedPixels& frame) {
+    const std::size_t row = static_cast<std::size_t>(frame.width) *
+                            static_cast<std::size_t>(frame.layout.bits_per_pixel / 8);
+    m.held.resize(row * static_cast<std::size_t>(frame.height));
+    for (int y = 0; y < frame.height; ++y) {
+        std::memcpy(m.held.data() + row * static_cast<std::size_t>(y),
+                    frame.data + frame.stride * static_cast<std::size_t>(y), row);
+    }
+    m.held_frame = frame;
+    m.held_frame.stride = row;
 }
 
 bool PipeWireCapture::Impl::AllDelivered() const {
@@ -543,6 +564,23 @@ int PipeWireCapture::height() const {
 bool PipeWireCapture::SizeChanged() const {
     const std::lock_guard lock(impl_->mutex);
     return impl_->size_changed;
+}
+
+bool PipeWireCapture::AdoptNewSize() {
+    Impl& s = *impl_;
+    const std::lock_guard lock(s.mutex);
+    if (!s.size_changed || !s.lost.empty()) return false;
+    s.LayOut();
+    s.size_changed = false;
+    // The frames that came at the new size, whole.
+    for (const auto& m : s.monitors) {
+        if (m->held.empty()) continue;
+        GrabbedPixels frame = m->held_frame;
+        frame.data = m->held.data();
+        s.desktop.Place(m->index, frame, nullptr);
+        m->held = {};
+    }
+    return true;
 }
 
 ScreenChanges PipeWireCapture::PeekChanges() const {

@@ -55,11 +55,15 @@ class PipeWireCapture {
     PipeWireCapture(const PipeWireCapture&) = delete;
     PipeWireCapture& operator=(const PipeWireCapture&) = delete;
 
-    // The desktop's size as the streams first agreed it.
+    // The desktop's size as the streams agreed it at the start, or at the
+    // last AdoptNewSize.
     int width() const;
     int height() const;
     // True once a stream has changed to another size.
     bool SizeChanged() const;
+    // Lays the desktop out at the streams' new sizes (width() and height()
+    // tell it from now on) with no new connection; false unless SizeChanged.
+    bool AdoptNewSize();
     // kUnknown once a stream is lost: no frame coming is then no still screen.
     ScreenChanges PeekChanges() const;
     // A stream went away: no picture comes again.

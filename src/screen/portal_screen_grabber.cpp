@@ -65,10 +65,15 @@ class PortalGrabber final : public ScreenGrabber {
             if (session_->Ended(reason)) error = reason;
             return false;
         }
-        width_ = capture_->width();
-        height_ = capture_->height();
-        picture_ = std::make_unique<std::uint8_t[]>(static_cast<std::size_t>(width_) *
-                                                    static_cast<std::size_t>(height_) * 4);
+        SizePicture();
+        return true;
+    }
+
+    // A monitor's new size is taken by its stream alone: no new handshake,
+    // so the user is never asked again for it.
+    bool AdoptNewSize() override {
+        if (Ended() || !capture_->AdoptNewSize()) return false;
+        SizePicture();
         return true;
     }
 
@@ -104,6 +109,13 @@ class PortalGrabber final : public ScreenGrabber {
     std::string Describe() const override { return "screen-cast portal, " + capture_->Describe(); }
 
   private:
+    void SizePicture() {
+        width_ = capture_->width();
+        height_ = capture_->height();
+        picture_ = std::make_unique<std::uint8_t[]>(static_cast<std::size_t>(width_) *
+                                                    static_cast<std::size_t>(height_) * 4);
+    }
+
     bool Ended() {
         if (ended_.empty()) session_->Ended(ended_);
         return !ended_.empty();

@@ -39,6 +39,10 @@ class ScreenGrabber {
 
     // Whether the screen's size now differs from the one it was opened with.
     virtual bool SizeChanged() { return false; }
+    // After SizeChanged: takes the new size without opening anew (width()
+    // and height() tell it from now on, the next Grab is a whole change).
+    // False when the grabber cannot: screen capture then starts afresh.
+    virtual bool AdoptNewSize() { return false; }
 
     // What changed since the last successful Grab, without reading a pixel
     // and without forgetting it: the next Grab reports it again. Never

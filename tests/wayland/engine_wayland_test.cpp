@@ -19,6 +19,7 @@
 #include <vector>
 
 #include "imaging/published_files.h"
+#include "screen/restore_token.h"
 #include "screen/screen_capture.h"
 #include "screen/screen_geometry.h"
 #include "support/engine_harness.h"
@@ -111,6 +112,38 @@ TEST_F(WaylandEngineTest, VemoctlGrabPublishesTheScreenWholeAndInTiles) {
             EXPECT_LE(ColourDistance(tile.at(tile.width / 2, tile.height / 2), want), 24) << name;
         }
     }
+}
+
+// A new mode of the output is followed by its stream alone: the screen is
+// published at the new size and nobody is asked for the screen again.
+TEST_F(WaylandEngineTest, AResizedOutputIsFollowedWithoutAskingAgain) {
+    EngineInstallation install;
+    ASSERT_TRUE(install.ok());
+    ASSERT_EQ(chdir(install.dir().c_str()), 0);
+    ScreenCapture capture;
+    capture.set_pause_ms(0);
+    ScreenSettings settings;
+    settings.screen_timer = 1;
+    settings.screen_one = 1;
+    ASSERT_TRUE(capture.Start(settings).grabbable);
+    ASSERT_TRUE(capture.Grab().ok);
+    // Without the kept permission a new handshake would ask again.
+    std::filesystem::remove(screen::RestoreTokenPath());
+    const int asked = desktop_.ChooserCount();
+    ASSERT_TRUE(desktop_.Resize(800, 600)) << desktop_.error();
+    ScreenGrabResult grab;
+    ASSERT_TRUE(WaitFor([&] {
+        grab = capture.Grab();
+        return grab.restarted;
+    }));
+    EXPECT_EQ(grab.screen_width, 800);
+    EXPECT_TRUE(WaitFor([&] {
+        capture.Grab();
+        return DecodeJpeg(published::kScreenWholeJpeg).width == 800;
+    }));
+    EXPECT_EQ(desktop_.ChooserCount(), asked);
+    capture.Stop();
+    ASSERT_TRUE(desktop_.Resize(kWidth, kHeight)) << desktop_.error();
 }
 
 TEST_F(WaylandEngineTest, AStillScreenIsPublishedAgainWithoutReadingIt) {

@@ -245,12 +245,25 @@ TEST_F(PortalGrabberTest, AResizedOutputIsNoticed) {
     EXPECT_FALSE(grabber->SizeChanged());
     ASSERT_TRUE(desktop_.Resize(800, 600)) << desktop_.error();
     EXPECT_TRUE(Eventually([&] { return grabber->SizeChanged(); }));
-    // The size stays the one opened with; a new start has the new one.
+    // The size stays the one opened with until it is taken, by the stream
+    // alone: nobody is asked again.
     EXPECT_EQ(grabber->width(), kWidth);
-    const auto resized = OpenGrabber(error);
-    ASSERT_EQ(error, "");
-    EXPECT_EQ(resized->width(), 800);
-    EXPECT_EQ(resized->height(), 600);
+    const int asked = desktop_.ChooserCount();
+    ASSERT_TRUE(grabber->AdoptNewSize());
+    EXPECT_FALSE(grabber->SizeChanged());
+    EXPECT_EQ(grabber->width(), 800);
+    EXPECT_EQ(grabber->height(), 600);
+    ASSERT_TRUE(desktop_.Show(800, 600, [](int, int) {
+        return Rgb{10, 20, 30};
+    })) << desktop_.error();
+    GrabbedPixels pixels;
+    ScreenChanges changes;
+    EXPECT_TRUE(Eventually([&] {
+        if (!grabber->Grab(pixels, changes, error)) return false;
+        const std::uint8_t* corner = pixels.data + pixels.stride * 599 + 799 * 4;
+        return pixels.width == 800 && corner[0] == 30 && corner[1] == 20 && corner[2] == 10;
+    })) << error;
+    EXPECT_EQ(desktop_.ChooserCount(), asked);
     ASSERT_TRUE(desktop_.Resize(kWidth, kHeight)) << desktop_.error();
 }
 
