@@ -17,6 +17,8 @@
 #include <string>
 #include <utility>
 
+#include "base/freer.h"
+
 namespace vemo::screen {
 namespace {
 
@@ -39,13 +41,6 @@ SourceRect Bounds(SourceRect a, SourceRect b) {
 
 namespace {
 
-template <auto Free>
-struct Freer {
-    template <class T>
-    void operator()(T* p) const {
-        Free(p);
-    }
-};
 using ThreadLoopPtr = std::unique_ptr<pw_thread_loop, Freer<pw_thread_loop_destroy>>;
 using ContextPtr = std::unique_ptr<pw_context, Freer<pw_context_destroy>>;
 using CorePtr = std::unique_ptr<pw_core, Freer<pw_core_disconnect>>;

@@ -24,6 +24,7 @@
 #include <thread>
 #include <vector>
 
+#include "base/freer.h"
 #include "base/unique_fd.h"
 #include "screen/pipewire_stream.h"
 #include "screen/restore_token.h"
@@ -371,13 +372,6 @@ class FrameSource {
     }
 
   private:
-    template <auto Free>
-    struct Freer {
-        template <class T>
-        void operator()(T* p) const {
-            Free(p);
-        }
-    };
     struct Lock {
         explicit Lock(pw_thread_loop* l) : loop(l) { pw_thread_loop_lock(loop); }
         ~Lock() { pw_thread_loop_unlock(loop); }
