@@ -9,6 +9,9 @@
 #include <string>
 #include <utility>
 
+#include "base/freer.h"
+#include "base/session_bus.h"
+
 namespace vemo::screen {
 namespace {
 
@@ -27,19 +30,11 @@ constexpr std::chrono::milliseconds kCloseLimit{1000};
 
 using Clock = std::chrono::steady_clock;
 
-template <auto Free>
-struct Freer {
-    template <class T>
-    void operator()(T* p) const {
-        Free(p);
-    }
-};
 template <class T>
 using ObjectPtr = std::unique_ptr<T, Freer<g_object_unref>>;
 using VariantPtr = std::unique_ptr<GVariant, Freer<g_variant_unref>>;
 using ContextPtr = std::unique_ptr<GMainContext, Freer<g_main_context_unref>>;
 using SourcePtr = std::unique_ptr<GSource, Freer<g_source_unref>>;
-using CharPtr = std::unique_ptr<gchar, Freer<g_free>>;
 
 // A GError out-parameter that frees what it receives.
 class ErrorSlot {
@@ -114,19 +109,6 @@ bool IterateUntil(GMainContext* context, Clock::time_point until, Done done) {
 // The SENDER part of a request path, and a fresh token for each request.
 std::string NextToken(int& serial) {
     return "vemo_" + std::to_string(::getpid()) + "_" + std::to_string(++serial);
-}
-
-// The session bus's address, without GLib's last resort of starting one
-// through an X display.
-std::string SessionBusAddress() {
-    const char* address = std::getenv("DBUS_SESSION_BUS_ADDRESS");
-    if (address != nullptr && *address != '\0') return address;
-    const char* runtime = std::getenv("XDG_RUNTIME_DIR");
-    if (runtime == nullptr || *runtime == '\0') return {};
-    const std::string socket = std::string(runtime) + "/bus";
-    if (::access(socket.c_str(), F_OK) != 0) return {};
-    CharPtr escaped(g_dbus_address_escape_value(socket.c_str()));
-    return std::string("unix:path=") + escaped.get();
 }
 
 }  // namespace
