@@ -162,6 +162,7 @@ struct PortalSession::State {
     guint Subscribe(const char* sender, const char* interface, const char* member, const char* path,
                     const char* arg0, GDBusSignalCallback callback);
     void NoteEnded(std::string reason);
+    void Abandon(PendingCall& call);
     void Shut();
     std::chrono::milliseconds CallLimit() const;
     std::string CallError(const ErrorSlot& slot, const std::string& doing,
@@ -194,6 +195,15 @@ void PortalSession::State::NoteEnded(std::string reason) {
     if (ended) return;
     ended = true;
     ended_reason = std::move(reason);
+}
+
+// A call given up on still holds its cancellable, its callback and a
+// reference to the context: cancelled, it ends soon, and only then is it
+// freed. One that outlasts even that is left to Shut().
+void PortalSession::State::Abandon(PendingCall& call) {
+    g_cancellable_cancel(call.cancellable.get());
+    IterateUntil(context.get(), Clock::now() + kCloseLimit, [&call] { return call.done; });
+    pending.remove_if([](const PendingCall& c) { return c.done; });
 }
 
 guint PortalSession::State::Subscribe(const char* sender, const char* interface, const char* member,
@@ -231,7 +241,7 @@ bool PortalSession::State::Connect(std::string& error) {
         &call);
     const auto limit = CallLimit();
     if (!IterateUntil(context.get(), Clock::now() + limit, [&call] { return call.done; })) {
-        g_cancellable_cancel(call.cancellable.get());
+        Abandon(call);
         error = "no screen-cast portal on the session bus: the session bus did not answer within " +
                 Seconds(limit);
         return false;
@@ -330,7 +340,7 @@ bool PortalSession::State::Call(const char* path, const char* interface, const c
     // GDBus keeps the call's own time; ours is a backstop a little later.
     if (!IterateUntil(context.get(), Clock::now() + limit + std::chrono::milliseconds(500),
                       [&call] { return call.done; })) {
-        g_cancellable_cancel(call.cancellable.get());
+        Abandon(call);
         error = "the screen-cast portal did not answer " + doing + " within " + Seconds(limit);
         return false;
     }
@@ -564,7 +574,8 @@ PortalSession::State::Outcome PortalSession::State::Handshake(const std::string&
 }
 
 void PortalSession::State::Shut() {
-    if (!connection) return;
+    // A connection attempt given up on may still be pending without one.
+    if (!connection && pending.empty()) return;
     const ThreadDefaultContext scope(context.get());
     if (!session_path.empty() && !ended) {
         // No reply is awaited; the flush sees the message out.

@@ -5,13 +5,17 @@
 #include <gio/gio.h>
 #include <gio/gunixfdlist.h>
 #include <gtest/gtest.h>
+#include <poll.h>
 #include <signal.h>
+#include <sys/socket.h>
+#include <sys/un.h>
 #include <unistd.h>
 
 #include <chrono>
 #include <condition_variable>
 #include <cstdio>
 #include <cstdlib>
+#include <cstring>
 #include <filesystem>
 #include <future>
 #include <mutex>
@@ -96,6 +100,42 @@ TEST(PortalSession, ABusWithoutAPortalSaysSo) {
                           0),
               0u)
         << error;
+}
+
+// A bus that takes the connection and never says a word: the wait ends in
+// time, and the attempt is ended and freed, not left pending.
+TEST(PortalSession, ABusThatNeverAnswersEndsTheWaitInTime) {
+    const test::TempDir dir;
+    const std::string path = dir / "mute-bus";
+    const int listener = ::socket(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0);
+    ASSERT_GE(listener, 0);
+    sockaddr_un address{};
+    address.sun_family = AF_UNIX;
+    ASSERT_LT(path.size(), sizeof address.sun_path);
+    std::memcpy(address.sun_path, path.c_str(), path.size() + 1);
+    ASSERT_EQ(::bind(listener, reinterpret_cast<const sockaddr*>(&address), sizeof address), 0);
+    ASSERT_EQ(::listen(listener, 4), 0);
+    ::setenv("DBUS_SESSION_BUS_ADDRESS", ("unix:path=" + path).c_str(), 1);
+
+    std::string error;
+    const PortalLimits limits{std::chrono::milliseconds(2000), std::chrono::milliseconds(500)};
+    EXPECT_EQ(PortalSession::Open("", limits, error), nullptr);
+    EXPECT_EQ(error,
+              "no screen-cast portal on the session bus: the session bus did not answer within "
+              "0.5 s");
+    // The attempt given up on is over: its end of the connection is closed.
+    const int accepted = ::accept4(listener, nullptr, nullptr, SOCK_CLOEXEC);
+    ASSERT_GE(accepted, 0);
+    // What it said before it gave up is read; then its end, which a
+    // leaked attempt never reaches (10 s is long enough to tell).
+    char said[256];
+    ssize_t got = 0;
+    pollfd readable{accepted, POLLIN, 0};
+    while (::poll(&readable, 1, 10000) > 0 && (got = ::recv(accepted, said, sizeof said, 0)) > 0) {
+    }
+    EXPECT_EQ(got, 0) << "the connection is still open";
+    ::close(accepted);
+    ::close(listener);
 }
 
 constexpr const char* kIntrospection = R"(<node>
