@@ -142,6 +142,7 @@ struct PortalSession::State {
         bool done = false;
         std::uint32_t code = 2;
         VariantPtr results;
+        std::string malformed;  // the type of a Response that was not (ua{sv})
     };
 
     enum class Outcome { kOpened, kFailed, kTokenRefused };
@@ -269,6 +270,7 @@ bool PortalSession::State::Connect(std::string& error) {
         kPortalName,
         +[](GDBusConnection*, const gchar*, const gchar*, const gchar*, const gchar*,
             GVariant* parameters, gpointer data) {
+            if (!g_variant_is_of_type(parameters, G_VARIANT_TYPE("(sss)"))) return;
             const gchar* old_owner = nullptr;
             const gchar* new_owner = nullptr;
             g_variant_get(parameters, "(&s&s&s)", nullptr, &old_owner, &new_owner);
@@ -364,6 +366,12 @@ bool PortalSession::State::Request(const char* method, GVariant* parameters,
                                  const gchar*, GVariant* signal, gpointer data) {
         State& s = *static_cast<State*>(data);
         if (s.response.done || s.response.path != path) return;
+        // Anything else would be misread, or abort in g_variant_get.
+        if (!g_variant_is_of_type(signal, G_VARIANT_TYPE("(ua{sv})"))) {
+            s.response.malformed = g_variant_get_type_string(signal);
+            s.response.done = true;
+            return;
+        }
         GVariant* answer = nullptr;
         g_variant_get(signal, "(u@a{sv})", &s.response.code, &answer);
         s.response.results.reset(answer);
@@ -407,6 +415,11 @@ bool PortalSession::State::Request(const char* method, GVariant* parameters,
     }
     if (!response.done) {
         error = ended_reason;
+        return false;
+    }
+    if (!response.malformed.empty()) {
+        error = "the screen-cast portal answered " + doing + " with a malformed response (" +
+                response.malformed + " where (ua{sv}) belongs)";
         return false;
     }
     if (response.code == 1) {

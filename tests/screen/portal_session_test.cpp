@@ -170,8 +170,16 @@ class FakePortal {
   public:
     // kRefuseLater: the user takes a second to say no. kRejectToken: grants,
     // but refuses a restore token outright, as xdg-desktop-portal does one
-    // that is no UUID.
-    enum class Mode { kSilent, kNoResponse, kRefuseStart, kRefuseLater, kRejectToken, kGrant };
+    // that is no UUID. kMalformedResponse: every Response is (us).
+    enum class Mode {
+        kSilent,
+        kNoResponse,
+        kRefuseStart,
+        kRefuseLater,
+        kRejectToken,
+        kGrant,
+        kMalformedResponse
+    };
 
     FakePortal(const std::string& address, Mode mode) : address_(address), mode_(mode) {
         thread_ = std::thread([this] { Run(); });
@@ -267,9 +275,14 @@ class FakePortal {
 
     void Respond(const gchar* sender, const std::string& path, std::uint32_t code,
                  GVariant* results) {
+        GVariant* parameters = g_variant_new("(u@a{sv})", code, results);
+        if (mode_ == Mode::kMalformedResponse) {
+            g_variant_unref(g_variant_ref_sink(parameters));
+            parameters = g_variant_new("(us)", code, "granted");
+        }
         g_dbus_connection_emit_signal(connection_, sender, path.c_str(),
-                                      "org.freedesktop.portal.Request", "Response",
-                                      g_variant_new("(u@a{sv})", code, results), nullptr);
+                                      "org.freedesktop.portal.Request", "Response", parameters,
+                                      nullptr);
     }
 
     static std::string Token(GVariant* options, const char* key) {
@@ -426,6 +439,16 @@ TEST_F(PortalSessionTest, APortalThatNeverRespondsEndsTheWaitInTime) {
     EXPECT_EQ(error,
               "the screen-cast portal did not answer the start of the screen cast within 2 s (a "
               "permission dialog may be waiting)");
+}
+
+TEST_F(PortalSessionTest, AResponseOfAnotherTypeFailsTheHandshake) {
+    const FakePortal portal(bus_.address(), FakePortal::Mode::kMalformedResponse);
+    ASSERT_TRUE(portal.owns_name());
+    std::string error;
+    EXPECT_EQ(PortalSession::Open("", kLimits, error), nullptr);
+    EXPECT_EQ(error,
+              "the screen-cast portal answered the request for a session with a malformed "
+              "response ((us) where (ua{sv}) belongs)");
 }
 
 TEST_F(PortalSessionTest, ARefusalIsTheUsersAnswer) {
