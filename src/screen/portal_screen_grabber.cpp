@@ -3,7 +3,6 @@
 // newest picture and what changed in it.
 
 #include <algorithm>
-#include <cstdio>
 #include <memory>
 #include <string>
 
@@ -11,6 +10,7 @@
 #include "screen/portal_session.h"
 #include "screen/restore_token.h"
 #include "screen/screen_grabber.h"
+#include "screen/screen_log.h"
 
 namespace vemo::screen {
 namespace {
@@ -54,8 +54,7 @@ class PortalGrabber final : public ScreenGrabber {
             std::string token_error;
             if (!WriteRestoreToken(token_path, next_token, token_error)) {
                 // The capture works; the user is asked again next time.
-                std::fprintf(stderr, "vemo: the screen-cast permission is not kept: %s\n",
-                             token_error.c_str());
+                ScreenLog("the screen-cast permission is not kept: " + token_error);
             }
         }
         capture_ = PipeWireCapture::Open(session_->TakePipeWireFd(), Sources(session_->streams()),
