@@ -32,6 +32,10 @@ constexpr const char* kNoFirstFrame =
     "the screen cast has not sent its first picture yet: the compositor sends one once the "
     "screen changes";
 
+// The largest picture the streams are asked for; a format outside it is not
+// one that was agreed.
+constexpr std::uint32_t kLargestSide = 16384;
+
 SourceRect Bounds(SourceRect a, SourceRect b) {
     const SourceRect both[] = {a, b};
     return DesktopBounds(both);
@@ -89,7 +93,7 @@ const spa_pod* FormatParam(spa_pod_builder& b, int width_hint, int height_hint) 
     spa_rectangle preferred{static_cast<std::uint32_t>(std::max(width_hint, 1)),
                             static_cast<std::uint32_t>(std::max(height_hint, 1))};
     spa_rectangle smallest{1, 1};
-    spa_rectangle largest{16384, 16384};
+    spa_rectangle largest{kLargestSide, kLargestSide};
     spa_fraction any_rate{0, 1};
     spa_fraction max_rate = kMaxFramerate;
     spa_fraction lowest{0, 1};
@@ -215,7 +219,11 @@ void PipeWireCapture::Impl::LayOut() {
         layout.push_back({m->source.x, m->source.y, m->source.width, m->source.height});
         sizes.push_back({0, 0, m->laid_width, m->laid_height});
     }
-    desktop.LayOut(PhysicalPlaces(layout, sizes));
+    if (!desktop.LayOut(PhysicalPlaces(layout, sizes)) && lost.empty()) {
+        lost = "the screen cast's monitors span more than " +
+               std::to_string(kMostDesktopPixels / 1000000) +
+               " million pixels, more than the screen capture takes";
+    }
     laid_out = true;
     laid_out_at = std::chrono::steady_clock::now();
 }
@@ -228,6 +236,12 @@ void PipeWireCapture::Impl::OnFormat(Monitor& m, const spa_pod* param) {
         media_type != SPA_MEDIA_TYPE_video || media_subtype != SPA_MEDIA_SUBTYPE_raw ||
         spa_format_video_raw_parse(param, &info) < 0 || !LayoutOf(info.format, m.layout)) {
         NoteLost("the PipeWire stream offers no picture format the screen capture reads");
+        return;
+    }
+    if (info.size.width < 1 || info.size.width > kLargestSide || info.size.height < 1 ||
+        info.size.height > kLargestSide) {
+        NoteLost("the PipeWire stream sends pictures of " + std::to_string(info.size.width) + "x" +
+                 std::to_string(info.size.height) + ", outside the sizes asked for");
         return;
     }
     m.width = static_cast<int>(info.size.width);

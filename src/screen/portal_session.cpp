@@ -106,6 +106,17 @@ bool IterateUntil(GMainContext* context, Clock::time_point until, Done done) {
     return done();
 }
 
+// Places and sizes no desktop has, which would overflow the arithmetic that
+// lays monitors side by side.
+constexpr std::int32_t kFarthestPlace = 1 << 24;
+constexpr std::int32_t kWidestMonitor = 1 << 16;
+
+bool Plausible(const PortalStream& stream) {
+    return stream.x >= -kFarthestPlace && stream.x <= kFarthestPlace &&
+           stream.y >= -kFarthestPlace && stream.y <= kFarthestPlace && stream.width >= 0 &&
+           stream.width <= kWidestMonitor && stream.height >= 0 && stream.height <= kWidestMonitor;
+}
+
 // The SENDER part of a request path, and a fresh token for each request.
 std::string NextToken(int& serial) {
     return "vemo_" + std::to_string(::getpid()) + "_" + std::to_string(++serial);
@@ -558,6 +569,12 @@ PortalSession::State::Outcome PortalSession::State::Handshake(const std::string&
             if (g_variant_lookup(props.get(), "size", "(ii)", &a, &b)) {
                 stream.width = a;
                 stream.height = b;
+            }
+            if (!Plausible(stream)) {
+                error = "the screen-cast portal gave a monitor an impossible place or size (" +
+                        std::to_string(stream.x) + "," + std::to_string(stream.y) + " " +
+                        std::to_string(stream.width) + "x" + std::to_string(stream.height) + ")";
+                return Outcome::kFailed;
             }
             streams.push_back(stream);
         }
