@@ -194,6 +194,7 @@ struct PipeWireCapture::Impl {
     std::chrono::steady_clock::time_point laid_out_at;
     bool size_changed = false;
     std::string lost;
+    std::string malformed;  // why the last frame that could not be read was dropped
     std::uint64_t frame_count = 0;
 };
 
@@ -323,7 +324,15 @@ void PipeWireCapture::Impl::OnProcess(Monitor& m) {
     const std::size_t row_bytes = static_cast<std::size_t>(m.width) * 4;
     const std::size_t available = data.maxsize - offset;
     frame.height = m.height;
-    if (row_bytes > frame.stride || available < row_bytes) {
+    std::string malformed_why;
+    if (row_bytes > frame.stride) {
+        malformed_why = "its rows are " + std::to_string(frame.stride) +
+                        " bytes apart, less than the " + std::to_string(row_bytes) +
+                        " bytes of a row";
+    } else if (available < row_bytes) {
+        malformed_why = "its memory holds less than a row";
+    }
+    if (!malformed_why.empty()) {
         frame.height = 0;
     } else {
         frame.height =
@@ -340,10 +349,14 @@ void PipeWireCapture::Impl::OnProcess(Monitor& m) {
                 m.damage.assign(1, all);
             }
             desktop.Place(m.index, frame, damage_known ? &m.damage : nullptr);
+            malformed.clear();
             placed = true;
             ++frame_count;
             m.delivered = true;
         }
+        // Dropped, and said instead of waiting for a first picture.
+        if (!malformed_why.empty())
+            malformed = "the screen cast sent a malformed picture: " + malformed_why;
     }
     m.whole_next = !placed;
     pw_stream_queue_buffer(m.stream.get(), newest);
@@ -503,8 +516,9 @@ std::unique_ptr<PipeWireCapture> PipeWireCapture::Open(UniqueFd remote,
         return nullptr;
     }
     if (!s.AllDelivered() && !(sized && s.laid_out)) {
-        error = "the PipeWire stream delivered no picture within " +
-                std::to_string(wait.unsized.count() / 1000) + " s";
+        error = !s.malformed.empty() ? s.malformed
+                                     : "the PipeWire stream delivered no picture within " +
+                                           std::to_string(wait.unsized.count() / 1000) + " s";
         return nullptr;
     }
     lock.unlock();
@@ -545,6 +559,10 @@ PipeWireCapture::Taken PipeWireCapture::Take(std::uint8_t* out, ScreenChanges& c
         return Taken::kLost;
     }
     if (!impl_->AllDelivered()) {
+        if (!impl_->malformed.empty()) {
+            error = impl_->malformed;
+            return Taken::kMalformed;
+        }
         error = kNoFirstFrame;
         return Taken::kNoFirstFrame;
     }

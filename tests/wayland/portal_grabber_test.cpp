@@ -330,8 +330,9 @@ class FrameSource {
         return id == SPA_ID_INVALID ? 0 : id;
     }
 
-    // Sends one frame of `colour` at the size negotiated last.
-    bool Send(Rgb colour) {
+    // Sends one frame of `colour` at the size negotiated last; its stride
+    // says its rows are `short_by` bytes closer than they are.
+    bool Send(Rgb colour, int short_by = 0) {
         const auto until = std::chrono::steady_clock::now() + 10s;
         while (std::chrono::steady_clock::now() < until) {
             {
@@ -350,7 +351,7 @@ class FrameSource {
                     }
                     data.chunk->offset = 0;
                     data.chunk->size = static_cast<std::uint32_t>(size);
-                    data.chunk->stride = static_cast<std::int32_t>(stride);
+                    data.chunk->stride = static_cast<std::int32_t>(stride) - short_by;
                     data.chunk->flags = 0;
                     pw_stream_queue_buffer(stream_.get(), next);
                     return true;
@@ -487,6 +488,35 @@ TEST(PipeWireCaptureTest, AStartWithTheSizesKnownDeliversALateFirstFrame) {
         wrong += picture[i] != 230 || picture[i + 1] != 120 || picture[i + 2] != 10;
     }
     EXPECT_EQ(wrong, 0u);
+}
+
+TEST(PipeWireCaptureTest, AFrameWhoseStrideIsShorterThanARowIsDroppedAsMalformed) {
+    FrameSource source(320, 240);
+    const std::uint32_t node = source.NodeId();
+    ASSERT_NE(node, 0u);
+    std::string error;
+    const auto capture = screen::PipeWireCapture::Open(PipeWireConnection(),
+                                                       {{node, 0, 0, 320, 240}}, kShortWait, error);
+    ASSERT_NE(capture, nullptr) << error;
+    ASSERT_TRUE(source.Send({10, 120, 230}, 4));
+    std::vector<std::uint8_t> picture(320 * 240 * 4);
+    ScreenChanges changes;
+    auto taken = screen::PipeWireCapture::Taken::kNoFirstFrame;
+    EXPECT_TRUE(Eventually([&] {
+        taken = capture->Take(picture.data(), changes, error);
+        return taken != screen::PipeWireCapture::Taken::kNoFirstFrame;
+    }));
+    EXPECT_EQ(taken, screen::PipeWireCapture::Taken::kMalformed);
+    EXPECT_EQ(error,
+              "the screen cast sent a malformed picture: its rows are 1276 bytes apart, less than "
+              "the 1280 bytes of a row");
+
+    // A well-formed frame after it is taken as usual.
+    ASSERT_TRUE(source.Send({10, 120, 230}));
+    EXPECT_TRUE(Eventually([&] {
+        return capture->Take(picture.data(), changes, error) ==
+               screen::PipeWireCapture::Taken::kPicture;
+    })) << error;
 }
 
 TEST(PipeWireCaptureTest, ALateFirstFrameOfAnotherSizeIsASizeChange) {
