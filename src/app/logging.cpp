@@ -5,6 +5,9 @@
 
 #include <atomic>
 #include <optional>
+#include <string>
+
+#include "screen/screen_log.h"
 
 namespace vemo {
 namespace {
@@ -83,6 +86,10 @@ void SetUpLogging(bool verbose) {
         qSetMessagePattern("%{time yyyy-MM-ddThh:mm:ss.zzz} %{category}: %{message}");
     }
     if (verbose) QLoggingCategory::setFilterRules(QStringLiteral("vemo.*.debug=true"));
+    // The screen code has no Qt; its lines join the others here.
+    screen::SetScreenLogSink(+[](const std::string& text) {
+        qCWarning(logScreen).noquote() << QString::fromStdString(text);
+    });
     // Once: a second call would make this handler its own predecessor.
     if (previous_handler == nullptr) previous_handler = qInstallMessageHandler(HandleMessage);
 }

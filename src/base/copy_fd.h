@@ -5,6 +5,8 @@
 #include <cerrno>
 #include <cstddef>
 
+#include "base/write_all.h"
+
 namespace vemo {
 
 // Copies everything readable from `from` to `to`, resuming after signals.
@@ -18,12 +20,7 @@ inline bool CopyAll(int from, int to) {
             if (errno == EINTR) continue;
             return false;
         }
-        for (ssize_t done = 0; done < got;) {
-            const ssize_t put = write(to, buffer + done, static_cast<std::size_t>(got - done));
-            if (put < 0 && errno == EINTR) continue;
-            if (put <= 0) return false;
-            done += put;
-        }
+        if (!WriteAll(to, buffer, static_cast<std::size_t>(got))) return false;
     }
 }
 

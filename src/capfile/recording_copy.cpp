@@ -14,6 +14,7 @@
 #include <vector>
 
 #include "base/unique_fd.h"
+#include "base/write_all.h"
 #include "capfile/capture_file.h"
 
 namespace vemo {
@@ -37,20 +38,6 @@ bool ReadAt(int fd, unsigned char* buffer, std::size_t size, std::uint64_t offse
             return false;
         }
         done += static_cast<std::size_t>(got);
-    }
-    return true;
-}
-
-bool WriteAll(int fd, const unsigned char* buffer, std::size_t size) {
-    for (std::size_t done = 0; done < size;) {
-        const ssize_t put = write(fd, buffer + done, size - done);
-        if (put < 0 && errno == EINTR) continue;
-        if (put < 0) return false;
-        if (put == 0) {
-            errno = ENOSPC;
-            return false;
-        }
-        done += static_cast<std::size_t>(put);
     }
     return true;
 }

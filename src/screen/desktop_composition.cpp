@@ -2,6 +2,7 @@
 
 #include <algorithm>
 #include <array>
+#include <climits>
 #include <cstdint>
 #include <cstring>
 
@@ -14,13 +15,24 @@ constexpr std::size_t kKeptRegions = 32;
 
 constexpr PixelLayout kBgrx{32, false, 0xff0000u, 0xff00u, 0xffu};
 
+// Ends are summed in 64 bits: rectangles come from the compositor, and a
+// place near the end of int plus a width would overflow.
+std::int64_t End(int start, int extent) {
+    return std::int64_t{start} + extent;
+}
+
+// An extent between two ends, at most what int holds.
+int Extent(std::int64_t from, std::int64_t to) {
+    return static_cast<int>(std::min<std::int64_t>(to - from, INT_MAX));
+}
+
 SourceRect Intersect(SourceRect a, SourceRect b) {
     const int left = std::max(a.x, b.x);
     const int top = std::max(a.y, b.y);
-    const int right = std::min(a.x + a.width, b.x + b.width);
-    const int bottom = std::min(a.y + a.height, b.y + b.height);
+    const std::int64_t right = std::min(End(a.x, a.width), End(b.x, b.width));
+    const std::int64_t bottom = std::min(End(a.y, a.height), End(b.y, b.height));
     if (right <= left || bottom <= top) return {};
-    return {left, top, right - left, bottom - top};
+    return {left, top, Extent(left, right), Extent(top, bottom)};
 }
 
 // Picture coordinates must stay within int with room for a width added.
@@ -105,16 +117,17 @@ std::vector<SourceRect> PhysicalPlaces(std::span<const SourceRect> logical,
 
 SourceRect DesktopBounds(std::span<const SourceRect> monitors) {
     bool any = false;
-    int left = 0, top = 0, right = 0, bottom = 0;
+    int left = 0, top = 0;
+    std::int64_t right = 0, bottom = 0;
     for (const SourceRect& m : monitors) {
         if (m.width <= 0 || m.height <= 0) continue;
         left = any ? std::min(left, m.x) : m.x;
         top = any ? std::min(top, m.y) : m.y;
-        right = any ? std::max(right, m.x + m.width) : m.x + m.width;
-        bottom = any ? std::max(bottom, m.y + m.height) : m.y + m.height;
+        right = any ? std::max(right, End(m.x, m.width)) : End(m.x, m.width);
+        bottom = any ? std::max(bottom, End(m.y, m.height)) : End(m.y, m.height);
         any = true;
     }
-    return {left, top, right - left, bottom - top};
+    return {left, top, Extent(left, right), Extent(top, bottom)};
 }
 
 void PlaceFrame(const GrabbedPixels& frame, SourceRect part, int x, int y, std::uint8_t* desktop,
@@ -140,11 +153,14 @@ void PlaceFrame(const GrabbedPixels& frame, SourceRect part, int x, int y, std::
                   desktop_stride);
 }
 
-void DesktopFrames::LayOut(const std::vector<SourceRect>& monitors) {
-    const SourceRect bounds = DesktopBounds(monitors);
+bool DesktopFrames::LayOut(const std::vector<SourceRect>& monitors) {
+    SourceRect bounds = DesktopBounds(monitors);
+    const bool fits = std::int64_t{bounds.width} * bounds.height <= kMostDesktopPixels;
+    if (!fits) bounds = {};
     monitors_.clear();
-    for (const SourceRect& m : monitors)
-        monitors_.push_back({m.x - bounds.x, m.y - bounds.y, m.width, m.height});
+    for (const SourceRect& m : monitors) {
+        if (fits) monitors_.push_back({m.x - bounds.x, m.y - bounds.y, m.width, m.height});
+    }
     width_ = bounds.width;
     height_ = bounds.height;
     picture_.assign(static_cast<std::size_t>(width_) * static_cast<std::size_t>(height_) * 4, 0);
@@ -152,6 +168,7 @@ void DesktopFrames::LayOut(const std::vector<SourceRect>& monitors) {
     fresh_ = false;
     unknown_ = true;
     regions_.clear();
+    return fits;
 }
 
 void DesktopFrames::NoteChange(SourceRect rect) {

@@ -44,11 +44,16 @@ void PlaceFrame(const GrabbedPixels& frame, SourceRect part, int x, int y, std::
 
 // The desktop picture the monitors' frames are placed into, and what changed
 // in it since it was last taken. Not locked: its owner does that.
+// The largest desktop picture a screen cast is composed into: 1 GiB of
+// BGRX, sixteen 4K monitors and more.
+inline constexpr std::int64_t kMostDesktopPixels = std::int64_t{1} << 28;
+
 class DesktopFrames {
   public:
     // Lays the desktop out: one rectangle per monitor, anywhere; the picture
-    // covers their bounding box and is black where no monitor lies.
-    void LayOut(const std::vector<SourceRect>& monitors);
+    // covers their bounding box and is black where no monitor lies. False,
+    // and an empty desktop, when the box holds more than kMostDesktopPixels.
+    bool LayOut(const std::vector<SourceRect>& monitors);
     int width() const { return width_; }
     int height() const { return height_; }
 

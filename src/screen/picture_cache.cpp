@@ -7,16 +7,15 @@
 #include <algorithm>
 #include <cerrno>
 
+#include "base/freer.h"
 #include "base/unique_fd.h"
+#include "base/write_all.h"
 #include "imaging/output_file.h"
 
 namespace vemo::screen {
 
 struct PixelHasher::State {
-    struct Freer {
-        void operator()(XXH3_state_t* state) const { XXH3_freeState(state); }
-    };
-    std::unique_ptr<XXH3_state_t, Freer> xxh3{XXH3_createState()};
+    std::unique_ptr<XXH3_state_t, Freer<XXH3_freeState>> xxh3{XXH3_createState()};
 };
 
 PixelHasher::PixelHasher() : state_(std::make_unique<State>()) {}
@@ -97,13 +96,7 @@ bool ReadWholeFile(const std::string& path, std::vector<std::uint8_t>& bytes) {
 ImagingResult WriteWholeFile(const std::string& path, std::span<const std::uint8_t> bytes) {
     UniqueFd fd(CreateFreshFile(path));
     if (!fd) return ImagingFailure(kErrCreateOutput);
-    bool written = true;
-    for (std::size_t done = 0; done < bytes.size() && written;) {
-        const ssize_t put = write(fd.get(), bytes.data() + done, bytes.size() - done);
-        if (put < 0 && errno == EINTR) continue;
-        written = put > 0;
-        if (written) done += static_cast<std::size_t>(put);
-    }
+    bool written = WriteAll(fd.get(), bytes.data(), bytes.size());
     written = fd.Close() && written;
     if (written) return {};
     unlink(path.c_str());

@@ -17,6 +17,8 @@
 #include <string>
 #include <utility>
 
+#include "base/freer.h"
+
 namespace vemo::screen {
 namespace {
 
@@ -30,6 +32,10 @@ constexpr const char* kNoFirstFrame =
     "the screen cast has not sent its first picture yet: the compositor sends one once the "
     "screen changes";
 
+// The largest picture the streams are asked for; a format outside it is not
+// one that was agreed.
+constexpr std::uint32_t kLargestSide = 16384;
+
 SourceRect Bounds(SourceRect a, SourceRect b) {
     const SourceRect both[] = {a, b};
     return DesktopBounds(both);
@@ -39,13 +45,6 @@ SourceRect Bounds(SourceRect a, SourceRect b) {
 
 namespace {
 
-template <auto Free>
-struct Freer {
-    template <class T>
-    void operator()(T* p) const {
-        Free(p);
-    }
-};
 using ThreadLoopPtr = std::unique_ptr<pw_thread_loop, Freer<pw_thread_loop_destroy>>;
 using ContextPtr = std::unique_ptr<pw_context, Freer<pw_context_destroy>>;
 using CorePtr = std::unique_ptr<pw_core, Freer<pw_core_disconnect>>;
@@ -94,7 +93,7 @@ const spa_pod* FormatParam(spa_pod_builder& b, int width_hint, int height_hint) 
     spa_rectangle preferred{static_cast<std::uint32_t>(std::max(width_hint, 1)),
                             static_cast<std::uint32_t>(std::max(height_hint, 1))};
     spa_rectangle smallest{1, 1};
-    spa_rectangle largest{16384, 16384};
+    spa_rectangle largest{kLargestSide, kLargestSide};
     spa_fraction any_rate{0, 1};
     spa_fraction max_rate = kMaxFramerate;
     spa_fraction lowest{0, 1};
@@ -227,6 +226,7 @@ struct PipeWireCapture::Impl {
     std::chrono::steady_clock::time_point laid_out_at;
     bool size_changed = false;
     std::string lost;
+    std::string malformed;  // why the last frame that could not be read was dropped
     std::uint64_t frame_count = 0;
 };
 
@@ -252,7 +252,11 @@ void PipeWireCapture::Impl::LayOut() {
         layout.push_back({m->source.x, m->source.y, m->source.width, m->source.height});
         sizes.push_back({0, 0, m->laid_width, m->laid_height});
     }
-    desktop.LayOut(PhysicalPlaces(layout, sizes));
+    if (!desktop.LayOut(PhysicalPlaces(layout, sizes)) && lost.empty()) {
+        lost = "the screen cast's monitors span more than " +
+               std::to_string(kMostDesktopPixels / 1000000) +
+               " million pixels, more than the screen capture takes";
+    }
     laid_out = true;
     laid_out_at = std::chrono::steady_clock::now();
 }
@@ -265,6 +269,12 @@ void PipeWireCapture::Impl::OnFormat(Monitor& m, const spa_pod* param) {
         media_type != SPA_MEDIA_TYPE_video || media_subtype != SPA_MEDIA_SUBTYPE_raw ||
         spa_format_video_raw_parse(param, &info) < 0 || !LayoutOf(info.format, m.layout)) {
         NoteLost("the PipeWire stream offers no picture format the screen capture reads");
+        return;
+    }
+    if (info.size.width < 1 || info.size.width > kLargestSide || info.size.height < 1 ||
+        info.size.height > kLargestSide) {
+        NoteLost("the PipeWire stream sends pictures of " + std::to_string(info.size.width) + "x" +
+                 std::to_string(info.size.height) + ", outside the sizes asked for");
         return;
     }
     m.width = static_cast<int>(info.size.width);
@@ -346,7 +356,15 @@ void PipeWireCapture::Impl::OnProcess(Monitor& m) {
     const std::size_t row_bytes = static_cast<std::size_t>(m.width) * 4;
     const std::size_t available = data.maxsize - offset;
     frame.height = m.height;
-    if (row_bytes > frame.stride || available < row_bytes) {
+    std::string malformed_why;
+    if (row_bytes > frame.stride) {
+        malformed_why = "its rows are " + std::to_string(frame.stride) +
+                        " bytes apart, less than the " + std::to_string(row_bytes) +
+                        " bytes of a row";
+    } else if (available < row_bytes) {
+        malformed_why = "its memory holds less than a row";
+    }
+    if (!malformed_why.empty()) {
         frame.height = 0;
     } else {
         frame.height =
@@ -368,10 +386,14 @@ void PipeWireCapture::Impl::OnProcess(Monitor& m) {
                 m.damage.assign(1, all);
             }
             desktop.Place(m.index, frame, damage_known ? &m.damage : nullptr);
+            malformed.clear();
             placed = true;
             ++frame_count;
             m.delivered = true;
         }
+        // Dropped, and said instead of waiting for a first picture.
+        if (!malformed_why.empty())
+            malformed = "the screen cast sent a malformed picture: " + malformed_why;
     }
     m.whole_next = !placed;
     pw_stream_queue_buffer(m.stream.get(), newest);
@@ -543,8 +565,9 @@ std::unique_ptr<PipeWireCapture> PipeWireCapture::Open(UniqueFd remote,
         return nullptr;
     }
     if (!s.AllDelivered() && !(sized && s.laid_out)) {
-        error = "the PipeWire stream delivered no picture within " +
-                std::to_string(wait.unsized.count() / 1000) + " s";
+        error = !s.malformed.empty() ? s.malformed
+                                     : "the PipeWire stream delivered no picture within " +
+                                           std::to_string(wait.unsized.count() / 1000) + " s";
         return nullptr;
     }
     lock.unlock();
@@ -602,6 +625,10 @@ PipeWireCapture::Taken PipeWireCapture::Take(std::uint8_t* out, ScreenChanges& c
         return Taken::kLost;
     }
     if (!impl_->AllDelivered()) {
+        if (!impl_->malformed.empty()) {
+            error = impl_->malformed;
+            return Taken::kMalformed;
+        }
         error = kNoFirstFrame;
         return Taken::kNoFirstFrame;
     }

@@ -72,6 +72,7 @@ class PipeWireCapture {
     enum class Taken {
         kPicture,
         kNoFirstFrame,  // a stream has not sent its first frame yet
+        kMalformed,     // a stream's frames so far could not be read (a stride shorter than a row)
         kLost,          // a stream went away: no picture comes again
     };
     // As DesktopFrames::Take once every stream has sent a frame; else

@@ -3,7 +3,8 @@
 // newest picture and what changed in it.
 
 #include <algorithm>
-#include <cstdio>
+#include <climits>
+#include <cstdint>
 #include <memory>
 #include <string>
 
@@ -11,6 +12,7 @@
 #include "screen/portal_session.h"
 #include "screen/restore_token.h"
 #include "screen/screen_grabber.h"
+#include "screen/screen_log.h"
 
 namespace vemo::screen {
 namespace {
@@ -24,7 +26,8 @@ constexpr const char* kUntilRestart =
 // Where each monitor lies: as the portal says, else side by side.
 std::vector<StreamSource> Sources(const std::vector<PortalStream>& streams) {
     std::vector<StreamSource> sources;
-    int next_x = 0;
+    // In 64 bits: the sizes are the portal's word; the places stay within int.
+    std::int64_t next_x = 0;
     for (const PortalStream& stream : streams) {
         StreamSource source;
         source.node_id = stream.node_id;
@@ -34,9 +37,9 @@ std::vector<StreamSource> Sources(const std::vector<PortalStream>& streams) {
             source.x = stream.x;
             source.y = stream.y;
         } else {
-            source.x = next_x;
+            source.x = static_cast<int>(std::min<std::int64_t>(next_x, INT_MAX));
         }
-        next_x = std::max(next_x, source.x + stream.width);
+        next_x = std::max(next_x, std::int64_t{source.x} + stream.width);
         sources.push_back(source);
     }
     return sources;
@@ -54,8 +57,7 @@ class PortalGrabber final : public ScreenGrabber {
             std::string token_error;
             if (!WriteRestoreToken(token_path, next_token, token_error)) {
                 // The capture works; the user is asked again next time.
-                std::fprintf(stderr, "vemo: the screen-cast permission is not kept: %s\n",
-                             token_error.c_str());
+                ScreenLog("the screen-cast permission is not kept: " + token_error);
             }
         }
         capture_ = PipeWireCapture::Open(session_->TakePipeWireFd(), Sources(session_->streams()),

@@ -9,6 +9,9 @@
 #include <string>
 #include <utility>
 
+#include "base/freer.h"
+#include "base/session_bus.h"
+
 namespace vemo::screen {
 namespace {
 
@@ -27,19 +30,11 @@ constexpr std::chrono::milliseconds kCloseLimit{1000};
 
 using Clock = std::chrono::steady_clock;
 
-template <auto Free>
-struct Freer {
-    template <class T>
-    void operator()(T* p) const {
-        Free(p);
-    }
-};
 template <class T>
 using ObjectPtr = std::unique_ptr<T, Freer<g_object_unref>>;
 using VariantPtr = std::unique_ptr<GVariant, Freer<g_variant_unref>>;
 using ContextPtr = std::unique_ptr<GMainContext, Freer<g_main_context_unref>>;
 using SourcePtr = std::unique_ptr<GSource, Freer<g_source_unref>>;
-using CharPtr = std::unique_ptr<gchar, Freer<g_free>>;
 
 // A GError out-parameter that frees what it receives.
 class ErrorSlot {
@@ -111,22 +106,20 @@ bool IterateUntil(GMainContext* context, Clock::time_point until, Done done) {
     return done();
 }
 
+// Places and sizes no desktop has, which would overflow the arithmetic that
+// lays monitors side by side.
+constexpr std::int32_t kFarthestPlace = 1 << 24;
+constexpr std::int32_t kWidestMonitor = 1 << 16;
+
+bool Plausible(const PortalStream& stream) {
+    return stream.x >= -kFarthestPlace && stream.x <= kFarthestPlace &&
+           stream.y >= -kFarthestPlace && stream.y <= kFarthestPlace && stream.width >= 0 &&
+           stream.width <= kWidestMonitor && stream.height >= 0 && stream.height <= kWidestMonitor;
+}
+
 // The SENDER part of a request path, and a fresh token for each request.
 std::string NextToken(int& serial) {
     return "vemo_" + std::to_string(::getpid()) + "_" + std::to_string(++serial);
-}
-
-// The session bus's address, without GLib's last resort of starting one
-// through an X display.
-std::string SessionBusAddress() {
-    const char* address = std::getenv("DBUS_SESSION_BUS_ADDRESS");
-    if (address != nullptr && *address != '\0') return address;
-    const char* runtime = std::getenv("XDG_RUNTIME_DIR");
-    if (runtime == nullptr || *runtime == '\0') return {};
-    const std::string socket = std::string(runtime) + "/bus";
-    if (::access(socket.c_str(), F_OK) != 0) return {};
-    CharPtr escaped(g_dbus_address_escape_value(socket.c_str()));
-    return std::string("unix:path=") + escaped.get();
 }
 
 }  // namespace
@@ -160,6 +153,7 @@ struct PortalSession::State {
         bool done = false;
         std::uint32_t code = 2;
         VariantPtr results;
+        std::string malformed;  // the type of a Response that was not (ua{sv})
     };
 
     enum class Outcome { kOpened, kFailed, kTokenRefused };
@@ -180,6 +174,7 @@ struct PortalSession::State {
     guint Subscribe(const char* sender, const char* interface, const char* member, const char* path,
                     const char* arg0, GDBusSignalCallback callback);
     void NoteEnded(std::string reason);
+    void Abandon(PendingCall& call);
     void Shut();
     std::chrono::milliseconds CallLimit() const;
     std::string CallError(const ErrorSlot& slot, const std::string& doing,
@@ -212,6 +207,15 @@ void PortalSession::State::NoteEnded(std::string reason) {
     if (ended) return;
     ended = true;
     ended_reason = std::move(reason);
+}
+
+// A call given up on still holds its cancellable, its callback and a
+// reference to the context: cancelled, it ends soon, and only then is it
+// freed. One that outlasts even that is left to Shut().
+void PortalSession::State::Abandon(PendingCall& call) {
+    g_cancellable_cancel(call.cancellable.get());
+    IterateUntil(context.get(), Clock::now() + kCloseLimit, [&call] { return call.done; });
+    pending.remove_if([](const PendingCall& c) { return c.done; });
 }
 
 guint PortalSession::State::Subscribe(const char* sender, const char* interface, const char* member,
@@ -249,7 +253,7 @@ bool PortalSession::State::Connect(std::string& error) {
         &call);
     const auto limit = CallLimit();
     if (!IterateUntil(context.get(), Clock::now() + limit, [&call] { return call.done; })) {
-        g_cancellable_cancel(call.cancellable.get());
+        Abandon(call);
         error = "no screen-cast portal on the session bus: the session bus did not answer within " +
                 Seconds(limit);
         return false;
@@ -277,6 +281,7 @@ bool PortalSession::State::Connect(std::string& error) {
         kPortalName,
         +[](GDBusConnection*, const gchar*, const gchar*, const gchar*, const gchar*,
             GVariant* parameters, gpointer data) {
+            if (!g_variant_is_of_type(parameters, G_VARIANT_TYPE("(sss)"))) return;
             const gchar* old_owner = nullptr;
             const gchar* new_owner = nullptr;
             g_variant_get(parameters, "(&s&s&s)", nullptr, &old_owner, &new_owner);
@@ -348,7 +353,7 @@ bool PortalSession::State::Call(const char* path, const char* interface, const c
     // GDBus keeps the call's own time; ours is a backstop a little later.
     if (!IterateUntil(context.get(), Clock::now() + limit + std::chrono::milliseconds(500),
                       [&call] { return call.done; })) {
-        g_cancellable_cancel(call.cancellable.get());
+        Abandon(call);
         error = "the screen-cast portal did not answer " + doing + " within " + Seconds(limit);
         return false;
     }
@@ -372,6 +377,12 @@ bool PortalSession::State::Request(const char* method, GVariant* parameters,
                                  const gchar*, GVariant* signal, gpointer data) {
         State& s = *static_cast<State*>(data);
         if (s.response.done || s.response.path != path) return;
+        // Anything else would be misread, or abort in g_variant_get.
+        if (!g_variant_is_of_type(signal, G_VARIANT_TYPE("(ua{sv})"))) {
+            s.response.malformed = g_variant_get_type_string(signal);
+            s.response.done = true;
+            return;
+        }
         GVariant* answer = nullptr;
         g_variant_get(signal, "(u@a{sv})", &s.response.code, &answer);
         s.response.results.reset(answer);
@@ -415,6 +426,11 @@ bool PortalSession::State::Request(const char* method, GVariant* parameters,
     }
     if (!response.done) {
         error = ended_reason;
+        return false;
+    }
+    if (!response.malformed.empty()) {
+        error = "the screen-cast portal answered " + doing + " with a malformed response (" +
+                response.malformed + " where (ua{sv}) belongs)";
         return false;
     }
     if (response.code == 1) {
@@ -554,6 +570,12 @@ PortalSession::State::Outcome PortalSession::State::Handshake(const std::string&
                 stream.width = a;
                 stream.height = b;
             }
+            if (!Plausible(stream)) {
+                error = "the screen-cast portal gave a monitor an impossible place or size (" +
+                        std::to_string(stream.x) + "," + std::to_string(stream.y) + " " +
+                        std::to_string(stream.width) + "x" + std::to_string(stream.height) + ")";
+                return Outcome::kFailed;
+            }
             streams.push_back(stream);
         }
     }
@@ -582,7 +604,8 @@ PortalSession::State::Outcome PortalSession::State::Handshake(const std::string&
 }
 
 void PortalSession::State::Shut() {
-    if (!connection) return;
+    // A connection attempt given up on may still be pending without one.
+    if (!connection && pending.empty()) return;
     const ThreadDefaultContext scope(context.get());
     if (!session_path.empty() && !ended) {
         // No reply is awaited; the flush sees the message out.

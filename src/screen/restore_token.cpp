@@ -11,6 +11,7 @@
 #include <vector>
 
 #include "base/unique_fd.h"
+#include "base/write_all.h"
 
 namespace vemo::screen {
 namespace {
@@ -45,17 +46,6 @@ bool MakeFolders(const std::string& dir, std::string& error) {
     if (::stat(dir.c_str(), &info) != 0 || !S_ISDIR(info.st_mode)) {
         error = dir + " is not a folder";
         return false;
-    }
-    return true;
-}
-
-bool WriteAll(int fd, const std::string& text) {
-    std::size_t done = 0;
-    while (done < text.size()) {
-        const ssize_t n = ::write(fd, text.data() + done, text.size() - done);
-        if (n < 0 && errno == EINTR) continue;
-        if (n <= 0) return false;
-        done += static_cast<std::size_t>(n);
     }
     return true;
 }

@@ -1,7 +1,6 @@
 #include "screen/screen_capture.h"
 
 #include <algorithm>
-#include <cstdio>
 #include <cstdlib>
 #include <mutex>
 #include <string>
@@ -11,6 +10,7 @@
 #include "screen/capture_core.h"
 #include "screen/grab_worker.h"
 #include "screen/screen_grabber.h"
+#include "screen/screen_log.h"
 #include "settings/settings_store.h"
 
 namespace vemo {
@@ -144,11 +144,10 @@ void ScreenCapture::Quiesce(const char* doing) {
 
 void ScreenCapture::LeaveBehind(const char* doing) {
     const bool portal = screen::ChooseScreenBackend() == screen::ScreenBackend::kPortal;
-    std::fprintf(stderr,
-                 "vemo: %s: the screen grab has not ended after %lld ms (%s does not answer); it "
-                 "is left behind\n",
-                 doing, static_cast<long long>(answer_timeout_.count()),
-                 portal ? "the screen-cast portal or its PipeWire stream" : "the X server");
+    screen::ScreenLog(std::string(doing) + ": the screen grab has not ended after " +
+                      std::to_string(answer_timeout_.count()) + " ms (" +
+                      (portal ? "the screen-cast portal or its PipeWire stream" : "the X server") +
+                      " does not answer); it is left behind");
     core_->Disown();
     worker_->Abandon();
     auto fresh = std::make_shared<CaptureCore>();

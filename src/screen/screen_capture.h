@@ -43,7 +43,7 @@ class ScreenCapture {
 
     // How long a start, a stop or the end waits for the worker, which may be
     // stuck in a call to an X server that does not answer. Past it the worker
-    // is left behind (said on stderr) and capture carries on without it.
+    // is left behind (said in the log) and capture carries on without it.
     static constexpr std::chrono::milliseconds kDefaultAnswerTimeout{3000};
 
     ScreenCapture();

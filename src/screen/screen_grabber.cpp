@@ -10,6 +10,7 @@
 #include <string_view>
 
 #include "screen/screen_grabber.h"
+#include "screen/screen_log.h"
 
 namespace vemo::screen {
 namespace {
@@ -78,10 +79,9 @@ std::unique_ptr<ScreenGrabber> OpenScreenGrabber(std::string& error) {
     // A misspelt choice is said at every start rather than passed over.
     if (const char* named = std::getenv("VEMO_SCREEN_BACKEND");
         named != nullptr && *named != '\0' && !NamedBackend(named)) {
-        std::fprintf(stderr,
-                     "vemo: VEMO_SCREEN_BACKEND=\"%s\" is none of x11, x11-noshm, portal and "
-                     "null; the session's own choice is used\n",
-                     named);
+        ScreenLog("VEMO_SCREEN_BACKEND=\"" + std::string(named) +
+                  "\" is none of x11, x11-noshm, portal and null; the session's own choice is "
+                  "used");
     }
     if (backend == ScreenBackend::kNull) {
         error = "screen capture is switched off for this run (VEMO_SCREEN_BACKEND=null)";

@@ -18,6 +18,7 @@
 #include <mutex>
 #include <string>
 
+#include "base/freer.h"
 #include "screen/screen_grabber.h"
 
 namespace vemo::screen {
@@ -35,10 +36,7 @@ struct ImageDestroyer {
 };
 using ImagePtr = std::unique_ptr<XImage, ImageDestroyer>;
 
-struct XFreer {
-    void operator()(void* data) const { XFree(data); }
-};
-using RectanglesPtr = std::unique_ptr<XRectangle, XFreer>;
+using RectanglesPtr = std::unique_ptr<XRectangle, Freer<XFree>>;
 
 // Beyond this many changed rectangles the screen counts as changed anywhere:
 // checking each tile against them would cost more than it saves.

@@ -39,6 +39,7 @@
 #include <vector>
 
 #include "base/unique_fd.h"
+#include "base/write_all.h"
 
 namespace vemo {
 namespace {
@@ -195,16 +196,6 @@ std::optional<std::string> ReadFileContent(const std::string& path) {
         if (content.size() > kMaxFileSize) return std::nullopt;
     }
     return content;
-}
-
-bool WriteAll(int fd, std::string_view data) {
-    while (!data.empty()) {
-        const ssize_t count = ::write(fd, data.data(), data.size());
-        if (count < 0 && errno == EINTR) continue;
-        if (count <= 0) return false;
-        data.remove_prefix(static_cast<std::size_t>(count));
-    }
-    return true;
 }
 
 bool LockExclusive(int fd) {

@@ -2,7 +2,10 @@
 
 #include <dlfcn.h>
 
-#include <cstdlib>
+#include <string>
+#include <utility>
+
+#include "base/session_bus.h"
 
 namespace vemo::tools {
 namespace {
@@ -43,17 +46,23 @@ const DBusApi& Api() {
 // Without any bus address the likeliest cause is a shell that was not given
 // the one of the engine's bus.
 std::string NoEngineMessage() {
-    const char* address = std::getenv("DBUS_SESSION_BUS_ADDRESS");
-    if (address != nullptr && *address != '\0') return "no running engine";
+    if (!SessionBusAddress().empty()) return "no running engine";
     return "no running engine (DBUS_SESSION_BUS_ADDRESS is not set: run vemoctl in the "
            "session the engine runs in, or set it to the engine's bus)";
 }
 
 Engine::Engine(bool start) : start_(start) {
     if (!Api().ok()) return;
+    // The bus the engine and the screen-cast portal code find, never one
+    // libdbus would start through the X display.
+    const std::string address = SessionBusAddress();
+    if (address.empty()) return;
     Error error;
-    bus_.reset(Api().dbus_bus_get_private(DBUS_BUS_SESSION, error.get()));
-    if (bus_) Api().dbus_connection_set_exit_on_disconnect(bus_.get(), false);
+    ConnectionPtr bus(Api().dbus_connection_open_private(address.c_str(), error.get()));
+    if (!bus) return;
+    Api().dbus_connection_set_exit_on_disconnect(bus.get(), false);
+    if (!Api().dbus_bus_register(bus.get(), error.get())) return;
+    bus_ = std::move(bus);
 }
 
 }  // namespace vemo::tools

@@ -33,7 +33,8 @@ struct DBusApi {
     // clang-format off
 #define VEMO_DBUS_FUNCTIONS(X)                                                                     \
     X(dbus_error_init) X(dbus_error_free) X(dbus_error_has_name)                                   \
-    X(dbus_bus_get_private) X(dbus_connection_set_exit_on_disconnect)                              \
+    X(dbus_connection_open_private) X(dbus_bus_register)                                           \
+    X(dbus_connection_set_exit_on_disconnect)                                                      \
     X(dbus_connection_close) X(dbus_connection_unref)                                              \
     X(dbus_connection_send_with_reply_and_block)                                                   \
     X(dbus_message_new_method_call) X(dbus_message_unref) X(dbus_message_set_auto_start)           \

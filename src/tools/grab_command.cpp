@@ -2,7 +2,8 @@
 // DIR/vemo/ exactly as the engine publishes it.
 //
 // Built as a module of its own, which vemoctl loads for this command only:
-// Xlib and the libraries behind it are loaded by no other command.
+// Xlib, GIO and libpipewire, and the libraries behind them, are loaded by no
+// other command.
 
 #include <unistd.h>
 

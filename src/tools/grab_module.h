@@ -1,8 +1,10 @@
 #pragma once
 
 // vemoctl grab lives in a module of its own, vemoctl-grab.so, that vemoctl
-// loads only for that command: the screen grab brings Xlib, XShm and the
-// libraries behind them, which no other command needs.
+// loads only for that command: the screen grab brings Xlib and its
+// extensions for X11 sessions, and GIO (the screen-cast portal) and
+// libpipewire for Wayland ones, with the libraries behind them, which no
+// other command needs.
 
 namespace vemo::tools {
 

@@ -4,6 +4,7 @@
 
 #include <gtest/gtest.h>
 
+#include <climits>
 #include <cstdint>
 #include <vector>
 
@@ -176,6 +177,32 @@ TEST(PortalFrames, NothingIsWrittenOutsideAMonitorsPlace) {
     EXPECT_LE(changes.regions.size(), 32u);
     desktop.Take(out.data());
     EXPECT_EQ(At(out, 4, 3, 1), (Bgr{1, 1, 8}));
+}
+
+// Places and sizes near the end of int, as a compositor may report them:
+// nothing overflows, and a desktop too large to hold is refused, not made.
+TEST(PortalFrames, PlacesAndSizesNearTheEndOfIntOverflowNothing) {
+    const std::vector<SourceRect> far{{INT_MAX - 10, 0, 100, 10}, {-20, INT_MAX - 5, 10, 100}};
+    const SourceRect bounds = DesktopBounds(far);
+    EXPECT_EQ(bounds.x, -20);
+    EXPECT_EQ(bounds.width, INT_MAX);
+
+    DesktopFrames desktop;
+    EXPECT_FALSE(desktop.LayOut(far));
+    EXPECT_EQ(desktop.width(), 0);
+    EXPECT_EQ(desktop.height(), 0);
+
+    ASSERT_TRUE(desktop.LayOut({{0, 0, 4, 4}}));
+    const Frame frame(4, 4, 10, kRgbx);
+    // Damage reaching past the end of int is cut to the frame.
+    const std::vector<SourceRect> damage{{2, 2, INT_MAX, INT_MAX}};
+    std::vector<std::uint8_t> out(4 * 4 * 4, 0);
+    desktop.Take(out.data());
+    desktop.Place(0, frame.pixels, &damage);
+    const ScreenChanges changes = desktop.Take(out.data());
+    ASSERT_EQ(changes.regions.size(), 1u);
+    EXPECT_EQ(changes.regions[0].width, 2);
+    EXPECT_EQ(changes.regions[0].height, 2);
 }
 
 }  // namespace

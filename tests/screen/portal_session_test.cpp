@@ -5,13 +5,17 @@
 #include <gio/gio.h>
 #include <gio/gunixfdlist.h>
 #include <gtest/gtest.h>
+#include <poll.h>
 #include <signal.h>
+#include <sys/socket.h>
+#include <sys/un.h>
 #include <unistd.h>
 
 #include <chrono>
 #include <condition_variable>
 #include <cstdio>
 #include <cstdlib>
+#include <cstring>
 #include <filesystem>
 #include <future>
 #include <mutex>
@@ -98,6 +102,42 @@ TEST(PortalSession, ABusWithoutAPortalSaysSo) {
         << error;
 }
 
+// A bus that takes the connection and never says a word: the wait ends in
+// time, and the attempt is ended and freed, not left pending.
+TEST(PortalSession, ABusThatNeverAnswersEndsTheWaitInTime) {
+    const test::TempDir dir;
+    const std::string path = dir / "mute-bus";
+    const int listener = ::socket(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0);
+    ASSERT_GE(listener, 0);
+    sockaddr_un address{};
+    address.sun_family = AF_UNIX;
+    ASSERT_LT(path.size(), sizeof address.sun_path);
+    std::memcpy(address.sun_path, path.c_str(), path.size() + 1);
+    ASSERT_EQ(::bind(listener, reinterpret_cast<const sockaddr*>(&address), sizeof address), 0);
+    ASSERT_EQ(::listen(listener, 4), 0);
+    ::setenv("DBUS_SESSION_BUS_ADDRESS", ("unix:path=" + path).c_str(), 1);
+
+    std::string error;
+    const PortalLimits limits{std::chrono::milliseconds(2000), std::chrono::milliseconds(500)};
+    EXPECT_EQ(PortalSession::Open("", limits, error), nullptr);
+    EXPECT_EQ(error,
+              "no screen-cast portal on the session bus: the session bus did not answer within "
+              "0.5 s");
+    // The attempt given up on is over: its end of the connection is closed.
+    const int accepted = ::accept4(listener, nullptr, nullptr, SOCK_CLOEXEC);
+    ASSERT_GE(accepted, 0);
+    // What it said before it gave up is read; then its end, which a
+    // leaked attempt never reaches (10 s is long enough to tell).
+    char said[256];
+    ssize_t got = 0;
+    pollfd readable{accepted, POLLIN, 0};
+    while (::poll(&readable, 1, 10000) > 0 && (got = ::recv(accepted, said, sizeof said, 0)) > 0) {
+    }
+    EXPECT_EQ(got, 0) << "the connection is still open";
+    ::close(accepted);
+    ::close(listener);
+}
+
 constexpr const char* kIntrospection = R"(<node>
   <interface name="org.freedesktop.portal.ScreenCast">
     <method name="CreateSession">
@@ -130,8 +170,16 @@ class FakePortal {
   public:
     // kRefuseLater: the user takes a second to say no. kRejectToken: grants,
     // but refuses a restore token outright, as xdg-desktop-portal does one
-    // that is no UUID.
-    enum class Mode { kSilent, kNoResponse, kRefuseStart, kRefuseLater, kRejectToken, kGrant };
+    // that is no UUID. kMalformedResponse: every Response is (us).
+    enum class Mode {
+        kSilent,
+        kNoResponse,
+        kRefuseStart,
+        kRefuseLater,
+        kRejectToken,
+        kGrant,
+        kMalformedResponse
+    };
 
     FakePortal(const std::string& address, Mode mode) : address_(address), mode_(mode) {
         thread_ = std::thread([this] { Run(); });
@@ -227,9 +275,14 @@ class FakePortal {
 
     void Respond(const gchar* sender, const std::string& path, std::uint32_t code,
                  GVariant* results) {
+        GVariant* parameters = g_variant_new("(u@a{sv})", code, results);
+        if (mode_ == Mode::kMalformedResponse) {
+            g_variant_unref(g_variant_ref_sink(parameters));
+            parameters = g_variant_new("(us)", code, "granted");
+        }
         g_dbus_connection_emit_signal(connection_, sender, path.c_str(),
-                                      "org.freedesktop.portal.Request", "Response",
-                                      g_variant_new("(u@a{sv})", code, results), nullptr);
+                                      "org.freedesktop.portal.Request", "Response", parameters,
+                                      nullptr);
     }
 
     static std::string Token(GVariant* options, const char* key) {
@@ -386,6 +439,16 @@ TEST_F(PortalSessionTest, APortalThatNeverRespondsEndsTheWaitInTime) {
     EXPECT_EQ(error,
               "the screen-cast portal did not answer the start of the screen cast within 2 s (a "
               "permission dialog may be waiting)");
+}
+
+TEST_F(PortalSessionTest, AResponseOfAnotherTypeFailsTheHandshake) {
+    const FakePortal portal(bus_.address(), FakePortal::Mode::kMalformedResponse);
+    ASSERT_TRUE(portal.owns_name());
+    std::string error;
+    EXPECT_EQ(PortalSession::Open("", kLimits, error), nullptr);
+    EXPECT_EQ(error,
+              "the screen-cast portal answered the request for a session with a malformed "
+              "response ((us) where (ua{sv}) belongs)");
 }
 
 TEST_F(PortalSessionTest, ARefusalIsTheUsersAnswer) {

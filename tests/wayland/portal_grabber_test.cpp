@@ -24,6 +24,7 @@
 #include <thread>
 #include <vector>
 
+#include "base/freer.h"
 #include "base/unique_fd.h"
 #include "screen/pipewire_stream.h"
 #include "screen/restore_token.h"
@@ -345,7 +346,8 @@ class FrameSource {
     // Sends one frame of `colour` at the size negotiated last; with a crop,
     // `colour` inside it and `outside` around it, and the crop in the
     // buffer's metadata, as a compositor that sends more than the monitor.
-    bool Send(Rgb colour, const spa_region* crop = nullptr, Rgb outside = {}) {
+    // Its stride says its rows are `short_by` bytes closer than they are.
+    bool Send(Rgb colour, const spa_region* crop = nullptr, Rgb outside = {}, int short_by = 0) {
         const auto until = std::chrono::steady_clock::now() + 10s;
         while (std::chrono::steady_clock::now() < until) {
             {
@@ -376,7 +378,7 @@ class FrameSource {
                     }
                     data.chunk->offset = 0;
                     data.chunk->size = static_cast<std::uint32_t>(size);
-                    data.chunk->stride = static_cast<std::int32_t>(stride);
+                    data.chunk->stride = static_cast<std::int32_t>(stride) - short_by;
                     data.chunk->flags = 0;
                     pw_stream_queue_buffer(stream_.get(), next);
                     return true;
@@ -398,13 +400,6 @@ class FrameSource {
     }
 
   private:
-    template <auto Free>
-    struct Freer {
-        template <class T>
-        void operator()(T* p) const {
-            Free(p);
-        }
-    };
     struct Lock {
         explicit Lock(pw_thread_loop* l) : loop(l) { pw_thread_loop_lock(loop); }
         ~Lock() { pw_thread_loop_unlock(loop); }
@@ -524,6 +519,35 @@ TEST(PipeWireCaptureTest, AStartWithTheSizesKnownDeliversALateFirstFrame) {
         wrong += picture[i] != 230 || picture[i + 1] != 120 || picture[i + 2] != 10;
     }
     EXPECT_EQ(wrong, 0u);
+}
+
+TEST(PipeWireCaptureTest, AFrameWhoseStrideIsShorterThanARowIsDroppedAsMalformed) {
+    FrameSource source(320, 240);
+    const std::uint32_t node = source.NodeId();
+    ASSERT_NE(node, 0u);
+    std::string error;
+    const auto capture = screen::PipeWireCapture::Open(PipeWireConnection(),
+                                                       {{node, 0, 0, 320, 240}}, kShortWait, error);
+    ASSERT_NE(capture, nullptr) << error;
+    ASSERT_TRUE(source.Send({10, 120, 230}, nullptr, {}, 4));
+    std::vector<std::uint8_t> picture(320 * 240 * 4);
+    ScreenChanges changes;
+    auto taken = screen::PipeWireCapture::Taken::kNoFirstFrame;
+    EXPECT_TRUE(Eventually([&] {
+        taken = capture->Take(picture.data(), changes, error);
+        return taken != screen::PipeWireCapture::Taken::kNoFirstFrame;
+    }));
+    EXPECT_EQ(taken, screen::PipeWireCapture::Taken::kMalformed);
+    EXPECT_EQ(error,
+              "the screen cast sent a malformed picture: its rows are 1276 bytes apart, less than "
+              "the 1280 bytes of a row");
+
+    // A well-formed frame after it is taken as usual.
+    ASSERT_TRUE(source.Send({10, 120, 230}));
+    EXPECT_TRUE(Eventually([&] {
+        return capture->Take(picture.data(), changes, error) ==
+               screen::PipeWireCapture::Taken::kPicture;
+    })) << error;
 }
 
 TEST(PipeWireCaptureTest, ALateFirstFrameOfAnotherSizeIsASizeChange) {
