@@ -86,6 +86,11 @@ bool Eventually(Done done) {
     return true;
 }
 
+// The GNOME desktop's permission is granted before the run; the dialog
+// GNOME asks in is not answered by any test.
+constexpr const char* kGrantedBefore =
+    "GNOME asks in a dialog, which no test answers; the permission is granted before the run";
+
 class PortalGrabberTest : public ::testing::Test {
   protected:
     void SetUp() override {
@@ -134,6 +139,8 @@ TEST_F(PortalGrabberTest, GrabsTheScreenThenOnlyWhatChanged) {
         return difference.empty();
     })) << difference;
     EXPECT_EQ(error, "");
+    // mutter sends no damage with its frames: each is a whole new picture.
+    if (desktop_.gnome()) return;
     EXPECT_FALSE(unknown);
     bool covered = false;
     for (const screen::SourceRect& r : damaged) {
@@ -144,6 +151,7 @@ TEST_F(PortalGrabberTest, GrabsTheScreenThenOnlyWhatChanged) {
 }
 
 TEST_F(PortalGrabberTest, TheSecondStartReusesThePermission) {
+    if (desktop_.gnome()) GTEST_SKIP() << kGrantedBefore;
     const std::string token_path = screen::RestoreTokenPath();
     std::filesystem::remove(token_path);
     const int asked = desktop_.ChooserCount();
@@ -170,6 +178,7 @@ TEST_F(PortalGrabberTest, TheSecondStartReusesThePermission) {
 }
 
 TEST_F(PortalGrabberTest, ARefusalSaysSo) {
+    if (desktop_.gnome()) GTEST_SKIP() << kGrantedBefore;
     std::filesystem::remove(screen::RestoreTokenPath());
     ASSERT_TRUE(desktop_.ChooserAccepts(false)) << desktop_.error();
     std::string error;
@@ -212,7 +221,12 @@ TEST_F(PortalGrabberTest, TheEndOfTheCastIsToldAndTheNextStartWorks) {
                         failure.starts_with("the PipeWire stream went away"))
                 << failure;
         } else {
-            EXPECT_TRUE(failure.starts_with("the PipeWire stream went away")) << failure;
+            // mutter closes the session once its PipeWire goes, which may be
+            // seen first.
+            EXPECT_TRUE(
+                failure.starts_with("the PipeWire stream went away") ||
+                (desktop_.gnome() && failure.starts_with("the compositor ended the screen cast")))
+                << failure;
         }
         EXPECT_TRUE(failure.ends_with(until_restart)) << failure;
         // The same words each time, not a new fault.
@@ -239,6 +253,7 @@ TEST_F(PortalGrabberTest, TheEndOfTheCastIsToldAndTheNextStartWorks) {
 }
 
 TEST_F(PortalGrabberTest, AResizedOutputIsNoticed) {
+    if (desktop_.gnome()) GTEST_SKIP() << "mutter's virtual monitors have one mode each";
     std::string error;
     const auto grabber = OpenGrabber(error);
     ASSERT_EQ(error, "");
@@ -256,6 +271,10 @@ TEST_F(PortalGrabberTest, AResizedOutputIsNoticed) {
 
 // An output at 150 %: the grab has the output's pixels, not its logical size.
 TEST_F(PortalGrabberTest, AScaledOutputIsGrabbedInItsOwnPixels) {
+    if (desktop_.gnome()) {
+        GTEST_SKIP()
+            << "a scale is set when mutter starts; TwoMonitorsAtTwoScales… has one at 200 %";
+    }
     ASSERT_TRUE(desktop_.Scale("1.5")) << desktop_.error();
     std::string error;
     const auto grabber = OpenGrabber(error);
