@@ -288,6 +288,53 @@ TEST_F(PortalGrabberTest, AScaledOutputIsGrabbedInItsOwnPixels) {
     EXPECT_EQ(pixels.width, kWidth);
 }
 
+// GNOME with a monitor at 200 % (1600 x 1200 pixels, 800 x 600 logical)
+// beside one at 100 % (1280 x 720) in logical layout: the portal places the
+// second at x 800, and the grab holds every pixel of both side by side,
+// 2880 x 1200, the scaled one not shrunk to its logical size.
+TEST_F(PortalGrabberTest, TwoMonitorsAtTwoScalesKeepTheirOwnPixels) {
+    if (desktop_.monitors() != 2) {
+        GTEST_SKIP() << "needs the GNOME desktop's two monitors (--monitors 1600x1200@2,1280x720)";
+    }
+    // Every pixel its own colour: a picture drawn at another size and scaled
+    // back would not keep it.
+    const auto pattern = [](int x, int y) {
+        return Rgb{static_cast<std::uint8_t>(x), static_cast<std::uint8_t>(y),
+                   static_cast<std::uint8_t>((x >> 8) * 16 + (y >> 8))};
+    };
+    ASSERT_TRUE(desktop_.Show(1600, 1200, pattern)) << desktop_.error();
+    std::string error;
+    const auto grabber = OpenGrabber(error);
+    ASSERT_EQ(error, "");
+    ASSERT_EQ(grabber->width(), 2880);
+    ASSERT_EQ(grabber->height(), 1200);
+    GrabbedPixels pixels;
+    ScreenChanges changes;
+    ASSERT_TRUE(grabber->Grab(pixels, changes, error)) << error;
+    ASSERT_EQ(pixels.width, 2880);
+    ASSERT_TRUE(screen::IsBgrx(pixels.layout));
+    // The first monitor's pattern, the second's first colour (#602040) to
+    // its right, and nothing below the second, where no monitor lies.
+    const auto want = [&](int x, int y) {
+        if (x < 1600) return pattern(x, y);
+        return y < 720 ? Rgb{0x60, 0x20, 0x40} : Rgb{0, 0, 0};
+    };
+    std::string difference;
+    for (int y = 0; y < 1200 && difference.empty(); ++y) {
+        const std::uint8_t* p = pixels.data + pixels.stride * static_cast<std::size_t>(y);
+        for (int x = 0; x < 2880; ++x, p += 4) {
+            const Rgb w = want(x, y);
+            if (p[0] != w.b || p[1] != w.g || p[2] != w.r) {
+                difference = "pixel " + std::to_string(x) + "," + std::to_string(y) + " is " +
+                             std::to_string(p[2]) + "," + std::to_string(p[1]) + "," +
+                             std::to_string(p[0]);
+                break;
+            }
+        }
+    }
+    EXPECT_EQ(difference, "");
+}
+
 // A video source of the test's own on the desktop's PipeWire, as a cast
 // whose compositor sends a frame only when the screen changes: one frame of
 // one colour when asked. Its calls wait at most 10 s for PipeWire.
