@@ -16,9 +16,9 @@
 //
 // The screen's backend is VEMO_SCREEN_BACKEND's, as for the engine: x11 (the
 // default here; a private Xvfb) or portal, inside the headless Wayland test
-// desktop at the same size (built with the tests):
+// desktop at the same size (built with the tests), sway's or GNOME's:
 //
-//   VEMO_SCREEN_BACKEND=portal tests/wayland/desktop run --size 1920x1080
+//   VEMO_SCREEN_BACKEND=portal tests/wayland/desktop [--gnome] run --size 1920x1080
 //       build/release/bench/screen_bench --benchmark_filter='Grab|First'
 //
 // On the portal a changed screen reaches the engine as stream frames, copied
@@ -240,8 +240,8 @@ double ThreadCpuSeconds(const std::string& name) {
 // The headless Wayland test desktop's screen (tests/wayland/desktop run
 // --size 1920x1080): the desktop picture shown full-screen, a change shown as
 // the same picture with the rectangle or everything inverted. The server is
-// the compositor with the portal's backend, which copies the screen for the
-// cast.
+// the compositor (sway or mutter) with the portal's backend (on sway the one
+// that copies the screen for the cast; mutter casts itself).
 class PortalBenchScreen final : public BenchScreen {
   public:
     bool Open(std::string& error) {
@@ -263,7 +263,7 @@ class PortalBenchScreen final : public BenchScreen {
                     "): " + desktop_.error();
             return false;
         }
-        sway_ = ComponentPid("sway");
+        compositor_ = ComponentPid(desktop_.gnome() ? "mutter" : "sway");
         backend_ = ComponentPid("portal-backend");
         return true;
     }
@@ -302,8 +302,8 @@ class PortalBenchScreen final : public BenchScreen {
         return false;
     }
     double ServerCpuSeconds() const override {
-        if (sway_ <= 0 || backend_ <= 0) return -1;
-        return ProcessCpuSeconds(sway_) + ProcessCpuSeconds(backend_);
+        if (compositor_ <= 0 || backend_ <= 0) return -1;
+        return ProcessCpuSeconds(compositor_) + ProcessCpuSeconds(backend_);
     }
 
   private:
@@ -357,7 +357,7 @@ class PortalBenchScreen final : public BenchScreen {
     std::vector<vemo::test::Rgb> picture_;
     bool tile_inverted_ = false;
     bool all_inverted_ = false;
-    pid_t sway_ = -1;
+    pid_t compositor_ = -1;
     pid_t backend_ = -1;
 };
 #endif

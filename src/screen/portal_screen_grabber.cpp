@@ -93,12 +93,22 @@ class PortalGrabber final : public ScreenGrabber {
 
     bool Grab(GrabbedPixels& pixels, ScreenChanges& changes, std::string& error) override {
         changes = {};
+        // A lost cast keeps the words of the first sign of its loss: mutter
+        // closes the session once its PipeWire goes, and that end, seen a
+        // grab later, is the same loss, not a new one to report.
+        if (!lost_.empty()) {
+            error = lost_;
+            return false;
+        }
         if (Ended()) {
-            error = ended_ + kUntilRestart;
+            error = lost_ = ended_ + kUntilRestart;
             return false;
         }
         const PipeWireCapture::Taken taken = capture_->Take(picture_.get(), changes, error);
-        if (taken == PipeWireCapture::Taken::kLost) error += kUntilRestart;
+        if (taken == PipeWireCapture::Taken::kLost) {
+            error += kUntilRestart;
+            lost_ = error;
+        }
         if (taken != PipeWireCapture::Taken::kPicture) return false;
         pixels.data = picture_.get();
         pixels.width = width_;
@@ -129,6 +139,7 @@ class PortalGrabber final : public ScreenGrabber {
     int width_ = 0;
     int height_ = 0;
     std::string ended_;
+    std::string lost_;  // what Grab says once the cast is lost
 };
 
 }  // namespace

@@ -198,6 +198,10 @@ TEST_F(WaylandEngineTest, AStillScreenIsPublishedAgainWithoutReadingIt) {
 }
 
 TEST_F(WaylandEngineTest, TheEngineRunsOnWaylandAndOutlivesThePortal) {
+    if (desktop_.gnome()) {
+        GTEST_SKIP() << "sway's: the window is found with swaymsg, typed into with wtype and put "
+                        "aside in sway's scratchpad";
+    }
     EngineInstallation install;
     ASSERT_TRUE(install.ok());
     install.WriteSettings("[General]\nscreen_capture=1\nscreen_timer=1\nscreen_one=1\n");
@@ -345,7 +349,7 @@ TEST_F(WaylandEngineTest, TheEngineLeavesEverythingOffWhenTheCompositorEnds) {
     std::this_thread::sleep_for(1500ms);
     ASSERT_NE(install.Published("vemosc1.jpg"), install.Bak("screenoff.jpg"));
 
-    ASSERT_TRUE(desktop_.Stop("sway")) << desktop_.error();
+    ASSERT_TRUE(desktop_.Stop("compositor")) << desktop_.error();
     EXPECT_EQ(engine.Wait(), 1) << engine.Errors();
     EXPECT_EQ(install.block().engine_running(), 0) << engine.Errors();
     EXPECT_EQ(install.Published("screenon.gif"), install.Bak("screenoff.gif"));

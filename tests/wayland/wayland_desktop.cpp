@@ -26,6 +26,10 @@ WaylandDesktop::WaylandDesktop() {
         script_.clear();
         error_ = "not inside a test desktop: run the test as `tests/wayland/desktop run TEST`";
     }
+    gnome_ = Environment("VEMO_WAYLAND_FLAVOUR") == "gnome";
+    const std::string monitors = Environment("VEMO_WAYLAND_MONITORS");
+    for (const char c : monitors)
+        monitors_ += c == ',' ? 1 : 0;
 }
 
 bool WaylandDesktop::Run(const std::vector<std::string>& arguments, std::string* out) {

@@ -19,6 +19,12 @@ class WaylandDesktop {
     WaylandDesktop();
 
     bool ok() const { return !script_.empty(); }
+    // Whether it is the GNOME desktop (mutter and GNOME's portal backend)
+    // rather than sway's: no resize, no scale changes, no chooser to script
+    // (the permission is granted before the run), no damage with the frames.
+    bool gnome() const { return gnome_; }
+    // How many monitors it has (sway: one).
+    int monitors() const { return monitors_; }
     // Why there is no desktop, or why the last step failed (the launcher's words).
     const std::string& error() const { return error_; }
     // The desktop's own folder (logs, pictures); the test user may write there.
@@ -30,18 +36,18 @@ class WaylandDesktop {
     bool StopPortal();
     // Ends PipeWire and WirePlumber; the portal stays, holding a dead connection.
     bool StopPipeWire();
-    // Ends one component alone: "portal-backend", "wireplumber", or "sway"
-    // (the compositor: its clients lose their connection).
+    // Ends one component alone: "portal-backend", "wireplumber", or
+    // "compositor" (sway or mutter: its clients lose their connection).
     bool Stop(const std::string& component);
     // Starts again whatever is not running; a new PipeWire gets a new portal,
-    // a new sway (on the same socket) too.
+    // a new compositor (on the same socket) too.
     bool Start();
     // Sets the output's mode and waits until it holds.
     bool Resize(int width, int height);
     // Sets the output's scale ("1.5"): its logical size shrinks, its pixels stay.
     bool Scale(const std::string& factor);
-    // Shows colour(x, y) full-screen at the output's size and waits until the
-    // screen shows exactly that.
+    // Shows colour(x, y) full-screen at the (first) output's size in pixels
+    // and waits until the screen shows exactly that.
     bool Show(int width, int height, const std::function<Rgb(int x, int y)>& colour);
 
     // What the portal's output chooser answers from now on: the output, or a
@@ -58,6 +64,8 @@ class WaylandDesktop {
     std::string folder_;
     std::string error_;
     int pictures_ = 0;
+    bool gnome_ = false;
+    int monitors_ = 1;
 };
 
 }  // namespace vemo::test
