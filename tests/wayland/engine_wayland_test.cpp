@@ -117,6 +117,10 @@ TEST_F(WaylandEngineTest, VemoctlGrabPublishesTheScreenWholeAndInTiles) {
 // A new mode of the output is followed by its stream alone: the screen is
 // published at the new size and nobody is asked for the screen again.
 TEST_F(WaylandEngineTest, AResizedOutputIsFollowedWithoutAskingAgain) {
+    if (desktop_.gnome()) {
+        GTEST_SKIP() << "mutter's virtual monitors have one mode, and its permission is granted "
+                        "before the run";
+    }
     EngineInstallation install;
     ASSERT_TRUE(install.ok());
     ASSERT_EQ(chdir(install.dir().c_str()), 0);
