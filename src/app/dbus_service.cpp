@@ -1,168 +1,21 @@
 #include "app/dbus_service.h"
 
-#include <QDBusArgument>
 #include <QDBusError>
 #include <QDBusMessage>
-#include <QDBusMetaType>
 #include <QDBusVariant>
-#include <QFile>
 #include <QPointer>
 #include <QTimer>
-
-#include <algorithm>
 
 #include <memory>
 #include <utility>
 
+#include "app/dbus_values.h"
 #include "app/logging.h"
 
 namespace vemo {
 namespace {
 
 constexpr char kPropertiesInterface[] = "org.freedesktop.DBus.Properties";
-
-// The interface as described in the XML file beside this one, built into
-// the program: QtDBus wants the <interface> element alone.
-QString InterfaceXml() {
-    QFile file(QStringLiteral(":/vemo/com.lumetra.Vemo.Engine.xml"));
-    if (!file.open(QIODevice::ReadOnly)) return {};
-    const QString xml = QString::fromUtf8(file.readAll());
-    const qsizetype from = xml.indexOf(QLatin1String("<interface "));
-    const QLatin1String end("</interface>");
-    const qsizetype to = xml.indexOf(end, from);
-    return from < 0 || to < 0 ? QString() : xml.mid(from, to + end.size() - from) + '\n';
-}
-
-// The typed forms of a camera's controls and formats, as QtDBus marshals them.
-struct ControlEntry {
-    CameraControl control;
-};
-struct FormatEntry {
-    OfferedFormat format;
-};
-struct MenuItemEntry {
-    qint64 index = 0;
-    QString label;
-};
-struct WaitingEntry {
-    QString title;
-    QString text;
-};
-
-}  // namespace
-}  // namespace vemo
-
-Q_DECLARE_METATYPE(vemo::ControlEntry)
-Q_DECLARE_METATYPE(vemo::MenuItemEntry)
-Q_DECLARE_METATYPE(vemo::FormatEntry)
-Q_DECLARE_METATYPE(vemo::WaitingEntry)
-
-namespace vemo {
-namespace {
-
-const char* KindName(CameraControl::Kind kind) {
-    switch (kind) {
-        case CameraControl::Kind::kInteger:
-            return "integer";
-        case CameraControl::Kind::kBoolean:
-            return "boolean";
-        case CameraControl::Kind::kMenu:
-            return "menu";
-        case CameraControl::Kind::kIntegerMenu:
-            return "integer-menu";
-        case CameraControl::Kind::kButton:
-            return "button";
-    }
-    return "integer";
-}
-
-QDBusArgument& operator<<(QDBusArgument& argument, const ControlEntry& entry) {
-    const CameraControl& control = entry.control;
-    argument.beginStructure();
-    argument << QString::fromStdString(control.key) << QString::fromStdString(control.name)
-             << QString::fromLatin1(KindName(control.kind)) << qint64{control.minimum}
-             << qint64{control.maximum} << qint64{control.step} << qint64{control.default_value}
-             << qint64{control.value}
-             << !(control.inactive || control.grabbed || control.read_only);
-    QList<MenuItemEntry> items;
-    for (const auto& [index, label] : control.menu)
-        items.push_back({index, QString::fromStdString(label)});
-    argument << items;
-    argument.endStructure();
-    return argument;
-}
-
-QDBusArgument& operator<<(QDBusArgument& argument, const FormatEntry& entry) {
-    const OfferedFormat& format = entry.format;
-    const auto unsigned_value = [](int value) { return static_cast<uint>(std::max(value, 0)); };
-    argument.beginStructure();
-    argument << QString::fromStdString(format.pixel_format) << unsigned_value(format.width)
-             << unsigned_value(format.height)
-             << unsigned_value(format.rate_numerator > 0 ? format.rate_numerator : 0)
-             << unsigned_value(format.rate_numerator > 0 ? format.rate_denominator : 1);
-    argument.endStructure();
-    return argument;
-}
-
-QDBusArgument& operator<<(QDBusArgument& argument, const MenuItemEntry& entry) {
-    argument.beginStructure();
-    argument << entry.index << entry.label;
-    argument.endStructure();
-    return argument;
-}
-
-QDBusArgument& operator<<(QDBusArgument& argument, const WaitingEntry& entry) {
-    argument.beginStructure();
-    argument << entry.title << entry.text;
-    argument.endStructure();
-    return argument;
-}
-
-// The engine only sends these; reading one back is never asked of it.
-const QDBusArgument& operator>>(const QDBusArgument& argument, ControlEntry&) {
-    return argument;
-}
-const QDBusArgument& operator>>(const QDBusArgument& argument, MenuItemEntry&) {
-    return argument;
-}
-const QDBusArgument& operator>>(const QDBusArgument& argument, FormatEntry&) {
-    return argument;
-}
-const QDBusArgument& operator>>(const QDBusArgument& argument, WaitingEntry&) {
-    return argument;
-}
-
-void RegisterTypes() {
-    static const bool registered = [] {
-        qDBusRegisterMetaType<MenuItemEntry>();
-        qDBusRegisterMetaType<QList<MenuItemEntry>>();
-        qDBusRegisterMetaType<ControlEntry>();
-        qDBusRegisterMetaType<QList<ControlEntry>>();
-        qDBusRegisterMetaType<FormatEntry>();
-        qDBusRegisterMetaType<QList<FormatEntry>>();
-        qDBusRegisterMetaType<WaitingEntry>();
-        return true;
-    }();
-    (void)registered;
-}
-
-QVariantMap PropertyMap(const EngineProperties& p) {
-    const auto text = [](const std::string& value) { return QString::fromStdString(value); };
-    return {
-        {"Ready", p.ready},
-        {"Status", text(p.status)},
-        {"SettingsPath", text(p.settings_path)},
-        {"CaptureFile", text(p.capture_file)},
-        {"RecordingState", text(p.recording_state)},
-        {"CameraPublishing", p.camera_publishing},
-        {"CameraTimer", uint{p.camera_timer}},
-        {"CameraDevice", text(p.camera_device)},
-        {"ScreenPublishing", p.screen_publishing},
-        {"ScreenTimer", uint{p.screen_timer}},
-        {"ScreenBackend", text(p.screen_backend)},
-        {"Waiting", QVariant::fromValue(WaitingEntry{text(p.waiting_title), text(p.waiting_text)})},
-    };
-}
 
 // A callback the window has not given answers as a refusal.
 template <typename Function, typename... Arguments>
@@ -171,15 +24,13 @@ DBusAnswer Ask(const Function& function, Arguments&&... arguments) {
     return function(std::forward<Arguments>(arguments)...);
 }
 
-// A list's answer with its items as Entry structures, as QtDBus sends them.
-template <typename Entry, typename Item>
-DBusAnswer TypedList(const std::function<DBusAnswer(std::vector<Item>&)>& list) {
+// A list's answer with its items in their typed form.
+template <typename Item>
+DBusAnswer TypedList(const std::function<DBusAnswer(std::vector<Item>&)>& list,
+                     QVariant (*typed)(std::vector<Item>)) {
     std::vector<Item> items;
     DBusAnswer answer = Ask(list, items);
-    QList<Entry> entries;
-    for (Item& item : items)
-        entries.push_back({std::move(item)});
-    answer.value = QVariant::fromValue(entries);
+    answer.value = typed(std::move(items));
     return answer;
 }
 
@@ -194,7 +45,7 @@ DBusService::DBusService(DBusServiceCallbacks callbacks, QDBusConnection connect
     : QDBusVirtualObject(parent),
       callbacks_(std::move(callbacks)),
       connection_(std::move(connection)) {
-    RegisterTypes();
+    RegisterEngineDBusTypes();
 }
 
 DBusService::~DBusService() {
@@ -266,7 +117,7 @@ void DBusService::SendChangedProperties() {
 }
 
 QString DBusService::introspect(const QString&) const {
-    return InterfaceXml();
+    return EngineInterfaceXml();
 }
 
 bool DBusService::handleMessage(const QDBusMessage& message, const QDBusConnection&) {
@@ -331,11 +182,11 @@ bool DBusService::handleMessage(const QDBusMessage& message, const QDBusConnecti
         });
     } else if (member == "CameraControlList") {
         AnswerText(message, "", [this](const QStringList&) {
-            return TypedList<ControlEntry>(callbacks_.camera_control_list);
+            return TypedList(callbacks_.camera_control_list, ControlListValue);
         });
     } else if (member == "CameraFormatList") {
         AnswerText(message, "", [this](const QStringList&) {
-            return TypedList<FormatEntry>(callbacks_.camera_format_list);
+            return TypedList(callbacks_.camera_format_list, FormatListValue);
         });
     } else if (member == "CameraControls") {
         AnswerText(message, "",
@@ -410,19 +261,28 @@ void DBusService::AnswerStatusText(const QDBusMessage& message) {
           message.createReply(callbacks_.status_text ? callbacks_.status_text() : QString()));
 }
 
-void DBusService::AnswerText(
-    const QDBusMessage& message, const char* signature,
-    const std::function<DBusAnswer(const QStringList& arguments)>& answer) {
+// The call's arguments as text when it has `signature`; else nullopt, the
+// caller told what it takes.
+std::optional<QStringList> DBusService::ArgumentsAsText(const QDBusMessage& message,
+                                                        const char* signature) {
     if (message.signature() != QLatin1String(signature)) {
         Reply(message,
               InvalidArguments(message,
                                QStringLiteral("%1 takes (%2)").arg(message.member(), signature)));
-        return;
+        return std::nullopt;
     }
     QStringList arguments;
     for (const QVariant& argument : message.arguments())
         arguments << argument.toString();
-    const DBusAnswer answered = answer(arguments);
+    return arguments;
+}
+
+void DBusService::AnswerText(
+    const QDBusMessage& message, const char* signature,
+    const std::function<DBusAnswer(const QStringList& arguments)>& answer) {
+    const std::optional<QStringList> arguments = ArgumentsAsText(message, signature);
+    if (!arguments) return;
+    const DBusAnswer answered = answer(*arguments);
     // Calls without arguments ask for something: their answer carries it.
     Reply(message,
           ReplyTo(message, answered,
@@ -446,17 +306,10 @@ QDBusMessage DBusService::ReplyTo(const QDBusMessage& message, const DBusAnswer&
 void DBusService::AnswerLater(
     const QDBusMessage& message, const char* signature,
     const std::function<void(const QStringList&, DBusLaterAnswer)>& start) {
-    if (message.signature() != QLatin1String(signature)) {
-        Reply(message,
-              InvalidArguments(message,
-                               QStringLiteral("%1 takes (%2)").arg(message.member(), signature)));
-        return;
-    }
-    QStringList arguments;
-    for (const QVariant& argument : message.arguments())
-        arguments << argument.toString();
+    const std::optional<QStringList> arguments = ArgumentsAsText(message, signature);
+    if (!arguments) return;
     message.setDelayedReply(true);
-    start(arguments, [service = QPointer<DBusService>(this), message](const DBusAnswer& answered) {
+    start(*arguments, [service = QPointer<DBusService>(this), message](const DBusAnswer& answered) {
         if (service) {
             service->Reply(message, service->ReplyTo(message, answered,
                                                      QString::fromStdString(answered.text)));

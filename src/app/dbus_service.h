@@ -123,6 +123,7 @@ class DBusService : public QDBusVirtualObject {
     void AnswerText(const QDBusMessage& message, const char* signature,
                     const std::function<DBusAnswer(const QStringList& arguments)>& answer);
     void AnswerProperties(const QDBusMessage& message);
+    std::optional<QStringList> ArgumentsAsText(const QDBusMessage& message, const char* signature);
     void AnswerLater(const QDBusMessage& message, const char* signature,
                      const std::function<void(const QStringList&, DBusLaterAnswer)>& start);
     QDBusMessage ReplyTo(const QDBusMessage& message, const DBusAnswer& answered,
