@@ -75,7 +75,7 @@
 #include "app/message_box.h"
 #include "devices/test_cameras.h"
 #include "imaging/published_files.h"
-#include "screen/desktop_composition.h"
+#include "screen/portal/desktop_composition.h"
 #include "screen/screen_capture.h"
 #include "screen/screen_grabber.h"
 #include "screen/xvfb_display.h"

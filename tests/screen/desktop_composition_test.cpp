@@ -1,7 +1,7 @@
 // One desktop picture composed of monitors' frames in the byte orders
 // compositors hand out, checked pixel by pixel against where each monitor is.
 
-#include "screen/desktop_composition.h"
+#include "screen/portal/desktop_composition.h"
 
 #include <gtest/gtest.h>
 

@@ -8,7 +8,7 @@
 #include <cstdint>
 #include <vector>
 
-#include "screen/pipewire_stream.h"
+#include "screen/portal/pipewire_stream.h"
 
 namespace vemo::screen {
 namespace {

@@ -23,7 +23,7 @@
 #include <thread>
 #include <vector>
 
-#include "screen/portal_session.h"
+#include "screen/portal/portal_session.h"
 #include "screen/screen_capture.h"
 #include "screen/screen_folder.h"
 #include "support/test_support.h"

@@ -10,7 +10,7 @@
 #include <optional>
 #include <string>
 
-#include "screen/restore_token.h"
+#include "screen/portal/restore_token.h"
 #include "support/test_support.h"
 
 namespace vemo::screen {

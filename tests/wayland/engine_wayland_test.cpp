@@ -19,7 +19,7 @@
 #include <vector>
 
 #include "imaging/published_files.h"
-#include "screen/restore_token.h"
+#include "screen/portal/restore_token.h"
 #include "screen/screen_capture.h"
 #include "screen/screen_geometry.h"
 #include "support/engine_harness.h"

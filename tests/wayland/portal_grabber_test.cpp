@@ -26,8 +26,8 @@
 
 #include "base/freer.h"
 #include "base/unique_fd.h"
-#include "screen/pipewire_stream.h"
-#include "screen/restore_token.h"
+#include "screen/portal/pipewire_stream.h"
+#include "screen/portal/restore_token.h"
 #include "screen/screen_grabber.h"
 #include "wayland/wayland_desktop.h"
 

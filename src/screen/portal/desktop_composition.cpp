@@ -1,4 +1,4 @@
-#include "screen/desktop_composition.h"
+#include "screen/portal/desktop_composition.h"
 
 #include <algorithm>
 #include <array>

@@ -1,4 +1,4 @@
-#include "screen/restore_token.h"
+#include "screen/portal/restore_token.h"
 
 #include <fcntl.h>
 #include <sys/stat.h>

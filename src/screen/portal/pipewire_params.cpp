@@ -1,4 +1,4 @@
-#include "screen/pipewire_params.h"
+#include "screen/portal/pipewire_params.h"
 
 #include <spa/buffer/meta.h>
 #include <spa/param/buffers.h>

@@ -1,4 +1,4 @@
-#include "screen/portal_session.h"
+#include "screen/portal/portal_session.h"
 
 #include <gio/gio.h>
 #include <gio/gunixfdlist.h>

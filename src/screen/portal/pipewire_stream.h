@@ -14,7 +14,7 @@
 #include <vector>
 
 #include "base/unique_fd.h"
-#include "screen/desktop_composition.h"
+#include "screen/portal/desktop_composition.h"
 #include "screen/screen_grabber.h"
 
 namespace vemo::screen {

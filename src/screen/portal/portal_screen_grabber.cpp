@@ -8,9 +8,9 @@
 #include <memory>
 #include <string>
 
-#include "screen/pipewire_stream.h"
-#include "screen/portal_session.h"
-#include "screen/restore_token.h"
+#include "screen/portal/pipewire_stream.h"
+#include "screen/portal/portal_session.h"
+#include "screen/portal/restore_token.h"
 #include "screen/screen_grabber.h"
 #include "screen/screen_log.h"
 
