@@ -72,6 +72,26 @@ ScreenStartResult CaptureCore::Start(const ScreenSettings& requested,
     gone_left_off_ = false;
 
     ScreenStartResult result;
+    if (unanswered.empty() && ChooseScreenBackend() == ScreenBackend::kPortal) {
+        // The user may be asked, for as long as the user takes: the start
+        // returns now and the answer installs the grabber. A question a stop
+        // left open is still on the screen: it is this start's.
+        if (left_asking_ && !left_asking_->answered()) {
+            asking_ = std::move(left_asking_);
+        } else {
+            asking_ = PortalStart::Begin(on_answer_);
+        }
+        left_asking_.reset();
+        {
+            std::lock_guard lock(settings_mutex_);
+            requested_ = requested;
+        }
+        last_reported_.clear();
+        result.pending = true;
+        result.grabbable = true;
+        result.timer_interval_ms = settings.screen_timer * 1000u;
+        return result;
+    }
     if (unanswered.empty()) {
         session_.grabber = OpenScreenGrabber(result.error);
     } else {
@@ -143,7 +163,7 @@ ScreenStartResult CaptureCore::SizeSession(const ScreenSettings& requested, Scre
     return result;
 }
 
-void CaptureCore::Release() {
+void CaptureCore::Release(bool ending) {
     ScreenSession& s = session_;
     s.rotation_buffer.reset();
     s.imode_buffer.reset();
@@ -151,6 +171,26 @@ void CaptureCore::Release() {
     s.grab_buffer.reset();
     s.scaler = PictureScaler();
     s.grabber.reset();
+    if (asking_ && !asking_->answered() && !ending) left_asking_ = std::move(asking_);
+    asking_.reset();
+    if (ending || (left_asking_ && left_asking_->answered())) left_asking_.reset();
+}
+
+void CaptureCore::TakeAnswer() {
+    if (left_asking_ && left_asking_->answered()) left_asking_.reset();
+    if (asking_ && asking_->answered()) Deliver(Grab());
+}
+
+void CaptureCore::WaitForStart() const {
+    if (asking_) asking_->WaitForAnswer();
+}
+
+void CaptureCore::InstallAnswer() {
+    std::string error;
+    session_.grabber = asking_->Finish(error);
+    asking_.reset();
+    const ScreenSettings asked = requested();
+    SizeSession(asked, InRange(asked), {});
 }
 
 void CaptureCore::PublishStopped() {
@@ -170,6 +210,14 @@ ScreenGrabResult CaptureCore::Grab() {
         ~Ended() { running.store(false); }
     } ended{grab_running_};
     ScreenGrabResult result;
+    if (asking_) {
+        // Nothing to show until the portal answers: its answer grabs.
+        if (!asking_->answered()) {
+            result.interrupted = true;
+            return result;
+        }
+        InstallAnswer();
+    }
     if (!screen_on_.load()) {
         result.error = "screen capture is off";
         return result;
@@ -196,6 +244,11 @@ ScreenGrabResult CaptureCore::Grab() {
             Release();
             PublishStopped();
             started = Start(requested());
+            // The portal asked anew: its answer grabs.
+            if (started.pending) {
+                result.interrupted = true;
+                return result;
+            }
         }
         result.restarted = true;
         result.screen_width = session_.geometry.screen_width;

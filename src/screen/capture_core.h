@@ -8,6 +8,7 @@
 #include <atomic>
 #include <cstdint>
 #include <functional>
+#include <memory>
 #include <mutex>
 #include <string>
 
@@ -15,6 +16,7 @@
 #include "imaging/jpeg_writer.h"
 #include "screen/grab_worker.h"
 #include "screen/picture_cache.h"
+#include "screen/screen_grabber.h"
 #include "screen/screen_session.h"
 
 namespace vemo::screen {
@@ -31,12 +33,25 @@ class CaptureCore {
     // Opens the display, sizes the session, prepares the jobs, turns capture
     // on and shows the "on" status picture (see ScreenCapture::Start). With
     // `unanswered` set no display is opened: the start is one without a
-    // screen, for that reason.
+    // screen, for that reason. On the portal the start only asks (`pending`):
+    // the portal's answer does the rest (TakeAnswer).
     ScreenStartResult Start(const ScreenSettings& settings, const std::string& unanswered = {});
 
     // Gives back the grabber and the buffers; the geometry stays. Talks to
-    // the X server.
-    void Release();
+    // the X server. A portal start still waiting for the user is kept, not
+    // withdrawn, for a desktop may not take a question withdrawn while its
+    // dialog shows: the next start carries on with it, and otherwise it is
+    // closed once answered. At the `ending` it goes too.
+    void Release(bool ending = false);
+
+    // Called on the portal's thread when a portal start has been answered.
+    void set_on_answer(std::function<void()> on_answer) { on_answer_ = std::move(on_answer); }
+    // On the worker, after the portal's answer: a start still wanted gets its
+    // grabber and its first grab, which goes to the grab-done callback; one
+    // no longer wanted is closed.
+    void TakeAnswer();
+    // Waits for a portal start's answer, for a caller that waits anyway.
+    void WaitForStart() const;
     ScreenStartResult SizeSession(const ScreenSettings& requested, ScreenSettings settings,
                                   ScreenStartResult result);
 
@@ -45,10 +60,6 @@ class CaptureCore {
     void PublishStopped();
 
     ScreenGrabResult Grab();
-
-    // The next grab reports its failure even when the start failed the same
-    // way: for a start whose result nobody showed.
-    void ForgetReported() { last_reported_.clear(); }
 
     // Hands `result` to the grab-done callback, unless the grab was cut
     // short or the callback was taken away.
@@ -74,6 +85,13 @@ class CaptureCore {
   private:
     ScreenSettings requested() const;
     bool GrabAndPublish(ScreenGrabResult& result, std::uint32_t gif_colors);
+    // The grabber of an answered portal start, the session sized for it.
+    void InstallAnswer();
+
+    // A portal start that waits for its answer, and one a stop left waiting.
+    std::unique_ptr<PortalStart> asking_;
+    std::unique_ptr<PortalStart> left_asking_;
+    std::function<void()> on_answer_;
 
     ScreenSession session_;
     JpegWriteJob jpeg_job_{};

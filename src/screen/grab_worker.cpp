@@ -118,6 +118,18 @@ void GrabWorker::Post(Job job) {
     shared_->changed.notify_all();
 }
 
+std::function<void(GrabWorker::Job)> GrabWorker::Queuer() const {
+    return [shared = shared_](Job job) {
+        {
+            std::lock_guard lock(shared->mutex);
+            if (shared->quit) return;
+            shared->jobs.push_back(std::move(job));
+            shared->posted_waiting = false;
+        }
+        shared->changed.notify_all();
+    };
+}
+
 void GrabWorker::DropPosted() {
     std::lock_guard lock(shared_->mutex);
     if (shared_->posted_waiting) {

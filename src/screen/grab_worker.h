@@ -52,6 +52,11 @@ class GrabWorker {
     // timer ticks.
     void Post(Job job);
 
+    // Queues jobs from any thread without waiting for them, after the jobs
+    // queued before and never merged. Usable after the worker's end, which
+    // drops them.
+    std::function<void(Job)> Queuer() const;
+
     // Drops the posted job that has not begun, if any.
     void DropPosted();
 

@@ -1,6 +1,5 @@
 #include "screen/screen_capture.h"
 
-#include <algorithm>
 #include <cstdlib>
 #include <mutex>
 #include <string>
@@ -19,11 +18,13 @@ using screen::CaptureCore;
 using screen::GrabWorker;
 
 ScreenCapture::ScreenCapture()
-    : core_(std::make_shared<CaptureCore>()), worker_(std::make_unique<GrabWorker>()) {}
+    : core_(std::make_shared<CaptureCore>()), worker_(std::make_unique<GrabWorker>()) {
+    core_->set_on_answer(AnswerHook());
+}
 
 ScreenCapture::~ScreenCapture() {
     Quiesce("ending screen capture");
-    if (!worker_->Run([core = core_] { core->Release(); }, answer_timeout_)) {
+    if (!worker_->Run([core = core_] { core->Release(true); }, answer_timeout_)) {
         LeaveBehind("ending screen capture");
     }
     core_->set_grab_done(nullptr);
@@ -32,48 +33,35 @@ ScreenCapture::~ScreenCapture() {
 ScreenStartResult ScreenCapture::Start(const ScreenSettings& settings) {
     Quiesce("starting screen capture");
     start_pending_ = false;
-    // The start's result, and whether its caller stopped waiting for it.
-    struct Started {
-        std::mutex mutex;
-        bool done = false;
-        bool caller_gone = false;
-        ScreenStartResult result;
-    };
-    auto started = std::make_shared<Started>();
-    const bool answered = worker_->Run(
-        [core = core_, settings, started] {
-            ScreenStartResult result = core->Start(settings);
-            const std::lock_guard lock(started->mutex);
-            started->done = true;
-            started->result = std::move(result);
-            // Nobody shows this start's failure: the first grab does.
-            if (started->caller_gone) core->ForgetReported();
-        },
-        answer_timeout_);
-    {
-        const std::lock_guard lock(started->mutex);
-        if (answered || started->done) return started->result;
-        started->caller_gone = true;
-    }
-    if (screen::ChooseScreenBackend() == screen::ScreenBackend::kPortal) {
-        // The desktop may be asking the user whether to allow the capture,
-        // which takes as long as the user takes: the start goes on on the
-        // worker, bounded by the portal's own limits, and the grabs asked for
-        // meanwhile follow it there. A start that fails says why at the first
-        // grab.
-        start_pending_ = true;
-        ScreenStartResult pending;
-        pending.grabbable = true;
-        pending.pending = true;
-        pending.timer_interval_ms =
-            std::clamp(settings.screen_timer, kMinIntervalSeconds, kMaxIntervalSeconds) * 1000u;
-        return pending;
+    // Shared with the job, which may outlive the wait.
+    auto started = std::make_shared<ScreenStartResult>();
+    if (worker_->Run([core = core_, settings, started] { *started = core->Start(settings); },
+                     answer_timeout_)) {
+        // A portal start returns at once; the grabs asked for until its
+        // answer are skipped, and the answer grabs.
+        start_pending_ = started->pending;
+        return *started;
     }
     LeaveBehind("starting screen capture");
+    if (screen::ChooseScreenBackend() == screen::ScreenBackend::kPortal) {
+        return core_->Start(settings,
+                            "the screen cast's PipeWire stream did not answer; the screen is not "
+                            "captured until screen capture is started again");
+    }
     const char* display = std::getenv("DISPLAY");
     return core_->Start(settings, "the X display \"" + std::string(display ? display : "") +
                                       "\" did not answer; the screen is not captured until "
                                       "screen capture is started again");
+}
+
+// The portal's answer comes on its own thread; the worker takes it, queued
+// rather than merged with a grab asked for, so that it is never lost.
+std::function<void()> ScreenCapture::AnswerHook() {
+    return [queue = worker_->Queuer(), core = std::weak_ptr<CaptureCore>(core_)] {
+        queue([core] {
+            if (const auto taker = core.lock()) taker->TakeAnswer();
+        });
+    };
 }
 
 int ScreenCapture::Stop() {
@@ -88,7 +76,12 @@ int ScreenCapture::Stop() {
 
 ScreenGrabResult ScreenCapture::Grab() {
     auto result = std::make_shared<ScreenGrabResult>();
-    worker_->Run([core = core_, result] { *result = core->Grab(); }, GrabWorker::kForever);
+    worker_->Run(
+        [core = core_, result] {
+            core->WaitForStart();
+            *result = core->Grab();
+        },
+        GrabWorker::kForever);
     return *result;
 }
 
@@ -155,6 +148,7 @@ void ScreenCapture::LeaveBehind(const char* doing) {
     fresh->set_grab_done(done_);
     core_ = std::move(fresh);
     worker_ = std::make_unique<GrabWorker>();
+    core_->set_on_answer(AnswerHook());
     // The grab left behind may have raised it; it is no longer the engine's.
     shared_status_block().set_screen_busy(0);
 }

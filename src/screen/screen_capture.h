@@ -42,8 +42,9 @@ class ScreenCapture {
     using GrabDone = std::function<void(ScreenGrabResult)>;
 
     // How long a start, a stop or the end waits for the worker, which may be
-    // stuck in a call to an X server that does not answer. Past it the worker
-    // is left behind (said in the log) and capture carries on without it.
+    // stuck in a call to an X server or a PipeWire stream that does not
+    // answer. Past it the worker is left behind (said in the log) and capture
+    // carries on without it.
     static constexpr std::chrono::milliseconds kDefaultAnswerTimeout{3000};
 
     ScreenCapture();
@@ -60,22 +61,25 @@ class ScreenCapture {
     // Wayland without XWayland, a server that does not answer, ...)
     // `grabbable` is false and `error` says why; capture is on all the same
     // and every grab publishes nothing. A running grab ends first, as at a
-    // stop. A portal start that is still waiting for the desktop (a
-    // permission dialog) after the answer timeout goes on on the worker and
-    // returns at once, `pending` set; grabs asked for meanwhile follow it.
+    // stop. A portal start returns at once, `pending` set: the portal's
+    // handshake runs on a thread of its own (a permission dialog waits for
+    // the user), grabs asked for meanwhile are skipped, and the answer
+    // installs the grabber and grabs, its result going to the grab-done
+    // callback.
     ScreenStartResult Start(const ScreenSettings& settings);
 
     // Releases what the start acquired, turns capture off, removes the i-mode
     // picture and every tile, and puts the "off" status pictures in place.
     // A running grab ends first: after the file it is writing, without
-    // waiting out its pauses. Safe to call at any time, twice in a row
-    // included. Returns 1.
+    // waiting out its pauses. A portal start still waiting for the user is
+    // not withdrawn: the next start carries on with its question. Safe to
+    // call at any time, twice in a row included. Returns 1.
     int Stop();
 
     // Takes one picture of the screen and publishes it, with screen_busy
     // raised in the shared status block for the whole grab, and waits for
-    // it. Does nothing while capture is off. A failure publishes nothing
-    // further, leaves the pictures already published in place and lowers
+    // it (and for a portal start's answer first). Does nothing while capture is off. A failure
+    // publishes nothing further, leaves the pictures already published in place and lowers
     // screen_busy.
     ScreenGrabResult Grab();
 
@@ -116,12 +120,14 @@ class ScreenCapture {
     void Quiesce(const char* doing);
     // Leaves the stuck worker and its core behind; a fresh pair carries on.
     void LeaveBehind(const char* doing);
+    // What the portal's thread calls with its answer.
+    std::function<void()> AnswerHook();
 
     std::shared_ptr<screen::CaptureCore> core_;
     std::unique_ptr<screen::GrabWorker> worker_;  // after core_: it goes first
     GrabDone done_;
     std::chrono::milliseconds answer_timeout_ = kDefaultAnswerTimeout;
-    // A portal start still runs on the worker (see Start).
+    // A portal start waits for its answer (see Start).
     bool start_pending_ = false;
 };
 

@@ -88,10 +88,9 @@ std::unique_ptr<ScreenGrabber> OpenScreenGrabber(std::string& error) {
         return MakeNullGrabber(error);
     }
     if (backend == ScreenBackend::kPortal) {
-        std::unique_ptr<ScreenGrabber> grabber = OpenPortalGrabber(error);
-        if (grabber) return grabber;
-        error = "the screen cannot be captured: " + error;
-        return MakeNullGrabber(error);
+        const std::unique_ptr<PortalStart> start = PortalStart::Begin({});
+        start->WaitForAnswer();
+        return start->Finish(error);
     }
 
     const char* display = std::getenv("DISPLAY");

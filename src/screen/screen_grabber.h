@@ -7,6 +7,7 @@
 // capture can be switched on and off as usual while every grab publishes
 // nothing and says why.
 
+#include <functional>
 #include <memory>
 #include <string>
 #include <vector>
@@ -72,13 +73,40 @@ std::unique_ptr<ScreenGrabber> MakeNullGrabber(std::string reason);
 // display. `use_shm` = false forces the plain path.
 std::unique_ptr<ScreenGrabber> OpenX11Grabber(bool use_shm, std::string& error);
 
-// Asks the desktop's screen-cast portal for every monitor (with the restore
-// token kept from the last time, so an allowed capture is not asked for
-// again) and opens its PipeWire streams; returns once the first picture is
-// there, or soon without it when the portal told the monitors' sizes (grabs
-// then fail, saying so, until the compositor sends it). nullptr with `error`
-// saying why when there is no portal, the user refuses, or no picture comes.
-std::unique_ptr<ScreenGrabber> OpenPortalGrabber(std::string& error);
+class PortalSession;
+
+// The screen-cast portal's grabber while the portal is asked for it: the
+// handshake asks for every monitor, with the restore token kept from the
+// last time so that an allowed capture is not asked for again. It runs on a
+// thread of its own, since a permission dialog waits for as long as the user
+// takes, and the grabber is made once the portal has answered.
+class PortalStart {
+  public:
+    // Begins the handshake; `answered` is called on its thread once the
+    // portal has answered, either way.
+    static std::unique_ptr<PortalStart> Begin(std::function<void()> answered);
+    // A handshake still waiting for the user is given up.
+    ~PortalStart();
+    PortalStart(const PortalStart&) = delete;
+    PortalStart& operator=(const PortalStart&) = delete;
+
+    bool answered() const;
+    void WaitForAnswer() const;
+    // Once answered: the grabber with its PipeWire streams open, returned
+    // once the first picture is there, or soon without it when the portal
+    // told the monitors' sizes (grabs then fail, saying so, until the
+    // compositor sends it). Else the null grabber, with `error` saying why:
+    // no portal, a refusal, no picture.
+    std::unique_ptr<ScreenGrabber> Finish(std::string& error);
+
+    // The restore token's file and what it held at the start.
+    struct Kept;
+    PortalStart(std::unique_ptr<PortalSession> session, std::unique_ptr<Kept> kept);
+
+  private:
+    std::unique_ptr<PortalSession> session_;  // until Finish
+    std::unique_ptr<Kept> kept_;
+};
 
 enum class ScreenBackend { kX11, kX11NoShm, kPortal, kNull };
 

@@ -11,6 +11,7 @@
 #include <sys/un.h>
 #include <unistd.h>
 
+#include <atomic>
 #include <chrono>
 #include <condition_variable>
 #include <cstdio>
@@ -23,6 +24,7 @@
 #include <thread>
 #include <vector>
 
+#include "screen/grab_worker.h"
 #include "screen/portal/portal_session.h"
 #include "screen/screen_capture.h"
 #include "screen/screen_folder.h"
@@ -168,14 +170,14 @@ constexpr const char* kIntrospection = R"(<node>
 // connection, answering as `mode` says.
 class FakePortal {
   public:
-    // kRefuseLater: the user takes a second to say no. kRejectToken: grants,
+    // kAskUser: Start waits for Answer(), as for a user at a dialog. kRejectToken: grants,
     // but refuses a restore token outright, as xdg-desktop-portal does one
     // that is no UUID. kMalformedResponse: every Response is (us).
     enum class Mode {
         kSilent,
         kNoResponse,
         kRefuseStart,
-        kRefuseLater,
+        kAskUser,
         kRejectToken,
         kGrant,
         kMalformedResponse
@@ -215,6 +217,30 @@ class FakePortal {
     std::string selected() {
         const std::lock_guard lock(mutex_);
         return selected_;
+    }
+
+    // Waits (at most 10 s) for a Start that asks the user.
+    bool WaitForQuestion() {
+        std::unique_lock lock(mutex_);
+        return changed_.wait_for(lock, std::chrono::seconds(10), [this] { return asking_; });
+    }
+
+    // The user answers the question Start asked: 0 allows, 1 refuses.
+    void Answer(std::uint32_t code) {
+        const std::lock_guard lock(mutex_);
+        Respond(question_sender_.c_str(), question_path_, code, g_variant_ref_sink(question_));
+        g_variant_unref(question_);
+        asking_ = false;
+    }
+
+    int sessions() {
+        const std::lock_guard lock(mutex_);
+        return sessions_;
+    }
+
+    bool closed() {
+        const std::lock_guard lock(mutex_);
+        return closed_;
     }
 
     // Waits (at most 10 s) for the client to close its session.
@@ -344,6 +370,7 @@ class FakePortal {
             {
                 const std::lock_guard lock(self.mutex_);
                 self.session_path_ = session;
+                ++self.sessions_;
             }
             static const GDBusInterfaceVTable session_vtable = {
                 &FakePortal::OnMethod, nullptr, nullptr, {}};
@@ -363,8 +390,7 @@ class FakePortal {
                 g_variant_unref(options);
                 return;
             }
-            if (self.mode_ == Mode::kRefuseStart || self.mode_ == Mode::kRefuseLater) code = 1;
-            if (self.mode_ == Mode::kRefuseLater) std::this_thread::sleep_for(1s);
+            if (self.mode_ == Mode::kRefuseStart) code = 1;
             GVariantBuilder streams;
             g_variant_builder_init(&streams, G_VARIANT_TYPE("a(ua{sv})"));
             GVariantBuilder props;
@@ -377,6 +403,15 @@ class FakePortal {
                                   g_variant_new_string("fresh-token"));
         }
         g_variant_unref(options);
+        if (name == "Start" && self.mode_ == Mode::kAskUser) {
+            const std::lock_guard lock(self.mutex_);
+            self.question_sender_ = sender;
+            self.question_path_ = request;
+            self.question_ = g_variant_builder_end(&results);
+            self.asking_ = true;
+            self.changed_.notify_all();
+            return;
+        }
         if (name != "OpenPipeWireRemote") {
             self.Respond(sender, request, code, g_variant_builder_end(&results));
         } else {
@@ -404,6 +439,11 @@ class FakePortal {
     std::condition_variable changed_;
     bool ready_ = false;
     bool closed_ = false;
+    int sessions_ = 0;
+    bool asking_ = false;
+    std::string question_sender_;
+    std::string question_path_;
+    GVariant* question_ = nullptr;
     std::string session_path_;
     std::string selected_;
     std::thread thread_;  // last: it uses the members above
@@ -511,10 +551,12 @@ TEST_F(PortalSessionTest, TheSessionIsClosedAtTheEnd) {
     EXPECT_TRUE(portal.WaitForClose());
 }
 
-// A start that waits for the user's answer does not hold up the window that
-// asked: it goes on on the screen worker, and the first grab tells the answer.
-TEST_F(PortalSessionTest, AStartWaitingForThePermissionReturnsAndItsGrabTellsTheAnswer) {
-    FakePortal portal(bus_.address(), FakePortal::Mode::kRefuseLater);
+// A start that asks the user returns at once and the user's answer is told
+// by the grab it brings. A stop while the question shows does not withdraw
+// it (a desktop may not take that), and the next start carries on with it
+// instead of asking a second time.
+TEST_F(PortalSessionTest, AQuestionToTheUserOutlivesAStopAndItsAnswerIsTold) {
+    FakePortal portal(bus_.address(), FakePortal::Mode::kAskUser);
     ASSERT_TRUE(portal.owns_name());
     ::setenv("VEMO_SCREEN_BACKEND", "portal", 1);
     ::setenv("XDG_STATE_HOME", dir_.path().c_str(), 1);
@@ -523,18 +565,28 @@ TEST_F(PortalSessionTest, AStartWaitingForThePermissionReturnsAndItsGrabTellsThe
     ASSERT_EQ(::chdir(dir_.path().c_str()), 0);
 
     std::promise<ScreenGrabResult> grabbed;
+    std::atomic<int> grabs{0};
     {
         ScreenCapture capture;
-        capture.set_answer_timeout(200ms);
-        capture.set_grab_done([&](ScreenGrabResult grab) { grabbed.set_value(std::move(grab)); });
+        capture.set_grab_done([&](ScreenGrabResult grab) {
+            if (grabs++ == 0) grabbed.set_value(std::move(grab));
+        });
         ScreenSettings settings;
         settings.screen_timer = 5;
         settings.screen_one = 1;
-        const ScreenStartResult started = capture.Start(settings);
+        ScreenStartResult started = capture.Start(settings);
         EXPECT_TRUE(started.pending);
         EXPECT_TRUE(started.grabbable);
         EXPECT_EQ(started.timer_interval_ms, 5000u);
-        capture.RequestGrab();
+        ASSERT_TRUE(portal.WaitForQuestion());
+        capture.RequestGrab();  // nothing to tell yet
+        capture.Stop();
+        EXPECT_EQ(GrabWorker::abandoned_running(), 0) << "the start held up the worker";
+        started = capture.Start(settings);
+        EXPECT_TRUE(started.pending);
+        EXPECT_FALSE(portal.closed()) << "the question was withdrawn";
+
+        portal.Answer(1);
         auto answer = grabbed.get_future();
         ASSERT_EQ(answer.wait_for(10s), std::future_status::ready);
         const ScreenGrabResult grab = answer.get();
@@ -542,6 +594,7 @@ TEST_F(PortalSessionTest, AStartWaitingForThePermissionReturnsAndItsGrabTellsThe
         EXPECT_TRUE(grab.report);
         EXPECT_NE(grab.error.find("the screen-cast permission was refused"), std::string::npos)
             << grab.error;
+        EXPECT_EQ(portal.sessions(), 1);
         capture.Stop();
     }
     ::unsetenv("VEMO_SCREEN_BACKEND");

@@ -450,32 +450,33 @@ TEST_F(ScreenCaptureTest, LostDisplayFailsTheGrabsButNotTheProcess) {
     EXPECT_EQ(reports_.size(), 2u);
 }
 
-TEST_F(ScreenCaptureTest, WithoutADisplayStartReportsOnceAndGrabsPublishNothing) {
+TEST_F(ScreenCaptureTest, WithoutADisplayTheFirstGrabReportsOnceAndGrabsPublishNothing) {
     unsetenv("DISPLAY");
-    // A Wayland session asks the screen-cast portal, here on a bus that is not there.
+    // A Wayland session asks the screen-cast portal, here on a bus that is
+    // not there: the start waits for the answer, and its grab tells it.
     setenv("WAYLAND_DISPLAY", "wayland-test", 1);
     const char* bus = std::getenv("DBUS_SESSION_BUS_ADDRESS");
     const std::string saved_bus = bus != nullptr ? bus : "";
     setenv("DBUS_SESSION_BUS_ADDRESS", "unix:path=/nonexistent/bus", 1);
-    EXPECT_FALSE(Start(Imode(3, 160)));
-    unsetenv("WAYLAND_DISPLAY");
-    if (bus != nullptr) {
-        setenv("DBUS_SESSION_BUS_ADDRESS", saved_bus.c_str(), 1);
-    } else {
-        unsetenv("DBUS_SESSION_BUS_ADDRESS");
-    }
-    ASSERT_EQ(reports_.size(), 1u);
-    EXPECT_NE(reports_[0].find("no screen-cast portal"), std::string::npos) << reports_[0];
-    EXPECT_NE(reports_[0].find("cannot be captured"), std::string::npos) << reports_[0];
-    EXPECT_TRUE(capture_.screen_on());
-    EXPECT_EQ(File("vemo/screenon.gif"), File("vemo/bak/screenon.gif"));
+    EXPECT_TRUE(Start(Imode(3, 160)));
+    EXPECT_TRUE(reports_.empty());
     for (int i = 0; i < 2; ++i) {
         const ScreenGrabResult grab = Grab();
         EXPECT_FALSE(grab.ok);
         EXPECT_TRUE(grab.published.empty());
         EXPECT_EQ(shared_status_block().screen_busy(), 0);
     }
-    EXPECT_EQ(reports_.size(), 1u);
+    unsetenv("WAYLAND_DISPLAY");
+    if (bus != nullptr) {
+        setenv("DBUS_SESSION_BUS_ADDRESS", saved_bus.c_str(), 1);
+    } else {
+        unsetenv("DBUS_SESSION_BUS_ADDRESS");
+    }
+    ASSERT_EQ(reports_.size(), 1u);  // once, not at every tick
+    EXPECT_NE(reports_[0].find("no screen-cast portal"), std::string::npos) << reports_[0];
+    EXPECT_NE(reports_[0].find("cannot be captured"), std::string::npos) << reports_[0];
+    EXPECT_TRUE(capture_.screen_on());
+    EXPECT_EQ(File("vemo/screenon.gif"), File("vemo/bak/screenon.gif"));
     EXPECT_FALSE(Exists("vemo/vemosc.jpg"));
     capture_.Stop();
     EXPECT_EQ(File("vemo/vemosc.gif"), File("vemo/bak/vemoscoff.gif"));

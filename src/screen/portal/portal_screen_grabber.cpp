@@ -1,6 +1,6 @@
-// The screen-cast portal's grabber: a portal session at the screen start, its
-// PipeWire streams composed into one desktop picture, each grab taking the
-// newest picture and what changed in it.
+// The screen-cast portal's grabber: a portal session asked for at the screen
+// start, its PipeWire streams composed into one desktop picture, each grab
+// taking the newest picture and what changed in it.
 
 #include <algorithm>
 #include <climits>
@@ -47,11 +47,10 @@ std::vector<StreamSource> Sources(const std::vector<PortalStream>& streams) {
 
 class PortalGrabber final : public ScreenGrabber {
   public:
-    bool Open(std::string& error) {
-        const std::string token_path = RestoreTokenPath();
-        const std::string token = ReadRestoreToken(token_path);
-        session_ = PortalSession::Open(token, PortalLimits{}, error);
-        if (!session_) return false;
+    explicit PortalGrabber(std::unique_ptr<PortalSession> session) : session_(std::move(session)) {}
+
+    // Keeps the session's new token and opens its streams.
+    bool Open(const std::string& token_path, const std::string& token, std::string& error) {
         const std::string& next_token = session_->restore_token();
         if (!next_token.empty() && next_token != token) {
             std::string token_error;
@@ -144,10 +143,42 @@ class PortalGrabber final : public ScreenGrabber {
 
 }  // namespace
 
-std::unique_ptr<ScreenGrabber> OpenPortalGrabber(std::string& error) {
-    auto grabber = std::make_unique<PortalGrabber>();
-    if (!grabber->Open(error)) return nullptr;
-    return grabber;
+// The token is read at the start and written at the finish, on the
+// thread screen capture runs on, as ever.
+struct PortalStart::Kept {
+    std::string path = RestoreTokenPath();
+    std::string token = ReadRestoreToken(path);
+};
+
+std::unique_ptr<PortalStart> PortalStart::Begin(std::function<void()> answered) {
+    auto kept = std::make_unique<Kept>();
+    std::unique_ptr<PortalSession> session =
+        PortalSession::Begin(kept->token, PortalLimits{}, std::move(answered));
+    return std::make_unique<PortalStart>(std::move(session), std::move(kept));
+}
+
+PortalStart::PortalStart(std::unique_ptr<PortalSession> session, std::unique_ptr<Kept> kept)
+    : session_(std::move(session)), kept_(std::move(kept)) {}
+
+PortalStart::~PortalStart() = default;
+
+bool PortalStart::answered() const {
+    return !session_ || session_->answered();
+}
+
+void PortalStart::WaitForAnswer() const {
+    if (session_) session_->WaitForAnswer();
+}
+
+std::unique_ptr<ScreenGrabber> PortalStart::Finish(std::string& error) {
+    error.clear();
+    if (session_ && session_->Started(error)) {
+        auto grabber = std::make_unique<PortalGrabber>(std::move(session_));
+        if (grabber->Open(kept_->path, kept_->token, error)) return grabber;
+    }
+    if (error.empty()) error = "the screen-cast portal has not answered yet";
+    error = "the screen cannot be captured: " + error;
+    return MakeNullGrabber(error);
 }
 
 }  // namespace vemo::screen

@@ -3,12 +3,15 @@
 // A session with the desktop's screen-cast portal
 // (org.freedesktop.portal.ScreenCast): the handshake that asks for every
 // monitor, the PipeWire descriptor it leads to, and the watch on the session
-// ending. GDBus stays inside the .cpp file; the session runs on its own bus
-// connection and main context, iterated only while it waits (with a time
-// limit) and when asked whether it has ended.
+// ending. GDBus stays inside this folder's .cpp files. Each session has a
+// thread, a bus connection and a GLib main context of its own: the handshake
+// is driven there by the portal's replies and signals (a permission dialog
+// may keep it waiting for as long as the user takes), and the thread then
+// watches for the session's end until the session is closed.
 
 #include <chrono>
 #include <cstdint>
+#include <functional>
 #include <memory>
 #include <string>
 #include <string_view>
@@ -47,35 +50,53 @@ struct PortalLimits {
 
 class PortalSession {
   public:
-    // Runs the handshake: CreateSession, SelectSources (monitors, several,
-    // the cursor hidden where the portal can, persistent) with
-    // `restore_token` when not empty, Start, OpenPipeWireRemote. nullptr with
-    // `error` saying why ("no screen-cast portal on the session bus…",
-    // "the screen-cast permission was refused", …).
+    using Answered = std::function<void()>;
+
+    // Starts the handshake on the session's thread and returns at once:
+    // CreateSession, SelectSources (monitors, several, the cursor hidden
+    // where the portal can, persistent) with `restore_token` when not empty,
+    // Start, OpenPipeWireRemote. `answered` is called on that thread once the
+    // handshake has ended, either way.
+    static std::unique_ptr<PortalSession> Begin(const std::string& restore_token,
+                                                const PortalLimits& limits, Answered answered = {});
+    // Begin, waiting for the answer: nullptr with `error` saying why ("no
+    // screen-cast portal on the session bus…", "the screen-cast permission
+    // was refused", …).
     static std::unique_ptr<PortalSession> Open(const std::string& restore_token,
                                                const PortalLimits& limits, std::string& error);
 
-    // Closes the portal's session.
+    // Closes the portal's session and ends its thread. A handshake still
+    // waiting is given up: only for the engine's end, since a desktop may not
+    // take a question withdrawn while its dialog shows.
     ~PortalSession();
     PortalSession(const PortalSession&) = delete;
     PortalSession& operator=(const PortalSession&) = delete;
 
+    // Whether the handshake has ended (the portal answered, failed or ran
+    // out of time).
+    bool answered() const;
+    void WaitForAnswer() const;
+    // Once answered: whether the screen cast started; else `error` says why.
+    bool Started(std::string& error) const;
+
+    // Once started:
     const std::vector<PortalStream>& streams() const;
     // The token Start returned for the next session, or empty.
     const std::string& restore_token() const;
     // The descriptor of the PipeWire remote the portal opened (once).
     UniqueFd TakePipeWireFd();
 
-    // Handles what the bus delivered meanwhile, without waiting; true with
-    // `reason` once the compositor ended the session or the bus went away.
-    bool Ended(std::string& reason);
+    // True with `reason` once the compositor ended the session or the bus
+    // went away.
+    bool Ended(std::string& reason) const;
 
-    // Made by Open only: State is the .cpp file's.
+    // Made by Begin only: Runner is the .cpp file's.
     struct State;
-    explicit PortalSession(std::unique_ptr<State> state);
+    struct Runner;
+    explicit PortalSession(std::unique_ptr<Runner> runner);
 
   private:
-    std::unique_ptr<State> state_;
+    std::unique_ptr<Runner> runner_;
 };
 
 }  // namespace vemo::screen
