@@ -133,7 +133,7 @@ TEST_F(WaylandEngineTest, AResizedOutputIsFollowedWithoutAskingAgain) {
     ASSERT_TRUE(capture.Grab().ok);
     // Without the kept permission a new handshake would ask again.
     std::filesystem::remove(screen::RestoreTokenPath());
-    const int asked = desktop_.ChooserCount();
+    const int asked = desktop_.TimesAsked();
     ASSERT_TRUE(desktop_.Resize(800, 600)) << desktop_.error();
     ScreenGrabResult grab;
     ASSERT_TRUE(WaitFor([&] {
@@ -145,7 +145,7 @@ TEST_F(WaylandEngineTest, AResizedOutputIsFollowedWithoutAskingAgain) {
         capture.Grab();
         return DecodeJpeg(published::kScreenWholeJpeg).width == 800;
     }));
-    EXPECT_EQ(desktop_.ChooserCount(), asked);
+    EXPECT_EQ(desktop_.TimesAsked(), asked);
     capture.Stop();
     ASSERT_TRUE(desktop_.Resize(kWidth, kHeight)) << desktop_.error();
 }

@@ -155,13 +155,13 @@ TEST_F(PortalGrabberTest, TheSecondStartReusesThePermission) {
     if (desktop_.gnome()) GTEST_SKIP() << kGrantedBefore;
     const std::string token_path = screen::RestoreTokenPath();
     std::filesystem::remove(token_path);
-    const int asked = desktop_.ChooserCount();
+    const int asked = desktop_.TimesAsked();
     std::string error;
     {
         const auto grabber = OpenGrabber(error);
         ASSERT_EQ(error, "");
     }
-    EXPECT_EQ(desktop_.ChooserCount(), asked + 1);
+    EXPECT_EQ(desktop_.TimesAsked(), asked + 1);
     struct stat info {};
     ASSERT_EQ(::stat(token_path.c_str(), &info), 0) << token_path;
     EXPECT_EQ(info.st_mode & 0777, 0600u);
@@ -172,7 +172,7 @@ TEST_F(PortalGrabberTest, TheSecondStartReusesThePermission) {
     // still comes.
     const auto grabber = OpenGrabber(error);
     ASSERT_EQ(error, "");
-    EXPECT_EQ(desktop_.ChooserCount(), asked + 1);
+    EXPECT_EQ(desktop_.TimesAsked(), asked + 1);
     GrabbedPixels pixels;
     ScreenChanges changes;
     EXPECT_TRUE(grabber->Grab(pixels, changes, error)) << error;
@@ -181,10 +181,9 @@ TEST_F(PortalGrabberTest, TheSecondStartReusesThePermission) {
 TEST_F(PortalGrabberTest, ARefusalSaysSo) {
     if (desktop_.gnome()) GTEST_SKIP() << kGrantedBefore;
     std::filesystem::remove(screen::RestoreTokenPath());
-    ASSERT_TRUE(desktop_.ChooserAccepts(false)) << desktop_.error();
+    ASSERT_TRUE(desktop_.AnswerDialog(false)) << desktop_.error();
     std::string error;
     const auto grabber = OpenGrabber(error);
-    ASSERT_TRUE(desktop_.ChooserAccepts(true)) << desktop_.error();
     EXPECT_EQ(error, "the screen cannot be captured: the screen-cast permission was refused");
     GrabbedPixels pixels;
     ScreenChanges changes;
@@ -264,7 +263,7 @@ TEST_F(PortalGrabberTest, AResizedOutputIsNoticed) {
     // The size stays the one opened with until it is taken, by the stream
     // alone: nobody is asked again.
     EXPECT_EQ(grabber->width(), kWidth);
-    const int asked = desktop_.ChooserCount();
+    const int asked = desktop_.TimesAsked();
     ASSERT_TRUE(grabber->AdoptNewSize());
     EXPECT_FALSE(grabber->SizeChanged());
     EXPECT_EQ(grabber->width(), 800);
@@ -279,7 +278,7 @@ TEST_F(PortalGrabberTest, AResizedOutputIsNoticed) {
         const std::uint8_t* corner = pixels.data + pixels.stride * 599 + 799 * 4;
         return pixels.width == 800 && corner[0] == 30 && corner[1] == 20 && corner[2] == 10;
     })) << error;
-    EXPECT_EQ(desktop_.ChooserCount(), asked);
+    EXPECT_EQ(desktop_.TimesAsked(), asked);
     ASSERT_TRUE(desktop_.Resize(kWidth, kHeight)) << desktop_.error();
 }
 

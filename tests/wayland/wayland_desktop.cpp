@@ -90,16 +90,16 @@ bool WaylandDesktop::Show(int width, int height, const std::function<Rgb(int x, 
     return Run({"show", path});
 }
 
-bool WaylandDesktop::ChooserAccepts(bool accept) {
-    return Run({"chooser", accept ? "accept" : "refuse"});
+bool WaylandDesktop::AnswerDialog(bool allow) {
+    return Run({"answer", allow ? "allow" : "refuse"});
 }
 
-int WaylandDesktop::ChooserCount() {
+int WaylandDesktop::TimesAsked() {
     std::string out;
-    if (!Run({"chooser-count"}, &out)) return -1;
+    if (!Run({"asked"}, &out)) return -1;
     const std::string count = Trimmed(out);
     if (count.empty() || count.find_first_not_of("0123456789") != std::string::npos) {
-        error_ = "the chooser's count is unreadable: " + count;
+        error_ = "the count of questions is unreadable: " + count;
         return -1;
     }
     return std::atoi(count.c_str());

@@ -3,7 +3,7 @@
 // The private headless Wayland desktop that a `wayland` test runs in
 // (tests/wayland/desktop run TEST): what a test changes on it and reads back.
 // All tests of one program share its desktop, so a test leaves it as it found
-// it (everything running, the chooser accepting, the first size).
+// it (everything running, nobody told to refuse, the first size).
 
 #include <functional>
 #include <string>
@@ -20,8 +20,9 @@ class WaylandDesktop {
 
     bool ok() const { return !script_.empty(); }
     // Whether it is the GNOME desktop (mutter and GNOME's portal backend)
-    // rather than sway's: no resize, no scale changes, no chooser to script
-    // (the permission is granted before the run), no damage with the frames.
+    // rather than sway's: no resize, no scale changes, a dialog rather than an
+    // output chooser (the permission is granted before the run, so it shows
+    // only to a start without the restore token), no damage with the frames.
     bool gnome() const { return gnome_; }
     // How many monitors it has (sway: one).
     int monitors() const { return monitors_; }
@@ -50,12 +51,15 @@ class WaylandDesktop {
     // and waits until the screen shows exactly that.
     bool Show(int width, int height, const std::function<Rgb(int x, int y)>& colour);
 
-    // What the portal's output chooser answers from now on: the output, or a
-    // refusal (as a user closing the dialog).
-    bool ChooserAccepts(bool accept);
-    // How many times the chooser was asked since the desktop started; -1 when
-    // it cannot be read.
-    int ChooserCount();
+    // How the next question for the screen-cast permission is answered: the
+    // screen, or a refusal (as a user cancelling). Returns at once, before the
+    // question: sway's output chooser answers so when it runs (and allows when
+    // not told), GNOME's dialog is answered with the keys a user would press
+    // once it shows (and waits when not told).
+    bool AnswerDialog(bool allow);
+    // How many times the permission was asked for since the desktop started
+    // (the chooser run, the dialog shown); -1 when it cannot be read.
+    int TimesAsked();
 
   private:
     bool Run(const std::vector<std::string>& arguments, std::string* out = nullptr);
