@@ -72,7 +72,10 @@ ScreenStartResult CaptureCore::Start(const ScreenSettings& requested,
     gone_left_off_ = false;
 
     ScreenStartResult result;
-    if (unanswered.empty() && ChooseScreenBackend() == ScreenBackend::kPortal) {
+    // A start without a screen opens no backend.
+    const ScreenBackend backend =
+        unanswered.empty() ? ScreenBackendForStart() : ScreenBackend::kNull;
+    if (backend == ScreenBackend::kPortal) {
         // The user may be asked, for as long as the user takes: the start
         // returns now and the answer installs the grabber. A question a stop
         // left open is still on the screen: it is this start's.
@@ -93,7 +96,7 @@ ScreenStartResult CaptureCore::Start(const ScreenSettings& requested,
         return result;
     }
     if (unanswered.empty()) {
-        session_.grabber = OpenScreenGrabber(result.error);
+        session_.grabber = OpenScreenGrabber(backend, result.error);
     } else {
         result.error = unanswered;
         session_.grabber = MakeNullGrabber(unanswered);

@@ -76,6 +76,17 @@ void GrabWorker::Loop(const std::shared_ptr<Shared>& shared) {
     if (shared->abandoned) --abandoned_threads;
 }
 
+bool GrabWorker::Queue(Shared& shared, Job job) {
+    {
+        std::lock_guard lock(shared.mutex);
+        if (shared.quit) return false;
+        shared.jobs.push_back(std::move(job));
+        shared.posted_waiting = false;
+    }
+    shared.changed.notify_all();
+    return true;
+}
+
 bool GrabWorker::Run(Job job, std::chrono::milliseconds bound) {
     // Shared with the job, which may outlive this call.
     struct Completion {
@@ -84,20 +95,15 @@ bool GrabWorker::Run(Job job, std::chrono::milliseconds bound) {
         bool done = false;
     };
     auto completion = std::make_shared<Completion>();
-    {
-        std::lock_guard lock(shared_->mutex);
-        if (shared_->quit) return false;
-        shared_->jobs.push_back([job = std::move(job), completion] {
-            job();
-            {
-                std::lock_guard done_lock(completion->mutex);
-                completion->done = true;
-            }
-            completion->ended.notify_all();
-        });
-        shared_->posted_waiting = false;
-    }
-    shared_->changed.notify_all();
+    const bool queued = Queue(*shared_, [job = std::move(job), completion] {
+        job();
+        {
+            std::lock_guard done_lock(completion->mutex);
+            completion->done = true;
+        }
+        completion->ended.notify_all();
+    });
+    if (!queued) return false;
 
     std::unique_lock lock(completion->mutex);
     const auto done = [&] { return completion->done; };
@@ -119,15 +125,7 @@ void GrabWorker::Post(Job job) {
 }
 
 std::function<void(GrabWorker::Job)> GrabWorker::Queuer() const {
-    return [shared = shared_](Job job) {
-        {
-            std::lock_guard lock(shared->mutex);
-            if (shared->quit) return;
-            shared->jobs.push_back(std::move(job));
-            shared->posted_waiting = false;
-        }
-        shared->changed.notify_all();
-    };
+    return [shared = shared_](Job job) { Queue(*shared, std::move(job)); };
 }
 
 void GrabWorker::DropPosted() {

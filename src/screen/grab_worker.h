@@ -71,6 +71,8 @@ class GrabWorker {
   private:
     struct Shared;
     static void Loop(const std::shared_ptr<Shared>& shared);
+    // Queues `job` after the others, unmerged; false once the worker quit.
+    static bool Queue(Shared& shared, Job job);
 
     std::shared_ptr<Shared> shared_;
     std::thread thread_;

@@ -73,9 +73,7 @@ ScreenBackend ChooseScreenBackend() {
     return IsWaylandSession() ? ScreenBackend::kPortal : ScreenBackend::kX11;
 }
 
-std::unique_ptr<ScreenGrabber> OpenScreenGrabber(std::string& error) {
-    error.clear();
-    const ScreenBackend backend = ChooseScreenBackend();
+ScreenBackend ScreenBackendForStart() {
     // A misspelt choice is said at every start rather than passed over.
     if (const char* named = std::getenv("VEMO_SCREEN_BACKEND");
         named != nullptr && *named != '\0' && !NamedBackend(named)) {
@@ -83,6 +81,15 @@ std::unique_ptr<ScreenGrabber> OpenScreenGrabber(std::string& error) {
                   "\" is none of x11, x11-noshm, portal and null; the session's own choice is "
                   "used");
     }
+    return ChooseScreenBackend();
+}
+
+std::unique_ptr<ScreenGrabber> OpenScreenGrabber(std::string& error) {
+    return OpenScreenGrabber(ScreenBackendForStart(), error);
+}
+
+std::unique_ptr<ScreenGrabber> OpenScreenGrabber(ScreenBackend backend, std::string& error) {
+    error.clear();
     if (backend == ScreenBackend::kNull) {
         error = "screen capture is switched off for this run (VEMO_SCREEN_BACKEND=null)";
         return MakeNullGrabber(error);

@@ -117,8 +117,14 @@ ScreenBackend ChooseScreenBackend();
 // As VEMO_SCREEN_BACKEND names it: "x11", "x11-noshm", "portal", "null".
 const char* ScreenBackendName(ScreenBackend backend);
 
-// The grabber of ChooseScreenBackend(), or the null grabber with the reason
-// when it cannot be opened. `error` is empty when a screen can be grabbed.
+// ChooseScreenBackend() for a screen start, saying in the log when
+// VEMO_SCREEN_BACKEND names none.
+ScreenBackend ScreenBackendForStart();
+
+// The grabber of `backend` (of ScreenBackendForStart() when not given), or
+// the null grabber with the reason when it cannot be opened. `error` is empty
+// when a screen can be grabbed.
+std::unique_ptr<ScreenGrabber> OpenScreenGrabber(ScreenBackend backend, std::string& error);
 std::unique_ptr<ScreenGrabber> OpenScreenGrabber(std::string& error);
 
 }  // namespace vemo::screen
