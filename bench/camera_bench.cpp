@@ -218,6 +218,9 @@ void RunCameraEngine(benchmark::State& state, bool record) {
 
     if (record) {
         window->OnCommand(vemo::kCmdStopCapture);
+        // The statistics line comes once the file is finished.
+        while (window->camera().recording())
+            QCoreApplication::processEvents(QEventLoop::AllEvents, 20);
         // The frames written come from the statistics line.
         const std::string line = window->statusBarWidget()->textWidget()->text().toStdString();
         int frames = 0;

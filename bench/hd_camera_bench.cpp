@@ -382,6 +382,9 @@ void RunEngine(benchmark::State& state, const std::string& key, Camera kind, boo
 
     if (record) {
         window->OnCommand(vemo::kCmdStopCapture);
+        // The statistics line comes once the file is finished.
+        while (window->camera().recording())
+            QCoreApplication::processEvents(QEventLoop::AllEvents, 20);
         const std::string line = window->statusBarWidget()->textWidget()->text().toStdString();
         int written = 0;
         double recorded_seconds = 0;

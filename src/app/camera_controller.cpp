@@ -34,6 +34,10 @@ CameraController::CameraController(EngineState& state, CameraWindow& window,
     time_limit_.setSingleShot(true);
     QObject::connect(&time_limit_, &QTimer::timeout,
                      [this] { window_.RunCommand(kCmdStopCapture); });
+    // A writer that has not finished by then will not: its file is closed
+    // as it stands.
+    finish_limit_.setSingleShot(true);
+    QObject::connect(&finish_limit_, &QTimer::timeout, [this] { OnFinishEnded(); });
 }
 
 CameraController::~CameraController() {
@@ -101,7 +105,6 @@ void CameraController::ChooseDevices(const std::optional<CaptureDevice>& video) 
                            video->identity == current_video_device_->identity &&
                            !current_device_lost_ && graph_.built() &&
                            (recorder_.busy() || !state_.camera_on || graph_.previewing());
-    bool ended_recording = false;
     if (!unchanged) {
         qCInfo(logCamera).noquote()
             << "camera chosen:"
@@ -109,7 +112,6 @@ void CameraController::ChooseDevices(const std::optional<CaptureDevice>& video) 
         current_video_device_ = video;
         current_device_lost_ = false;
         chosen_size_.reset();
-        ended_recording = recorder_.busy();
         EndRecordingBeforeGraphChange();
         if (graph_.previewing()) HaltPreview();
         if (graph_.preview_graph_built() || graph_.capture_graph_built()) DismantleGraph();
@@ -121,9 +123,8 @@ void CameraController::ChooseDevices(const std::optional<CaptureDevice>& video) 
         }
         BuildPropertyPagesMenu();
     }
+    // A recording the change ended shows its statistics line once finished.
     RefreshMarksAndStatus();
-    // A recording the change finished keeps its statistics line in view.
-    if (ended_recording) window_.SetStatus(last_recording_line_);
     ShowPending();
 }
 
@@ -204,7 +205,7 @@ void CameraController::ToggleCamera() {
 
 bool CameraController::BuildPreviewBranch() {
     if (graph_.preview_graph_built()) return true;
-    if (recorder_.busy()) return false;
+    if (recorder_.on_graph()) return false;
     // No camera here offers a caption stream.
     if (state_.capture_cc && !graph_.previewing() && graph_.built()) {
         Queue("Cannot render closed captioning");
@@ -349,16 +350,19 @@ bool CameraController::EndRecordingWithoutWindow() {
     const bool publishing = graph_.previewing() || recorder_.busy();
     switch (recorder_.state()) {
         case RecorderState::kIdle:
-        case RecorderState::kFinishing:
             break;
         case RecorderState::kHeld:
             // The go-ahead dialog stays as it is: closing it would talk to
             // the display.
             recorder_.Abandon();
             break;
-        case RecorderState::kRecording: {
+        case RecorderState::kRecording:
+        case RecorderState::kFinishing: {
+            // The process ends next: the file is finished here, waiting.
+            if (recorder_.state() == RecorderState::kRecording) StartFinishing(kFinishLimitMs);
+            WaitForFinishing();
             std::string problem;
-            StopRecordingToFile(kFinishLimitMs, problem);
+            EndFinishingWithoutWindow(problem);
             break;
         }
     }
@@ -380,6 +384,10 @@ void CameraController::Close() {
     current_video_device_.reset();
     current_device_lost_ = false;
     state_.devices_menu_current = false;
+    // The recording's file is finished before the engine goes, here on the
+    // window's thread: nothing is left to answer meanwhile.
+    WaitForFinishing();
+    EndFinishing();
 }
 
 }  // namespace vemo

@@ -9,6 +9,7 @@
 // run.
 
 #include <cstdint>
+#include <functional>
 #include <memory>
 #include <optional>
 #include <string>
@@ -32,8 +33,8 @@ namespace vemo {
 class CaptureFileControl;
 class ReadyToCaptureDialog;
 
-// How long a stopped recording may take to write its index before the graph
-// stops anyway.
+// How long a stopped recording may take to write its index before its file
+// is closed as it stands.
 inline constexpr int kFinishLimitMs = 5000;
 
 class CameraController {
@@ -106,15 +107,26 @@ class CameraController {
     //
     // A start reports what became of it; one for another program may skip
     // the go-ahead dialog, and is refused rather than ask for a capture file.
+    // `answer`, when given, hears the outcome before any box about it opens
+    // (a box waits for its reader; the program that asked does not).
+    //
+    // A stop never waits for the file on the window's thread: the branch
+    // leaves the camera graph at once (which is then free for any change),
+    // and the statistics line and the state change come once the writer has
+    // written the index, or after kFinishLimitMs with the file as it stands.
     struct CaptureStart {
         enum class Outcome { kStarted, kCancelled, kRefused } outcome = Outcome::kRefused;
         std::string reason;  // why it was refused
     };
-    CaptureStart StartCapture(bool ask_go_ahead = true);
+    CaptureStart StartCapture(bool ask_go_ahead = true,
+                              const std::function<void(const CaptureStart&)>& answer = {});
     void StopCapture();
     bool BuildCaptureBranch();
     bool RunCapture(bool ask_go_ahead);
     bool HaltCapture();
+    // `ended` gets the statistics line once the recording being finished has
+    // ended; at once (the last line) when none is being finished.
+    void WhenRecordingEnds(std::function<void(const QString& line)> ended);
     // Command 14: the frame rate dialog and the new rate.
     void ChangeFrameRate();
     // Commands 9 and 12: captions or audio on or off, the preview rebuilt.
@@ -157,8 +169,14 @@ class CameraController {
     bool RestartPreviewAfterError();
     bool IsCurrentCamera(const std::string& identity) const;
     void EndRecordingBeforeGraphChange();
-    bool FinishRecording(int limit_ms, std::string* problem = nullptr);
-    QString StopRecordingToFile(int limit_ms, std::string& problem);
+    CaptureStart TryStartCapture(bool ask_go_ahead);
+    void StartFinishing(int limit_ms);
+    void BeginFinishing(int limit_ms);
+    bool FinishRecording(int limit_ms);
+    bool EndFinishing();
+    void OnFinishEnded();
+    QString EndFinishingWithoutWindow(std::string& problem);
+    void WaitForFinishing();
     void GiveUpHeldRecording();
     void DismantleGraph();
     void ReleaseCameraFilters();
@@ -170,6 +188,10 @@ class CameraController {
     CameraWindow& window_;
     CaptureFileControl& capture_file_;
     CameraGraph graph_;
+    // The time limit of a finishing recording. Declared before the recorder
+    // so that it outlives it: the recorder's streaming threads post the end
+    // of a finish to it.
+    QTimer finish_limit_;
     // Declared after the graph, so that it goes first: its branch hangs on
     // the graph's pipeline.
     Recorder recorder_;
@@ -190,6 +212,11 @@ class CameraController {
     // The running recording: when it started, and its time limit; the
     // statistics line of the last one.
     std::int64_t capture_start_ns_ = 0;
+    // The stop of a recording being finished, and when its time is up.
+    std::int64_t capture_stop_ns_ = 0;
+    std::int64_t finish_deadline_ns_ = 0;
+    // Who waits for the finish's statistics line.
+    std::vector<std::function<void(const QString&)>> finish_waiters_;
     QString last_recording_line_;
     QTimer time_limit_;
     // What the chosen camera lets the user adjust, the Properties menu's

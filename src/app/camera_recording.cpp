@@ -12,7 +12,16 @@
 
 namespace vemo {
 
-CameraController::CaptureStart CameraController::StartCapture(bool ask_go_ahead) {
+CameraController::CaptureStart CameraController::StartCapture(
+    bool ask_go_ahead, const std::function<void(const CaptureStart&)>& answer) {
+    const CaptureStart start = TryStartCapture(ask_go_ahead);
+    // The caller hears first: the boxes below wait for whoever reads them.
+    if (answer) answer(start);
+    ShowPending();
+    return start;
+}
+
+CameraController::CaptureStart CameraController::TryStartCapture(bool ask_go_ahead) {
     using Outcome = CaptureStart::Outcome;
     const auto refuse = [this](const QString& text) {
         qCInfo(logCamera).noquote() << text;
@@ -21,6 +30,10 @@ CameraController::CaptureStart CameraController::StartCapture(bool ask_go_ahead)
     };
     // A second start while one is held or running changes nothing.
     if (closed_) return {Outcome::kRefused, "the engine is closing"};
+    if (recorder_.state() == RecorderState::kFinishing) {
+        return {Outcome::kRefused,
+                "the last recording is still being finished, into " + recorder_.file_name()};
+    }
     if (recorder_.busy()) {
         return {Outcome::kRefused,
                 "a recording is already under way, into " + recorder_.file_name()};
@@ -64,7 +77,6 @@ CameraController::CaptureStart CameraController::StartCapture(bool ask_go_ahead)
         graph_.EndCaptureRun();
         RebuildPreview();
     }
-    ShowPending();
     return start;
 }
 
@@ -83,8 +95,9 @@ void CameraController::StopCapture() {
 }
 
 void CameraController::RebuildPreview() {
-    // A camera that went away is not run again until it is chosen anew.
-    if (!state_.camera_on || recorder_.busy() || current_device_lost_ || closed_) return;
+    // A camera that went away is not run again until it is chosen anew. A
+    // recording being finished has left the graph already.
+    if (!state_.camera_on || recorder_.on_graph() || current_device_lost_ || closed_) return;
     BuildPreviewBranch();
     RunPreview();
 }
@@ -123,8 +136,9 @@ bool CameraController::RunCapture(bool ask_go_ahead) {
         return false;
     }
     // The graph runs (and previews when the camera is on); the file gets
-    // nothing until the go-ahead.
-    ShowPending();
+    // nothing until the go-ahead, whose dialog follows what was said so far.
+    // A start without it tells its caller first.
+    if (ask_go_ahead) ShowPending();
     bool confirmed = !ask_go_ahead;
     window_.StateChanged();
     if (ask_go_ahead && recorder_.state() == RecorderState::kHeld && !closed_) {
@@ -150,7 +164,6 @@ bool CameraController::RunCapture(bool ask_go_ahead) {
 }
 
 bool CameraController::HaltCapture() {
-    if (recorder_.state() != RecorderState::kRecording) return false;
     return FinishRecording(kFinishLimitMs);
 }
 
@@ -164,8 +177,9 @@ void CameraController::GiveUpHeldRecording() {
 
 // The one guard in front of everything that takes the camera graph apart or
 // builds it anew (a device or format change, a frame rate, the caption and
-// audio switches, a lost camera, the close): a running recording is finished
-// first, with its statistics line, and a held one is given up.
+// audio switches, a lost camera, the close): a running recording leaves the
+// graph to be finished on its own, with its statistics line when it ends,
+// and a held one is given up. Neither waits.
 void CameraController::EndRecordingBeforeGraphChange() {
     switch (recorder_.state()) {
         case RecorderState::kIdle:
@@ -175,7 +189,7 @@ void CameraController::EndRecordingBeforeGraphChange() {
             GiveUpHeldRecording();
             return;
         case RecorderState::kRecording:
-            FinishRecording(kFinishLimitMs);
+            BeginFinishing(kFinishLimitMs);
             return;
     }
 }
@@ -190,23 +204,61 @@ void CameraController::ReleaseCameraFilters() {
     graph_.ReleaseCameraFilters();
 }
 
-// The recording's end of stream (waiting at most `limit_ms` for the file to
-// be finished) and the file closed, touching nothing of the window; a preview
-// goes on. Returns the statistics line, logged, and a problem with the file
-// at the end in `problem`.
-QString CameraController::StopRecordingToFile(int limit_ms, std::string& problem) {
+void CameraController::WhenRecordingEnds(std::function<void(const QString& line)> ended) {
+    if (recorder_.state() == RecorderState::kFinishing) {
+        finish_waiters_.push_back(std::move(ended));
+    } else {
+        ended(last_recording_line_);
+    }
+}
+
+// The running recording's end of stream, touching nothing of the window: its
+// branch leaves the graph (a graph that ran for it alone stops; a preview
+// goes on) and finishes on its own. Its end is posted to the window's thread,
+// from whichever streaming thread sees it.
+void CameraController::StartFinishing(int limit_ms) {
     time_limit_.stop();
-    const bool finished = recorder_.SendEndOfStream(limit_ms);
-    RecordingResult ended = recorder_.Detach();
+    capture_stop_ns_ = SteadyNowNs();
+    finish_deadline_ns_ = capture_stop_ns_ + std::int64_t{limit_ms} * 1'000'000;
+    recorder_.SendEndOfStream([this] {
+        QMetaObject::invokeMethod(
+            &finish_limit_, [this] { OnFinishEnded(); }, Qt::QueuedConnection);
+    });
     graph_.EndCaptureRun();
+    finish_limit_.start(limit_ms);
+}
+
+void CameraController::BeginFinishing(int limit_ms) {
+    StartFinishing(limit_ms);
+    qCInfo(logCamera).noquote() << "finishing the recording to"
+                                << QString::fromStdString(recorder_.file_name());
+    window_.StateChanged();
+}
+
+// The writer's end of stream, an error of the finishing branch, or the time
+// limit: the finish ends here, and the preview of a camera chosen meanwhile
+// runs.
+void CameraController::OnFinishEnded() {
+    if (!EndFinishing()) return;
+    RebuildPreview();
+    ShowPending();
+}
+
+// The recording being finished is detached and its file closed, whether
+// its index came or not, touching nothing of the window. Whoever waits for
+// it gets the statistics line, logged too, and a problem with the file at
+// the end is returned in `problem`.
+QString CameraController::EndFinishingWithoutWindow(std::string& problem) {
+    finish_limit_.stop();
+    RecordingResult ended = recorder_.Detach();
     const auto duration_ms =
-        static_cast<std::int32_t>((SteadyNowNs() - capture_start_ns_) / 1'000'000);
+        static_cast<std::int32_t>((capture_stop_ns_ - capture_start_ns_) / 1'000'000);
     QString text;
     const CaptureStats& stats = ended.stats;
     if (ended.file_untouched) {
         text = QString::fromStdString(CaptureResultText(0, stats.dropped, duration_ms, 0)) +
                QStringLiteral(" - nothing recorded: the capture file is as it was");
-    } else if (!finished) {
+    } else if (!stats.finished) {
         text = "Recording stopped before the file's index was written: it may not play";
     } else {
         const std::uint64_t average = stats.delivered > 0 ? stats.bytes / stats.delivered : 0;
@@ -217,26 +269,45 @@ QString CameraController::StopRecordingToFile(int limit_ms, std::string& problem
     if (!ended.problem.empty())
         qCWarning(logCamera).noquote() << QString::fromStdString(ended.problem);
     problem = std::move(ended.problem);
+    last_recording_line_ = text;
+    // Taken first: an answer may start what ends in another finish.
+    std::vector<std::function<void(const QString&)>> waiters;
+    waiters.swap(finish_waiters_);
+    for (const auto& waiter : waiters)
+        waiter(text);
     return text;
 }
 
-// Ends the recording with its statistics line in the status bar, waiting at
-// most `limit_ms` for the file to be finished. A problem with the file at
-// the end is returned in `problem` when asked for, else reported.
-bool CameraController::FinishRecording(int limit_ms, std::string* problem) {
-    if (recorder_.state() != RecorderState::kRecording) return false;
+// Ends the recording being finished, with its statistics line in the status
+// bar and a problem with the file queued for its box. Returns whether one was
+// being finished.
+bool CameraController::EndFinishing() {
+    if (recorder_.state() != RecorderState::kFinishing) return false;
     std::string trouble;
-    const QString text = StopRecordingToFile(limit_ms, trouble);
-    last_recording_line_ = text;
+    const QString text = EndFinishingWithoutWindow(trouble);
     window_.SetStatus(text);
     window_.RepaintVideo();
-    if (!trouble.empty()) {
-        if (problem != nullptr) {
-            *problem = trouble;
-        } else {
-            Queue(trouble);
-        }
-    }
+    if (!trouble.empty()) Queue(trouble);
+    window_.StateChanged();
+    return true;
+}
+
+// Where the engine goes away and the file must be finished first: the
+// window's thread waits for the end, at most what is left of the limit.
+void CameraController::WaitForFinishing() {
+    if (recorder_.state() != RecorderState::kFinishing) return;
+    const std::int64_t left_ms = (finish_deadline_ns_ - SteadyNowNs()) / 1'000'000;
+    recorder_.WaitEnded(static_cast<int>(std::clamp<std::int64_t>(left_ms, 0, kFinishLimitMs)));
+}
+
+// Ends the running recording: its file finishes on its own within
+// `limit_ms`; with none (its writer failed, no index will come) it is closed
+// as it stands at once, the statistics line in the status bar before
+// anything else is shown.
+bool CameraController::FinishRecording(int limit_ms) {
+    if (recorder_.state() != RecorderState::kRecording) return false;
+    BeginFinishing(limit_ms);
+    if (limit_ms <= 0) EndFinishing();
     return true;
 }
 

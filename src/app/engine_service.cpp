@@ -126,15 +126,18 @@ EngineService::EngineService() {
         // bus's dispatch.
         QTimer::singleShot(0, window_, [window = window_, without_go_ahead, done] {
             if (!window || window->closed()) return done(Refusal(kClosing));
-            using Outcome = CameraController::CaptureStart::Outcome;
-            const CameraController::CaptureStart start =
-                window->camera().StartCapture(!without_go_ahead);
-            if (start.outcome == Outcome::kStarted) {
-                done({true, window->camera().recorder().file_name()});
-            } else {
-                done(Refusal(start.reason,
-                             start.outcome == Outcome::kCancelled ? kDBusCancelledError : nullptr));
-            }
+            using Start = CameraController::CaptureStart;
+            // Answered before a box about the start opens: the box waits for
+            // whoever reads it, the caller does not.
+            window->camera().StartCapture(!without_go_ahead, [window, done](const Start& start) {
+                if (start.outcome == Start::Outcome::kStarted) {
+                    done({true, window->camera().recorder().file_name()});
+                } else {
+                    done(Refusal(start.reason, start.outcome == Start::Outcome::kCancelled
+                                                   ? kDBusCancelledError
+                                                   : nullptr));
+                }
+            });
         });
     };
     callbacks.stop_recording = [this](DBusLaterAnswer done) {
@@ -158,8 +161,12 @@ EngineService::EngineService() {
             if (window->camera().recorder().state() != RecorderState::kRecording) {
                 return done(Refusal("no recording is running"));
             }
+            // Answered with the statistics line once the file is finished;
+            // other calls are answered meanwhile.
             window->OnCommand(kCmdStopCapture);
-            done({true, window->camera().last_recording_line().toStdString()});
+            window->camera().WhenRecordingEnds([done](const QString& line) {
+                done({true, line.toStdString()});
+            });
         });
     };
     callbacks.properties = [this] {

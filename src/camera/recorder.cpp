@@ -3,6 +3,7 @@
 #include <gst/gst.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cerrno>
 #include <chrono>
 #include <condition_variable>
@@ -16,7 +17,7 @@
 namespace vemo {
 namespace {
 
-const std::vector<std::string> kRecorderElements = {"queue", "valve", "avimux", "fdsink"};
+const std::vector<std::string> kRecorderElements = {"bin", "queue", "valve", "avimux", "fdsink"};
 
 // Raw frames are coded as JPEG readers read them: full-range samples. Camera
 // frames are usually video range (black 16, white 235), and coded unchanged
@@ -71,6 +72,7 @@ GstPadProbeReturn OnFrameToFile(GstPad*, GstPadProbeInfo* info, gpointer data) {
 // stream means the index is in the file.
 struct WriterPosition {
     CaptureCounters* counters;
+    Recorder::EndSignal* end;
     std::uint64_t position = 0;
 };
 
@@ -91,8 +93,20 @@ GstPadProbeReturn OnWriter(GstPad*, GstPadProbeInfo* info, gpointer data) {
         if (segment->format == GST_FORMAT_BYTES) writer->position = segment->start;
     } else if (GST_EVENT_TYPE(event) == GST_EVENT_EOS) {
         writer->counters->WriterFinished();
+        writer->end->End();
     }
     return GST_PAD_PROBE_OK;
+}
+
+// Messages of a finishing branch's own pipeline, on the thread that posts
+// them: an error ends the finish (the index will not come); nothing else is
+// kept.
+GstBusSyncReply OnFinishingMessage(GstBus*, GstMessage* message, gpointer data) {
+    if (GST_MESSAGE_TYPE(message) == GST_MESSAGE_ERROR ||
+        GST_MESSAGE_TYPE(message) == GST_MESSAGE_EOS) {
+        static_cast<Recorder::EndSignal*>(data)->End();
+    }
+    return GST_BUS_DROP;
 }
 
 void AddProbe(GstElement* element, const char* pad_name, GstPadProbeType type,
@@ -102,6 +116,42 @@ void AddProbe(GstElement* element, const char* pad_name, GstPadProbeType type,
 }
 
 }  // namespace
+
+void Recorder::EndSignal::Reset() {
+    std::lock_guard lock(mutex_);
+    ended_ = false;
+    notify_ = nullptr;
+}
+
+void Recorder::EndSignal::End() {
+    std::function<void()> notify;
+    {
+        std::lock_guard lock(mutex_);
+        if (ended_) return;
+        ended_ = true;
+        notify = std::move(notify_);
+        notify_ = nullptr;
+    }
+    changed_.notify_all();
+    if (notify) notify();
+}
+
+void Recorder::EndSignal::OnEnd(std::function<void()> ended) {
+    {
+        std::lock_guard lock(mutex_);
+        if (!ended_) {
+            notify_ = std::move(ended);
+            return;
+        }
+    }
+    if (ended) ended();
+}
+
+bool Recorder::EndSignal::Wait(int limit_ms) {
+    std::unique_lock lock(mutex_);
+    return changed_.wait_for(lock, std::chrono::milliseconds(std::max(limit_ms, 0)),
+                             [this] { return ended_; });
+}
 
 Recorder::Recorder() = default;
 
@@ -126,6 +176,7 @@ CameraResult Recorder::Attach(GstElement* pipeline, GstElement* split, const std
     pipeline_ = gst::ElementRef::Share(pipeline);
     split_ = gst::ElementRef::Share(split);
     counters_.Reset();
+    end_.Reset();
     CameraResult result;
     if (!LinkBranch(jpeg_frames, result)) {
         Discard();
@@ -163,20 +214,24 @@ bool Recorder::LinkBranch(bool jpeg_frames, CameraResult& result) {
     g_object_set(valve.get(), "drop", TRUE, nullptr);
     g_object_set(writer.get(), "fd", file_.get(), "sync", FALSE, "async", FALSE, nullptr);
 
-    GstBin* bin = GST_BIN(pipeline_.get());
+    gst::ElementRef branch = MakeElement("bin", "FileBranch");
+    if (!branch) {
+        result.Warn({"Cannot render video capture stream", 0, NotInstalled("bin")});
+        return false;
+    }
     for (gst::ElementRef* element :
          {&queue, &valve, &convert, &planar, &range, &encoder, &mux, &writer}) {
-        if (!*element) continue;
-        // A name left in the pipeline by an earlier branch would make the add
-        // fail; the branch is then not half built.
-        if (!gst_bin_add(bin, element->get())) {
-            result.Warn({"Cannot render video capture stream", 0,
-                         std::string("the pipeline already holds an element named ") +
-                             GST_OBJECT_NAME(element->get())});
-            return false;
-        }
-        elements_.push_back(*element);
+        if (*element) gst_bin_add(GST_BIN(branch.get()), element->get());
     }
+    // A branch left in the pipeline by an earlier recording would make the
+    // add fail; the branch is then not half built.
+    if (!gst_bin_add(GST_BIN(pipeline_.get()), branch.get())) {
+        result.Warn({"Cannot render video capture stream", 0,
+                     std::string("the pipeline already holds an element named ") +
+                         GST_OBJECT_NAME(branch.get())});
+        return false;
+    }
+    branch_ = branch;
     valve_ = valve;
     GstElement* coded = jpeg_frames ? valve.get() : encoder.get();
     bool linked = !jpeg_frames ? gst_element_link_many(valve.get(), convert.get(), planar.get(),
@@ -190,7 +245,19 @@ bool Recorder::LinkBranch(bool jpeg_frames, CameraResult& result) {
     linked = linked && gst_element_link(queue.get(), valve.get()) && coded_out && video_in &&
              gst_pad_link(coded_out.get(), video_in.get()) == GST_PAD_LINK_OK &&
              gst_element_link(mux.get(), writer.get());
-    entry_ = gst::PadRef::Adopt(gst_element_get_static_pad(queue.get(), "sink"));
+    // The bin's way in: the split's pad links to it, and the end of stream
+    // goes into it.
+    const gst::PadRef queue_in =
+        gst::PadRef::Adopt(gst_element_get_static_pad(queue.get(), "sink"));
+    if (queue_in) {
+        // Floating until the bin takes it.
+        GstPad* ghost = gst_ghost_pad_new("sink", queue_in.get());
+        if (ghost != nullptr && gst_element_add_pad(branch.get(), ghost)) {
+            entry_ = gst::PadRef::Share(ghost);
+        } else if (ghost != nullptr) {
+            gst_object_unref(gst_object_ref_sink(ghost));
+        }
+    }
     if (!linked || !entry_) {
         result.Warn({"Cannot render video capture stream", 0,
                      "the camera's format cannot be written to an AVI file"});
@@ -205,13 +272,12 @@ bool Recorder::LinkBranch(bool jpeg_frames, CameraResult& result) {
         writer.get(), "sink",
         static_cast<GstPadProbeType>(GST_PAD_PROBE_TYPE_BUFFER |
                                      GST_PAD_PROBE_TYPE_EVENT_DOWNSTREAM),
-        OnWriter, std::make_unique<WriterPosition>(WriterPosition{&counters_}).release(),
+        OnWriter, std::make_unique<WriterPosition>(WriterPosition{&counters_, &end_}).release(),
         [](gpointer data) { std::unique_ptr<WriterPosition>(static_cast<WriterPosition*>(data)); });
     // The branch takes the pipeline's state before the split feeds it: a
     // running split that pushed into elements still stopped would stop the
     // camera for everything behind it.
-    for (auto element = elements_.rbegin(); element != elements_.rend(); ++element)
-        gst_element_sync_state_with_parent(element->get());
+    gst_element_sync_state_with_parent(branch.get());
     split_pad_ = gst::PadRef::Adopt(gst_element_request_pad_simple(split_.get(), "src_%u"));
     if (!split_pad_ || gst_pad_link(split_pad_.get(), entry_.get()) != GST_PAD_LINK_OK) {
         result.Warn({"Cannot render video capture stream", 0,
@@ -264,17 +330,44 @@ void Recorder::Release() {
     state_ = RecorderState::kRecording;
 }
 
-bool Recorder::SendEndOfStream(int limit_ms) {
+bool Recorder::SendEndOfStream(std::function<void()> ended) {
     if (state_ != RecorderState::kRecording) return false;
     state_ = RecorderState::kFinishing;
     counters_.Stop();
-    if (!entry_) return false;
+    end_.OnEnd(std::move(ended));
+    if (!entry_ || !branch_) {
+        end_.End();
+        return true;
+    }
     // The end of stream goes into the branch alone: sent while it hangs on
     // the split, it would reach the split's other branches and end the
     // camera's stream for the preview too.
-    UnlinkFromSplit();
+    ReleaseSplitPad();
+    // Out of the camera's pipeline, whose changes (a stop, another camera, a
+    // teardown) would stop the branch before its index is written. Taking the
+    // bin out leaves its elements running and linked among themselves; its
+    // own pipeline, running already, takes it as it is and hears its errors.
+    gst::ElementRef finishing = MakeElement("pipeline", "RecordingFinish");
+    if (finishing) {
+        const gst::BusRef bus = gst::BusRef::Adopt(gst_element_get_bus(finishing.get()));
+        gst_bus_set_sync_handler(bus.get(), OnFinishingMessage, &end_, nullptr);
+        gst_element_set_state(finishing.get(), GST_STATE_PLAYING);
+    }
+    if (pipeline_ && GST_OBJECT_PARENT(branch_.get()) == GST_OBJECT(pipeline_.get())) {
+        gst_bin_remove(GST_BIN(pipeline_.get()), branch_.get());
+    }
+    pipeline_.reset();
+    if (finishing && gst_bin_add(GST_BIN(finishing.get()), branch_.get())) {
+        finishing_ = std::move(finishing);
+    } else if (finishing) {
+        gst_element_set_state(finishing.get(), GST_STATE_NULL);
+    }
     gst_pad_send_event(entry_.get(), gst_event_new_eos());
-    return counters_.WaitFinished(limit_ms);
+    return true;
+}
+
+bool Recorder::WaitEnded(int limit_ms) {
+    return state_ == RecorderState::kFinishing && end_.Wait(limit_ms);
 }
 
 RecordingResult Recorder::Detach() {
@@ -311,6 +404,7 @@ RecordingResult Recorder::Detach() {
         }
     }
     counters_.Reset();
+    end_.Reset();
     file_name_.clear();
     file_created_ = false;
     state_ = RecorderState::kIdle;
@@ -318,11 +412,13 @@ RecordingResult Recorder::Detach() {
 }
 
 void Recorder::Abandon() {
-    if (busy()) Discard();
+    // Only a held start: a recording being finished keeps what it wrote.
+    if (state_ == RecorderState::kHeld) Discard();
 }
 
 void Recorder::Discard() {
     RemoveBranch();
+    end_.Reset();
     file_.reset();
     // Only a file this start made; an existing file (a pre-allocated one
     // among them) is never removed.
@@ -333,22 +429,30 @@ void Recorder::Discard() {
     state_ = RecorderState::kIdle;
 }
 
-// Takes the branch off the split and out of the pipeline, which may go on
-// running (or the graph took the branch down with it already).
+// Takes the branch off the split and gives the tee its pad back.
+void Recorder::ReleaseSplitPad() {
+    if (!split_pad_) return;
+    UnlinkFromSplit();
+    if (entry_) gst_pad_unlink(split_pad_.get(), entry_.get());
+    if (split_) gst_element_release_request_pad(split_.get(), split_pad_.get());
+    split_pad_.reset();
+    split_.reset();
+}
+
+// Takes the branch off the split and out of the pipeline it is in, the
+// camera's, which may go on running (or the graph took the branch down with
+// it already), or its own finishing one, which goes too.
 void Recorder::RemoveBranch() {
-    if (split_pad_) {
-        UnlinkFromSplit();
-        if (entry_) gst_pad_unlink(split_pad_.get(), entry_.get());
-        if (split_) gst_element_release_request_pad(split_.get(), split_pad_.get());
-    }
-    for (const gst::ElementRef& element : elements_) {
-        gst_element_set_state(element.get(), GST_STATE_NULL);
-        if (pipeline_ && GST_OBJECT_PARENT(element.get()) == GST_OBJECT(pipeline_.get())) {
-            gst_bin_remove(GST_BIN(pipeline_.get()), element.get());
+    ReleaseSplitPad();
+    if (branch_) {
+        gst_element_set_state(branch_.get(), GST_STATE_NULL);
+        if (GstObject* parent = GST_OBJECT_PARENT(branch_.get()); parent != nullptr) {
+            gst_bin_remove(GST_BIN(parent), branch_.get());
         }
     }
-    elements_.clear();
-    split_pad_.reset();
+    if (finishing_) gst_element_set_state(finishing_.get(), GST_STATE_NULL);
+    finishing_.reset();
+    branch_.reset();
     entry_.reset();
     valve_.reset();
     split_.reset();

@@ -202,6 +202,7 @@ TEST_F(CameraPipelineTest, ThreeCamerasWithTheSecondNamelessGiveItems16And18) {
     }
     EXPECT_FALSE(window_->action(kCmdScreen)->isEnabled());
     window_->OnCommand(kCmdStopCapture);
+    ASSERT_TRUE(WaitFor([&] { return !window_->camera().recording(); }));
     window_->UpdateMenuStates();
     EXPECT_TRUE(window_->action(kCmdScreen)->isEnabled());
     EXPECT_TRUE(messages_.empty()) << testing::PrintToString(messages_);

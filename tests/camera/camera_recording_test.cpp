@@ -12,9 +12,13 @@
 #include <QLineEdit>
 #include <QListWidget>
 
+#include <sys/resource.h>
+
 #include <algorithm>
+#include <csignal>
 #include <cstdio>
 #include <functional>
+#include <thread>
 
 #include "app/capture_file_control.h"
 #include "app/dialogs/file_dialog.h"
@@ -91,6 +95,25 @@ AviContents ReadAvi(const std::string& path, bool keep_frames = false,
     return contents;
 }
 
+// Files may grow no further than `size` while it lasts, as on a full disk:
+// writes past it fail (EFBIG, its signal ignored).
+class FileGrowthStopped {
+  public:
+    explicit FileGrowthStopped(rlim_t size) {
+        std::signal(SIGXFSZ, SIG_IGN);
+        getrlimit(RLIMIT_FSIZE, &saved_);
+        rlimit limit = saved_;
+        limit.rlim_cur = size;
+        setrlimit(RLIMIT_FSIZE, &limit);
+    }
+    ~FileGrowthStopped() { setrlimit(RLIMIT_FSIZE, &saved_); }
+    FileGrowthStopped(const FileGrowthStopped&) = delete;
+    FileGrowthStopped& operator=(const FileGrowthStopped&) = delete;
+
+  private:
+    rlimit saved_{};
+};
+
 class CameraRecordingTest : public test::CameraWindowTest {
   protected:
     void SetUp() override {
@@ -129,6 +152,11 @@ class CameraRecordingTest : public test::CameraWindowTest {
     }
 
     QString StatusText() const { return window_->statusBarWidget()->textWidget()->text(); }
+    // Command 8, and the finish of the file it starts, which ends on its own.
+    void StopAndFinish() {
+        window_->OnCommand(kCmdStopCapture);
+        EXPECT_TRUE(WaitFor([&] { return !camera().recorder().busy(); }, 10s));
+    }
     // "Captured N frames in ..." gives N; -1 for any other text.
     int CapturedFrames() const {
         const std::string text = StatusText().toStdString();
@@ -200,8 +228,7 @@ TEST_F(CameraRecordingTest, ARecordingIsAPlayableAviAndTheCamerasPicturesGoOnThr
     const int published = files_.jpeg_publishes;
     RunEvents(3s);
     EXPECT_GE(files_.jpeg_publishes, published + 2) << "published while recording";
-    window_->OnCommand(kCmdStopCapture);
-    EXPECT_FALSE(camera().recording());
+    StopAndFinish();
     EXPECT_EQ(files_.status_publishes, status_pictures) << "the preview never halted";
     const int reported = CapturedFrames();
     ASSERT_GT(reported, 30) << StatusText().toStdString();
@@ -234,7 +261,7 @@ TEST_F(CameraRecordingTest, TheFrameRateDialogShowsTheCamerasOwnRate) {
     EXPECT_EQ(state().frame_rate, 30.0);
     EXPECT_TRUE(camera().recording()) << "the camera runs at that rate already";
     RunEvents(500ms);
-    window_->OnCommand(kCmdStopCapture);
+    StopAndFinish();
     EXPECT_GT(CapturedFrames(), 0) << StatusText().toStdString();
 }
 
@@ -252,7 +279,7 @@ TEST_F(CameraRecordingTest, EscapeAndTheTimeLimitStopARecording) {
     ASSERT_TRUE(camera().recording());
     RunEvents(300ms);
     QTest::keyClick(window_.get(), Qt::Key_Escape);
-    EXPECT_FALSE(camera().recording());
+    EXPECT_TRUE(WaitFor([&] { return !camera().recorder().busy(); }));
     EXPECT_GT(CapturedFrames(), 0) << StatusText().toStdString();
     EXPECT_TRUE(ReadAvi(file_).readable);
 
@@ -271,7 +298,7 @@ TEST_F(CameraRecordingTest, APreallocatedFileEndsAtTheRecordingsLength) {
     window_->OnCommand(kCmdStartCapture);
     ASSERT_TRUE(camera().recording());
     RunEvents(1s);
-    window_->OnCommand(kCmdStopCapture);
+    StopAndFinish();
     const auto size = fs::file_size(file_);
     EXPECT_LT(size, 50u * 1024 * 1024) << "no stale bytes past the recording";
     EXPECT_EQ(RecordingLength(file_), size);
@@ -412,7 +439,7 @@ TEST_F(CameraRecordingTest, AMotionJpegCameraIsPublishedAndRecordedWhateverItsPi
 
     ASSERT_TRUE(StartRecording(dir_ / "clip.avi"));
     RunEvents(1800ms);  // more than two rounds of the clip
-    window_->OnCommand(kCmdStopCapture);
+    StopAndFinish();
     const int reported = CapturedFrames();
     ASSERT_GT(reported, 0) << StatusText().toStdString();
     int dropped = -1;
@@ -457,7 +484,7 @@ TEST_F(CameraRecordingTest, AudioCaptureRefusesTheStartAndNeverStopsTheCamera) {
 TEST_F(CameraRecordingTest, ASavedCopyHoldsTheRecordingWithItsProgress) {
     window_->OnCommand(kCmdStartCapture);
     RunEvents(1s);
-    window_->OnCommand(kCmdStopCapture);
+    StopAndFinish();
     const std::string copy = (dir_.path() / "copy.avi").string();
     SetFileChooser(
         [&](const FileRequest&) { return std::optional<QString>(QString::fromStdString(copy)); });
@@ -605,6 +632,35 @@ TEST_F(CameraRecordingTest, ACameraThatStallsOrFailsFinishesTheRecordingWithItsL
     EXPECT_TRUE(Said("Vemo : ERROR during capture")) << testing::PrintToString(messages_);
 }
 
+// A file whose writes fail holds nothing up: command 8 and a camera switch
+// that come before the window hears of the failure are back at once, while
+// the file is finished on its own. It is closed as it stands, and kept, once
+// the writer has had its time.
+TEST_F(CameraRecordingTest, AFileThatCannotBeWrittenHoldsUpNeitherAStopNorASwitch) {
+    PlugAndList(test::Camera("Test Camera 2"));
+    for (const bool by_switch : {false, true}) {
+        SCOPED_TRACE(by_switch ? "a camera switch" : "command 8");
+        const std::string path = dir_ / (by_switch ? "switch.avi" : "stop.avi");
+        ASSERT_TRUE(StartRecording(path));
+        RunEvents(300ms);
+        {
+            const FileGrowthStopped full(fs::file_size(path));
+            std::this_thread::sleep_for(300ms);  // the writer fails meanwhile
+            window_->OnCommand(by_switch ? kCmdFirstDevice + 1 : kCmdStopCapture);
+        }
+        EXPECT_EQ(camera().recorder().state(), RecorderState::kFinishing);
+        if (by_switch) {
+            EXPECT_EQ(camera().current_video_device()->name, "Test Camera 2");
+        }
+        EXPECT_EQ(camera().StartCapture(false).outcome,
+                  CameraController::CaptureStart::Outcome::kRefused);
+        ASSERT_TRUE(WaitFor([&] { return !camera().recorder().busy(); }, 10s));
+        EXPECT_EQ(StatusText(),
+                  "Recording stopped before the file's index was written: it may not play");
+        EXPECT_GT(fs::file_size(path), 0u);
+    }
+}
+
 TEST_F(CameraRecordingTest, ARecordingShowsItsPreviewAndCodesRawFramesInFullRange) {
     ASSERT_TRUE(StartRecording(file_));
     // The preview runs on through the recording: the white bar at the top left.
@@ -612,7 +668,7 @@ TEST_F(CameraRecordingTest, ARecordingShowsItsPreviewAndCodesRawFramesInFullRang
         return QColor(window_->videoArea()->grab().toImage().pixel(10, 10)).lightness() > 200;
     }));
     RunEvents(500ms);
-    window_->OnCommand(kCmdStopCapture);
+    StopAndFinish();
     const std::string picture = dir_ / "frame.jpg";
     test::WriteBytes(picture, ReadAvi(file_).first_frame);
     const test::DecodedJpeg frame = test::DecodeJpeg(picture);
