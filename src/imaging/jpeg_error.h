@@ -20,6 +20,8 @@ struct JpegErrorManager {
     int code = 0;
     char text[JMSG_LENGTH_MAX] = {};
     int param = 0;
+    // A warning said the data ended before the picture (a checker's note).
+    bool cut_short = false;
 };
 
 // Prepares `manager`; assign the result to cinfo.err before creating cinfo.

@@ -83,6 +83,10 @@ struct Rgb {
 std::vector<std::uint8_t> MakeBottomUpPicture(std::uint32_t width, std::uint32_t height,
                                               Rgb (*colour)(std::uint32_t x, std::uint32_t y));
 
+// A real photograph that Debian ships (package python-matplotlib-data): a
+// 512 x 600 baseline JPEG from a camera, for material no one here coded.
+inline constexpr char kPhotograph[] = "/usr/share/matplotlib/mpl-data/sample_data/grace_hopper.jpg";
+
 // Writes a baseline JPEG of the given size and pattern through libjpeg
 // directly (colour, or greyscale when components == 1; CMYK when 4).
 void WriteTestJpeg(const std::string& path, std::uint32_t width, std::uint32_t height,
