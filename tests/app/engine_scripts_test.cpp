@@ -83,6 +83,29 @@ TEST_F(EngineScriptsTest, RecordsFromAScriptWithoutADisplay) {
     EXPECT_NE(engine.Errors().find("without the go-ahead"), std::string::npos) << engine.Errors();
 }
 
+// A --now start that fails answers its caller at once with the reason,
+// while the box telling the window's user stays open (twenty seconds here):
+// a camera of 1x1 pictures cannot be recorded into an AVI file.
+TEST_F(EngineScriptsTest, AFailedStartAnswersBeforeItsBoxCloses) {
+    const std::string dot = (install_.dir() / "dot.jpg").string();
+    test::WriteTestJpeg(dot, 1, 1);
+    install_.block().set_product_ready(1);
+    install_.WriteSettings("[General]\ncamera_capture=1\n");
+    EngineProcess engine(install_, "1",
+                         {"VEMO_MESSAGE_NESTED=20000", "VEMO_TEST_CAMERAS=Dot|replay=" + dot});
+    ASSERT_TRUE(WaitFor([] { return Vemoctl({"status"}).out.starts_with("Dot\n"); }))
+        << engine.Errors();
+    ASSERT_EQ(Vemoctl({"record", "file", install_.dir() / "cap.avi"}).exit_code, 0);
+    const auto failed = Vemoctl({"record", "start", "--now"});
+    EXPECT_EQ(failed.exit_code, 1);
+    EXPECT_TRUE(failed.err.starts_with("vemoctl: record start: Cannot render video capture"))
+        << failed.err;
+    EXPECT_NE(Vemoctl({"status"}).out.find("Vemo : Cannot render video capture stream"),
+              std::string::npos)
+        << Vemoctl({"status"}).out;
+    EXPECT_EQ(engine.Stop(), 0);
+}
+
 // While start-up waits on a box, the engine is on the bus already: status
 // names the box and a command is refused with its text.
 TEST_F(EngineScriptsTest, TheBusAnswersWhileStartUpWaitsOnABox) {
