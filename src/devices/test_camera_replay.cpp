@@ -9,6 +9,8 @@
 #include <cerrno>
 #include <cstdlib>
 #include <cstring>
+#include <map>
+#include <utility>
 
 #include "base/unique_fd.h"
 #include "imaging/jpeg_structure.h"
@@ -18,12 +20,16 @@ namespace {
 
 // Headers are small; a list claiming more is not read whole.
 constexpr std::uint32_t kMaxHeaderList = 1 << 20;
-// How much of a picture is searched for its frame header, and in how many
-// pictures, before the file is said to give no size.
-constexpr std::uint32_t kMaxHeaderBytes = 1 << 16;
-constexpr int kSizeTries = 100;
-// What caps and the engine's frame buffers take.
-constexpr int kMaxSide = 16384;
+// How much of a picture is read for its frame header: first what holds a
+// camera's headers, then what holds the largest segments (an EXIF block)
+// before it; and of how many pictures.
+constexpr std::uint32_t kShortHead = 4096;
+constexpr std::uint32_t kLongHead = 3 << 16;
+constexpr std::size_t kSizeVotes = 100;
+// How much of a raw stream after a picture's start is held to judge the
+// picture whole: room for one of the largest size coded at high quality. A
+// whole picture longer than this is split at its markers, as a broken one.
+constexpr std::size_t kJudgedBytes = std::size_t{32} << 20;
 
 std::string Quoted(const std::string& path) {
     return "the replay file \"" + path + "\"";
@@ -59,7 +65,28 @@ std::vector<std::uint8_t> ReadSome(int fd, std::uint64_t offset, std::uint64_t s
 }
 
 bool ValidSize(FrameSize size) {
-    return size.width > 0 && size.height > 0 && size.width <= kMaxSide && size.height <= kMaxSide;
+    return size.width > 0 && size.height > 0 && size.width <= kReplayMaxSide &&
+           size.height <= kReplayMaxSide;
+}
+
+// The first marker at or after `from` whose code is `code` or `other`; when
+// there is none, nullopt and in `rest` where a marker may yet begin (a last
+// 0xFF) or the end.
+std::optional<std::size_t> FindMarker(std::span<const std::uint8_t> bytes, std::size_t from,
+                                      std::uint8_t code, std::uint8_t other, std::size_t& rest) {
+    for (std::size_t at = from; at < bytes.size();) {
+        const void* found = std::memchr(bytes.data() + at, kJpegMarker, bytes.size() - at);
+        if (found == nullptr) break;
+        at = static_cast<std::size_t>(static_cast<const std::uint8_t*>(found) - bytes.data());
+        if (at + 1 == bytes.size()) {
+            rest = at;
+            return std::nullopt;
+        }
+        if (bytes[at + 1] == code || bytes[at + 1] == other) return at;
+        ++at;
+    }
+    rest = bytes.size();
+    return std::nullopt;
 }
 
 bool IsMotionJpeg(const std::uint8_t* code) {
@@ -204,6 +231,21 @@ std::optional<ReplayFile> ReadAvi(int fd, std::uint64_t file_size, ReplayFile fi
     return file;
 }
 
+// The size `picture`'s frame header states; nullopt when its head gives none.
+std::optional<FrameSize> StatedSize(int fd, const ReplayPicture& picture, std::uint64_t file_size) {
+    std::optional<FrameSize> size =
+        JpegFrameSize(ReadSome(fd, picture.offset, std::min(picture.size, kShortHead), file_size));
+    if (!size && picture.size > kShortHead) {
+        size = JpegFrameSize(
+            ReadSome(fd, picture.offset, std::min(picture.size, kLongHead), file_size));
+    }
+    return size;
+}
+
+std::string SizeText(FrameSize size) {
+    return std::to_string(size.width) + "x" + std::to_string(size.height);
+}
+
 std::optional<ReplayFile> ReadRawStream(int fd, ReplayFile file, std::string& error) {
     MotionJpegSplitter splitter;
     std::vector<std::uint8_t> block(1 << 20);
@@ -230,30 +272,67 @@ std::optional<ReplayFile> ReadRawStream(int fd, ReplayFile file, std::string& er
 }  // namespace
 
 void MotionJpegSplitter::Feed(std::span<const std::uint8_t> bytes) {
-    for (const std::uint8_t byte : bytes) {
-        if (after_ff_ && byte == kJpegStartOfImage) {
-            // The marker's first byte was the one before.
-            if (start_) Close(position_ - 1);
-            start_ = position_ - 1;
-        } else if (after_ff_ && byte == kJpegEndOfImage && start_) {
-            Close(position_ + 1);
-        }
-        after_ff_ = byte == kJpegMarker;
-        ++position_;
-    }
+    held_.insert(held_.end(), bytes.begin(), bytes.end());
+    Split(false);
 }
 
 std::vector<ReplayPicture> MotionJpegSplitter::Finish() {
-    if (start_) Close(position_);
+    Split(true);
+    if (start_) Close(*start_, held_at_ + held_.size());
+    start_.reset();
     return std::move(pictures_);
 }
 
-void MotionJpegSplitter::Close(std::uint64_t end) {
-    // A picture a caller cannot hold in one buffer is not sent.
-    if (end - *start_ <= UINT32_MAX) {
-        pictures_.push_back({*start_, static_cast<std::uint32_t>(end - *start_)});
+void MotionJpegSplitter::Split(bool finished) {
+    const std::span<const std::uint8_t> held(held_);
+    for (;;) {
+        std::size_t rest = 0;
+        if (start_) {
+            // A broken picture: its first end or the next start ends it.
+            const std::optional<std::size_t> marker =
+                FindMarker(held, scan_, kJpegStartOfImage, kJpegEndOfImage, rest);
+            if (!marker) {
+                scan_ = rest;
+                break;
+            }
+            scan_ = held[*marker + 1] == kJpegEndOfImage ? *marker + 2 : *marker;
+            Close(*start_, held_at_ + scan_);
+            start_.reset();
+            continue;
+        }
+        const std::optional<std::size_t> begin =
+            FindMarker(held, scan_, kJpegStartOfImage, kJpegStartOfImage, rest);
+        scan_ = begin.value_or(rest);
+        if (!begin) break;
+        // A picture is judged once as much of it as a picture may take is
+        // here, or the stream has ended.
+        const std::size_t ahead = held.size() - *begin;
+        if (ahead < kJudgedBytes && !finished) break;
+        const JpegLayout layout =
+            ReadJpegLayout(held.subspan(*begin, std::min(ahead, kJudgedBytes)));
+        if (layout.whole) {
+            scan_ = *begin + layout.end;
+            Close(held_at_ + *begin, held_at_ + scan_);
+        } else {
+            start_ = held_at_ + *begin;
+            scan_ = *begin + 2;
+        }
     }
-    start_.reset();
+    // What lies before scan_ is settled; it is let go once it is at least
+    // half of what is held, so that each byte is moved a bounded number of
+    // times.
+    if (scan_ > 0 && scan_ >= held_.size() / 2) {
+        held_.erase(held_.begin(), held_.begin() + static_cast<std::ptrdiff_t>(scan_));
+        held_at_ += scan_;
+        scan_ = 0;
+    }
+}
+
+void MotionJpegSplitter::Close(std::uint64_t start, std::uint64_t end) {
+    // A picture a caller cannot hold in one buffer is not sent.
+    if (end - start <= UINT32_MAX) {
+        pictures_.push_back({start, static_cast<std::uint32_t>(end - start)});
+    }
 }
 
 std::optional<FrameSize> JpegFrameSize(std::span<const std::uint8_t> picture) {
@@ -270,7 +349,7 @@ std::optional<FrameSize> JpegFrameSize(std::span<const std::uint8_t> picture) {
         if (IsJpegFrameHeader(marker) && length >= 7 && at + 9 <= picture.size()) {
             const FrameSize size{picture[at + 7] << 8 | picture[at + 8],
                                  picture[at + 5] << 8 | picture[at + 6]};
-            return ValidSize(size) ? std::optional(size) : std::nullopt;
+            return size.width > 0 && size.height > 0 ? std::optional(size) : std::nullopt;
         }
         if (length < 2) return std::nullopt;
         at += 2 + length;
@@ -302,15 +381,31 @@ std::optional<ReplayFile> OpenReplayFile(const std::string& path, int fps, std::
         error = Quoted(path) + " holds no pictures";
         return std::nullopt;
     }
-    // A raw stream's size (or an AVI's that does not give one) is the first
-    // readable frame header's.
-    for (int i = 0;
-         !ValidSize(read->size) && i < kSizeTries && i < static_cast<int>(read->pictures.size());
-         ++i) {
-        const ReplayPicture& picture = read->pictures[static_cast<std::size_t>(i)];
-        const std::vector<std::uint8_t> bytes =
-            ReadSome(fd.get(), picture.offset, std::min(picture.size, kMaxHeaderBytes), file_size);
-        if (auto size = JpegFrameSize(bytes); size) read->size = *size;
+    // The size the camera offers is the one most of its first pictures'
+    // frame headers state (the first such in a tie), whatever the container
+    // says; the container's only where none states one. A size larger than
+    // a camera sends is never offered: pictures stating one are sent as they
+    // are, as a camera's garbled ones, and the engine takes them for none of
+    // the camera's own.
+    std::map<std::pair<int, int>, std::pair<std::size_t, std::size_t>> stated;  // count, first
+    std::optional<FrameSize> too_large;
+    for (std::size_t i = 0; i < read->pictures.size() && i < kSizeVotes; ++i) {
+        const std::optional<FrameSize> size = StatedSize(fd.get(), read->pictures[i], file_size);
+        if (size && !ValidSize(*size)) too_large = size;
+        if (size && ValidSize(*size)) {
+            ++stated.try_emplace({size->width, size->height}, 0, stated.size()).first->second.first;
+        }
+    }
+    if (!stated.empty()) {
+        const auto most = std::max_element(stated.begin(), stated.end(), [](auto& a, auto& b) {
+            return a.second.first != b.second.first ? a.second.first < b.second.first
+                                                    : a.second.second > b.second.second;
+        });
+        read->size = {most->first.first, most->first.second};
+    } else if (too_large) {
+        error = Quoted(path) + " holds pictures of " + SizeText(*too_large) + ", larger than the " +
+                SizeText({kReplayMaxSide, kReplayMaxSide}) + " a replay camera sends";
+        return std::nullopt;
     }
     if (!ValidSize(read->size)) {
         error = "no picture of " + Quoted(path) + " gives its size";
@@ -318,6 +413,14 @@ std::optional<ReplayFile> OpenReplayFile(const std::string& path, int fps, std::
     }
     if (fps > 0) {
         read->rate_numerator = fps;
+        read->rate_denominator = 1;
+    }
+    // Nor is the rate believed beyond what a camera sends: a file's header
+    // (or a description) asking for more would have the camera flood the
+    // engine.
+    if (std::int64_t{read->rate_numerator} >
+        std::int64_t{kReplayMaxRate} * read->rate_denominator) {
+        read->rate_numerator = kReplayMaxRate;
         read->rate_denominator = 1;
     }
     return read;

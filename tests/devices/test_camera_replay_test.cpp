@@ -6,6 +6,7 @@
 #include <gst/gst.h>
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <cstdio>
 #include <string>
 #include <vector>
@@ -14,6 +15,7 @@
 #include "camera/camera_graph.h"
 #include "camera/capture_device.h"
 #include "devices/device_list.h"
+#include "devices/test_camera_replay.h"
 #include "devices/test_cameras.h"
 #include "support/test_support.h"
 
@@ -370,6 +372,59 @@ TEST_F(TestCameraMediaTest, AWebcamOffersItsModesAndCodesMotionJpegWhenAskedFor)
     EXPECT_TRUE(decoded.ok);
     EXPECT_EQ(decoded.width, 1280u);
     EXPECT_EQ(decoded.height, 720u);
+}
+
+// The photograph coded by jpegenc at `size`: alone, or three times in an AVI
+// whose header says 1,000,000 pictures a second.
+Bytes Photograph(const test::TempDir& dir, const std::string& size, bool avi = false) {
+    const std::string path = dir / (size + (avi ? ".avi" : ".jpg"));
+    EXPECT_EQ("", RunToEnd(std::string("filesrc location=") + test::kPhotograph +
+                           " ! jpegdec ! videoscale ! imagefreeze num-buffers=3 ! video/x-raw," +
+                           size + ",framerate=1000000/1 ! jpegenc ! " +
+                           (avi ? "avimux ! filesink" : "multifilesink max-files=1") +
+                           " location=" + path));
+    return test::ReadBytes(path);
+}
+
+TEST_F(TestCameraMediaTest, AReplayCameraBelievesItsPicturesNotItsHeadersAndWithinBounds) {
+    // An AVI that also says 640x480: the pictures' size, at 120 a second.
+    Bytes avi = Photograph(dir_, "width=256,height=300", true);
+    const Bytes strf = {'s', 't', 'r', 'f'}, vga = {0x80, 0x02, 0, 0, 0xE0, 0x01, 0, 0};
+    std::ranges::copy(vga, std::ranges::search(avi, strf).begin() + 12);
+    test::WriteBytes(dir_ / "lying.avi", avi);
+    const auto offered = DeviceFormats(Find(PlugTestCamera(Replay("Lying", dir_ / "lying.avi"))));
+    EXPECT_TRUE(offered.size() == 1 && offered[0].width == 256 && offered[0].height == 300 &&
+                offered[0].rate_numerator == 120 && offered[0].rate_denominator == 1);
+    // Raw streams: photographs whose EXIF block holds a whole JPEG, one cut short, longer than a
+    // picture is held to be judged; one claiming 16000x16000 (sent as it is) among others; it.
+    const Bytes plain = Photograph(dir_, "width=256,height=300"),
+                thumbnail = Photograph(dir_, "width=64,height=75");
+    Bytes photo = {0xFF, 0xD8, 0xFF, 0xE1, 0, 0, 'E', 'x', 'i', 'f', 0, 0}, huge = plain;
+    photo[4] = (thumbnail.size() + 8) >> 8;
+    photo[5] = (thumbnail.size() + 8) & 0xFF;
+    photo.insert(photo.end(), thumbnail.begin(), thumbnail.end());
+    photo.insert(photo.end(), plain.begin() + 2, plain.end());
+    const Bytes cut(plain.begin(), plain.begin() + static_cast<long>(plain.size() / 2));
+    const Bytes sof = {0xFF, 0xC0}, sides = {0x3E, 0x80, 0x3E, 0x80};
+    std::ranges::copy(sides, std::ranges::search(huge, sof).begin() + 5);
+    std::string error;
+    const auto size_if_found_as_put = [&](const std::vector<Bytes>& pictures, std::size_t least) {
+        Bytes stream;
+        std::vector<ReplayPicture> put;
+        do {
+            for (const Bytes& picture : pictures) {
+                put.push_back({stream.size(), static_cast<std::uint32_t>(picture.size())});
+                stream.insert(stream.end(), picture.begin(), picture.end());
+            }
+        } while (stream.size() < least);
+        test::WriteBytes(dir_ / "stream.mjpeg", stream);
+        const std::optional<ReplayFile> file = OpenReplayFile(dir_ / "stream.mjpeg", 0, error);
+        return file && file->pictures == put ? std::optional(file->size) : std::nullopt;
+    };
+    EXPECT_EQ(size_if_found_as_put({photo, cut, photo}, 40u << 20), (FrameSize{256, 300})) << error;
+    EXPECT_EQ(size_if_found_as_put({huge, plain, plain}, 0), (FrameSize{256, 300}));
+    EXPECT_FALSE(size_if_found_as_put({huge}, 0));
+    EXPECT_NE(error.find("16000x16000, larger than the 8192x8192"), std::string::npos) << error;
 }
 
 }  // namespace
