@@ -6,6 +6,7 @@
 #include <QMetaObject>
 #include <QStringDecoder>
 
+#include <algorithm>
 #include <filesystem>
 #include <thread>
 
@@ -26,6 +27,15 @@ std::string RefusalOf(const std::string& path) {
     QStringDecoder utf8(QStringDecoder::Utf8, QStringDecoder::Flag::Stateless);
     [[maybe_unused]] const QString decoded = utf8(QByteArrayView(path));
     if (utf8.hasError()) return "the name is not valid UTF-8";
+    // The name is shown as one line in the status bar, the log and
+    // vemoctl's output: a line break or an escape sequence in it would split
+    // those lines or forge others.
+    if (std::any_of(path.begin(), path.end(), [](char c) {
+            const auto byte = static_cast<unsigned char>(c);
+            return byte < 0x20 || byte == 0x7f;
+        })) {
+        return "the name holds a control character";
+    }
     if (path.size() > kCaptureFileNameMax) {
         return "the name is longer than " + std::to_string(kCaptureFileNameMax) + " bytes";
     }

@@ -3,9 +3,11 @@
 #include <fcntl.h>
 #include <sys/stat.h>
 #include <sys/statvfs.h>
+#include <sys/vfs.h>
 #include <unistd.h>
 
 #include <cerrno>
+#include <cstdint>
 #include <filesystem>
 #include <limits>
 #include <system_error>
@@ -35,6 +37,38 @@ std::string NotRegularText(const std::string& path, mode_t mode) {
     return path + ": not a regular file (it is " + KindOfNonRegular(mode) + ")";
 }
 
+// File systems whose regular files are the kernel's own views and switches
+// (a process's name or memory, a device's settings, control groups), not
+// stored data: a recording written into one would change the system, or
+// the engine itself, instead of being kept. devtmpfs reports tmpfs's number
+// and cannot be told from it; its files are devices, refused by type.
+struct KernelFileSystem {
+    std::uint32_t magic;  // statfs's f_type
+    const char* name;
+};
+constexpr KernelFileSystem kKernelFileSystems[] = {
+    {0x9fa0, "procfs"},          {0x62656572, "sysfs"},      {0x1cd1, "devpts"},
+    {0x27e0eb, "cgroup"},        {0x63677270, "cgroup2"},    {0x64626720, "debugfs"},
+    {0x74726163, "tracefs"},     {0x73636673, "securityfs"}, {0x6165676c, "pstore"},
+    {0xcafe4a11, "bpf"},         {0x62656570, "configfs"},   {0xde5e81e4, "efivarfs"},
+    {0xf97cff8c, "selinuxfs"},   {0x43415d53, "smackfs"},    {0x5a3c69f0, "apparmorfs"},
+    {0x42494e4d, "binfmt_misc"}, {0x65735543, "fusectl"},    {0x19800202, "mqueue"},
+    {0x6e736673, "nsfs"},        {0x07655821, "resctrl"},    {0xabba1974, "xenfs"},
+    {0x9fa1, "openpromfs"},      {0x9fa2, "usbdevfs"},       {0x6c6f6f70, "binderfs"},
+    {0x958458f6, "hugetlbfs"},
+};
+
+// Why a file on the file system `info` describes cannot be the capture file
+// ("" when it can).
+std::string NotOnDiskText(const std::string& path, const struct statfs& info) {
+    for (const KernelFileSystem& kernel : kKernelFileSystems) {
+        if (static_cast<std::uint32_t>(info.f_type) == kernel.magic) {
+            return path + ": not a file on a disk (it is on " + kernel.name + ")";
+        }
+    }
+    return {};
+}
+
 }  // namespace
 
 std::uint64_t FileSize64(const std::string& path) {
@@ -62,8 +96,19 @@ std::string NotRegularFileReason(const std::string& path) {
     // lstat: a link is refused itself, or a recording would overwrite
     // whatever it points at.
     struct stat info {};
-    if (lstat(path.c_str(), &info) != 0 || S_ISREG(info.st_mode)) return {};
-    return NotRegularText(path, info.st_mode);
+    struct statfs volume {};
+    if (lstat(path.c_str(), &info) == 0) {
+        if (!S_ISREG(info.st_mode)) return NotRegularText(path, info.st_mode);
+        // Files in /proc and /sys count as regular files: their file
+        // system tells them apart.
+        if (statfs(path.c_str(), &volume) != 0) return {};
+        return NotOnDiskText(path, volume);
+    }
+    // A file not made yet would be made in its folder.
+    std::error_code failed;
+    const std::filesystem::path folder = std::filesystem::absolute(path, failed).parent_path();
+    if (failed || statfs(folder.c_str(), &volume) != 0) return {};
+    return NotOnDiskText(path, volume);
 }
 
 OpenedCaptureFile OpenCaptureFileForWriting(const std::string& path) {
@@ -87,10 +132,13 @@ OpenedCaptureFile OpenCaptureFileForWriting(const std::string& path) {
         return opened;
     }
     struct stat info {};
-    if (fstat(opened.fd.get(), &info) != 0) {
+    struct statfs volume {};
+    if (fstat(opened.fd.get(), &info) != 0 || fstatfs(opened.fd.get(), &volume) != 0) {
         opened.error = path + ": " + Reason(errno);
     } else if (!S_ISREG(info.st_mode)) {
         opened.error = NotRegularText(path, info.st_mode);
+    } else if (std::string not_on_disk = NotOnDiskText(path, volume); !not_on_disk.empty()) {
+        opened.error = std::move(not_on_disk);
     } else {
         const int flags = fcntl(opened.fd.get(), F_GETFL);
         if (flags < 0 || fcntl(opened.fd.get(), F_SETFL, flags & ~O_NONBLOCK) != 0)

@@ -38,13 +38,15 @@ std::int32_t FreeDiskSpaceKB(const std::string& path);
 
 // Why `path` cannot be written as the capture file ("" when it can): it
 // exists and is not a regular file (a symbolic link, directory, FIFO, device
-// or socket).
+// or socket), or it is, or would be made, on a file system of the kernel's
+// own such as procfs or sysfs, whose files store nothing.
 std::string NotRegularFileReason(const std::string& path);
 
 // Opens `path` for writing without truncating it, creating it (mode 0666)
-// when absent; never blocks (O_NONBLOCK until the type is checked). `created`
-// says whether this call made the file. On failure the fd is empty and
-// `error` says why ("PATH: reason").
+// when absent; what NotRegularFileReason refuses is refused, before opening
+// and again on the opened file. Never blocks (O_NONBLOCK until the type is
+// checked). `created` says whether this call made the file. On failure the
+// fd is empty and `error` says why ("PATH: reason").
 struct OpenedCaptureFile {
     UniqueFd fd;
     bool created = false;

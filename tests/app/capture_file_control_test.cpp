@@ -148,6 +148,8 @@ TEST_F(CaptureFileControlTest, NamesThatCannotBeTheCaptureFileAreRefused) {
     EXPECT_EQ(refusal(fifo), "not a regular file (it is a named pipe)");
     EXPECT_EQ(refusal(dir_ / "folder.avi"), "not a regular file (it is a directory)");
     EXPECT_EQ(refusal(dir_ / "bad\xff\xfe.avi"), "the name is not valid UTF-8");
+    EXPECT_EQ(refusal(dir_ / "two\nlines.avi"), "the name holds a control character");
+    EXPECT_EQ(refusal("/proc/self/comm"), "not a file on a disk (it is on procfs)");
     // A link is refused as it is: its target (here a recording) is never
     // written through it.
     const std::string link = dir_ / "link.avi";

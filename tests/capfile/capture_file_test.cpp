@@ -203,6 +203,18 @@ TEST(CaptureFileTest, OnlyARegularFileIsOpenedAndNothingBlocks) {
               dir / "missing/capture.avi" + ": No such file or directory");
 }
 
+// Files of /proc and /sys are regular files: /proc/self/comm names the engine.
+TEST(CaptureFileTest, KernelFilesAreRefused) {
+    for (const char* path : {"/proc/self/comm", "/proc/version", "/sys/kernel/new.avi"}) {
+        const std::string on = std::string(path).starts_with("/proc") ? "procfs" : "sysfs";
+        const std::string refusal =
+            std::string(path) + ": not a file on a disk (it is on " + on + ")";
+        EXPECT_EQ(NotRegularFileReason(path), refusal);
+        EXPECT_EQ(OpenCaptureFileForWriting(path).error, refusal);
+    }
+    EXPECT_EQ(NotRegularFileReason("/dev/shm/capture.avi"), "");
+}
+
 TEST(CaptureFileTest, FreeSpaceOfTheFileFolder) {
     test::TempDir dir;
     EXPECT_GT(FreeDiskSpaceKB(dir / "not-yet.avi"), 0);
