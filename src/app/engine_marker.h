@@ -8,7 +8,9 @@
 
 namespace vemo {
 
-// True when the marker is set by an engine process that still runs.
+// True when the marker is set by an engine process that still runs: a live
+// process (not a zombie) of the same program file as this one. Its name is
+// not asked, as a process can rename itself.
 bool MarkerHeldByLiveEngine(const SharedStatusBlock& block);
 
 // Sets the marker for this process unless a live engine holds it; a stale

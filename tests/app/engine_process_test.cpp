@@ -4,12 +4,16 @@
 #include <gtest/gtest.h>
 
 #include <signal.h>
+#include <sys/prctl.h>
+#include <sys/wait.h>
+#include <unistd.h>
 
 #include <cstdlib>
 #include <string>
 #include <thread>
 #include <vector>
 
+#include "app/engine_marker.h"
 #include "screen/xvfb_display.h"
 #include "support/engine_harness.h"
 
@@ -153,6 +157,35 @@ TEST_F(EngineProcessTest, OneEngineAtATimeAndStaleMarkersAreTakenOver) {
     kill(next.pid(), SIGINT);
     EXPECT_EQ(next.Wait(), 0);
     EXPECT_FALSE(Running());
+}
+
+TEST_F(EngineProcessTest, OnlyALiveProcessOfTheEngineProgramHoldsTheMarker) {
+    int until_closed[2];
+    ASSERT_EQ(pipe(until_closed), 0);
+    const pid_t child = fork();
+    if (child == 0) {
+        close(until_closed[1]);
+        (void)!read(until_closed[0], until_closed, 1);
+        _exit(0);
+    }
+    ASSERT_GT(child, 0);
+    close(until_closed[0]);
+    SharedStatusBlock block = install_.block();
+    block.set_engine_pid(static_cast<std::uint32_t>(child));
+    block.set_engine_running(1);
+    // Renamed, as a recording into /proc/self/comm renames an engine: the
+    // child runs this same program still, as a second engine would.
+    char name[16] = {};
+    prctl(PR_GET_NAME, name);
+    prctl(PR_SET_NAME, "renamed");
+    EXPECT_FALSE(ClaimEngineMarker(block));
+    prctl(PR_SET_NAME, name);
+    // Ended but not reaped: a zombie of this name is no engine.
+    close(until_closed[1]);
+    siginfo_t ended{};
+    ASSERT_EQ(waitid(P_PID, static_cast<id_t>(child), &ended, WEXITED | WNOWAIT), 0);
+    EXPECT_TRUE(ClaimEngineMarker(block));
+    waitpid(child, nullptr, 0);
 }
 
 TEST_F(EngineProcessTest, RunsOnWithoutItsDirectory) {
