@@ -26,6 +26,41 @@ namespace {
 // file's index written within seconds (a stop waits at most five for it).
 constexpr int kStartLimitMs = 30000;
 
+// `text` as one line of output. A text with nothing special in it is shown
+// as it is, so that the lines scripts read stay as they were; one holding a
+// control character is shown in double quotes with C escapes, so that a line
+// break in it can neither split its line nor forge the next one. A file name
+// is quoted for a double quote or a backslash as well, so that a quoted name
+// is never taken for a plain one or the other way round.
+std::string OneLine(const std::string& text, bool file_name = false) {
+    const auto special = [file_name](char c) {
+        const auto byte = static_cast<unsigned char>(c);
+        return byte < 0x20 || byte == 0x7f || (file_name && (c == '"' || c == '\\'));
+    };
+    if (std::none_of(text.begin(), text.end(), special)) return text;
+    std::string quoted = "\"";
+    for (const char c : text) {
+        const auto byte = static_cast<unsigned char>(c);
+        if (c == '"' || c == '\\') {
+            quoted += {'\\', c};
+        } else if (c == '\n') {
+            quoted += "\\n";
+        } else if (c == '\t') {
+            quoted += "\\t";
+        } else if (c == '\r') {
+            quoted += "\\r";
+        } else if (byte < 0x20 || byte == 0x7f) {
+            // Three octal digits: unlike \x, the escape ends at a known place.
+            char escape[5];
+            std::snprintf(escape, sizeof escape, "\\%03o", byte);
+            quoted += escape;
+        } else {
+            quoted += c;
+        }
+    }
+    return quoted + '"';
+}
+
 // The outcome's answer, or nullopt after printing why there was none. A
 // value the engine finds malformed or out of range is a usage error.
 std::optional<MessagePtr> Answer(Outcome outcome, int& status) {
@@ -273,11 +308,11 @@ int RunStatusCommand(const Arguments& arguments) {
     } else {
         // The first two lines as they have always been: the status bar's
         // text, then the running recording's file.
-        PrintLine(field("Status"));
+        PrintLine(OneLine(field("Status")));
         const std::string recording = field("RecordingState");
-        const std::string file = field("CaptureFile");
+        const std::string file = OneLine(field("CaptureFile"), /*file_name=*/true);
         if (recording == "running") PrintLine("recording to " + file);
-        const std::string device = field("CameraDevice");
+        const std::string device = OneLine(field("CameraDevice"));
         PrintLine("camera: " + (device.empty() ? std::string("none") : device) + ", " +
                   (field("CameraPublishing") == "true"
                        ? "publishing every " + field("CameraTimer") + " s"
@@ -296,7 +331,8 @@ int RunStatusCommand(const Arguments& arguments) {
         }
     }
     if (const std::string title = field("Waiting"); !title.empty()) {
-        PrintLine("waiting: \"" + title + "\" waits for an answer: " + field("Waiting", 1));
+        PrintLine("waiting: \"" + title +
+                  "\" waits for an answer: " + OneLine(field("Waiting", 1)));
     }
     return kExitOk;
 }
@@ -322,7 +358,7 @@ int RunRecordCommand(const Arguments& arguments) {
         if (!reply) return status;
         const std::optional<std::string> file = TextOf("record start", *reply);
         if (!file) return kExitFailed;
-        PrintLine("recording to " + *file);
+        PrintLine("recording to " + OneLine(*file, /*file_name=*/true));
         return kExitOk;
     }
     if (action == "stop" && arguments.size() == 2) {
@@ -335,7 +371,7 @@ int RunRecordCommand(const Arguments& arguments) {
         if (!reply) return status;
         const std::optional<std::string> line = TextOf("record stop", *reply);
         if (!line) return kExitFailed;
-        PrintLine(*line);
+        PrintLine(OneLine(*line));
         return kExitOk;
     }
     return UsageError(

@@ -138,7 +138,9 @@ constexpr const char* kStatusHelp =
     "the screen (publishing, interval, backend) and the recording (held, running\n"
     "or none, and its file). While start-up is under way the first line reads\n"
     "the engine is starting. A box or dialog waiting for an answer in the\n"
-    "engine's window is named on a last line: waiting: \"TITLE\" ...\n";
+    "engine's window is named on a last line: waiting: \"TITLE\" ... Text holding\n"
+    "a control character, or a file name holding \" or \\, is shown in double\n"
+    "quotes with C escapes (\\n, \\\", \\\\, \\033).\n";
 
 constexpr const char* kRecordHelp =
     "usage: vemoctl record file PATH\n"
