@@ -125,6 +125,14 @@ TEST_F(EngineDBusTest, CarriesCommandsAsTheMenuDoes) {
 
     ExpectOneLineError(Vemoctl({"record", "file", "/" + std::string(299, 'a')}),
                        "vemoctl: record file: ");
+    ExpectOneLineError(Vemoctl({"record", "file", "/tmp/two\nlines.avi"}),
+                       "vemoctl: record file: the name holds a control character\n");
+    ASSERT_EQ(Vemoctl({"record", "file", install_.dir() / "a \"b\\c.avi"}).exit_code, 0);
+    EXPECT_NE(
+        Vemoctl({"status"})
+            .out.find("; capture file \"" + install_.dir().string() + "/a \\\"b\\\\c.avi\"\n"),
+        std::string::npos)
+        << Vemoctl({"status"}).out;
     ExpectOneLineError(Vemoctl({"command", "65536"}), "vemoctl: command: ", 2);
     ExpectOneLineError(Vemoctl({"command", "x"}), "vemoctl: command: ", 2);
 
