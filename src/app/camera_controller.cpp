@@ -15,6 +15,7 @@ namespace {
 
 constexpr char kNoCamera[] = "カメラが見つかりません";
 constexpr char kDeviceLost[] = "Stopping Capture (Device Lost). Select New Capture Device";
+constexpr char kNoUsablePictures[] = "the camera sends no usable pictures";
 constexpr char kDeviceBusy[] =
     "Could not connect capture pin #0 to grabber.\r\nIs the capture device being used by another "
     "application?";
@@ -286,6 +287,16 @@ void CameraController::HandleGraphEvents() {
                 Queue(kDeviceLost);
                 ShowPending();
                 return;
+            case GraphEventKind::kNoUsablePictures:
+                // Not a lost camera: publishing and a recording take up the
+                // camera's pictures again by themselves once usable ones come.
+                qCWarning(logCamera).noquote() << kNoUsablePictures;
+                window_.SetStatus(QString::fromLatin1(kNoUsablePictures));
+                break;
+            case GraphEventKind::kUsablePicturesAgain:
+                qCInfo(logCamera) << "the camera sends usable pictures again";
+                window_.SetStatus(QString::fromStdString(graph_.device_name()));
+                break;
             case GraphEventKind::kDeviceBusy:
                 // Trying again would only fail again: the preview stays halted
                 // until the camera is switched on or chosen anew.

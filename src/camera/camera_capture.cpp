@@ -35,8 +35,8 @@ CameraResult CameraGraph::RunCaptureGraph() {
     if (!capture_graph_built_ || !filter_graph_) return CameraResult{false, {}};
     if (previewing_ || capture_running_) return {};
     FlushGraphBus();
-    split_arrivals_.frames.store(0);
-    split_arrivals_.last_frame_ns.store(0);
+    camera_pictures_.Reset();
+    split_arrivals_.Reset();
     grab_frames_.store(false);
     video_window_.store(false);
     if (gst_element_set_state(filter_graph_.get(), GST_STATE_PLAYING) == GST_STATE_CHANGE_FAILURE) {
@@ -48,7 +48,8 @@ CameraResult CameraGraph::RunCaptureGraph() {
     capture_running_ = true;
     // A camera that stops while the graph records is noticed as a lost one.
     watchdog_.Start(GraphBus().get(), frame_period_ns_, [this] {
-        return FrameArrivals{split_arrivals_.frames.load(), split_arrivals_.last_frame_ns.load()};
+        return FrameArrivals{camera_pictures_.frames.load(), camera_pictures_.last_frame_ns.load(),
+                             split_arrivals_.frames.load(), split_arrivals_.last_frame_ns.load()};
     });
     return {};
 }

@@ -4,6 +4,7 @@
 #include <gst/gst.h>
 #include <gst/video/video.h>
 
+#include "imaging/jpeg_decode_check.h"
 #include "imaging/jpeg_structure.h"
 
 namespace vemo {
@@ -47,6 +48,11 @@ struct GraphCallbacks {
         view.height = GST_VIDEO_FRAME_HEIGHT(&frame);
         const int stride = GST_VIDEO_FRAME_PLANE_STRIDE(&frame, 0);
         view.stride = stride > 0 ? static_cast<std::size_t>(stride) : 0;
+        // A camera without time stamps cannot tell its pictures apart here:
+        // the last check then stands for them all.
+        const std::uint64_t checked = graph->checked_picture_pts_.load();
+        view.publishable = !graph->check_pictures_.load() || checked == GST_CLOCK_TIME_NONE ||
+                           GST_BUFFER_PTS(buffer) == checked;
         if (graph->grab_frames_.load()) graph->grabber_.FrameGrabberCallback(view);
         if (graph->video_window_.load()) graph->grabber_.OfferPreviewFrame(view);
         gst_video_frame_unmap(&frame);
@@ -98,13 +104,38 @@ gst::PadRef CameraPad(GstElement* camera) {
 
 }  // namespace
 
-bool IsWholePicture(GstBuffer* buffer) {
+bool IsCorruptedPicture(GstBuffer* buffer) {
+    return GST_BUFFER_FLAG_IS_SET(buffer, GST_BUFFER_FLAG_CORRUPTED);
+}
+
+bool IsUsablePicture(GstPad* pad, GstBuffer* buffer) {
     GstMapInfo map;
     if (!gst_buffer_map(buffer, &map, GST_MAP_READ)) return false;
-    const bool whole = IsWholeJpeg({map.data, map.size});
+    const JpegLayout layout = ReadJpegLayout({map.data, map.size});
+    gst_buffer_unmap(buffer, &map);
+    if (!layout.whole) return false;
+    const JpegFrame& frame = *layout.frame;
+    if (frame.colour != JpegColour::kYCbCr && frame.colour != JpegColour::kGrey) return false;
+    const gst::CapsPtr caps{gst_pad_get_current_caps(pad)};
+    if (!caps || gst_caps_get_size(caps.get()) == 0) return true;
+    const GstStructure* format = gst_caps_get_structure(caps.get(), 0);
+    int width = 0;
+    int height = 0;
+    if (gst_structure_get_int(format, "width", &width) && width != frame.width) return false;
+    return !gst_structure_get_int(format, "height", &height) || height == frame.height;
+}
+
+namespace {
+
+bool DecodesWholePicture(GstBuffer* buffer) {
+    GstMapInfo map;
+    if (!gst_buffer_map(buffer, &map, GST_MAP_READ)) return false;
+    const bool whole = DecodesToTheEnd({map.data, map.size});
     gst_buffer_unmap(buffer, &map);
     return whole;
 }
+
+}  // namespace
 
 gst::ElementRef MakeElement(const char* factory, const char* name) {
     GstElement* element = gst_element_factory_make(factory, name);
@@ -318,6 +349,7 @@ bool CameraGraph::LinkGrabberChain(std::string& why) {
                  "max-size-time", guint64{0}, nullptr);
     GstBin* bin = GST_BIN(filter_graph_.get());
     gst_bin_add_many(bin, format.get(), split.get(), queue.get(), convert.get(), nullptr);
+    checked_picture_pts_.store(kNoPictureChecked);
     if (decoder) gst_bin_add(bin, decoder.get());
     if (GstObject* parent = gst_object_get_parent(GST_OBJECT(grabber)); parent != nullptr) {
         gst_object_unref(parent);
@@ -342,37 +374,52 @@ bool CameraGraph::LinkGrabberChain(std::string& why) {
         // the decoder gives up after ten in a row.
         g_object_set(decoder.get(), "max-errors", -1, nullptr);
     }
-    // Frames leaving the camera for the split, for the lost-camera check
-    // while the graph records with the camera off (grab_frames_ clear; a
-    // preview's check counts the grabber's frames): there a broken picture
-    // is no sign of life.
+    // Every picture entering the split is judged once: one the camera sent
+    // broken or not of its format is marked corrupted, so that the preview
+    // drops it before its decoder and a recording's file branch counts it as
+    // dropped and never writes it. Both counts feed the lost-camera check: a
+    // camera that sends only unusable pictures is still there.
     const gst::PadRef entry = gst::PadRef::Adopt(gst_element_get_static_pad(split.get(), "sink"));
     gst_pad_add_probe(
         entry.get(), GST_PAD_PROBE_TYPE_BUFFER,
-        [](GstPad*, GstPadProbeInfo* info, gpointer data) {
+        [](GstPad* pad, GstPadProbeInfo* info, gpointer data) {
             auto* graph = static_cast<CameraGraph*>(data);
-            if (graph->grab_frames_.load() || !graph->check_pictures_.load() ||
-                IsWholePicture(GST_PAD_PROBE_INFO_BUFFER(info))) {
-                graph->split_arrivals_.frames.fetch_add(1);
-                graph->split_arrivals_.last_frame_ns.store(SteadyNowNs());
+            const std::int64_t now = SteadyNowNs();
+            graph->camera_pictures_.Note(now);
+            GstBuffer* buffer = GST_PAD_PROBE_INFO_BUFFER(info);
+            if (graph->check_pictures_.load() && !IsUsablePicture(pad, buffer)) {
+                // Only the buffer's header is copied when it is shared.
+                buffer = gst_buffer_make_writable(buffer);
+                GST_BUFFER_FLAG_SET(buffer, GST_BUFFER_FLAG_CORRUPTED);
+                GST_PAD_PROBE_INFO_DATA(info) = buffer;
+                return GST_PAD_PROBE_OK;
             }
+            graph->split_arrivals_.Note(now);
             return GST_PAD_PROBE_OK;
         },
         this, nullptr);
     // Frames nobody looks at (a recording with the camera off, or more than
-    // the preview draws and publishing takes) are not decoded or converted;
-    // a broken picture is neither shown nor published (a decoder shows what
-    // it could read of one cut short).
+    // the preview draws and publishing takes) are not decoded or converted.
+    // While a frame is requested for publishing, a Motion JPEG picture is
+    // first decoded to its end: one cut short and closed with an end marker
+    // looks whole, and a decoder fills its missing rows with grey.
     const gst::PadRef preview = gst::PadRef::Adopt(gst_element_get_static_pad(queue.get(), "sink"));
     gst_pad_add_probe(
         preview.get(), GST_PAD_PROBE_TYPE_BUFFER,
         [](GstPad*, GstPadProbeInfo* info, gpointer data) {
-            const auto* graph = static_cast<const CameraGraph*>(data);
-            const bool wanted =
-                graph->grab_frames_.load() &&
-                graph->grabber_.WantsFrame(graph->video_window_.load()) &&
-                (!graph->check_pictures_.load() || IsWholePicture(GST_PAD_PROBE_INFO_BUFFER(info)));
-            return wanted ? GST_PAD_PROBE_OK : GST_PAD_PROBE_DROP;
+            auto* graph = static_cast<CameraGraph*>(data);
+            if (!graph->grab_frames_.load() ||
+                !graph->grabber_.WantsFrame(graph->video_window_.load())) {
+                return GST_PAD_PROBE_DROP;
+            }
+            GstBuffer* buffer = GST_PAD_PROBE_INFO_BUFFER(info);
+            if (IsCorruptedPicture(buffer)) return GST_PAD_PROBE_DROP;
+            if (graph->check_pictures_.load() &&
+                graph->grabber_.frame_buffer().frame_requested.load()) {
+                if (!DecodesWholePicture(buffer)) return GST_PAD_PROBE_DROP;
+                graph->checked_picture_pts_.store(GST_BUFFER_PTS(buffer));
+            }
+            return GST_PAD_PROBE_OK;
         },
         this, nullptr);
     return true;

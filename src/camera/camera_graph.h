@@ -41,8 +41,15 @@ std::string NotInstalled(const std::string& element);
 // A new element, owned by the returned handle (its floating reference sunk);
 // empty when GStreamer cannot make it.
 gst::ElementRef MakeElement(const char* factory, const char* name);
-// A Motion JPEG camera's picture is whole (imaging/jpeg_structure.h).
-bool IsWholePicture(_GstBuffer* buffer);
+// A Motion JPEG camera's picture can be used: whole, and of the format the
+// stream on `pad` carries (the size its caps state, 8-bit grey or YCbCr).
+// A picture whole in form but not the camera's (a frame header claiming
+// 65500 x 65500, a CMYK picture among YCbCr ones) would make the preview's
+// decoder renegotiate or fail, and a recording store what no player reads.
+bool IsUsablePicture(_GstPad* pad, _GstBuffer* buffer);
+// The split marked the picture as one that cannot be used: it is neither
+// shown, published nor recorded.
+bool IsCorruptedPicture(_GstBuffer* buffer);
 
 class CameraGraph {
   public:
@@ -183,10 +190,17 @@ class CameraGraph {
     // The camera's pictures are Motion JPEG: broken ones are dropped.
     std::atomic<bool> check_pictures_{false};
 
-    // The split, and the camera's frames entering it (counted on the
-    // streaming thread).
+    // The split, and the camera's pictures reaching it: all of them, and
+    // those that could be used (counted on the streaming thread).
     gst::ElementRef split_;
+    AtomicArrivals camera_pictures_;
     AtomicArrivals split_arrivals_;
+    // The time stamp of the last Motion JPEG picture checked to decode to its
+    // end while a frame was requested: only that one may be published.
+    // (kNoPictureChecked before the first; GStreamer's "no time" for one
+    // without a time stamp).
+    static constexpr std::uint64_t kNoPictureChecked = ~std::uint64_t{0} - 1;
+    std::atomic<std::uint64_t> checked_picture_pts_{kNoPictureChecked};
 };
 
 }  // namespace vemo

@@ -61,9 +61,11 @@ CameraResult CameraGraph::RunPreview() {
     previewing_ = true;
     PublishCameraPreviewStarted();
     grabber_.frame_buffer().frame_requested.store(true);
+    camera_pictures_.Reset();
     watchdog_.Start(GraphBus().get(), frame_period_ns_, [this] {
         const GrabberCounters counters = grabber_.ReadGrabberCounters();
-        return FrameArrivals{counters.frames, counters.last_frame_ns};
+        return FrameArrivals{camera_pictures_.frames.load(), camera_pictures_.last_frame_ns.load(),
+                             counters.frames, counters.last_frame_ns};
     });
     return {};
 }

@@ -31,7 +31,7 @@ bool FrameGrabber::FrameGrabberCallback(const FrameView& frame) {
     last_frame_ns_.store(SteadyNowNs(), std::memory_order_relaxed);
     FrameBuffer& buffer = frame_buffer_;
     if (!buffer.frame_requested.load()) return false;
-    if (!FrameIsWhole(frame)) return false;
+    if (!frame.publishable || !FrameIsWhole(frame)) return false;
 
     std::unique_lock lock(buffer.mutex, std::try_to_lock);
     // The publisher holds the buffer only after it took up the request.

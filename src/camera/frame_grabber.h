@@ -26,6 +26,9 @@ struct FrameView {
     int width = 0;
     int height = 0;
     std::size_t stride = 0;
+    // May answer a frame request: false for a Motion JPEG picture that was
+    // not seen to decode to its end.
+    bool publishable = true;
 };
 
 // The preview picture the window draws: top-down blue-green-red rows.

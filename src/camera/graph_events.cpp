@@ -74,6 +74,12 @@ std::vector<GraphEvent> CameraGraph::DrainGraphEvents(const CaptureDevice* curre
                 event.kind = GraphEventKind::kDeviceLost;
                 const char* identity = gst_structure_get_string(structure, "identity");
                 event.identity = identity != nullptr ? identity : "";
+            } else if (gst_structure_has_name(structure, kNoUsablePicturesMessage) ||
+                       gst_structure_has_name(structure, kUsablePicturesAgainMessage)) {
+                if (!(previewing_ || capture_running_)) continue;
+                event.kind = gst_structure_has_name(structure, kNoUsablePicturesMessage)
+                                 ? GraphEventKind::kNoUsablePictures
+                                 : GraphEventKind::kUsablePicturesAgain;
             } else if (gst_structure_has_name(structure, kFramesStoppedMessage)) {
                 // Only the run that is still going counts.
                 if (!(previewing_ || capture_running_) || current == nullptr) continue;
@@ -115,6 +121,7 @@ void FrameWatchdog::Start(GstBus* bus, std::int64_t frame_period_ns,
     run_started_ns_ = SteadyNowNs();
     period_ns_ = frame_period_ns;
     reported_ = false;
+    none_usable_reported_ = false;
     timer_->start();
 }
 
@@ -123,15 +130,35 @@ void FrameWatchdog::Stop() {
     bus_.reset();
 }
 
-// A running camera that stopped delivering.
+// A running camera that stopped delivering, or whose pictures cannot be used.
 void FrameWatchdog::Tick() {
+    if (!bus_ || reported_) return;
+    const auto post = [this](const char* name) {
+        gst_bus_post(bus_.get(),
+                     gst_message_new_application(nullptr, gst_structure_new_empty(name)));
+    };
     const FrameArrivals arrived = arrivals_();
+    const std::int64_t now = SteadyNowNs();
     const bool first = arrived.frames == 0;
     const std::int64_t since = first ? run_started_ns_ : arrived.last_frame_ns;
-    if (!reported_ && bus_ && SteadyNowNs() - since > FrameSilenceLimitNs(period_ns_, first)) {
+    if (now - since > FrameSilenceLimitNs(period_ns_, first)) {
         reported_ = true;
-        gst_bus_post(bus_.get(), gst_message_new_application(
-                                     nullptr, gst_structure_new_empty(kFramesStoppedMessage)));
+        post(kFramesStoppedMessage);
+        return;
+    }
+    if (none_usable_reported_) {
+        if (arrived.usable > usable_at_report_) {
+            none_usable_reported_ = false;
+            post(kUsablePicturesAgainMessage);
+        }
+        return;
+    }
+    const bool first_usable = arrived.usable == 0;
+    const std::int64_t since_usable = first_usable ? run_started_ns_ : arrived.last_usable_ns;
+    if (!first && now - since_usable > FrameSilenceLimitNs(period_ns_, first_usable)) {
+        none_usable_reported_ = true;
+        usable_at_report_ = arrived.usable;
+        post(kNoUsablePicturesMessage);
     }
 }
 

@@ -16,21 +16,37 @@ class QTimer;
 namespace vemo {
 
 // Frames a running graph has received, and when the last one came (steady
-// clock; 0 before the first).
+// clock; 0 before the first): every picture the camera sent, and those of
+// them that could be used (whole, of the camera's format, decoded).
 struct FrameArrivals {
     std::uint64_t frames = 0;
     std::int64_t last_frame_ns = 0;
+    std::uint64_t usable = 0;
+    std::int64_t last_usable_ns = 0;
 };
-// The same, counted on a streaming thread.
+// One of those counts, kept on a streaming thread.
 struct AtomicArrivals {
     std::atomic<std::uint64_t> frames{0};
     std::atomic<std::int64_t> last_frame_ns{0};
+
+    void Note(std::int64_t now_ns) {
+        frames.fetch_add(1);
+        last_frame_ns.store(now_ns);
+    }
+    void Reset() {
+        frames.store(0);
+        last_frame_ns.store(0);
+    }
 };
 
 enum class GraphEventKind {
     kErrorAbort,  // the pipeline failed; code and detail say how
     kDeviceLost,  // the camera with `identity` went away or stopped delivering
     kDeviceBusy,  // the camera is held by another program
+    // The camera goes on sending pictures, but none of them can be used
+    // (broken, or not of its format); and when usable ones come back.
+    kNoUsablePictures,
+    kUsablePicturesAgain,
 };
 struct GraphEvent {
     GraphEventKind kind = GraphEventKind::kErrorAbort;
@@ -57,11 +73,15 @@ std::int64_t FrameSilenceLimitNs(std::int64_t frame_period_ns, bool first_frame)
 // graph event reaches the window the same way.
 inline constexpr char kDeviceLostMessage[] = "vemo-device-lost";
 inline constexpr char kFramesStoppedMessage[] = "vemo-frames-stopped";
+inline constexpr char kNoUsablePicturesMessage[] = "vemo-no-usable-pictures";
+inline constexpr char kUsablePicturesAgainMessage[] = "vemo-usable-pictures-again";
 
 // Looks at the running graph's frame arrivals four times a second, on the
 // thread that starts it (the window's), and posts kFramesStoppedMessage on
 // `bus` once when frames stop: the message then reaches the window as every
-// graph event does.
+// graph event does. A camera that goes on sending pictures none of which can
+// be used is not a lost one: that is posted as kNoUsablePicturesMessage,
+// and kUsablePicturesAgainMessage once a usable one comes.
 class FrameWatchdog {
   public:
     FrameWatchdog();
@@ -81,6 +101,9 @@ class FrameWatchdog {
     std::int64_t run_started_ns_ = 0;
     std::int64_t period_ns_ = 0;
     bool reported_ = false;
+    // No usable picture was reported; how many had come by then.
+    bool none_usable_reported_ = false;
+    std::uint64_t usable_at_report_ = 0;
 };
 
 }  // namespace vemo

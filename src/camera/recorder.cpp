@@ -43,20 +43,16 @@ gst::ElementRef MakeLeakyQueue(const char* name, guint frames) {
 }
 
 // Frames entering the branch: counted while recording, dropped once the
-// recording is being finished. A Motion JPEG camera's broken picture
-// (cut short, garbage in its header) counts as dropped and never reaches the
-// file.
-struct CaptureEntry {
-    CaptureCounters* counters;
-    bool jpeg_frames;
-};
-
+// recording is being finished. A picture the camera graph's split marked as
+// unusable (a Motion JPEG camera's picture cut short, with garbage in its
+// header or not of the camera's format) counts as dropped and never reaches
+// the file.
 GstPadProbeReturn OnCaptureEntry(GstPad*, GstPadProbeInfo* info, gpointer data) {
-    const auto* entry = static_cast<const CaptureEntry*>(data);
+    auto* counters = static_cast<CaptureCounters*>(data);
     GstBuffer* buffer = GST_PAD_PROBE_INFO_BUFFER(info);
-    if (entry->counters->stopping()) return GST_PAD_PROBE_DROP;
-    entry->counters->FrameIn(GST_BUFFER_OFFSET(buffer), GST_BUFFER_OFFSET_IS_VALID(buffer));
-    if (entry->jpeg_frames && !IsWholePicture(buffer)) return GST_PAD_PROBE_DROP;
+    if (counters->stopping()) return GST_PAD_PROBE_DROP;
+    counters->FrameIn(GST_BUFFER_OFFSET(buffer), GST_BUFFER_OFFSET_IS_VALID(buffer));
+    if (IsCorruptedPicture(buffer)) return GST_PAD_PROBE_DROP;
     return GST_PAD_PROBE_OK;
 }
 
@@ -263,10 +259,7 @@ bool Recorder::LinkBranch(bool jpeg_frames, CameraResult& result) {
                      "the camera's format cannot be written to an AVI file"});
         return false;
     }
-    AddProbe(
-        queue.get(), "sink", GST_PAD_PROBE_TYPE_BUFFER, OnCaptureEntry,
-        std::make_unique<CaptureEntry>(CaptureEntry{&counters_, jpeg_frames}).release(),
-        [](gpointer data) { std::unique_ptr<CaptureEntry>(static_cast<CaptureEntry*>(data)); });
+    AddProbe(queue.get(), "sink", GST_PAD_PROBE_TYPE_BUFFER, OnCaptureEntry, &counters_);
     AddProbe(coded, "src", GST_PAD_PROBE_TYPE_BUFFER, OnFrameToFile, &counters_);
     AddProbe(
         writer.get(), "sink",

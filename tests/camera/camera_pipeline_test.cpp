@@ -379,6 +379,33 @@ TEST_F(CameraPipelineTest, ACameraThatStopsDeliveringIsLost) {
     EXPECT_TRUE(CameraOffPicturesInPlace());
 }
 
+// A camera that goes on sending pictures none of which can be used (empty
+// ones here) is not a lost one: that is said, and once its pictures can be
+// used again it is published again without anyone choosing it anew.
+TEST_F(CameraPipelineTest, ACameraSendingOnlyUnusablePicturesIsSaidAndKept) {
+    const std::vector<std::uint8_t> photograph = test::ReadBytes(test::kPhotograph);
+    std::vector<std::uint8_t> stream;
+    const auto add = [&](const std::vector<std::uint8_t>& picture, int times) {
+        for (int n = 0; n < times; ++n)
+            stream.insert(stream.end(), picture.begin(), picture.end());
+    };
+    add(photograph, 5);
+    add({0xFF, 0xD8, 0xFF, 0xD9}, 120);  // four seconds at the replay's 30 a second
+    add(photograph, 90);
+    test::WriteBytes(dir_ / "camera.mjpeg", stream);
+    TestCameraConfig clip = Camera("Clip");
+    clip.replay = dir_ / "camera.mjpeg";
+    PlugTestCamera(clip);
+    StartCamera();
+    const auto status = [&] { return window_->statusBarWidget()->textWidget()->text(); };
+    ASSERT_TRUE(WaitFor([&] { return status() == "the camera sends no usable pictures"; }, 10s));
+    const int published = files_.jpeg_publishes;
+    ASSERT_TRUE(WaitFor([&] { return files_.jpeg_publishes > published; }, 5s));
+    EXPECT_TRUE(WaitFor([&] { return status() == "Clip"; })) << status().toStdString();
+    EXPECT_TRUE(graph().previewing());
+    EXPECT_TRUE(messages_.empty()) << testing::PrintToString(messages_);
+}
+
 // Frames the preview and publishing do not want are not decoded, but a
 // window too busy to take any (here: asleep for longer than the lost-camera
 // check allows) still sees the camera alive.

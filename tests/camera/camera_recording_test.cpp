@@ -462,6 +462,78 @@ TEST_F(CameraRecordingTest, AMotionJpegCameraIsPublishedAndRecordedWhateverItsPi
     EXPECT_TRUE(messages_.empty()) << testing::PrintToString(messages_);
 }
 
+// Pictures whole in form that are not the camera's (a frame header claiming
+// 65500 x 65500, a CMYK picture among YCbCr ones), whose tables no decoder
+// takes, or that were cut short and closed with an end marker, made from a
+// real photograph. The camera goes on: the first three kinds are counted as
+// dropped and never recorded, and no published picture is one cut short
+// (flat grey rows; decoders play such a picture, so it is recorded).
+TEST_F(CameraRecordingTest, PicturesThatAreNotTheCamerasNeverStopItOrReachAFile) {
+    ASSERT_EQ(test::RunProcess({"/usr/bin/gst-launch-1.0", "-q", "filesrc",
+                                std::string("location=") + test::kPhotograph, "!", "jpegdec", "!",
+                                "videoscale", "!", "video/x-raw,width=320,height=240", "!",
+                                "jpegenc", "!", "filesink", "location=" + (dir_ / "good.jpg")})
+                  .err,
+              "");
+    const std::vector<std::uint8_t> good = test::ReadBytes(dir_ / "good.jpg");
+    const auto bent = [&](std::uint8_t marker, std::size_t from, std::vector<std::uint8_t> values) {
+        std::vector<std::uint8_t> picture = good;
+        for (std::size_t at = 2; at + 4 < picture.size(); ++at) {
+            if (picture[at] == 0xFF && picture[at + 1] == marker) {
+                std::copy(values.begin(), values.end(),
+                          picture.begin() + static_cast<std::ptrdiff_t>(at + from));
+                break;
+            }
+        }
+        return picture;
+    };
+    test::WriteTestJpeg(dir_ / "cmyk.jpg", 320, 240, 4);
+    std::vector<std::uint8_t> cut(good.begin(), good.begin() + good.size() / 2);
+    cut.insert(cut.end(), {0xFF, 0xD9});
+    std::vector<std::uint8_t> stream;
+    for (const auto& picture :
+         {good, bent(0xC0, 5, {0xFF, 0xDC, 0xFF, 0xDC}), good, test::ReadBytes(dir_ / "cmyk.jpg"),
+          good, bent(0xC4, 5, std::vector<std::uint8_t>(16, 0xFF)), cut, cut, cut, cut, cut, cut,
+          cut, cut, cut, cut, cut, cut}) {
+        stream.insert(stream.end(), picture.begin(), picture.end());
+    }
+    test::WriteBytes(dir_ / "camera.mjpeg", stream);
+    TestCameraConfig clip = test::Camera("Bent");
+    clip.replay = dir_ / "camera.mjpeg";
+    PlugAndList(clip);
+    camera().ChooseDevicesByName("Bent");
+    for (int published = files_.jpeg_publishes + 4; files_.jpeg_publishes < published;) {
+        const int before = files_.jpeg_publishes;
+        ASSERT_TRUE(WaitFor([&] { return files_.jpeg_publishes > before; }));
+        const test::DecodedJpeg picture = test::DecodeJpeg("vemo/vemo.jpg");
+        ASSERT_EQ(picture.height, 240u);
+        const std::size_t row = picture.width * 3;
+        for (std::size_t y = picture.height * 3 / 4; y < picture.height; ++y) {
+            const auto first = picture.samples.begin() + static_cast<std::ptrdiff_t>(y * row);
+            const auto [low, high] =
+                std::minmax_element(first, first + static_cast<std::ptrdiff_t>(row));
+            ASSERT_GT(*high - *low, 8) << "row " << y << " is flat: a picture cut short";
+        }
+    }
+
+    ASSERT_TRUE(StartRecording(dir_ / "bent.avi"));
+    RunEvents(1500ms);
+    StopAndFinish();
+    const int reported = CapturedFrames();
+    ASSERT_GT(reported, 0) << StatusText().toStdString();
+    int dropped = -1;
+    std::sscanf(StatusText().toStdString().c_str(), "Captured %*d frames in %*d.%*d sec (%d",
+                &dropped);
+    EXPECT_GE(dropped, 3) << "the bent pictures count as dropped";
+    const AviContents avi = ReadAvi(dir_ / "bent.avi", true);
+    ASSERT_EQ(avi.all_frames.size(), static_cast<std::size_t>(reported));
+    for (const std::vector<std::uint8_t>& frame : avi.all_frames)
+        EXPECT_TRUE(frame == good || frame == cut) << "only pictures a decoder reads";
+    EXPECT_EQ(ReadAvi(dir_ / "bent.avi", false, "jpegdec").frames, reported);
+    EXPECT_TRUE(graph().previewing());
+    EXPECT_TRUE(messages_.empty()) << testing::PrintToString(messages_);
+}
+
 // Audio capture (command 12), for which no device exists: the camera goes
 // on publishing, and a start says why it cannot record and touches nothing.
 TEST_F(CameraRecordingTest, AudioCaptureRefusesTheStartAndNeverStopsTheCamera) {
