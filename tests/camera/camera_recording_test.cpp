@@ -186,6 +186,14 @@ class CameraRecordingTest : public test::CameraWindowTest {
         return reported;
     }
 
+    // "Captured N frames in S sec (D dropped)..." gives D; -1 for another text.
+    int DroppedFrames() const {
+        int dropped = -1;
+        std::sscanf(StatusText().toStdString().c_str(), "Captured %*d frames in %*d.%*d sec (%d",
+                    &dropped);
+        return dropped;
+    }
+
     // Plugs a camera in while the engine runs and lists it, as opening the
     // Devices menu does.
     void PlugAndList(const TestCameraConfig& config) {
@@ -442,9 +450,7 @@ TEST_F(CameraRecordingTest, AMotionJpegCameraIsPublishedAndRecordedWhateverItsPi
     StopAndFinish();
     const int reported = CapturedFrames();
     ASSERT_GT(reported, 0) << StatusText().toStdString();
-    int dropped = -1;
-    std::sscanf(StatusText().toStdString().c_str(), "Captured %*d frames in %*d.%*d sec (%d",
-                &dropped);
+    const int dropped = DroppedFrames();
     EXPECT_GE(dropped, 1) << "broken pictures count as dropped";
     const AviContents avi = ReadAvi(dir_ / "clip.avi", true);
     ASSERT_EQ(avi.all_frames.size(), static_cast<std::size_t>(reported));
@@ -521,9 +527,7 @@ TEST_F(CameraRecordingTest, PicturesThatAreNotTheCamerasNeverStopItOrReachAFile)
     StopAndFinish();
     const int reported = CapturedFrames();
     ASSERT_GT(reported, 0) << StatusText().toStdString();
-    int dropped = -1;
-    std::sscanf(StatusText().toStdString().c_str(), "Captured %*d frames in %*d.%*d sec (%d",
-                &dropped);
+    const int dropped = DroppedFrames();
     EXPECT_GE(dropped, 3) << "the bent pictures count as dropped";
     const AviContents avi = ReadAvi(dir_ / "bent.avi", true);
     ASSERT_EQ(avi.all_frames.size(), static_cast<std::size_t>(reported));
