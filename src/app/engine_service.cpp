@@ -144,8 +144,14 @@ EngineService::EngineService() {
         if (window_->closed()) return done(Refusal(kClosing));
         switch (window_->camera().recorder().state()) {
             case RecorderState::kIdle:
-            case RecorderState::kFinishing:
                 return done(Refusal("no recording is running"));
+            case RecorderState::kFinishing:
+                // Stopped already: this stop, too, hears the line once the
+                // file is finished.
+                window_->camera().WhenRecordingEnds([done](const QString& line) {
+                    done({true, line.toStdString()});
+                });
+                return;
             case RecorderState::kHeld:
                 // Closes the go-ahead dialog; the start's caller hears of it.
                 window_->PostCommand(kCmdStopCapture);
@@ -158,12 +164,13 @@ EngineService::EngineService() {
         }
         QTimer::singleShot(0, window_, [window = window_, done] {
             if (!window || window->closed()) return done(Refusal(kClosing));
-            if (window->camera().recorder().state() != RecorderState::kRecording) {
+            const RecorderState state = window->camera().recorder().state();
+            if (state != RecorderState::kRecording && state != RecorderState::kFinishing) {
                 return done(Refusal("no recording is running"));
             }
             // Answered with the statistics line once the file is finished;
             // other calls are answered meanwhile.
-            window->OnCommand(kCmdStopCapture);
+            if (state == RecorderState::kRecording) window->OnCommand(kCmdStopCapture);
             window->camera().WhenRecordingEnds([done](const QString& line) {
                 done({true, line.toStdString()});
             });
