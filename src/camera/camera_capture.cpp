@@ -73,4 +73,31 @@ CameraResult CameraGraph::ChangeFrameRate(double frame_rate) {
     return {};
 }
 
+FrameRate CameraGraph::frame_rate() const {
+    if (video_stream_config_) {
+        const gst::PadRef pad =
+            gst::PadRef::Adopt(gst_element_get_static_pad(video_stream_config_.get(), "src"));
+        const gst::CapsPtr caps{pad ? gst_pad_get_current_caps(pad.get()) : nullptr};
+        FrameRate agreed;
+        if (caps && gst_caps_get_size(caps.get()) > 0 &&
+            gst_structure_get_fraction(gst_caps_get_structure(caps.get(), 0), "framerate",
+                                       &agreed.numerator, &agreed.denominator) &&
+            agreed.known()) {
+            return agreed;
+        }
+    }
+    return asked_rate_;
+}
+
+// Asks the camera for the chosen format at `rate`; false when the camera
+// offers no rate to choose from (it then keeps its own).
+bool CameraGraph::SetFormatCaps(std::optional<double> rate) {
+    if (!video_stream_config_ || !format_) return false;
+    FormatAtRate at_rate = FormatWithRate(format_->caps.get(), rate);
+    frame_period_ns_ = at_rate.frame_period_ns;
+    asked_rate_ = at_rate.rate;
+    g_object_set(video_stream_config_.get(), "caps", at_rate.caps.get(), nullptr);
+    return at_rate.applied;
+}
+
 }  // namespace vemo

@@ -4,8 +4,7 @@
 #include <gst/gst.h>
 #include <gst/video/video.h>
 
-#include "imaging/jpeg_decode_check.h"
-#include "imaging/jpeg_structure.h"
+#include "camera/picture_check.h"
 
 namespace vemo {
 
@@ -100,39 +99,6 @@ gst::PadRef CameraPad(GstElement* camera) {
     }
     std::vector<gst::PadRef> pads = SourcePads(camera);
     return pads.empty() ? gst::PadRef{} : pads.front();
-}
-
-}  // namespace
-
-bool IsCorruptedPicture(GstBuffer* buffer) {
-    return GST_BUFFER_FLAG_IS_SET(buffer, GST_BUFFER_FLAG_CORRUPTED);
-}
-
-bool IsUsablePicture(GstPad* pad, GstBuffer* buffer) {
-    GstMapInfo map;
-    if (!gst_buffer_map(buffer, &map, GST_MAP_READ)) return false;
-    const JpegLayout layout = ReadJpegLayout({map.data, map.size});
-    gst_buffer_unmap(buffer, &map);
-    if (!layout.whole) return false;
-    const JpegFrame& frame = *layout.frame;
-    if (frame.colour != JpegColour::kYCbCr && frame.colour != JpegColour::kGrey) return false;
-    const gst::CapsPtr caps{gst_pad_get_current_caps(pad)};
-    if (!caps || gst_caps_get_size(caps.get()) == 0) return true;
-    const GstStructure* format = gst_caps_get_structure(caps.get(), 0);
-    int width = 0;
-    int height = 0;
-    if (gst_structure_get_int(format, "width", &width) && width != frame.width) return false;
-    return !gst_structure_get_int(format, "height", &height) || height == frame.height;
-}
-
-namespace {
-
-bool DecodesWholePicture(GstBuffer* buffer) {
-    GstMapInfo map;
-    if (!gst_buffer_map(buffer, &map, GST_MAP_READ)) return false;
-    const bool whole = DecodesToTheEnd({map.data, map.size});
-    gst_buffer_unmap(buffer, &map);
-    return whole;
 }
 
 }  // namespace
@@ -423,33 +389,6 @@ bool CameraGraph::LinkGrabberChain(std::string& why) {
         },
         this, nullptr);
     return true;
-}
-
-// Asks the camera for the chosen format at `rate`; false when the camera
-// offers no rate to choose from (it then keeps its own).
-FrameRate CameraGraph::frame_rate() const {
-    if (video_stream_config_) {
-        const gst::PadRef pad =
-            gst::PadRef::Adopt(gst_element_get_static_pad(video_stream_config_.get(), "src"));
-        const gst::CapsPtr caps{pad ? gst_pad_get_current_caps(pad.get()) : nullptr};
-        FrameRate agreed;
-        if (caps && gst_caps_get_size(caps.get()) > 0 &&
-            gst_structure_get_fraction(gst_caps_get_structure(caps.get(), 0), "framerate",
-                                       &agreed.numerator, &agreed.denominator) &&
-            agreed.known()) {
-            return agreed;
-        }
-    }
-    return asked_rate_;
-}
-
-bool CameraGraph::SetFormatCaps(std::optional<double> rate) {
-    if (!video_stream_config_ || !format_) return false;
-    FormatAtRate at_rate = FormatWithRate(format_->caps.get(), rate);
-    frame_period_ns_ = at_rate.frame_period_ns;
-    asked_rate_ = at_rate.rate;
-    g_object_set(video_stream_config_.get(), "caps", at_rate.caps.get(), nullptr);
-    return at_rate.applied;
 }
 
 }  // namespace vemo

@@ -41,15 +41,6 @@ std::string NotInstalled(const std::string& element);
 // A new element, owned by the returned handle (its floating reference sunk);
 // empty when GStreamer cannot make it.
 gst::ElementRef MakeElement(const char* factory, const char* name);
-// A Motion JPEG camera's picture can be used: whole, and of the format the
-// stream on `pad` carries (the size its caps state, 8-bit grey or YCbCr).
-// A picture whole in form but not the camera's (a frame header claiming
-// 65500 x 65500, a CMYK picture among YCbCr ones) would make the preview's
-// decoder renegotiate or fail, and a recording store what no player reads.
-bool IsUsablePicture(_GstPad* pad, _GstBuffer* buffer);
-// The split marked the picture as one that cannot be used: it is neither
-// shown, published nor recorded.
-bool IsCorruptedPicture(_GstBuffer* buffer);
 
 class CameraGraph {
   public:
