@@ -18,6 +18,7 @@
 #include "base/engine_command_list.h"
 #include "tools/command.h"
 #include "tools/engine_bus.h"
+#include "tools/one_line.h"
 
 namespace vemo::tools {
 namespace {
@@ -25,41 +26,6 @@ namespace {
 // A start or a stop without a person: the camera's graph is built or the
 // file's index written within seconds (a stop waits at most five for it).
 constexpr int kStartLimitMs = 30000;
-
-// `text` as one line of output. A text with nothing special in it is shown
-// as it is, so that the lines scripts read stay as they were; one holding a
-// control character is shown in double quotes with C escapes, so that a line
-// break in it can neither split its line nor forge the next one. A file name
-// is quoted for a double quote or a backslash as well, so that a quoted name
-// is never taken for a plain one or the other way round.
-std::string OneLine(const std::string& text, bool file_name = false) {
-    const auto special = [file_name](char c) {
-        const auto byte = static_cast<unsigned char>(c);
-        return byte < 0x20 || byte == 0x7f || (file_name && (c == '"' || c == '\\'));
-    };
-    if (std::none_of(text.begin(), text.end(), special)) return text;
-    std::string quoted = "\"";
-    for (const char c : text) {
-        const auto byte = static_cast<unsigned char>(c);
-        if (c == '"' || c == '\\') {
-            quoted += {'\\', c};
-        } else if (c == '\n') {
-            quoted += "\\n";
-        } else if (c == '\t') {
-            quoted += "\\t";
-        } else if (c == '\r') {
-            quoted += "\\r";
-        } else if (byte < 0x20 || byte == 0x7f) {
-            // Three octal digits: unlike \x, the escape ends at a known place.
-            char escape[5];
-            std::snprintf(escape, sizeof escape, "\\%03o", byte);
-            quoted += escape;
-        } else {
-            quoted += c;
-        }
-    }
-    return quoted + '"';
-}
 
 // The outcome's answer, or nullopt after printing why there was none. A
 // value the engine finds malformed or out of range is a usage error.
