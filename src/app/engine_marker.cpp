@@ -64,12 +64,22 @@ bool IsLiveEngine(std::uint32_t pid) {
 
 }  // namespace
 
-bool MarkerHeldByLiveEngine(const SharedStatusBlock& block) {
-    return block.engine_running() != 0 && IsLiveEngine(block.engine_pid());
+std::uint32_t LiveEngineHoldingMarker(const SharedStatusBlock& block) {
+    if (block.engine_running() == 0) return 0;
+    // Read once: the engine may end, and another take its place, meanwhile.
+    const std::uint32_t pid = block.engine_pid();
+    return IsLiveEngine(pid) ? pid : 0;
 }
 
-bool ClaimEngineMarker(SharedStatusBlock& block) {
-    if (MarkerHeldByLiveEngine(block)) return false;
+bool MarkerHeldByLiveEngine(const SharedStatusBlock& block) {
+    return LiveEngineHoldingMarker(block) != 0;
+}
+
+bool ClaimEngineMarker(SharedStatusBlock& block, std::uint32_t* holder) {
+    if (const std::uint32_t live = LiveEngineHoldingMarker(block); live != 0) {
+        if (holder != nullptr) *holder = live;
+        return false;
+    }
     block.set_engine_pid(static_cast<std::uint32_t>(getpid()));
     block.set_engine_running(1);
     return true;

@@ -12,6 +12,7 @@
 #include <QFileInfo>
 #include <QFont>
 #include <QGuiApplication>
+#include <QLayout>
 #include <QMessageBox>
 #include <QPointer>
 #include <QSocketNotifier>
@@ -218,8 +219,10 @@ int InitApplication(std::unique_ptr<MainWindow>& window, EngineService* service)
             return 1;
         }
     }
-    if (!ClaimEngineMarker(status)) {
-        ReportError("%s", kAlreadyRunning);
+    if (std::uint32_t holder = 0; !ClaimEngineMarker(status, &holder)) {
+        // The running engine may have no window to close (no display, or
+        // one out of sight): its process and the way to end it.
+        ReportError("%s\n(process %u; end it with: kill %u)", kAlreadyRunning, holder, holder);
         return 1;
     }
     std::atexit(LeaveOffOnExit);
@@ -229,6 +232,10 @@ int InitApplication(std::unique_ptr<MainWindow>& window, EngineService* service)
     qCInfo(logStartup).noquote() << "started in" << QDir::currentPath() << "on the"
                                  << QGuiApplication::platformName() << "platform";
     window = std::make_unique<MainWindow>();
+    // Qt's offscreen platform takes no size limits and warns ("This plugin
+    // does not support propagateSizeHints()") whenever the window's layout
+    // hands it new ones. Nobody sees that window: its layout sets none.
+    if (Headless()) window->layout()->setSizeConstraint(QLayout::SetNoConstraint);
     window->ResizeWindow(320, 260);
     window->show();
     EnsureSettingsKey();

@@ -132,13 +132,17 @@ TEST_F(EngineProcessTest, OneEngineAtATimeAndStaleMarkersAreTakenOver) {
 
     EngineProcess second(install_, "1");
     EXPECT_EQ(second.Wait(), 1);
-    EXPECT_NE(second.Errors().find("キャプチャー・エンジンはすでに起動しています。"),
-              std::string::npos);
+    const std::string first_pid = std::to_string(first.pid());
+    EXPECT_NE(second.Errors().find("キャプチャー・エンジンはすでに起動しています。\n(process " +
+                                   first_pid + "; end it with: kill " + first_pid + ")"),
+              std::string::npos)
+        << second.Errors();
     EXPECT_TRUE(Running()) << "the first engine's marker stays";
     EXPECT_EQ(install_.block().engine_pid(), static_cast<std::uint32_t>(first.pid()));
 
     // SIGTERM closes the engine like its close box: off pictures, marker cleared.
     EXPECT_EQ(first.Stop(), 0);
+    EXPECT_EQ(first.Errors().find("propagateSizeHints"), std::string::npos) << first.Errors();
     EXPECT_FALSE(Running());
     EXPECT_EQ(install_.Published("screenon.gif"), install_.Bak("screenoff.gif"));
     EXPECT_EQ(install_.Published("vemosc1.jpg"), install_.Bak("screenoff.jpg"));
