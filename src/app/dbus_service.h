@@ -44,7 +44,8 @@ struct EngineProperties {
     std::string status;
     std::string settings_path;
     std::string capture_file;
-    std::string recording_state;  // idle, held, running, finishing
+    // idle, held, running, finishing; idle while the engine starts.
+    std::string recording_state = "idle";
     bool camera_publishing = false;
     std::uint32_t camera_timer = 0;
     std::string camera_device;

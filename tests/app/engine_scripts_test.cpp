@@ -118,6 +118,13 @@ TEST_F(EngineScriptsTest, TheBusAnswersWhileStartUpWaitsOnABox) {
         LastLine(status).starts_with("waiting: \"Vemo\" waits for an answer: Vemo : "
                                      "Corvexaが起動していません。"))
         << status;
+    // Every property holds one of its documented values meanwhile.
+    EXPECT_NE(test::RunProcess({"/usr/bin/dbus-send", "--session", "--print-reply",
+                                "--dest=com.lumetra.Vemo", "/Engine",
+                                "org.freedesktop.DBus.Properties.Get",
+                                "string:com.lumetra.Vemo.Engine", "string:RecordingState"})
+                  .out.find("string \"idle\""),
+              std::string::npos);
     const auto refused = Vemoctl({"command", "15"});
     EXPECT_EQ(refused.exit_code, 1);
     EXPECT_TRUE(
