@@ -2,6 +2,7 @@
 // a portal of the test's own that stays silent, never responds, refuses, or
 // grants and later ends the session; and the request paths it predicts.
 
+#include <fcntl.h>
 #include <gio/gio.h>
 #include <gio/gunixfdlist.h>
 #include <gtest/gtest.h>
@@ -9,6 +10,7 @@
 #include <signal.h>
 #include <sys/socket.h>
 #include <sys/un.h>
+#include <sys/wait.h>
 #include <unistd.h>
 
 #include <atomic>
@@ -58,19 +60,32 @@ class PrivateBus {
                      "</policy></busconfig>\n",
                      dir.path().c_str());
         std::fclose(file);
-        const std::string command =
-            "dbus-daemon --fork --print-address=1 --print-pid=1 --config-file=" + config;
-        std::FILE* out = ::popen(command.c_str(), "r");
+        // A child of this process rather than one that forks away, so that
+        // its end can be waited for: it removes its socket from `dir` as it
+        // ends, which would race with the removal of `dir`.
+        const std::string config_option = "--config-file=" + config;
+        int out[2];
+        if (::pipe2(out, O_CLOEXEC) != 0) return;
+        pid_ = ::fork();
+        if (pid_ == 0) {
+            ::dup2(out[1], STDOUT_FILENO);
+            ::execlp("dbus-daemon", "dbus-daemon", "--nofork", "--print-address=1",
+                     config_option.c_str(), nullptr);
+            ::_exit(127);
+        }
+        ::close(out[1]);
+        std::FILE* address = ::fdopen(out[0], "r");
         char line[512] = {};
-        if (out != nullptr && std::fgets(line, sizeof line, out) != nullptr) {
+        if (address != nullptr && std::fgets(line, sizeof line, address) != nullptr) {
             address_ = line;
             if (!address_.empty() && address_.back() == '\n') address_.pop_back();
-            if (std::fgets(line, sizeof line, out) != nullptr) pid_ = std::atoi(line);
         }
-        if (out != nullptr) ::pclose(out);
+        if (address != nullptr) std::fclose(address);
     }
     ~PrivateBus() {
-        if (pid_ > 0) ::kill(pid_, SIGTERM);
+        if (pid_ <= 0) return;
+        ::kill(pid_, SIGTERM);
+        ::waitpid(pid_, nullptr, 0);
     }
     PrivateBus(const PrivateBus&) = delete;
     PrivateBus& operator=(const PrivateBus&) = delete;
@@ -79,7 +94,7 @@ class PrivateBus {
 
   private:
     std::string address_;
-    int pid_ = 0;
+    pid_t pid_ = 0;
 };
 
 TEST(PortalSession, ABusWithoutAPortalSaysSo) {
