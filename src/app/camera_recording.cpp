@@ -47,11 +47,15 @@ CameraController::CaptureStart CameraController::TryStartCapture(bool ask_go_ahe
         return refuse(
             QStringLiteral("Cannot record: the camera was lost. Select New Capture Device"));
     }
-    // No audio capture device ever exists: a recording with audio cannot be
-    // made, and the camera goes on as it is.
+    // No audio capture device ever exists: the graph built for the recording
+    // drops the audio request, as every build does, and records the video
+    // alone. That is said once, as the request goes.
     if (state_.capture_audio) {
-        return refuse(QStringLiteral(
-            "Cannot record: there is no audio capture device (switch audio capture off)"));
+        state_.capture_audio = false;
+        const QString said =
+            QStringLiteral("there is no audio capture device: recording the video alone");
+        qCInfo(logCamera).noquote() << said;
+        window_.SetStatus(said);
     }
     // Nobody may be there to pick a file for a program's start.
     if (!ask_go_ahead && state_.capture_file.capture_file_name.empty()) {
@@ -333,7 +337,7 @@ void CameraController::ChangeFrameRate() {
 // Captions and audio: a recording under way ends, as for any change of what
 // it records. No camera here has a caption stream and no audio device
 // exists, so nothing else changes: the preview and camera publishing go on,
-// and a start says what it cannot record.
+// and the next recording's build drops the request.
 void CameraController::ToggleCaptureOption(bool EngineState::*option) {
     if (closed_) return;
     EndRecordingBeforeGraphChange();

@@ -539,22 +539,19 @@ TEST_F(CameraRecordingTest, PicturesThatAreNotTheCamerasNeverStopItOrReachAFile)
 }
 
 // Audio capture (command 12), for which no device exists: the camera goes
-// on publishing, and a start says why it cannot record and touches nothing.
-TEST_F(CameraRecordingTest, AudioCaptureRefusesTheStartAndNeverStopsTheCamera) {
+// on publishing, and the next recording drops the request and records the
+// video.
+TEST_F(CameraRecordingTest, AudioCaptureIsDroppedByTheRecordingsBuildAndNeverStopsTheCamera) {
     window_->PostCommand(kCmdToggleAudio);
     const int published = files_.jpeg_publishes;
     EXPECT_TRUE(WaitFor([&] { return files_.jpeg_publishes > published; }, 3s));
     EXPECT_TRUE(graph().previewing());
     window_->PostCommand(kCmdStartCapture);
-    EXPECT_FALSE(camera().recorder().busy());
-    EXPECT_EQ(ready_dialogs_, 0);
-    EXPECT_EQ(StatusText(),
-              "Cannot record: there is no audio capture device (switch audio capture off)");
-    EXPECT_FALSE(fs::exists(file_));
-    window_->PostCommand(kCmdToggleAudio);
-    window_->PostCommand(kCmdStartCapture);
-    EXPECT_TRUE(camera().recording());
-    window_->PostCommand(kCmdStopCapture);
+    EXPECT_TRUE(camera().recording()) << "the video alone: " << StatusText().toStdString();
+    EXPECT_FALSE(state().capture_audio);
+    RunEvents(500ms);
+    StopAndFinish();
+    EXPECT_GT(CapturedFrames(), 0) << StatusText().toStdString();
 }
 
 TEST_F(CameraRecordingTest, ASavedCopyHoldsTheRecordingWithItsProgress) {
