@@ -32,7 +32,8 @@ struct OptionSpec {
 
 // A command's arguments split into options and positional arguments.
 // Options may stand anywhere among the positional arguments; "--" ends
-// them, and "-" alone is a positional argument (standard input or output).
+// them, and "-" alone is a positional argument (standard input or output),
+// as is a negative number ("-5").
 class ParsedCommand {
   public:
     bool has(std::string_view name) const;
@@ -56,6 +57,18 @@ class ParsedCommand {
 std::optional<ParsedCommand> ParseCommand(std::string_view command, const Arguments& arguments,
                                           std::initializer_list<OptionSpec> options,
                                           std::size_t min_positional, std::size_t max_positional);
+
+// ParseCommand for a command with actions ("record start --now"): arguments[0]
+// is the command, arguments[1] the action; the command named in complaints is
+// both ("record start").
+std::optional<ParsedCommand> ParseAction(const Arguments& arguments,
+                                         std::initializer_list<OptionSpec> options,
+                                         std::size_t min_positional, std::size_t max_positional);
+
+// The complaint for a command's first word that is none of its actions: an
+// unknown option when the word is an option, else `expected`. Returns
+// kExitUsage.
+int UnknownAction(const Arguments& arguments, const std::string& expected);
 
 // Whole numbers and decimal numbers as options take them: the whole text,
 // no sign for the unsigned, no spaces.

@@ -36,6 +36,37 @@ std::optional<std::string> ParsedCommand::value(std::string_view name) const {
     return found;
 }
 
+namespace {
+
+bool IsOptionWord(std::string_view word) {
+    // "-" is standard input or output, "--" the end of the options, and "-5"
+    // a number (a camera control's value): vemoctl's options are all long.
+    return word.size() > 1 && word[0] == '-' && word != "--" && (word[1] < '0' || word[1] > '9');
+}
+
+int UnknownOption(std::string_view command, const std::string& word) {
+    const std::string name(command);
+    return UsageError(name + ": unknown option '" + word + "' (see vemoctl " +
+                      name.substr(0, name.find(' ')) + " --help)");
+}
+
+}  // namespace
+
+int UnknownAction(const Arguments& arguments, const std::string& expected) {
+    if (arguments.size() > 1 && IsOptionWord(arguments[1])) {
+        return UnknownOption(arguments[0], arguments[1]);
+    }
+    return UsageError(expected);
+}
+
+std::optional<ParsedCommand> ParseAction(const Arguments& arguments,
+                                         std::initializer_list<OptionSpec> options,
+                                         std::size_t min_positional, std::size_t max_positional) {
+    const Arguments words(arguments.begin() + 1, arguments.end());  // from the action on
+    return ParseCommand(arguments[0] + " " + arguments[1], words, options, min_positional,
+                        max_positional);
+}
+
 std::optional<ParsedCommand> ParseCommand(std::string_view command, const Arguments& arguments,
                                           std::initializer_list<OptionSpec> options,
                                           std::size_t min_positional, std::size_t max_positional) {
@@ -44,12 +75,12 @@ std::optional<ParsedCommand> ParseCommand(std::string_view command, const Argume
     bool options_ended = false;
     for (std::size_t i = 1; i < arguments.size(); ++i) {
         const std::string& word = arguments[i];
-        if (options_ended || word == "-" || word.empty() || word[0] != '-') {
-            parsed.positional_.push_back(word);
+        if (!options_ended && word == "--") {
+            options_ended = true;
             continue;
         }
-        if (word == "--") {
-            options_ended = true;
+        if (options_ended || !IsOptionWord(word)) {
+            parsed.positional_.push_back(word);
             continue;
         }
         // Long options only: --name, --name VALUE or --name=VALUE.
@@ -61,8 +92,7 @@ std::optional<ParsedCommand> ParseCommand(std::string_view command, const Argume
             if (word.starts_with("--") && candidate.name == option_name) spec = &candidate;
         }
         if (spec == nullptr) {
-            UsageError(name + ": unknown option '" + word + "' (see vemoctl " +
-                       name.substr(0, name.find(' ')) + " --help)");
+            UnknownOption(command, word);
             return std::nullopt;
         }
         std::string value;

@@ -26,7 +26,8 @@ constexpr const char* kUsage =
     "  camera controls | set | formats | format\n"
     "                                  the running engine's camera\n"
     "\n"
-    "An IN of - is standard input, an OUT of - standard output.\n"
+    "An IN of - is standard input, an OUT of - standard output. Options may stand\n"
+    "anywhere among the arguments; -- ends them.\n"
     "\n"
     "The settings file is $VEMO_SETTINGS_FILE, else the one the running engine\n"
     "reads, else $XDG_CONFIG_HOME/Lumetra/Corvexa Capture 4.0.ini (~/.config by\n"
@@ -140,7 +141,8 @@ constexpr const char* kStatusHelp =
     "the engine is starting. A box or dialog waiting for an answer in the\n"
     "engine's window is named on a last line: waiting: \"TITLE\" ... Text holding\n"
     "a control character, or a file name holding \" or \\, is shown in double\n"
-    "quotes with C escapes (\\n, \\\", \\\\, \\033).\n";
+    "quotes with C escapes (\\n, \\\", \\\\, \\033); an empty status bar text\n"
+    "keeps its first line, as \"\".\n";
 
 constexpr const char* kRecordHelp =
     "usage: vemoctl record file PATH\n"

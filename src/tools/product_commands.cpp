@@ -10,6 +10,7 @@
 #include <cerrno>
 #include <chrono>
 #include <cmath>
+#include <cstdint>
 #include <cstdio>
 #include <cstdlib>
 #include <ctime>
@@ -128,8 +129,7 @@ int Watch(const SharedStatusBlock& block, std::optional<double> seconds) {
 
 // Parses "product watch [--for SECONDS]"; false after printing the complaint.
 bool ParseWatch(const Arguments& arguments, std::optional<double>& seconds) {
-    const Arguments words(arguments.begin() + 1, arguments.end());  // from "watch"
-    const auto parsed = ParseCommand("product watch", words, {{"for", true}}, 0, 0);
+    const auto parsed = ParseAction(arguments, {{"for", true}}, 0, 0);
     if (!parsed) return false;
     if (const auto text = parsed->value("for")) {
         seconds = ParseDecimal(*text);
@@ -169,10 +169,7 @@ void* AllocateRecord() {
 int RunProductCommand(const Arguments& arguments) {
     const std::string action = arguments.size() > 1 ? arguments[1] : std::string();
     if (action == "status") {
-        if (arguments.size() != 2) {
-            return UsageError(
-                "product status: wrong number of arguments (see vemoctl product --help)");
-        }
+        if (!ParseAction(arguments, {}, 0, 0)) return kExitUsage;
         const RecordPtr record = OpenRecordToRead();
         if (!record) return kExitFailed;
         PrintLine(StatusLine(SharedStatusBlock(record.get())));
@@ -186,16 +183,20 @@ int RunProductCommand(const Arguments& arguments) {
         return Watch(SharedStatusBlock(record.get()), seconds);
     }
     if (action == "ready") {
-        if (arguments.size() != 3 || (arguments[2] != "0" && arguments[2] != "1")) {
+        const auto parsed = ParseAction(arguments, {}, 0, SIZE_MAX);
+        if (!parsed) return kExitUsage;
+        const std::vector<std::string>& words = parsed->positional();
+        if (words.size() != 1 || (words[0] != "0" && words[0] != "1")) {
             return UsageError("product ready: takes 0 or 1");
         }
         // The product's own call: creates the record when there is none.
         void* record = AllocateRecord();
         if (record == nullptr) return kExitFailed;
-        SharedStatusBlock(record).set_product_ready(arguments[2] == "1" ? 1 : 0);
+        SharedStatusBlock(record).set_product_ready(words[0] == "1" ? 1 : 0);
         return kExitOk;
     }
-    return UsageError(
+    return UnknownAction(
+        arguments,
         "product: expected status, ready 0|1 or watch [--for SECONDS] (see vemoctl product "
         "--help)");
 }

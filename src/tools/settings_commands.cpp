@@ -25,8 +25,6 @@ static_assert(SettingOf(SETTING_IMODE_WIDTH).maximum == screen::kMaxImodeWidth);
 static_assert(SettingOf(SETTING_IMODE_CAMERA_WIDTH).minimum == screen::kMinImodeWidth);
 static_assert(SettingOf(SETTING_IMODE_CAMERA_WIDTH).maximum == screen::kMaxImodeWidth);
 
-constexpr const char* kWrongCount = "wrong number of arguments (see vemoctl settings --help)";
-
 int UnknownSetting(const std::string& command, const std::string& name) {
     return UsageError(command + ": no setting is named '" + name +
                       "' (vemoctl settings list shows them)");
@@ -65,7 +63,7 @@ std::string Range(const SettingInfo& info) {
 }
 
 int List(const Arguments& arguments) {
-    if (arguments.size() != 2) return UsageError("settings list: " + std::string(kWrongCount));
+    if (!ParseAction(arguments, {}, 0, 0)) return kExitUsage;
     UseEngineSettingsFile();
     for (const SettingInfo& info : SettingsTable()) {
         const std::uint32_t value = ReadSetting(info.id);
@@ -79,23 +77,28 @@ int List(const Arguments& arguments) {
 }
 
 int Get(const Arguments& arguments) {
-    if (arguments.size() != 3) return UsageError("settings get: " + std::string(kWrongCount));
-    const SettingInfo* info = FindSetting(arguments[2]);
-    if (info == nullptr) return UnknownSetting("settings get", arguments[2]);
+    const auto parsed = ParseAction(arguments, {}, 1, 1);
+    if (!parsed) return kExitUsage;
+    const std::string& name = parsed->positional()[0];
+    const SettingInfo* info = FindSetting(name);
+    if (info == nullptr) return UnknownSetting("settings get", name);
     UseEngineSettingsFile();
     PrintLine(std::to_string(ReadSetting(info->id)));
     return kExitOk;
 }
 
 int Set(const Arguments& arguments) {
-    if (arguments.size() != 4) return UsageError("settings set: " + std::string(kWrongCount));
-    const SettingInfo* info = FindSetting(arguments[2]);
-    if (info == nullptr) return UnknownSetting("settings set", arguments[2]);
-    const auto value = ParseSettingValue(arguments[3]);
+    const auto parsed = ParseAction(arguments, {}, 2, 2);
+    if (!parsed) return kExitUsage;
+    const std::string& name = parsed->positional()[0];
+    const std::string& text = parsed->positional()[1];
+    const SettingInfo* info = FindSetting(name);
+    if (info == nullptr) return UnknownSetting("settings set", name);
+    const auto value = ParseSettingValue(text);
     if (!value || *value < info->minimum || *value > info->maximum) {
         return UsageError("settings set: " + std::string(info->name) +
                           " takes a whole number from " + std::to_string(info->minimum) + " to " +
-                          std::to_string(info->maximum) + ", not '" + arguments[3] + "'");
+                          std::to_string(info->maximum) + ", not '" + text + "'");
     }
     const auto [engine, file_named] = UseEngineSettingsFile();
     // The engine's own writes are lost silently when the file is unwritable;
@@ -140,7 +143,8 @@ int RunSettingsCommand(const Arguments& arguments) {
     if (action == "list") return List(arguments);
     if (action == "get") return Get(arguments);
     if (action == "set") return Set(arguments);
-    return UsageError(
+    return UnknownAction(
+        arguments,
         "settings: expected list, get NAME or set NAME VALUE (see vemoctl settings --help)");
 }
 

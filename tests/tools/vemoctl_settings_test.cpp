@@ -108,6 +108,8 @@ class FakeEngine {
                 if (dbus_message_is_method_call(call, "com.lumetra.Vemo.Engine",
                                                 "ReloadSettings")) {
                     Answer(call);
+                } else if (dbus_message_is_method_call(call, DBUS_INTERFACE_PROPERTIES, "GetAll")) {
+                    AnswerReady(call);
                 } else if (dbus_message_is_method_call(call, "com.lumetra.Vemo.Engine",
                                                        "SettingsFile")) {
                     DBusMessage* reply = dbus_message_new_method_return(call);
@@ -120,6 +122,25 @@ class FakeEngine {
                 dbus_message_unref(call);
             }
         }
+    }
+    // The properties of a ready engine whose status bar text is empty (left out).
+    void AnswerReady(DBusMessage* call) {
+        DBusMessage* reply = dbus_message_new_method_return(call);
+        DBusMessageIter args, all, entry, value;
+        const char* name = "Ready";
+        const dbus_bool_t ready = true;
+        dbus_message_iter_init_append(reply, &args);
+        dbus_message_iter_open_container(&args, DBUS_TYPE_ARRAY, "{sv}", &all);
+        dbus_message_iter_open_container(&all, DBUS_TYPE_DICT_ENTRY, nullptr, &entry);
+        dbus_message_iter_append_basic(&entry, DBUS_TYPE_STRING, &name);
+        dbus_message_iter_open_container(&entry, DBUS_TYPE_VARIANT, "b", &value);
+        dbus_message_iter_append_basic(&value, DBUS_TYPE_BOOLEAN, &ready);
+        dbus_message_iter_close_container(&entry, &value);
+        dbus_message_iter_close_container(&all, &entry);
+        dbus_message_iter_close_container(&args, &all);
+        dbus_connection_send(bus_, reply, nullptr);
+        dbus_connection_flush(bus_);
+        dbus_message_unref(reply);
     }
     void Answer(DBusMessage* call) {
         const auto bytes = test::ReadBytes(file_);
@@ -254,6 +275,13 @@ TEST(VemoctlSettings, SetTellsARunningEngineToApplyTheStoredFile) {
     }
     EXPECT_EQ(Vemoctl({"settings", "get", "screen_timer"}, "VEMO_SETTINGS_FILE=" + elsewhere).out,
               "70\n");
+}
+
+// Scripts read the status text on the first line: an empty one keeps its line.
+TEST(VemoctlEngine, StatusKeepsTheFirstLineForAnEmptyStatusText) {
+    FakeEngine engine("", "");
+    ASSERT_TRUE(engine.ok());
+    EXPECT_EQ(Vemoctl({"status"}, std::vector<std::string>{}).out.substr(0, 3), "\"\"\n");
 }
 
 // A shared-memory name of the test's own, removed afterwards.

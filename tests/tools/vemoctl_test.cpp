@@ -87,6 +87,8 @@ TEST(Vemoctl, NamesEveryProblemInOneLine) {
     ExpectOneLineError(Vemoctl({"grab", "--division", "11"}), "--division", 2);
     ExpectOneLineError(Vemoctl({"command", "65536"}), "ID is a number", 2);
     ExpectOneLineError(Vemoctl({"record", "begin"}), "expected file PATH", 2);
+    ExpectOneLineError(Vemoctl({"record", "start", "--nowx"}),
+                       "record start: unknown option '--nowx' (see vemoctl record --help)", 2);
     ExpectOneLineError(Vemoctl({"--version", "now"}), "--version takes no arguments", 2);
     ExpectOneLineError(Vemoctl({"camera", "format", "abc"}), "a format is WIDTHxHEIGHT", 2);
     ExpectOneLineError(Vemoctl({"camera", "format", "640x480@"}), "a format is WIDTHxHEIGHT", 2);
@@ -94,11 +96,14 @@ TEST(Vemoctl, NamesEveryProblemInOneLine) {
     // Without a bus address the engine cannot be reached: say why. No
     // runtime directory or display either, where a bus could be found or
     // started instead.
+    const std::vector<std::string> no_bus{"DBUS_SESSION_BUS_ADDRESS", "DISPLAY",
+                                          "XDG_RUNTIME_DIR=" + dir.path().string()};
     ExpectOneLineError(
-        Vemoctl({"status"},
-                {"DBUS_SESSION_BUS_ADDRESS", "DISPLAY", "XDG_RUNTIME_DIR=" + dir.path().string()}),
+        Vemoctl({"status"}, no_bus),
         "no running engine (DBUS_SESSION_BUS_ADDRESS is not set: run vemoctl in the session "
         "the engine runs in, or set it to the engine's bus)");
+    // After "--" a word is an argument, even one that starts with a dash.
+    ExpectOneLineError(Vemoctl({"record", "file", "--", "-x.avi"}, no_bus), "no running engine");
 
     ExpectOneLineError(Vemoctl({"jpeg", dir / "none.ppm", dir / "o.jpg"}), "cannot open input");
     ExpectOneLineError(Vemoctl({"jpeg", dir / "text.jpg", dir / "o.jpg"}), "not a binary PPM");
@@ -250,7 +255,14 @@ TEST(Vemoctl, ManualPageAgreesWithTheHelp) {
     int entries = 0;
     for (const char* command :
          {"jpeg", "gif", "grab", "settings", "product", "command", "status", "record", "camera"}) {
-        for (const auto& [term, description] : HelpEntries(Vemoctl({command, "--help"}).out)) {
+        const std::string help = Vemoctl({command, "--help"}).out;
+        // Each form of the usage, as the page must render it.
+        const std::string usage = OneLine(help.substr(0, help.find("\n\n"))) + " vemoctl ";
+        for (std::size_t at = usage.find("vemoctl ") + 8, end; at < usage.size(); at = end + 9) {
+            end = usage.find(" vemoctl ", at);
+            EXPECT_NE(page.find(usage.substr(at, end - at)), std::string::npos) << usage;
+        }
+        for (const auto& [term, description] : HelpEntries(help)) {
             ++entries;
             EXPECT_NE(page.find(OneLine(term)), std::string::npos) << command << ": " << term;
             EXPECT_NE(page.find(OneLine(description)), std::string::npos)
