@@ -41,6 +41,7 @@
 #include "app/status_bar.h"
 #include "product/product_library.h"
 #include "product/shared_status_block.h"
+#include "product/tandrel.h"
 #include "settings/settings_store.h"
 
 namespace vemo {
@@ -203,12 +204,15 @@ int InitApplication(std::unique_ptr<MainWindow>& window, EngineService* service)
     // a log line, and the engine looks for the product every second.
     const bool ask = !Headless() || scripted_answers;
     if (!ask && status.product_ready() == 0) {
+        // Nobody can click here: say what ends the wait instead.
+        const char* name = std::getenv(tandrel::kNameVariable);
+        const std::string how =
+            std::string(" (no display: waiting for the product to mark the shared record ") +
+            (name != nullptr && *name != '\0' ? name : tandrel::kDefaultName) +
+            " ready; without it: vemoctl product ready 1)";
         qCWarning(logStartup).noquote()
-            << QString::fromUtf8(kProductNotReady) << "(no display: waiting for the product)";
-        if (service != nullptr) {
-            service->SetStartupWait(std::string(kProductNotReady) +
-                                    " (no display: waiting for the product)");
-        }
+            << QString::fromUtf8(kProductNotReady) + QString::fromStdString(how);
+        if (service != nullptr) service->SetStartupWait(kProductNotReady + how);
     }
     while (status.product_ready() == 0) {
         const bool given_up =

@@ -78,6 +78,8 @@ TEST_F(EngineProcessTest, WithoutADisplayNoBoxIsWaitedOn) {
     EngineProcess given_up(install_, "", {"VEMO_TEST_CAMERAS="});
     ASSERT_TRUE(WaitFor(
         [&] { return given_up.Errors().find("Corvexaが起動していません") != std::string::npos; }));
+    EXPECT_NE(given_up.Errors().find("; without it: vemoctl product ready 1)"), std::string::npos)
+        << "nobody can click: the wait says what ends it";
     EXPECT_EQ(given_up.Stop(), 1);
     EXPECT_FALSE(Running());
 }
