@@ -46,7 +46,8 @@ TEST_F(InstallTest, LaysOutTheProgramsAndTheirFiles) {
           "share/vemo/help/wmanual.htm", "share/icons/hicolor/64x64/apps/vemo.png",
           "share/applications/vemo.desktop", "share/man/man1/vemo.1.gz",
           "share/man/man1/vemoctl.1.gz", "lib/systemd/user/vemo.service",
-          "share/doc/vemo/copyright", "share/dbus-1/interfaces/com.lumetra.Vemo.Engine.xml"}) {
+          "share/doc/vemo/copyright", "share/dbus-1/interfaces/com.lumetra.Vemo.Engine.xml",
+          "share/dbus-1/services/com.lumetra.Vemo.service"}) {
         EXPECT_TRUE(fs::is_regular_file(Installed(name))) << name;
     }
     // The stand-in stays out of the public library directory, where it would
@@ -91,15 +92,25 @@ TEST_F(InstallTest, TheEngineTakesAProductsLibraryBeforeItsOwn) {
 TEST_F(InstallTest, TheUserUnitRunsTheEngineHeadless) {
     std::ifstream unit(Installed("lib/systemd/user/vemo.service"));
     ASSERT_TRUE(unit) << "no unit";
-    std::string line, exec_start, working_directory;
+    std::string line, exec_start, working_directory, type, bus_name;
     std::vector<std::string> environment{"DISPLAY", "WAYLAND_DISPLAY", "LD_LIBRARY_PATH="};
     while (std::getline(unit, line)) {
         if (line.starts_with("ExecStart=")) exec_start = line.substr(10);
+        if (line.starts_with("Type=")) type = line.substr(5);
+        if (line.starts_with("BusName=")) bus_name = line.substr(8);
         if (line.starts_with("WorkingDirectory=")) working_directory = line.substr(17);
         if (line.starts_with("Environment=")) environment.push_back(line.substr(12));
     }
     EXPECT_EQ(exec_start, Installed("bin/vemo").string());
     EXPECT_EQ(working_directory, "%h/Corvexa");
+    // The session bus starts this unit for a call to the engine's name, and
+    // systemd takes it as started once the engine holds that name.
+    EXPECT_EQ(type, "dbus");
+    EXPECT_EQ(bus_name, "com.lumetra.Vemo");
+    std::ifstream activation(Installed("share/dbus-1/services/com.lumetra.Vemo.service"));
+    const std::string service{std::istreambuf_iterator<char>(activation), {}};
+    EXPECT_NE(service.find("\nName=com.lumetra.Vemo\n"), std::string::npos) << service;
+    EXPECT_NE(service.find("\nSystemdService=vemo.service\n"), std::string::npos) << service;
     EXPECT_NE(std::find(environment.begin(), environment.end(), "QT_QPA_PLATFORM=offscreen"),
               environment.end());
 
