@@ -142,35 +142,34 @@ EngineService::EngineService() {
     };
     callbacks.stop_recording = [this](DBusLaterAnswer done) {
         if (window_->closed()) return done(Refusal(kClosing));
-        switch (window_->camera().recorder().state()) {
+        const RecorderState state = window_->camera().recorder().state();
+        switch (state) {
             case RecorderState::kIdle:
                 return done(Refusal("no recording is running"));
-            case RecorderState::kFinishing:
-                // Stopped already: this stop, too, hears the line once the
-                // file is finished.
-                window_->camera().WhenRecordingEnds([done](const QString& line) {
-                    done({true, line.toStdString()});
-                });
-                return;
             case RecorderState::kHeld:
                 // Closes the go-ahead dialog; the start's caller hears of it.
                 window_->PostCommand(kCmdStopCapture);
                 return done({true, "the start that waited for its go-ahead was cancelled"});
             case RecorderState::kRecording:
+            case RecorderState::kFinishing:
                 break;
         }
-        if (const std::optional<std::string> waiting = WaitingRefusal("stop")) {
-            return done(Refusal(*waiting, kDBusWaitingError));
+        // A stop already made needs no command: this one, too, hears the line
+        // once the file is finished.
+        if (state == RecorderState::kRecording) {
+            if (const std::optional<std::string> waiting = WaitingRefusal("stop")) {
+                return done(Refusal(*waiting, kDBusWaitingError));
+            }
         }
         QTimer::singleShot(0, window_, [window = window_, done] {
             if (!window || window->closed()) return done(Refusal(kClosing));
-            const RecorderState state = window->camera().recorder().state();
-            if (state != RecorderState::kRecording && state != RecorderState::kFinishing) {
+            const RecorderState now = window->camera().recorder().state();
+            if (now != RecorderState::kRecording && now != RecorderState::kFinishing) {
                 return done(Refusal("no recording is running"));
             }
             // Answered with the statistics line once the file is finished;
             // other calls are answered meanwhile.
-            if (state == RecorderState::kRecording) window->OnCommand(kCmdStopCapture);
+            if (now == RecorderState::kRecording) window->OnCommand(kCmdStopCapture);
             window->camera().WhenRecordingEnds([done](const QString& line) {
                 done({true, line.toStdString()});
             });

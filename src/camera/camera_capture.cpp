@@ -36,7 +36,7 @@ CameraResult CameraGraph::RunCaptureGraph() {
     if (previewing_ || capture_running_) return {};
     FlushGraphBus();
     camera_pictures_.Reset();
-    split_arrivals_.Reset();
+    usable_pictures_.Reset();
     grab_frames_.store(false);
     video_window_.store(false);
     if (gst_element_set_state(filter_graph_.get(), GST_STATE_PLAYING) == GST_STATE_CHANGE_FAILURE) {
@@ -49,7 +49,7 @@ CameraResult CameraGraph::RunCaptureGraph() {
     // A camera that stops while the graph records is noticed as a lost one.
     watchdog_.Start(GraphBus().get(), frame_period_ns_, [this] {
         return FrameArrivals{camera_pictures_.frames.load(), camera_pictures_.last_frame_ns.load(),
-                             split_arrivals_.frames.load(), split_arrivals_.last_frame_ns.load()};
+                             usable_pictures_.frames.load(), usable_pictures_.last_frame_ns.load()};
     });
     return {};
 }

@@ -360,7 +360,7 @@ bool CameraGraph::LinkGrabberChain(std::string& why) {
                 GST_PAD_PROBE_INFO_DATA(info) = buffer;
                 return GST_PAD_PROBE_OK;
             }
-            graph->split_arrivals_.Note(now);
+            graph->usable_pictures_.Note(now);
             return GST_PAD_PROBE_OK;
         },
         this, nullptr);

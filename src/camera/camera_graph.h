@@ -185,7 +185,7 @@ class CameraGraph {
     // those that could be used (counted on the streaming thread).
     gst::ElementRef split_;
     AtomicArrivals camera_pictures_;
-    AtomicArrivals split_arrivals_;
+    AtomicArrivals usable_pictures_;
     // The time stamp of the last Motion JPEG picture checked to decode to its
     // end while a frame was requested: only that one may be published.
     // (kNoPictureChecked before the first; GStreamer's "no time" for one
