@@ -8,15 +8,10 @@
 
 #include <algorithm>
 
-#include "app/camera_controller.h"
-#include "app/capture_file_control.h"
-#include "app/engine_marker.h"
-#include "app/logging.h"
-#include "app/message_box.h"
+#include "app/devices_menu.h"
 #include "app/status_bar.h"
-#include "imaging/published_files.h"
-#include "product/shared_status_block.h"
-#include "settings/settings_store.h"
+#include "engine/camera_controller.h"
+#include "engine/capture_file_control.h"
 
 namespace vemo {
 namespace {
@@ -25,13 +20,6 @@ MainWindow* the_window = nullptr;
 
 // The border the window draws around the status bar, in pixels.
 constexpr int kBorder = 1;
-
-// An interval of 0 would make a timer fire without pause; longer than Qt's
-// timers count would wrap. (Stored intervals are clamped when read; a
-// recording asks for 33 ms.)
-int SafeInterval(unsigned interval_ms) {
-    return static_cast<int>(std::clamp(interval_ms, 1u, kMaxIntervalSeconds * 1000));
-}
 
 }  // namespace
 
@@ -70,44 +58,31 @@ void VideoArea::paintEvent(QPaintEvent*) {
 
 MainWindow::MainWindow() {
     the_window = this;
+    engine_ = std::make_unique<Engine>(*this);
     setWindowTitle(QString::fromUtf8("Vemo キャプチャー・エンジン"));
     setWindowIcon(QIcon(":/vemo/icon.png"));
     setFocusPolicy(Qt::StrongFocus);
     auto* client = new QWidget(this);
     setCentralWidget(client);
-    video_ = new VideoArea(client, state_);
+    video_ = new VideoArea(client, engine_->state());
     status_ = new StatusBar(client);
 
     menus_ = BuildMenuBar(menuBar(), [this](int id) { OnCommand(id); });
     // The Devices menu is listed afresh when it opens after a device came or
     // went, before the menu states are set.
-    connect(menus_.devices, &QMenu::aboutToShow, this, [this] { camera_->BuildDevicesMenu(); });
+    connect(menus_.devices, &QMenu::aboutToShow, this,
+            [this] { engine_->camera().BuildDevicesMenu(); });
     for (QMenu* menu : {menus_.file, menus_.devices, menus_.properties, menus_.help}) {
         connect(menu, &QMenu::aboutToShow, this, [this] { UpdateMenuStates(); });
     }
-
-    waiting_check_.setInterval(50);
-    connect(&waiting_check_, &QTimer::timeout, this, [this] { RunWaitingCommands(); });
-    camera_timer_.setObjectName("timer1");
-    screen_timer_.setObjectName("timer2");
-    connect(&camera_timer_, &QTimer::timeout, this, [this] { camera_->RequestFrame(); });
-    // Timer 2 keeps running after a stop; its ticks find screen_on clear.
-    connect(&screen_timer_, &QTimer::timeout, this, [this] { GrabScreen(); });
-    // Grabs run on the screen worker; their results are shown on this thread.
-    screen_.set_grab_done([this](ScreenGrabResult grab) {
-        QMetaObject::invokeMethod(
-            this, [this, grab = std::move(grab)] { ShowScreenGrab(grab); }, Qt::QueuedConnection);
-    });
-
-    // The camera and the device list post their events here.
-    capture_file_ = std::make_unique<CaptureFileControl>(state_, *this);
-    camera_ = std::make_unique<CameraController>(state_, *this, *capture_file_);
+    // At once: a long step (a save copy) shows its progress as it goes.
+    connect(engine_.get(), &Engine::changed, this, [this] { ShowEngine(); });
     move(x(), 0);
     resize(260, 310);
 }
 
 MainWindow::~MainWindow() {
-    camera_.reset();
+    engine_.reset();
     if (the_window == this) the_window = nullptr;
 }
 
@@ -126,23 +101,25 @@ void MainWindow::ResizeWindow(int width, int height) {
     const int menu_height = std::max(bar->heightForWidth(width), bar->sizeHint().height());
     bar->updateGeometry();
     resize(width, menu_height + height + StatusBarHeight() + kBorder);
-    state_.frame_width = width;
-    state_.frame_height = height;
+    engine_->state().frame_width = width;
+    engine_->state().frame_height = height;
 }
 
-void MainWindow::SetCameraTimer(unsigned interval_ms) {
-    camera_timer_.start(SafeInterval(interval_ms));
-    StateChanged();
-}
-
-void MainWindow::SetScreenTimer(unsigned interval_ms) {
-    screen_timer_.start(SafeInterval(interval_ms));
-    StateChanged();
-}
-
-void MainWindow::KillCameraTimer() {
-    camera_timer_.stop();
-    StateChanged();
+void MainWindow::ShowEngine() {
+    if (status_ == nullptr) return;
+    if (status_->textWidget()->text() != engine_->status())
+        SetStatusText(status_, engine_->status());
+    const EngineSnapshot shown = engine_->Snapshot();
+    if (shown_devices_ != shown.devices) {
+        FillDevicesMenu(menus_.devices, shown.devices, !camera().recording(),
+                        [this](int id) { OnCommand(id); });
+        shown_devices_ = shown.devices;
+    }
+    if (shown_pages_ != shown.property_pages) {
+        FillPropertyPagesMenu(menus_.properties, shown.property_pages,
+                              [this](int id) { OnCommand(id); });
+        shown_pages_ = shown.property_pages;
+    }
 }
 
 void MainWindow::LayoutChildren() {
@@ -160,15 +137,15 @@ void MainWindow::resizeEvent(QResizeEvent* event) {
 }
 
 void MainWindow::UpdateMenuStates() {
-    const bool capturing = camera_->recording();
+    const bool capturing = camera().recording();
     for (QAction* item : menus_.properties->actions()) {
         const int id = item->data().toInt();
         if (id >= kCmdFirstPropertyPage && id <= kCmdLastPropertyPage) item->setEnabled(!capturing);
     }
     action(kCmdCamera)->setEnabled(!capturing);
-    action(kCmdCamera)->setChecked(state_.camera_on);
+    action(kCmdCamera)->setChecked(state().camera_on);
     action(kCmdScreen)->setEnabled(!capturing);
-    action(kCmdScreen)->setChecked(screen_.screen_on());
+    action(kCmdScreen)->setChecked(screen().screen_on());
     for (QAction* item : menus_.devices->actions()) {
         const int id = item->data().toInt();
         if (id >= kCmdFirstDevice && id <= kCmdLastDevice) item->setEnabled(!capturing);
@@ -186,181 +163,17 @@ void MainWindow::keyPressEvent(QKeyEvent* event) {
     }
     // Escape aborts a save copy, else stops a recording.
     if (event->key() == Qt::Key_Escape) {
-        if (capture_file_->saving()) {
-            capture_file_->AbortSave();
-        } else if (camera_->recording()) {
+        if (capture_file().saving()) {
+            capture_file().AbortSave();
+        } else if (camera().recording()) {
             OnCommand(kCmdStopCapture);
         }
     }
     QMainWindow::keyPressEvent(event);
 }
 
-bool MainWindow::event(QEvent* event) {
-    if (event->type() == kFrameReadyEvent) {
-        PublishRequestedFrame();
-        return true;
-    }
-    if (event->type() == kGraphEvent) {
-        camera_->HandleGraphEvents();
-        return true;
-    }
-    if (event->type() == kPreviewFrameEvent) {
-        ShowPreviewPicture();
-        return true;
-    }
-    if (event->type() == kDeviceChangeEvent) {
-        camera_->HandleDeviceChanges();
-        return true;
-    }
-    return QMainWindow::event(event);
-}
-
-void MainWindow::PublishRequestedFrame() {
-    const PublishResult result = camera_->PublishRequestedFrame();
-    if (result.published) {
-        last_problem_.clear();
-    } else if (!result.error.ok()) {
-        ReportPublishProblem(
-            QString::fromStdString("Camera picture not published: " + result.error.message));
-    }
-}
-
-void MainWindow::ShowPreviewPicture() {
-    CameraGraph& graph = camera_->graph();
-    graph.grabber().TakePreviewPicture([this, &graph](const PreviewPicture& picture) {
-        if (!graph.showing_preview()) return;
-        const QImage frame(picture.pixels.data(), picture.width, picture.height,
-                           static_cast<qsizetype>(picture.stride), QImage::Format_BGR888);
-        // A copy at the size it is drawn, in the format painting is fastest with.
-        video_->ShowFrame(
-            frame.scaled(video_->size(), Qt::IgnoreAspectRatio, Qt::FastTransformation)
-                .convertToFormat(QImage::Format_RGB32));
-    });
-}
-
-void MainWindow::SetStatus(const QString& text) {
-    SetStatusText(status_, text);
-}
-
-void MainWindow::PostCommand(int id) {
-    if (closed_) return;
-    // Closing never waits: the engine ends with the dialog. Nor does a stop
-    // while the go-ahead of a recording is asked: it closes that dialog.
-    if (id == kCmdClose ||
-        (id == kCmdStopCapture && camera_->recorder().state() == RecorderState::kHeld)) {
-        OnCommand(id);
-        return;
-    }
-    // Behind commands already waiting, so that they keep their order.
-    if (QApplication::activeModalWidget() != nullptr || !waiting_commands_.empty()) {
-        waiting_commands_.push_back(id);
-        waiting_check_.start();
-        return;
-    }
-    OnCommand(id);
-}
-
-// Runs the waiting commands once no modal dialog is open; one that opens a
-// dialog of its own holds the rest until that one closes.
-void MainWindow::RunWaitingCommands() {
-    while (!waiting_commands_.empty() && !closed_) {
-        if (QApplication::activeModalWidget() != nullptr) return;
-        const int id = waiting_commands_.front();
-        waiting_commands_.pop_front();
-        OnCommand(id);
-    }
-    waiting_commands_.clear();
-    waiting_check_.stop();
-}
-
-void MainWindow::ReportPublishProblem(const QString& text) {
-    // Shown in the status bar and logged once, not in a box: the next frame
-    // comes within seconds and would pile up boxes.
-    SetStatusText(status_, text);
-    if (text != last_problem_) qCWarning(logPublish).noquote() << text;
-    last_problem_ = text;
-}
-
-void MainWindow::StartScreenPublishing() {
-    if (closed_) return;
-    const ScreenStartResult started = screen_.Start(ReadScreenSettings());
-    // What the start settled on is what the dialogs show.
-    screen_start_pending_ = started.pending;
-    if (!started.pending) state_.screen = screen_.settings();
-    SetScreenTimer(started.timer_interval_ms);
-    if (!started.error.empty()) ReportError("%s", started.error.c_str());
-    GrabScreen();
-}
-
-void MainWindow::StopScreenPublishing() {
-    screen_.Stop();
-    StateChanged();
-}
-
-void MainWindow::GrabScreen() {
-    // A request while a grab runs becomes one grab after it.
-    screen_.RequestGrab();
-}
-
-void MainWindow::ShowScreenGrab(const ScreenGrabResult& grab) {
-    if (screen_start_pending_ || grab.restarted || grab.report) StateChanged();
-    if (screen_start_pending_) {
-        screen_start_pending_ = false;
-        state_.screen = screen_.settings();
-    }
-    if (grab.restarted) {
-        state_.screen = screen_.settings();
-        SetStatusText(status_,
-                      QStringLiteral("Screen size changed to %1x%2: screen capture restarted")
-                          .arg(grab.screen_width)
-                          .arg(grab.screen_height));
-    }
-    if (grab.report) ReportError("%s", grab.error.c_str());
-}
-
-void MainWindow::ReloadSettings() {
-    if (closed_) return;
-    camera_->LoadCameraSettings();
-    if (camera_->graph().previewing()) SetCameraTimer(state_.camera_timer * 1000);
-    const ScreenSettings stored = ReadScreenSettings();
-    if (!screen_.screen_on()) {
-        state_.screen = stored;
-        return;
-    }
-    const ScreenSettings& in_force = screen_.settings();
-    const bool same_geometry = stored.screen_one == in_force.screen_one &&
-                               stored.imode_rotate == in_force.imode_rotate &&
-                               stored.screen_division == in_force.screen_division &&
-                               stored.imode_width == in_force.imode_width;
-    if (!same_geometry) {
-        screen_.Stop();
-        StartScreenPublishing();
-        return;
-    }
-    screen_.set_screen_gif_color(stored.screen_gif_color);
-    state_.screen.screen_gif_color = screen_.settings().screen_gif_color;
-    state_.screen.screen_timer =
-        std::clamp(stored.screen_timer, kMinIntervalSeconds, kMaxIntervalSeconds);
-    SetScreenTimer(state_.screen.screen_timer * 1000);
-}
-
-void MainWindow::LeaveOffPictures() {
-    if (camera_->EndRecordingWithoutWindow()) PublishCameraPreviewStopped();
-    screen_.LeaveOffWithoutDisplay();
-}
-
 void MainWindow::closeEvent(QCloseEvent* event) {
-    if (!closed_) {
-        closed_ = true;
-        // A copy of the recording in progress stops within a chunk and leaves
-        // nothing behind; its loop then lets the close finish.
-        capture_file_->AbortSave();
-        // The camera's off pictures go in place and its graph comes down,
-        // then the screen's.
-        camera_->Close();
-        screen_.Stop();
-        ReleaseEngineMarker(shared_status_block());
-    }
+    engine_->Close();
     event->accept();
 }
 

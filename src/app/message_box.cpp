@@ -8,12 +8,6 @@ namespace {
 
 MessageSink current_sink;
 
-std::string Prefixed(const char* format, std::va_list arguments) {
-    char text[1025];
-    std::vsnprintf(text, sizeof text, format, arguments);
-    return std::string("Vemo : ") + text;
-}
-
 }  // namespace
 
 void SetMessageSink(MessageSink sink) {
@@ -29,7 +23,7 @@ int ShowMessage(const MessageRequest& request) {
 int ReportError(const char* format, ...) {
     std::va_list arguments;
     va_start(arguments, format);
-    const std::string text = Prefixed(format, arguments);
+    const std::string text = VemoMessage(format, arguments);
     va_end(arguments);
     ShowMessage({MessageKind::kWarning, text, {}});
     return 0;
@@ -38,7 +32,7 @@ int ReportError(const char* format, ...) {
 int AskOkCancel(const char* format, ...) {
     std::va_list arguments;
     va_start(arguments, format);
-    const std::string text = Prefixed(format, arguments);
+    const std::string text = VemoMessage(format, arguments);
     va_end(arguments);
     return ShowMessage({MessageKind::kOkCancel, text, {}});
 }

@@ -1,31 +1,13 @@
 #pragma once
 
-// The engine's two message operations. Every part of the engine reports
-// through them; the window installs a sink that shows a message box, tests
-// install one that records the text and answers, and without a sink the
-// message goes to standard error and is answered with OK.
+// The message boxes of start-up and of the window: one sink shows them. The
+// program installs one that shows a box (or, without a display, logs the
+// text), tests one that records the text and answers, and without a sink the
+// text goes to standard error and is answered with OK.
 
-#include <functional>
-#include <string>
+#include "engine/engine_face.h"
 
 namespace vemo {
-
-enum class MessageKind {
-    kWarning,   // exclamation icon, OK button
-    kOkCancel,  // exclamation icon, OK and Cancel buttons
-};
-
-inline constexpr int kMessageOk = 1;
-inline constexpr int kMessageCancel = 2;
-
-struct MessageRequest {
-    MessageKind kind = MessageKind::kWarning;
-    std::string text;
-    std::string caption;  // empty: the default caption
-};
-
-// Shows the message and returns the button pressed (kMessageOk, kMessageCancel).
-using MessageSink = std::function<int(const MessageRequest&)>;
 
 void SetMessageSink(MessageSink sink);  // an empty sink restores the default
 int ShowMessage(const MessageRequest& request);

@@ -9,12 +9,8 @@
 #include <QDialog>
 #include <QDir>
 #include <QEventLoop>
-#include <QFileInfo>
-#include <QFont>
 #include <QGuiApplication>
-#include <QLayout>
 #include <QMessageBox>
-#include <QPointer>
 #include <QSocketNotifier>
 #include <QThread>
 #include <QTimer>
@@ -29,16 +25,16 @@
 #include <thread>
 #include <utility>
 
-#include "app/camera_controller.h"
-#include "app/capture_file_control.h"
 #include "app/command_line.h"
-#include "app/engine_marker.h"
-#include "app/engine_service.h"
-#include "app/logging.h"
+#include "app/display_probe.h"
+#include "app/headless_face.h"
 #include "app/main_window.h"
 #include "app/message_box.h"
 #include "app/scripted_answers.h"
-#include "app/status_bar.h"
+#include "bus/engine_service.h"
+#include "engine/camera_controller.h"
+#include "engine/engine_marker.h"
+#include "engine/logging.h"
 #include "product/product_library.h"
 #include "product/shared_status_block.h"
 #include "product/tandrel.h"
@@ -62,6 +58,11 @@ struct MarkerRelease {
     ~MarkerRelease() { ReleaseEngineMarker(shared_status_block()); }
 };
 
+// The engine of this run, once start-up has made it; and whether the run
+// has no display (no window, no box: a QCoreApplication).
+Engine* running_engine = nullptr;
+bool headless = false;
+
 // Whatever way the process ends past the window's close, what the product
 // reads must say that the engine is off: a running recording finished, the
 // off pictures in place, the marker released. Once, on the main thread, and
@@ -70,9 +71,7 @@ std::atomic<bool> left_off{false};
 
 void LeaveOff() {
     if (left_off.exchange(true)) return;
-    if (MainWindow* window = main_window(); window != nullptr && !window->closed()) {
-        window->LeaveOffPictures();
-    }
+    if (running_engine != nullptr && !running_engine->closed()) running_engine->LeaveOffPictures();
     ReleaseEngineMarker(shared_status_block());
 }
 
@@ -116,7 +115,7 @@ void LeaveOffBeforeDisplayLoss() {
 // text is logged too; without a display the box is logged and answered OK.
 int ShowMessageBox(const MessageRequest& request) {
     qCWarning(logMessage).noquote() << QString::fromStdString(request.text);
-    if (Headless()) return kMessageOk;
+    if (headless) return kMessageOk;
     QMessageBox box(QMessageBox::Warning, QString::fromStdString(request.caption),
                     QString::fromStdString(request.text), QMessageBox::Ok, main_window());
     if (request.kind == MessageKind::kOkCancel) {
@@ -150,7 +149,7 @@ void HandleTerminationSignals(QObject* context) {
         if (!std::exchange(told, true)) qCInfo(logStartup) << "ending on a signal";
         // Open boxes and dialogs first: their event loops would hold the
         // engine (the start-up question ends the wait for the product).
-        for (int open = 0; open < 16; ++open) {
+        for (int open = 0; open < 16 && !headless; ++open) {
             QWidget* modal = QApplication::activeModalWidget();
             if (modal == nullptr) break;
             if (auto* dialog = qobject_cast<QDialog*>(modal)) {
@@ -159,7 +158,11 @@ void HandleTerminationSignals(QObject* context) {
                 modal->close();
             }
         }
-        if (MainWindow* window = main_window()) window->close();
+        if (MainWindow* window = main_window()) {
+            window->close();
+        } else if (running_engine != nullptr) {
+            running_engine->face().Close();
+        }
     });
     struct sigaction action {};
     action.sa_handler = OnTerminationSignal;
@@ -183,7 +186,10 @@ bool WaitASecond() {
 
 }  // namespace
 
-int InitApplication(std::unique_ptr<MainWindow>& window, EngineService* service) {
+// Start-up up to the engine: the product's library and shared record, the
+// wait for the product, the one-engine check. 0 when the engine may start,
+// else the process's exit code. What it waits for is told through `service`.
+int PrepareStartup(EngineService& service) {
     product_library.reset(OpenProductLibrary());
     if (!product_library) {
         ReportError("Failed to load tandrel.dll.");
@@ -202,7 +208,7 @@ int InitApplication(std::unique_ptr<MainWindow>& window, EngineService* service)
 
     // Without a display (and without scripted answers) the question becomes
     // a log line, and the engine looks for the product every second.
-    const bool ask = !Headless() || scripted_answers;
+    const bool ask = !headless || scripted_answers;
     if (!ask && status.product_ready() == 0) {
         // Nobody can click here: say what ends the wait instead.
         const char* name = std::getenv(tandrel::kNameVariable);
@@ -212,7 +218,7 @@ int InitApplication(std::unique_ptr<MainWindow>& window, EngineService* service)
             " ready; without it: vemoctl product ready 1)";
         qCWarning(logStartup).noquote()
             << QString::fromUtf8(kProductNotReady) + QString::fromStdString(how);
-        if (service != nullptr) service->SetStartupWait(kProductNotReady + how);
+        service.SetStartupWait(kProductNotReady + how);
     }
     while (status.product_ready() == 0) {
         const bool given_up =
@@ -231,60 +237,27 @@ int InitApplication(std::unique_ptr<MainWindow>& window, EngineService* service)
     }
     std::atexit(LeaveOffOnExit);
     SetDisplayLostHandler(LeaveOffBeforeDisplayLoss);
-    if (termination_requested) return 0;
-
-    qCInfo(logStartup).noquote() << "started in" << QDir::currentPath() << "on the"
-                                 << QGuiApplication::platformName() << "platform";
-    window = std::make_unique<MainWindow>();
-    // Qt's offscreen platform takes no size limits and warns ("This plugin
-    // does not support propagateSizeHints()") whenever the window's layout
-    // hands it new ones. Nobody sees that window: its layout sets none.
-    if (Headless()) window->layout()->setSizeConstraint(QLayout::SetNoConstraint);
-    window->ResizeWindow(320, 260);
-    window->show();
-    EnsureSettingsKey();
-
-    EngineState& state = window->state();
-    CameraController& camera = window->camera();
-    state.camera_on = ReadSetting(SETTING_CAMERA_CAPTURE) != 0;
-    state.devices_menu_current = false;
-    // The cameras are listed (no camera turns camera publishing off), the
-    // first is chosen, which starts its preview when camera publishing is on,
-    // and from then on cameras plugged in or out reach the window.
-    camera.BuildDevicesMenu();
-    camera.LoadCameraSettings();
-    state.screen = ReadScreenSettings();
-    camera.ChooseDevicesByName("");
-    camera.WatchDeviceChanges();
-
-    if (!QFileInfo(QStringLiteral("vemo")).isDir()) {
-        const QString text =
-            QStringLiteral("vemo/ directory not found in %1").arg(QDir::currentPath());
-        qCWarning(logPublish).noquote()
-            << text + QStringLiteral(": nothing is published until it exists");
-        SetStatusText(window->statusBarWidget(), text);
-    }
-    if (ReadSetting(SETTING_SCREEN_CAPTURE) != 0) window->StartScreenPublishing();
-    // A signal that came during start-up closes the engine as soon as it runs.
-    if (termination_requested) QTimer::singleShot(0, window.get(), &QWidget::close);
     return 0;
 }
 
 int RunEngine(int argc, char** argv) {
     // --help and --version answer without a display or a product.
     if (const std::optional<int> status = HandleCommandLine(argc, argv)) return *status;
+    // Before the application, so that Qt's own messages while it starts carry
+    // the time stamp and category too.
+    SetUpLogging(VerboseRequested(argc, argv));
+    headless = !DisplayReachable(qgetenv("QT_QPA_PLATFORM").toStdString());
     // A Wayland session gets a native window, XWayland only when the Wayland
-    // platform cannot start; without a reachable display the engine still
-    // runs and publishes.
-    if (!qEnvironmentVariableIsSet("QT_QPA_PLATFORM")) {
+    // platform cannot start; a display that goes away meanwhile leaves a
+    // window nobody sees.
+    if (!headless && !qEnvironmentVariableIsSet("QT_QPA_PLATFORM")) {
         qputenv("QT_QPA_PLATFORM", qEnvironmentVariableIsEmpty("WAYLAND_DISPLAY")
                                        ? "xcb;offscreen"
                                        : "wayland;xcb;offscreen");
     }
-    // Before the application, so that Qt's own messages while it starts carry
-    // the time stamp and category too.
-    SetUpLogging(VerboseRequested(argc, argv));
-    QApplication application(argc, argv);
+    std::unique_ptr<QCoreApplication> application =
+        headless ? std::make_unique<QCoreApplication>(argc, argv)
+                 : std::make_unique<QApplication>(argc, argv);
     // Scripted answers for tests of the whole program; VEMO_MESSAGE_NESTED=MS
     // keeps each box "open" that long in a nested event loop, as a real box.
     const QString answers = qEnvironmentVariable("VEMO_MESSAGE_ANSWERS");
@@ -297,19 +270,46 @@ int RunEngine(int argc, char** argv) {
         SetFileChooser(ScriptedFileChooser(files));
     }
 
-    HandleTerminationSignals(&application);
+    HandleTerminationSignals(application.get());
     MarkerRelease release_marker;
     // On the bus before start-up can wait on anything: other programs learn
     // what it waits for.
     EngineService service;
     SetMessageSink(service.Tracked(std::move(sink)));
+    if (const int code = PrepareStartup(service); code != 0) return code;
+    if (termination_requested) return 0;
+    qCInfo(logStartup).noquote() << "started in" << QDir::currentPath() << "on the"
+                                 << (headless ? QStringLiteral("headless")
+                                              : QGuiApplication::platformName())
+                                 << "platform";
+
+    HeadlessFace headless_face;
+    std::unique_ptr<Engine> headless_engine;
     std::unique_ptr<MainWindow> window;
-    if (const int code = InitApplication(window, &service); code != 0 || !window) return code;
+    // Forgotten before the engine goes, whichever way this returns.
+    struct ForgetEngine {
+        ~ForgetEngine() { running_engine = nullptr; }
+    } forget_engine;
+    if (headless) {
+        headless_engine = std::make_unique<Engine>(headless_face);
+        headless_face.set_engine(headless_engine.get());
+        running_engine = headless_engine.get();
+    } else {
+        window = std::make_unique<MainWindow>();
+        window->ResizeWindow(320, 260);
+        window->show();
+        running_engine = &window->engine();
+    }
+    running_engine->Start();
     // A close while a start-up box was open (the box runs the event loop)
-    // left nothing running, and there is no window to wait for.
-    if (window->closed()) return 0;
-    service.Attach(*window);
-    return QApplication::exec();
+    // left nothing running.
+    if (running_engine->closed()) return 0;
+    // A signal that came during start-up closes the engine as soon as it runs.
+    if (termination_requested) {
+        QTimer::singleShot(0, running_engine, [] { running_engine->face().Close(); });
+    }
+    service.Attach(*running_engine);
+    return QCoreApplication::exec();
 }
 
 }  // namespace vemo

@@ -2,7 +2,7 @@
 // refused while a copy of the recording runs, and names that cannot be the
 // capture file.
 
-#include "app/capture_file_control.h"
+#include "engine/capture_file_control.h"
 
 #include <QApplication>
 #include <QDialog>

@@ -171,7 +171,9 @@ TEST_F(EngineScriptsTest, PropertiesTellTheEngineStateAndSignalEachChange) {
 
     install_.block().set_product_ready(1);
     install_.WriteSettings("[General]\ncamera_capture=1\ncamera_timer=3\n");
-    EngineProcess engine(install_, "1", {"VEMO_TEST_CAMERAS=2", "VEMO_SCREEN_BACKEND=null"});
+    // On the test's X server: the dialog below needs a window to open on.
+    EngineProcess engine(
+        install_, "1", {"VEMO_TEST_CAMERAS=2", "VEMO_SCREEN_BACKEND=null", "QT_QPA_PLATFORM=xcb"});
     ASSERT_TRUE(changed_to("Ready", true)) << engine.Errors();
     // Plain calls: QDBusInterface would build (and keep) proxies of its own.
     const auto call = [&bus](const char* interface, const char* method,

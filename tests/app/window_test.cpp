@@ -18,13 +18,13 @@
 #include <filesystem>
 #include <vector>
 
-#include "app/camera_controller.h"
 #include "app/dialogs/about_dialog.h"
 #include "app/dialogs/dialog_layout.h"
 #include "app/dialogs/properties_dialogs.h"
 #include "app/main_window.h"
 #include "app/message_box.h"
 #include "app/status_bar.h"
+#include "engine/camera_controller.h"
 #include "settings/settings_store.h"
 #include "support/dialog_checks.h"
 #include "support/test_support.h"

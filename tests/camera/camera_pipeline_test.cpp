@@ -20,7 +20,6 @@
 #include <memory>
 #include <vector>
 
-#include "app/camera_controller.h"
 #include "app/main_window.h"
 #include "app/message_box.h"
 #include "app/scripted_answers.h"
@@ -28,6 +27,7 @@
 #include "camera/camera_graph.h"
 #include "camera/camera_window_fixture.h"
 #include "devices/test_cameras.h"
+#include "engine/camera_controller.h"
 #include "imaging/published_files.h"
 #include "settings/settings_store.h"
 #include "support/test_support.h"
@@ -127,7 +127,7 @@ TEST_F(CameraPipelineTest, QueuedFrameMessagesForOneRequestPublishOnce) {
     PlugTestCamera(Camera("Test Camera 1"));
     StartCamera();
     ASSERT_TRUE(WaitFor([&] { return files_.jpeg_publishes >= 1; }));
-    window_->KillCameraTimer();
+    window_->engine().KillCameraTimer();
     RunEvents(100ms);
     const int before = files_.jpeg_publishes;
     const std::uint64_t posted = Counters().frames_posted;

@@ -20,11 +20,11 @@
 #include <functional>
 #include <thread>
 
-#include "app/capture_file_control.h"
 #include "app/dialogs/file_dialog.h"
 #include "app/status_bar.h"
 #include "camera/camera_window_fixture.h"
 #include "camera/capture_counters.h"
+#include "engine/capture_file_control.h"
 
 namespace vemo {
 namespace {
@@ -588,7 +588,7 @@ TEST_F(CameraRecordingTest, EveryPathThatRebuildsTheGraphFinishesTheRecordingFir
     window_->PostCommand(kCmdToggleAudio);
     RecordUntil("device.avi", [&] { window_->PostCommand(kCmdFirstDevice + 1); });
     EXPECT_EQ(camera().current_video_device()->name, "Test Camera 2");
-    RecordUntil("format.avi", [&] { EXPECT_TRUE(camera().UseFormatNamed("320x240").ok); });
+    RecordUntil("format.avi", [&] { EXPECT_TRUE(camera().UseFormatNamed("320x240").ok()); });
     EXPECT_EQ(state().frame_width, 320);
     other_dialog_ = [](QDialog* dialog) {
         if (dialog->objectName() != "602") return;
@@ -767,7 +767,7 @@ TEST_F(CameraRecordingTest, EachRecordingWritesTheFileNamedAtItsStartCameraOffOr
         // The camera opened afresh while it is off, as at a start-up with
         // camera publishing off: its grabber chain hangs behind it.
         if (!camera_on) {
-            ASSERT_TRUE(camera().UseFormatNamed("640x480").ok);
+            ASSERT_TRUE(camera().UseFormatNamed("640x480").ok());
         }
         const std::string a = dir_ / (camera_on ? "on-a.avi" : "off-a.avi");
         const std::string b = dir_ / (camera_on ? "on-b.avi" : "off-b.avi");

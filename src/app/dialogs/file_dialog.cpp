@@ -16,6 +16,11 @@ void SetFileChooser(FileChooser chooser) {
     InstalledChooser() = std::move(chooser);
 }
 
+std::optional<QString> ChooseWithoutDialog(const FileRequest& request) {
+    if (const FileChooser& chooser = InstalledChooser(); chooser) return chooser(request);
+    return std::nullopt;
+}
+
 std::optional<QString> ChooseSaveFile(QWidget* parent, const FileRequest& request) {
     if (const FileChooser& chooser = InstalledChooser(); chooser) return chooser(request);
     const QString chosen = QFileDialog::getSaveFileName(

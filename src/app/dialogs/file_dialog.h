@@ -28,6 +28,9 @@ using FileChooser = std::function<std::optional<QString>(const FileRequest&)>;
 // Installs `chooser`; an empty one restores the real dialog.
 void SetFileChooser(FileChooser chooser);
 
+// The installed chooser's answer; nullopt without one (no dialog is shown).
+std::optional<QString> ChooseWithoutDialog(const FileRequest& request);
+
 // Asks for a file to write, through the installed chooser or a file dialog
 // owned by `parent`.
 std::optional<QString> ChooseSaveFile(QWidget* parent, const FileRequest& request);

@@ -12,7 +12,7 @@
 #include <cstdint>
 #include <functional>
 
-#include "app/engine_state.h"
+#include "engine/engine_state.h"
 
 class QLineEdit;
 class QRadioButton;

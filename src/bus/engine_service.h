@@ -1,8 +1,10 @@
 #pragma once
 
-// The engine as other programs reach it: the bus service joined before
-// start-up can wait on anything, what waits for an answer meanwhile, and,
-// once the window exists, its commands, recordings and state.
+// The bus face: the engine as other programs reach it over the session bus.
+// The service joins the bus before start-up can wait on anything, refuses
+// what needs the engine meanwhile (saying what start-up waits for), and once
+// an engine is attached hands it commands, recordings and questions, and
+// shows its snapshot as properties.
 
 #include <QPointer>
 #include <QString>
@@ -11,12 +13,12 @@
 #include <string>
 #include <vector>
 
-#include "app/message_box.h"
+#include "engine/engine_face.h"
 
 namespace vemo {
 
 class DBusService;
-class MainWindow;
+class Engine;
 
 class EngineService {
   public:
@@ -29,28 +31,21 @@ class EngineService {
     MessageSink Tracked(MessageSink sink);
     // Start-up waits without a box (no display): what it waits for.
     void SetStartupWait(std::string text);
-    // Start-up is done: calls reach `window` from now on.
-    void Attach(MainWindow& window);
+    // Start-up is done: calls reach `engine` from now on.
+    void Attach(Engine& engine);
 
   private:
-    struct Wait {
-        std::string title;
-        std::string text;
-    };
     // The box or dialog that waits for an answer, if one does.
-    std::optional<Wait> Waiting() const;
+    std::optional<Waiting> WaitingFor() const;
     std::optional<std::string> WaitingRefusal(const char* doing) const;
     void Changed();
 
     QPointer<DBusService> service_;
-    QPointer<MainWindow> window_;
+    QPointer<Engine> engine_;
     bool attached_ = false;
-    std::vector<Wait> open_boxes_;
+    std::vector<Waiting> open_boxes_;
     std::string startup_wait_;
+    QString told_status_;
 };
-
-// Without a display (the offscreen platform) nobody can answer a box or a
-// dialog: the engine must never wait on one.
-bool Headless();
 
 }  // namespace vemo

@@ -5,9 +5,9 @@
 #include <charconv>
 #include <cmath>
 
-#include "app/camera_controller.h"
-#include "app/dialogs/camera_dialogs.h"
 #include "devices/camera_controls_factory.h"
+#include "engine/camera_controller.h"
+#include "engine/engine_face.h"
 
 namespace vemo {
 namespace {
@@ -26,8 +26,8 @@ std::optional<Number> NumberOf(std::string_view text) {
 // number within its range, or one of its menu's items by number or label.
 // The driver would bring a number outside the range into it without a word;
 // the caller is told instead.
-DBusAnswer ControlValue(const CameraControl& control, const std::string& text,
-                        std::int64_t& value) {
+EngineAnswer ControlValue(const CameraControl& control, const std::string& text,
+                          std::int64_t& value) {
     const std::optional<std::int64_t> number = NumberOf<std::int64_t>(text);
     if (!control.menu.empty()) {
         for (const auto& [index, label] : control.menu) {
@@ -36,18 +36,17 @@ DBusAnswer ControlValue(const CameraControl& control, const std::string& text,
                 return {};
             }
         }
-        return {false,
-                control.key +
-                    " takes one of its menu's items, by number or name (vemoctl camera "
-                    "controls lists them), not '" +
-                    text + "'",
-                true};
+        return EngineAnswer::Refused(control.key +
+                                         " takes one of its menu's items, by number or name "
+                                         "(vemoctl camera controls lists them), not '" +
+                                         text + "'",
+                                     EngineAnswer::Refusal::kInvalidValue);
     }
     if (!number || *number < control.minimum || *number > control.maximum) {
-        return {false,
-                control.key + " takes a whole number from " + std::to_string(control.minimum) +
-                    " to " + std::to_string(control.maximum) + ", not '" + text + "'",
-                true};
+        return EngineAnswer::Refused(control.key + " takes a whole number from " +
+                                         std::to_string(control.minimum) + " to " +
+                                         std::to_string(control.maximum) + ", not '" + text + "'",
+                                     EngineAnswer::Refusal::kInvalidValue);
     }
     value = *number;
     return {};
@@ -153,27 +152,21 @@ void CameraController::BuildPropertyPagesMenu() {
                                   [](const CameraInput& input) { return input.tuner; });
     }
     offer.several_formats = Formats().size() > 1;
-    property_entries_ = vemo::BuildPropertyPagesMenu(
-        window_.properties_menu(), offer, [this](QMenu* menu, int id, const QString& text) {
-            return MakeCommandAction(menu, id, text,
-                                     [this](int command) { window_.RunCommand(command); });
-        });
+    std::vector<MenuEntry> entries;
+    property_entries_ = PlacePropertyEntries(offer, entries);
+    host_.SetPropertyPages(std::move(entries));
 }
 
 void CameraController::OpenPropertyPage(int id) {
     if (closed_) return;
     const std::optional<PropertyEntry> entry = property_entries_.EntryOf(id);
     if (!entry) return;
-    QWidget* parent = window_.dialog_parent();
     // The dialog keeps the controls it shows: a device change while it is
     // open replaces the controller's, not these.
     const std::shared_ptr<CameraControls> controls = controls_;
     switch (*entry) {
         case PropertyEntry::kVideoCaptureFilter:
-            if (controls) {
-                CameraControlsDialog dialog(parent, *controls, graph_.device_name());
-                dialog.exec();
-            }
+            if (controls) host_.face().EditCameraControls(controls, graph_.device_name());
             break;
         case PropertyEntry::kVideoCapturePin: {
             // The preview stops for the dialog and comes back after it, at the
@@ -190,25 +183,19 @@ void CameraController::OpenPropertyPage(int id) {
                     break;
                 }
             }
-            CameraFormatDialog dialog(parent, formats, current);
-            if (dialog.exec() == QDialog::Accepted && !closed_ && !(dialog.chosen() == current)) {
-                UseFormat(dialog.chosen());
+            const std::optional<OfferedFormat> chosen = host_.face().ChooseFormat(formats, current);
+            if (chosen && !closed_ && !(*chosen == current)) {
+                UseFormat(*chosen);
             } else {
                 RebuildPreview();
             }
             break;
         }
         case PropertyEntry::kVideoCrossbar:
-            if (controls) {
-                CameraInputDialog dialog(parent, *controls);
-                dialog.exec();
-            }
+            if (controls) host_.face().EditCameraInput(controls);
             break;
         case PropertyEntry::kTvTuner:
-            if (controls) {
-                TunerDialog dialog(parent, *controls);
-                dialog.exec();
-            }
+            if (controls) host_.face().EditTuner(controls);
             break;
         default:
             break;
@@ -231,56 +218,59 @@ void CameraController::UseFormat(const OfferedFormat& format) {
     RebuildPreview();
 }
 
-DBusAnswer CameraController::ControlList(std::vector<CameraControl>& controls) {
-    if (!controls_ || closed_) return {false, "no camera"};
+EngineAnswer CameraController::ControlList(std::vector<CameraControl>& controls) {
+    if (!controls_ || closed_) return EngineAnswer::Refused("no camera");
     controls = controls_->Controls();
     return {};
 }
 
-DBusAnswer CameraController::ControlsText() {
+EngineAnswer CameraController::ControlsText() {
     std::vector<CameraControl> controls;
-    DBusAnswer answer = ControlList(controls);
+    EngineAnswer answer = ControlList(controls);
     for (const CameraControl& control : controls)
         answer.text += ControlLine(control) + "\n";
     return answer;
 }
 
-DBusAnswer CameraController::SetControlByName(const std::string& name, const std::string& value) {
-    if (!controls_ || closed_) return {false, "no camera"};
+EngineAnswer CameraController::SetControlByName(const std::string& name, const std::string& value) {
+    if (!controls_ || closed_) return EngineAnswer::Refused("no camera");
     for (const CameraControl& control : controls_->Controls()) {
         if (control.key != name) continue;
         std::int64_t number = 0;
-        if (DBusAnswer refusal = ControlValue(control, value, number); !refusal.ok) {
+        if (EngineAnswer refusal = ControlValue(control, value, number); !refusal.ok()) {
             return refusal;
         }
         std::string why;
-        if (!controls_->SetControl(control.id, number, &why)) return {false, name + ": " + why};
-        return {true, {}};
+        if (!controls_->SetControl(control.id, number, &why)) {
+            return EngineAnswer::Refused(name + ": " + why);
+        }
+        return {};
     }
-    return {false, "the camera has no control " + name};
+    return EngineAnswer::Refused("the camera has no control " + name);
 }
 
-DBusAnswer CameraController::FormatList(std::vector<OfferedFormat>& formats) {
-    if (!current_video_device_ || closed_) return {false, "no camera"};
+EngineAnswer CameraController::FormatList(std::vector<OfferedFormat>& formats) {
+    if (!current_video_device_ || closed_) return EngineAnswer::Refused("no camera");
     formats = Formats();
     std::stable_sort(formats.begin(), formats.end(), ListedBefore);
     return {};
 }
 
-DBusAnswer CameraController::FormatsText() {
+EngineAnswer CameraController::FormatsText() {
     std::vector<OfferedFormat> formats;
-    DBusAnswer answer = FormatList(formats);
+    EngineAnswer answer = FormatList(formats);
     for (const OfferedFormat& format : formats)
         answer.text += FormatLine(format) + "\n";
     return answer;
 }
 
-DBusAnswer CameraController::UseFormatNamed(const std::string& text) {
-    if (!current_video_device_ || closed_) return {false, "no camera"};
+EngineAnswer CameraController::UseFormatNamed(const std::string& text) {
+    if (!current_video_device_ || closed_) return EngineAnswer::Refused("no camera");
     const std::optional<NamedFormat> named = ParseFormat(text);
     if (!named) {
-        return {false, "a format is WIDTHxHEIGHT[@RATE], e.g. 640x480@30, not '" + text + "'",
-                true};
+        return EngineAnswer::Refused(
+            "a format is WIDTHxHEIGHT[@RATE], e.g. 640x480@30, not '" + text + "'",
+            EngineAnswer::Refusal::kInvalidValue);
     }
     for (const OfferedFormat& format : Formats()) {
         if (format.width != static_cast<int>(named->width) ||
@@ -294,9 +284,9 @@ DBusAnswer CameraController::UseFormatNamed(const std::string& text) {
         if (named->rate && std::fabs(offered - *named->rate) > 0.01) continue;
         UseFormat(format);
         ShowPending();
-        return {true, {}};
+        return {};
     }
-    return {false, "the camera does not offer " + text};
+    return EngineAnswer::Refused("the camera does not offer " + text);
 }
 
 }  // namespace vemo

@@ -1,14 +1,12 @@
-#include "app/camera_controller.h"
+#include "engine/camera_controller.h"
 
 #include <algorithm>
 #include <cstdio>
 
-#include "app/capture_file_control.h"
-#include "app/logging.h"
-#include "app/message_box.h"
-#include "devices/devices_menu.h"
-#include "screen/screen_geometry.h"
-#include "settings/settings_store.h"
+#include "engine/capture_file_control.h"
+#include "engine/engine_face.h"
+#include "engine/logging.h"
+#include "settings/settings_model.h"
 
 namespace vemo {
 namespace {
@@ -26,15 +24,14 @@ constexpr std::int64_t kRestartQuietNs = 10'000'000'000;
 
 }  // namespace
 
-CameraController::CameraController(EngineState& state, CameraWindow& window,
+CameraController::CameraController(EngineState& state, CameraHost& host,
                                    CaptureFileControl& capture_file)
-    : state_(state), window_(window), capture_file_(capture_file) {
-    graph_.events().Set(window_.event_target());
-    devices_.events().Set(window_.event_target());
+    : state_(state), host_(host), capture_file_(capture_file) {
+    graph_.events().Set(host_.event_target());
+    devices_.events().Set(host_.event_target());
     // A time limit stops a recording exactly as command 8 does.
     time_limit_.setSingleShot(true);
-    QObject::connect(&time_limit_, &QTimer::timeout,
-                     [this] { window_.RunCommand(kCmdStopCapture); });
+    QObject::connect(&time_limit_, &QTimer::timeout, [this] { host_.RunCommand(kCmdStopCapture); });
     // A writer that has not finished by then will not: its file is closed
     // as it stands.
     finish_limit_.setSingleShot(true);
@@ -59,7 +56,7 @@ void CameraController::ShowPending() {
         const CameraMessage message = std::move(pending_.front());
         qCDebug(logCamera).noquote() << "reporting:" << QString::fromStdString(message.Shown());
         pending_.erase(pending_.begin());
-        ReportError("%s", message.Shown().c_str());
+        ReportError(host_.face(), "%s", message.Shown().c_str());
     }
     if (closed_) pending_.clear();
 }
@@ -76,11 +73,7 @@ void CameraController::BuildDevicesMenu() {
         WriteSetting(SETTING_CAMERA_CAPTURE, 0);
     }
     const std::string chosen = current_video_device_ ? current_video_device_->identity : "";
-    FillDevicesMenu(window_.devices_menu(), devices_, chosen, !recorder_.busy(),
-                    [this](QMenu* menu, int id, const QString& text) {
-                        return MakeCommandAction(
-                            menu, id, text, [this](int command) { window_.RunCommand(command); });
-                    });
+    host_.SetDeviceEntries(DeviceEntries(devices_, chosen));
     ShowPending();
 }
 
@@ -91,7 +84,9 @@ bool CameraController::BuildCameraFilters() {
     if (!ok) return false;
     // The camera opened: it is there, whatever was lost before.
     current_device_lost_ = false;
-    window_.ResizeVideo(graph_.frame_width(), graph_.frame_height());
+    state_.frame_width = graph_.frame_width();
+    state_.frame_height = graph_.frame_height();
+    host_.face().ResizePreview(state_.frame_width, state_.frame_height);
     // No audio device is ever chosen, and no camera here offers captions.
     state_.capture_audio = false;
     state_.capture_cc = false;
@@ -176,9 +171,9 @@ void CameraController::HandleDeviceChanges() {
 // Check marks over every filled slot, then the chosen camera's name in the
 // status bar.
 void CameraController::RefreshMarksAndStatus() {
-    RefreshDeviceMarks(window_.devices_menu(), devices_,
-                       current_video_device_ ? current_video_device_->identity : "");
-    window_.SetStatus(QString::fromStdString(graph_.device_name()));
+    host_.SetDeviceEntries(
+        DeviceEntries(devices_, current_video_device_ ? current_video_device_->identity : ""));
+    host_.SetStatus(QString::fromStdString(graph_.device_name()));
 }
 
 bool CameraController::IsCurrentCamera(const std::string& identity) const {
@@ -189,7 +184,7 @@ void CameraController::ToggleCamera() {
     if (closed_) return;
     // The menu item is grayed meanwhile; other programs are told.
     if (recorder_.busy()) {
-        window_.SetStatus(QStringLiteral("Cannot switch the camera while recording"));
+        host_.SetStatus(QStringLiteral("Cannot switch the camera while recording"));
         return;
     }
     state_.camera_on = !state_.camera_on;
@@ -200,7 +195,7 @@ void CameraController::ToggleCamera() {
         HaltPreview();
     }
     WriteSetting(SETTING_CAMERA_CAPTURE, state_.camera_on ? 1 : 0);
-    window_.RepaintVideo();
+    host_.face().RepaintPreview();
     ShowPending();
 }
 
@@ -225,12 +220,13 @@ bool CameraController::RunPreview() {
     const bool ok = run.ok;
     Queue(std::move(run));
     if (!ok || was_previewing) return ok;
-    LoadCameraSettings();
+    // Every preview start reads the camera's settings afresh.
+    LoadCameraSettings(ReadSettings());
     qCInfo(logCamera) << "preview running at" << state_.frame_width << "x" << state_.frame_height
                       << "publishing every" << state_.camera_timer << "s";
     jobs_ = PrepareCameraJobs(state_.frame_width, state_.frame_height, state_.imode_camera_width,
                               state_.camera_gif_color);
-    window_.SetCameraTimer(state_.camera_timer * 1000);
+    host_.SetCameraTimer(state_.camera_timer * 1000);
     return true;
 }
 
@@ -241,20 +237,15 @@ bool CameraController::HaltPreview() {
     // The preview stopped: the client area is drawn afresh.
     if (ok) {
         qCInfo(logCamera) << "preview halted";
-        window_.ShowVideo(QImage());
+        host_.face().ClearPreview();
     }
     return ok;
 }
 
-void CameraController::LoadCameraSettings() {
-    // Brought into the ranges the dialogs allow: a longer interval overflows
-    // the timer, and fewer colours than the converter makes publish no GIF.
-    state_.camera_timer =
-        std::clamp(ReadSetting(SETTING_CAMERA_TIMER), kMinIntervalSeconds, kMaxIntervalSeconds);
-    state_.camera_gif_color =
-        std::clamp(ReadSetting(SETTING_CAMERA_GIF_COLOR), kMinGifColors, kMaxGifColors);
-    state_.imode_camera_width = std::clamp(ReadSetting(SETTING_IMODE_CAMERA_WIDTH),
-                                           screen::kMinImodeWidth, screen::kMaxImodeWidth);
+void CameraController::LoadCameraSettings(const Settings& settings) {
+    state_.camera_timer = settings.Get(SETTING_CAMERA_TIMER);
+    state_.camera_gif_color = settings.Get(SETTING_CAMERA_GIF_COLOR);
+    state_.imode_camera_width = settings.Get(SETTING_IMODE_CAMERA_WIDTH);
 }
 
 void CameraController::RequestFrame() {
@@ -291,11 +282,11 @@ void CameraController::HandleGraphEvents() {
                 // Not a lost camera: publishing and a recording take up the
                 // camera's pictures again by themselves once usable ones come.
                 qCWarning(logCamera).noquote() << kNoUsablePictures;
-                window_.SetStatus(QString::fromLatin1(kNoUsablePictures));
+                host_.SetStatus(QString::fromLatin1(kNoUsablePictures));
                 break;
             case GraphEventKind::kUsablePicturesAgain:
                 qCInfo(logCamera) << "the camera sends usable pictures again";
-                window_.SetStatus(QString::fromStdString(graph_.device_name()));
+                host_.SetStatus(QString::fromStdString(graph_.device_name()));
                 break;
             case GraphEventKind::kDeviceBusy:
                 // Trying again would only fail again: the preview stays halted

@@ -1,4 +1,4 @@
-#include "app/dbus_service.h"
+#include "bus/dbus_service.h"
 
 #include <QDBusError>
 #include <QDBusMessage>
@@ -9,8 +9,8 @@
 #include <memory>
 #include <utility>
 
-#include "app/dbus_values.h"
-#include "app/logging.h"
+#include "bus/dbus_values.h"
+#include "engine/logging.h"
 
 namespace vemo {
 namespace {

@@ -17,21 +17,21 @@
 
 #include <QTimer>
 
-#include "app/camera_window.h"
-#include "app/dbus_service.h"
-#include "app/engine_state.h"
-#include "app/menus.h"
 #include "camera/camera_controls.h"
 #include "camera/camera_graph.h"
 #include "camera/camera_publish.h"
 #include "camera/recorder.h"
 #include "devices/device_list.h"
-#include "devices/properties_menu.h"
+#include "devices/property_entries.h"
+#include "engine/camera_host.h"
+#include "engine/command_ids.h"
+#include "engine/engine_answer.h"
+#include "engine/engine_state.h"
+#include "settings/settings_model.h"
 
 namespace vemo {
 
 class CaptureFileControl;
-class ReadyToCaptureDialog;
 
 // How long a stopped recording may take to write its index before its file
 // is closed as it stands.
@@ -39,7 +39,7 @@ inline constexpr int kFinishLimitMs = 5000;
 
 class CameraController {
   public:
-    CameraController(EngineState& state, CameraWindow& window, CaptureFileControl& capture_file);
+    CameraController(EngineState& state, CameraHost& host, CaptureFileControl& capture_file);
     ~CameraController();
     CameraController(const CameraController&) = delete;
     CameraController& operator=(const CameraController&) = delete;
@@ -86,9 +86,9 @@ class CameraController {
     bool RunPreview();
     bool HaltPreview();
 
-    // Reads the camera's settings into the engine state, each within the
-    // range the dialogs allow; every preview start reads them afresh.
-    void LoadCameraSettings();
+    // Takes the camera's settings into the engine state; every preview start
+    // reads them afresh.
+    void LoadCameraSettings(const Settings& settings);
 
     // Timer 1 and the About box ask for the next frame.
     void RequestFrame();
@@ -138,12 +138,12 @@ class CameraController {
     void OpenPropertyPage(int id);
     // The same for scripts: the controls and formats as text lines, and a
     // change as the dialogs make it.
-    DBusAnswer ControlsText();
-    DBusAnswer ControlList(std::vector<CameraControl>& controls);
-    DBusAnswer FormatList(std::vector<OfferedFormat>& formats);
-    DBusAnswer SetControlByName(const std::string& name, const std::string& value);
-    DBusAnswer FormatsText();
-    DBusAnswer UseFormatNamed(const std::string& format);
+    EngineAnswer ControlsText();
+    EngineAnswer ControlList(std::vector<CameraControl>& controls);
+    EngineAnswer FormatList(std::vector<OfferedFormat>& formats);
+    EngineAnswer SetControlByName(const std::string& name, const std::string& value);
+    EngineAnswer FormatsText();
+    EngineAnswer UseFormatNamed(const std::string& format);
 
     // For a process that ends without closing its window (its display went
     // away): a running recording is finished as command 8 finishes it, a
@@ -185,7 +185,7 @@ class CameraController {
     void UseFormat(const OfferedFormat& format);
 
     EngineState& state_;
-    CameraWindow& window_;
+    CameraHost& host_;
     CaptureFileControl& capture_file_;
     CameraGraph graph_;
     // The time limit of a finishing recording. Declared before the recorder
@@ -195,9 +195,10 @@ class CameraController {
     // Declared after the graph, so that it goes first: its branch hangs on
     // the graph's pipeline.
     Recorder recorder_;
-    // The go-ahead dialog while it is open: command 8 and every change that
-    // takes the graph apart close it.
-    ReadyToCaptureDialog* ready_dialog_ = nullptr;
+    // The go-ahead is being asked: command 8 and every change that takes the
+    // graph apart cancel it. A face's refusal of it, for the start's caller.
+    bool asking_go_ahead_ = false;
+    std::string go_ahead_refusal_;
     // A stop came while the go-ahead was asked.
     bool held_start_stopped_ = false;
     DeviceList devices_;

@@ -1,20 +1,33 @@
 #pragma once
 
-// The camera's entries in the Properties menu: after the four fixed items,
-// one entry for each thing the chosen camera lets the user adjust, with
-// command ids 42 + position.
+// What the Devices and Properties menus list, as plain entries: one per
+// listed camera (ids 16 to 25, the chosen camera checked), and one per thing
+// the chosen camera lets the user adjust (ids 42 + position). The window
+// turns them into menu items; the engine keeps them with its state.
 
 #include <array>
 #include <optional>
+#include <string>
+#include <vector>
 
-#include "devices/devices_menu.h"
-
-class QMenu;
+#include "devices/device_list.h"
 
 namespace vemo {
 
+inline constexpr int CMD_VIDEO_DEVICE_BASE = 16;
 inline constexpr int CMD_PROPERTY_PAGE_BASE = 42;
 inline constexpr int kPropertyPageSlots = 16;  // ids 42 to 57
+
+struct MenuEntry {
+    int id = 0;
+    std::string text;
+    bool checked = false;
+    bool operator==(const MenuEntry&) const = default;
+};
+
+// An entry for each filled slot of `list`; the camera with `chosen_identity`
+// is checked.
+std::vector<MenuEntry> DeviceEntries(const DeviceList& list, const std::string& chosen_identity);
 
 enum class PropertyEntry {
     kVideoFormat,
@@ -52,9 +65,8 @@ struct PropertyOffer {
     bool tuner = false;            // one input is a tuner
 };
 
-// Removes the dynamic items of `menu` (at most ten, from position 4) and
-// appends the entries `offer` allows, in their order.
-PropertyEntryPosition BuildPropertyPagesMenu(QMenu* menu, const PropertyOffer& offer,
-                                             const MakeMenuItem& make_item);
+// The entries `offer` allows, in their order, and where each stands.
+PropertyEntryPosition PlacePropertyEntries(const PropertyOffer& offer,
+                                           std::vector<MenuEntry>& entries);
 
 }  // namespace vemo

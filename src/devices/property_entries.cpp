@@ -1,17 +1,17 @@
-#include "devices/properties_menu.h"
-
-#include <QAction>
-#include <QMenu>
+#include "devices/property_entries.h"
 
 namespace vemo {
-namespace {
 
-// The fixed items before the dynamic ones: camera properties, a separator,
-// screen properties, a separator.
-constexpr int kFixedItems = 4;
-constexpr int kRemovedAtMost = 10;
-
-}  // namespace
+std::vector<MenuEntry> DeviceEntries(const DeviceList& list, const std::string& chosen_identity) {
+    std::vector<MenuEntry> entries;
+    for (int slot = 0; slot < kVideoDeviceSlots; ++slot) {
+        const std::optional<CaptureDevice>& device = list.slot(slot);
+        if (!device) continue;
+        entries.push_back({CMD_VIDEO_DEVICE_BASE + slot, device->name.value_or(""),
+                           !chosen_identity.empty() && device->identity == chosen_identity});
+    }
+    return entries;
+}
 
 std::optional<PropertyEntry> PropertyEntryPosition::EntryOf(int id) const {
     if (id < CMD_PROPERTY_PAGE_BASE || id >= CMD_PROPERTY_PAGE_BASE + kPropertyPageSlots) {
@@ -23,21 +23,13 @@ std::optional<PropertyEntry> PropertyEntryPosition::EntryOf(int id) const {
     return std::nullopt;
 }
 
-PropertyEntryPosition BuildPropertyPagesMenu(QMenu* menu, const PropertyOffer& offer,
-                                             const MakeMenuItem& make_item) {
+PropertyEntryPosition PlacePropertyEntries(const PropertyOffer& offer,
+                                           std::vector<MenuEntry>& entries) {
     PropertyEntryPosition positions;
-    if (menu == nullptr) return positions;
-    for (int removed = 0; removed < kRemovedAtMost; ++removed) {
-        const QList<QAction*> items = menu->actions();
-        if (items.size() <= kFixedItems) break;
-        QAction* item = items[kFixedItems];
-        menu->removeAction(item);
-        item->deleteLater();
-    }
-    int position = 0;
+    entries.clear();
     const auto append = [&](PropertyEntry entry, const char* text) {
-        make_item(menu, CMD_PROPERTY_PAGE_BASE + position, QString::fromUtf8(text));
-        positions.Set(entry, position++);
+        positions.Set(entry, static_cast<int>(entries.size()));
+        entries.push_back({CMD_PROPERTY_PAGE_BASE + static_cast<int>(entries.size()), text});
     };
     if (!offer.camera) return positions;
     if (offer.controls) append(PropertyEntry::kVideoCaptureFilter, "Video Capture Filter...");

@@ -1,4 +1,4 @@
-#include "app/capture_file_control.h"
+#include "engine/capture_file_control.h"
 
 #include <QCoreApplication>
 #include <QEventLoop>
@@ -10,11 +10,9 @@
 #include <filesystem>
 #include <thread>
 
-#include "app/dialogs/capture_dialogs.h"
-#include "app/dialogs/file_dialog.h"
-#include "app/logging.h"
-#include "app/message_box.h"
 #include "capfile/capture_file.h"
+#include "engine/engine_face.h"
+#include "engine/logging.h"
 
 namespace vemo {
 namespace {
@@ -58,20 +56,20 @@ std::string RefusalOf(const std::string& path) {
 bool CaptureFileControl::RefusedWhileSaving(const QString& text) {
     if (!saving_) return false;
     qCInfo(logCommand).noquote() << text;
-    window_.SetStatus(text);
+    host_.SetStatus(text);
     return true;
 }
 
 bool CaptureFileControl::ChooseCaptureFileName(std::string& name, bool confirm_overwrite) {
-    const std::optional<QString> chosen = ChooseSaveFile(
-        window_.dialog_parent(),
-        {QStringLiteral("Set Capture File"), QStringLiteral("Microsoft AVI (*.avi)"),
-         QString::fromStdString(state_.capture_file.capture_file_name), confirm_overwrite});
+    const std::optional<std::string> chosen =
+        host_.face().ChooseFile({"Set Capture File", "Microsoft AVI (*.avi)",
+                                 state_.capture_file.capture_file_name, confirm_overwrite});
     if (!chosen) return false;
-    const std::string path = chosen->toStdString();
+    const std::string path = *chosen;
     // A name the engine cannot keep whole is refused rather than cut.
     if (const std::string refusal = RefusalOf(path); !refusal.empty()) {
-        ReportError("Cannot use %s as the capture file: %s", path.c_str(), refusal.c_str());
+        ReportError(host_.face(), "Cannot use %s as the capture file: %s", path.c_str(),
+                    refusal.c_str());
         return false;
     }
     name = path;
@@ -107,17 +105,18 @@ bool CaptureFileControl::AllocateCaptureFile() {
         QStringLiteral("Cannot pre-allocate the capture file while it is being saved");
     if (RefusedWhileSaving(refusal)) return false;
     if (state_.capture_file.capture_file_name.empty()) return false;
-    SetFileSizeDialog size(window_.dialog_parent(), state_.capture_file);
-    if (size.exec() != QDialog::Accepted) return false;
+    if (!host_.face().EditFileSize(state_.capture_file)) return false;
     if (RefusedWhileSaving(refusal)) return false;
-    window_.dialog_parent()->repaint();
+    // The face is drawn before the long reservation begins.
+    host_.face().ShowNow();
     std::string why;
     if (!AllocCapFile(state_.capture_file.capture_file_name,
                       std::uint64_t{state_.capture_file.capture_file_mb} * 1'048'576, &why)) {
         qCWarning(logCommand).noquote()
             << "Failed to pre-allocate capture file space:" << QString::fromStdString(why);
-        window_.SetStatus(QString::fromStdString(why));
-        ShowMessage({MessageKind::kWarning, "Error", "Failed to pre-allocate capture file space"});
+        host_.SetStatus(QString::fromStdString(why));
+        host_.face().ShowMessage(
+            {MessageKind::kWarning, "Error", "Failed to pre-allocate capture file space"});
         return false;
     }
     return true;
@@ -134,20 +133,20 @@ bool CaptureFileControl::SaveCaptureFile() {
     const std::string source = state_.capture_file.capture_file_name;
     saving_ = true;
     abort_save_.store(false);
-    CameraWindow* window = &window_;
-    QObject* receiver = window_.event_target();
-    window_.SetStatus(QStringLiteral("Saving capture file - please wait..."));
+    CameraHost* host = &host_;
+    QObject* receiver = host_.event_target();
+    host_.SetStatus(QStringLiteral("Saving capture file - please wait..."));
     // The copy runs beside the window, which stays responsive and shows the
     // progress; Escape sets the abort flag the copy looks at.
     QEventLoop until_copied;
     CopyOutcome outcome = CopyOutcome::kFailed;
     std::string error;
-    std::thread copier([&until_copied, &outcome, &error, &source, &target, window, receiver, this] {
+    std::thread copier([&until_copied, &outcome, &error, &source, &target, host, receiver, this] {
         outcome = CopyCaptureFile(
             source, target,
-            [window, receiver](int percent) {
-                QMetaObject::invokeMethod(receiver, [window, percent] {
-                    window->SetStatus(QStringLiteral("Save File Progress: %1%").arg(percent));
+            [host, receiver](int percent) {
+                QMetaObject::invokeMethod(receiver, [host, percent] {
+                    host->SetStatus(QStringLiteral("Save File Progress: %1%").arg(percent));
                 });
             },
             abort_save_, &error);
@@ -160,17 +159,17 @@ bool CaptureFileControl::SaveCaptureFile() {
     saving_ = false;
     switch (outcome) {
         case CopyOutcome::kSaved:
-            window_.SetStatus(QStringLiteral("Capture file saved"));
+            host_.SetStatus(QStringLiteral("Capture file saved"));
             return true;
         case CopyOutcome::kAborted:
-            window_.SetStatus(QStringLiteral("Capture file save aborted"));
+            host_.SetStatus(QStringLiteral("Capture file save aborted"));
             return false;
         case CopyOutcome::kFailed:
             break;
     }
     qCWarning(logCommand).noquote()
         << "Saving the capture file failed:" << QString::fromStdString(error);
-    window_.SetStatus(QStringLiteral("Capture file save ERROR"));
+    host_.SetStatus(QStringLiteral("Capture file save ERROR"));
     return false;
 }
 

@@ -1,50 +1,39 @@
-// The main window's menu commands and the dialogs they open.
+// The dispatch of the command ids, from the menus and from other programs.
 
-#include "app/camera_controller.h"
-#include "app/capture_file_control.h"
-#include "app/dialogs/about_dialog.h"
-#include "app/dialogs/capture_dialogs.h"
-#include "app/dialogs/manual_viewer.h"
-#include "app/dialogs/properties_dialogs.h"
-#include "app/logging.h"
-#include "app/main_window.h"
-#include "settings/settings_store.h"
+#include "engine/camera_controller.h"
+#include "engine/capture_file_control.h"
+#include "engine/engine.h"
+#include "engine/logging.h"
 
 namespace vemo {
 
-int MainWindow::OnCommand(int id) {
+int Engine::OnCommand(int id) {
     qCDebug(logCommand) << "command" << id;
     // Told once the event loop runs: inside a dialog this command opens, so
     // other programs learn that it waits.
-    StateChanged();
+    emit changed();
     switch (id) {
         case kCmdClose:
-            close();
+            face_.Close();
             break;
         case kCmdCamera:
             camera_->ToggleCamera();
             break;
         case kCmdScreen:
-            if (!screen_.screen_on()) {
-                StartScreenPublishing();
-                WriteSetting(SETTING_SCREEN_CAPTURE, 1);
-            } else {
-                StopScreenPublishing();
-                WriteSetting(SETTING_SCREEN_CAPTURE, 0);
-            }
+            ToggleScreen();
             break;
         case kCmdCameraProperties:
-            OpenCameraProperties();
+            face_.EditSettings(SettingsPage::kCamera);
             break;
         case kCmdScreenProperties:
-            OpenScreenProperties();
+            face_.EditSettings(SettingsPage::kScreen);
             break;
         case kCmdHelpContents:
             // No message when the manual is missing.
-            OpenManual(this);
+            face_.ShowManual();
             break;
         case kCmdAbout:
-            OpenAbout();
+            face_.ShowAbout();
             camera_->RequestFrame();
             break;
         // The file of a recording that is held or running stays as it is: a
@@ -82,11 +71,9 @@ int MainWindow::OnCommand(int id) {
         case kCmdFrameRate:
             camera_->ChangeFrameRate();
             break;
-        case kCmdTimeLimit: {
-            TimeLimitDialog dialog(this, state_.time_limit, state_.use_time_limit);
-            dialog.exec();
+        case kCmdTimeLimit:
+            face_.EditTimeLimit(state_);
             break;
-        }
         case kCmdMasterNone:
             state_.master_stream = -1;
             break;
@@ -109,41 +96,39 @@ int MainWindow::OnCommand(int id) {
             // has nothing to hand to the writer.
             break;
     }
-    StateChanged();
+    emit changed();
     return 0;
 }
 
-void MainWindow::OpenCameraProperties() {
-    CameraPropertiesDialog dialog(this, state_,
-                                  {[this](unsigned ms) { SetCameraTimer(ms); }, {}, {}, {}});
-    dialog.exec();
+void Engine::PostCommand(int id) {
+    if (closed_) return;
+    // Closing never waits: the engine ends with the dialog. Nor does a stop
+    // while the go-ahead of a recording is asked: it cancels that.
+    if (id == kCmdClose ||
+        (id == kCmdStopCapture && camera_->recorder().state() == RecorderState::kHeld)) {
+        OnCommand(id);
+        return;
+    }
+    // Behind commands already waiting, so that they keep their order.
+    if (face_.ModalWaiting() || !waiting_commands_.empty()) {
+        waiting_commands_.push_back(id);
+        waiting_check_.start();
+        return;
+    }
+    OnCommand(id);
 }
 
-void MainWindow::OpenScreenProperties() {
-    ScreenPropertiesDialog dialog(this, state_,
-                                  {{},
-                                   [this](unsigned ms) { SetScreenTimer(ms); },
-                                   [this] {
-                                       screen_.Stop();
-                                       StartScreenPublishing();
-                                   },
-                                   {}});
-    dialog.exec();
-}
-
-void MainWindow::OpenImageProperties() {
-    ImagePropertiesDialog dialog(
-        this, state_,
-        {[this](unsigned ms) { SetCameraTimer(ms); },
-         {},
-         {},
-         [this](std::uint32_t colors) { screen_.set_screen_gif_color(colors); }});
-    dialog.exec();
-}
-
-void MainWindow::OpenAbout() {
-    AboutDialog dialog(this);
-    dialog.exec();
+// Runs the waiting commands once the face waits for nothing; one that opens a
+// dialog of its own holds the rest until that one closes.
+void Engine::RunWaitingCommands() {
+    while (!waiting_commands_.empty() && !closed_) {
+        if (face_.ModalWaiting()) return;
+        const int id = waiting_commands_.front();
+        waiting_commands_.pop_front();
+        OnCommand(id);
+    }
+    waiting_commands_.clear();
+    waiting_check_.stop();
 }
 
 }  // namespace vemo

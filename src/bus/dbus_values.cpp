@@ -1,4 +1,4 @@
-#include "app/dbus_values.h"
+#include "bus/dbus_values.h"
 
 #include <QDBusArgument>
 #include <QDBusMetaType>

@@ -10,7 +10,7 @@
 
 #include <vector>
 
-#include "app/dbus_service.h"
+#include "bus/dbus_service.h"
 #include "camera/camera_controls.h"
 #include "camera/offered_format.h"
 

@@ -9,14 +9,14 @@
 #include <optional>
 #include <string>
 
-#include "app/camera_window.h"
-#include "app/engine_state.h"
+#include "engine/camera_host.h"
+#include "engine/engine_state.h"
 
 namespace vemo {
 
 class CaptureFileControl {
   public:
-    CaptureFileControl(EngineState& state, CameraWindow& window) : state_(state), window_(window) {}
+    CaptureFileControl(EngineState& state, CameraHost& host) : state_(state), host_(host) {}
 
     // While a copy runs (saving()), the four below refuse: the commands with
     // a status text, SetCaptureFileName with its reason.
@@ -43,7 +43,7 @@ class CaptureFileControl {
     bool RefusedWhileSaving(const QString& text);
 
     EngineState& state_;
-    CameraWindow& window_;
+    CameraHost& host_;
     bool saving_ = false;
     std::atomic<bool> abort_save_{false};
 };

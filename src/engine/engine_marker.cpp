@@ -1,4 +1,4 @@
-#include "app/engine_marker.h"
+#include "engine/engine_marker.h"
 
 #include <sys/stat.h>
 #include <unistd.h>

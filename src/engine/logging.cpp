@@ -1,4 +1,4 @@
-#include "app/logging.h"
+#include "engine/logging.h"
 
 #include <QRegularExpression>
 #include <QStringList>

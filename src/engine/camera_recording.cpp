@@ -5,10 +5,10 @@
 #include <algorithm>
 #include <cmath>
 
-#include "app/camera_controller.h"
-#include "app/capture_file_control.h"
-#include "app/dialogs/capture_dialogs.h"
-#include "app/logging.h"
+#include "engine/camera_controller.h"
+#include "engine/capture_file_control.h"
+#include "engine/engine_face.h"
+#include "engine/logging.h"
 
 namespace vemo {
 
@@ -25,7 +25,7 @@ CameraController::CaptureStart CameraController::TryStartCapture(bool ask_go_ahe
     using Outcome = CaptureStart::Outcome;
     const auto refuse = [this](const QString& text) {
         qCInfo(logCamera).noquote() << text;
-        window_.SetStatus(text);
+        host_.SetStatus(text);
         return CaptureStart{Outcome::kRefused, text.toStdString()};
     };
     // A second start while one is held or running changes nothing.
@@ -55,7 +55,7 @@ CameraController::CaptureStart CameraController::TryStartCapture(bool ask_go_ahe
         const QString said =
             QStringLiteral("there is no audio capture device: recording the video alone");
         qCInfo(logCamera).noquote() << said;
-        window_.SetStatus(said);
+        host_.SetStatus(said);
     }
     // Nobody may be there to pick a file for a program's start.
     if (!ask_go_ahead && state_.capture_file.capture_file_name.empty()) {
@@ -71,7 +71,10 @@ CameraController::CaptureStart CameraController::TryStartCapture(bool ask_go_ahe
         start.outcome = pending_.empty() ? Outcome::kCancelled : Outcome::kRefused;
         for (const CameraMessage& message : pending_)
             start.reason += (start.reason.empty() ? "" : "; ") + message.text;
-        if (!graph_.built()) {
+        if (!go_ahead_refusal_.empty()) {
+            start = {Outcome::kRefused, std::move(go_ahead_refusal_)};
+            go_ahead_refusal_.clear();
+        } else if (!graph_.built()) {
             start = {Outcome::kRefused, "there is no camera to record"};
         } else if (start.reason.empty()) {
             start.reason = held_start_stopped_ ? "cancelled by a stop before its go-ahead"
@@ -90,7 +93,7 @@ void CameraController::StopCapture() {
         // The go-ahead is still being asked: the start is cancelled once its
         // dialog has closed.
         held_start_stopped_ = true;
-        if (ready_dialog_ != nullptr) ready_dialog_->reject();
+        if (asking_go_ahead_) host_.face().CancelGoAhead();
         return;
     }
     HaltCapture();
@@ -144,12 +147,16 @@ bool CameraController::RunCapture(bool ask_go_ahead) {
     // A start without it tells its caller first.
     if (ask_go_ahead) ShowPending();
     bool confirmed = !ask_go_ahead;
-    window_.StateChanged();
+    host_.StateChanged();
     if (ask_go_ahead && recorder_.state() == RecorderState::kHeld && !closed_) {
-        ReadyToCaptureDialog ready(window_.dialog_parent(), recorder_.file_name());
-        ready_dialog_ = &ready;
-        confirmed = ready.exec() == QDialog::Accepted;
-        ready_dialog_ = nullptr;
+        asking_go_ahead_ = true;
+        const GoAhead answer = host_.face().AskGoAhead(recorder_.file_name());
+        asking_go_ahead_ = false;
+        confirmed = answer.given;
+        if (!answer.given && !answer.refusal.empty()) {
+            qCInfo(logCamera).noquote() << QString::fromStdString(answer.refusal);
+            go_ahead_refusal_ = answer.refusal;
+        }
     }
     // Whatever ran meanwhile (a close, a lost camera, command 8) may have
     // given the recording up already.
@@ -174,7 +181,7 @@ bool CameraController::HaltCapture() {
 // A held start given up: nothing is recorded, a file the start created goes
 // again, and a graph that ran for the recording alone stops.
 void CameraController::GiveUpHeldRecording() {
-    if (ready_dialog_ != nullptr) ready_dialog_->reject();
+    if (asking_go_ahead_) host_.face().CancelGoAhead();
     recorder_.Abandon();
     graph_.EndCaptureRun();
 }
@@ -236,7 +243,7 @@ void CameraController::BeginFinishing(int limit_ms) {
     StartFinishing(limit_ms);
     qCInfo(logCamera).noquote() << "finishing the recording to"
                                 << QString::fromStdString(recorder_.file_name());
-    window_.StateChanged();
+    host_.StateChanged();
 }
 
 // The writer's end of stream, an error of the finishing branch, or the time
@@ -289,10 +296,10 @@ bool CameraController::EndFinishing() {
     if (recorder_.state() != RecorderState::kFinishing) return false;
     std::string trouble;
     const QString text = EndFinishingWithoutWindow(trouble);
-    window_.SetStatus(text);
-    window_.RepaintVideo();
+    host_.SetStatus(text);
+    host_.face().RepaintPreview();
     if (!trouble.empty()) Queue(trouble);
-    window_.StateChanged();
+    host_.StateChanged();
     return true;
 }
 
@@ -319,9 +326,7 @@ void CameraController::ChangeFrameRate() {
     if (closed_) return;
     const double remembered = state_.frame_rate;
     const FrameRate running = graph_.frame_rate();
-    FrameRateDialog dialog(window_.dialog_parent(), state_.frame_rate, state_.use_frame_rate,
-                           running);
-    dialog.exec();
+    host_.face().EditFrameRate(state_, running);
     if (closed_ || !state_.use_frame_rate || state_.frame_rate == remembered) return;
     // OK on the camera's rate as shown (to six decimals): the camera runs at
     // it already, and a running recording goes on.

@@ -1,0 +1,229 @@
+// The engine with no display, no window and no desktop: a scripted face
+// answers its questions, a test camera stands in for a camera, and the
+// settings file and published pictures are real files.
+
+#include <gtest/gtest.h>
+
+#include <QCoreApplication>
+#include <QThread>
+
+#include <chrono>
+#include <filesystem>
+#include <functional>
+#include <optional>
+#include <string>
+#include <vector>
+
+#include "devices/test_cameras.h"
+#include "engine/camera_controller.h"
+#include "engine/engine.h"
+#include "settings/settings_model.h"
+#include "support/test_support.h"
+
+namespace vemo {
+namespace {
+
+using namespace std::chrono_literals;
+
+bool WaitFor(const std::function<bool()>& condition, std::chrono::milliseconds limit = 10s) {
+    const auto end = std::chrono::steady_clock::now() + limit;
+    while (std::chrono::steady_clock::now() < end) {
+        QCoreApplication::processEvents(QEventLoop::AllEvents, 20);
+        if (condition()) return true;
+        QThread::msleep(5);
+    }
+    return condition();
+}
+
+// Answers as the test says and remembers what it was asked.
+class ScriptedFace : public EngineFace {
+  public:
+    int ShowMessage(const MessageRequest& request) override {
+        messages.push_back(request.text);
+        return kMessageOk;
+    }
+    GoAhead AskGoAhead(const std::string& file_name) override {
+        asked_go_ahead.push_back(file_name);
+        if (while_asked) while_asked();
+        return go_ahead;
+    }
+    void CancelGoAhead() override { ++cancels; }
+    void EditSettings(SettingsPage page) override { pages.push_back(page); }
+    void Close() override { ++closes; }
+    std::optional<Waiting> ModalWaiting() const override { return modal; }
+
+    std::vector<std::string> messages;
+    std::vector<std::string> asked_go_ahead;
+    GoAhead go_ahead{true, {}};
+    std::function<void()> while_asked;
+    int cancels = 0;
+    std::vector<SettingsPage> pages;
+    int closes = 0;
+    std::optional<Waiting> modal;
+};
+
+class EngineCoreTest : public testing::Test {
+  protected:
+    void SetUp() override {
+        previous_dir_ = std::filesystem::current_path();
+        std::filesystem::create_directories(dir_.path() / "vemo");
+        std::filesystem::current_path(dir_.path());
+        setenv("VEMO_SETTINGS_FILE", (dir_ / "settings.ini").c_str(), 1);
+        TestCameraConfig camera;
+        camera.name = "Test Camera 1";
+        ASSERT_FALSE(PlugTestCamera(camera).empty());
+        WriteSetting(SETTING_CAMERA_CAPTURE, 1);
+        WriteSetting(SETTING_CAMERA_TIMER, 1);
+        engine_.emplace(face_);
+        QObject::connect(&*engine_, &Engine::changed, [this] { ++changes_; });
+        engine_->Start();
+    }
+    void TearDown() override {
+        engine_->Close();
+        engine_.reset();
+        UnplugAllTestCameras();
+        std::filesystem::current_path(previous_dir_);
+    }
+    RecorderState Recording() { return engine_->Snapshot().recording; }
+    // A start as another program makes it; its answer.
+    EngineAnswer Start(bool ask) {
+        engine_->state().capture_file.capture_file_name = dir_ / "take.avi";
+        std::optional<EngineAnswer> answer;
+        engine_->StartRecording(ask, [&](const EngineAnswer& a) { answer = a; });
+        EXPECT_TRUE(WaitFor([&] { return answer.has_value(); }));
+        return answer.value_or(EngineAnswer::Refused("no answer"));
+    }
+
+    test::TempDir dir_;
+    std::filesystem::path previous_dir_;
+    ScriptedFace face_;
+    std::optional<Engine> engine_;
+    int changes_ = 0;
+};
+
+TEST_F(EngineCoreTest, CommandsRunThroughOneDispatchAndTheSnapshotFollows) {
+    const EngineSnapshot started = engine_->Snapshot();
+    EXPECT_TRUE(started.camera_on);
+    ASSERT_EQ(started.devices.size(), 1u);
+    EXPECT_EQ(started.devices[0].id, kCmdFirstDevice);
+    EXPECT_TRUE(started.devices[0].checked);
+    EXPECT_EQ(started.status, "Test Camera 1");
+    EXPECT_EQ(engine_->cameraTimer().interval(), 1000);
+
+    changes_ = 0;
+    engine_->OnCommand(kCmdCamera);
+    EXPECT_FALSE(engine_->Snapshot().camera_on);
+    EXPECT_EQ(ReadSetting(SETTING_CAMERA_CAPTURE), 0u);
+    EXPECT_GT(changes_, 0) << "the faces are told";
+    engine_->OnCommand(kCmdCameraProperties);
+    engine_->OnCommand(kCmdScreenProperties);
+    EXPECT_EQ(face_.pages, (std::vector{SettingsPage::kCamera, SettingsPage::kScreen}));
+    engine_->OnCommand(3);
+    engine_->OnCommand(64);
+    engine_->OnCommand(kCmdClose);
+    EXPECT_EQ(face_.closes, 1);
+
+    // Another program's command waits while the face waits for an answer.
+    face_.modal = Waiting{"Vemo", "a box"};
+    engine_->PostCommand(kCmdCamera);
+    WaitFor([] { return false; }, 200ms);
+    EXPECT_FALSE(engine_->Snapshot().camera_on);
+    EXPECT_TRUE(engine_->WaitingRefusal("record").has_value());
+    face_.modal.reset();
+    EXPECT_TRUE(WaitFor([&] { return engine_->Snapshot().camera_on; }));
+    EXPECT_TRUE(face_.messages.empty());
+}
+
+TEST_F(EngineCoreTest, ARecordingGoesThroughItsStatesWhateverTheFaceAnswers) {
+    // Refused by a face that cannot ask: nothing is held, the reason reaches
+    // the caller.
+    face_.go_ahead = {false, "nobody can answer"};
+    const EngineAnswer refused = Start(true);
+    EXPECT_EQ(refused.refusal, EngineAnswer::Refusal::kRefused);
+    EXPECT_EQ(refused.text, "nobody can answer");
+    EXPECT_EQ(Recording(), RecorderState::kIdle);
+
+    // A stop while the go-ahead is asked cancels the start.
+    face_.go_ahead = {false, {}};
+    face_.while_asked = [&] {
+        EXPECT_EQ(Recording(), RecorderState::kHeld);
+        std::optional<EngineAnswer> stopped;
+        engine_->StopRecording([&](const EngineAnswer& a) { stopped = a; });
+        ASSERT_TRUE(stopped && stopped->ok());
+        EXPECT_GE(face_.cancels, 1);
+    };
+    EXPECT_EQ(Start(true).refusal, EngineAnswer::Refusal::kCancelled);
+    EXPECT_EQ(Recording(), RecorderState::kIdle);
+
+    // Given: it runs; two stops, the second while finishing, both hear the
+    // statistics line once the file is whole.
+    face_.go_ahead = {true, {}};
+    face_.while_asked = nullptr;
+    const EngineAnswer started = Start(true);
+    ASSERT_TRUE(started.ok()) << started.text;
+    EXPECT_EQ(Recording(), RecorderState::kRecording);
+    EXPECT_EQ(engine_->Snapshot().recording_file, dir_ / "take.avi");
+    WaitFor([] { return false; }, 1s);
+    std::vector<EngineAnswer> lines;
+    engine_->StopRecording([&](const EngineAnswer& a) { lines.push_back(a); });
+    ASSERT_TRUE(
+        WaitFor([&] { return Recording() == RecorderState::kFinishing || !lines.empty(); }));
+    engine_->StopRecording([&](const EngineAnswer& a) { lines.push_back(a); });
+    ASSERT_TRUE(WaitFor([&] { return lines.size() == 2; }));
+    EXPECT_EQ(Recording(), RecorderState::kIdle);
+    EXPECT_TRUE(lines[0].ok() && lines[1].ok());
+    EXPECT_EQ(lines[0].text, lines[1].text);
+    EXPECT_NE(lines[0].text.find("frames"), std::string::npos) << lines[0].text;
+    EXPECT_EQ(engine_->status().toStdString(), lines[0].text);
+    EXPECT_FALSE(engine_->Snapshot().recording_file.size());
+}
+
+TEST_F(EngineCoreTest, SettingsApplyInOneStepEachAsItNeeds) {
+    // Values outside their range come into it as they are read.
+    WriteSetting(SETTING_SCREEN_DIVISION, 40);
+    WriteSetting(SETTING_CAMERA_TIMER, 0);
+    const Settings read = ReadSettings();
+    EXPECT_EQ(read.Get(SETTING_SCREEN_DIVISION), 10u);
+    EXPECT_EQ(read.Get(SETTING_CAMERA_TIMER), 1u);
+
+    Settings now = engine_->settings();
+    now.Set(SETTING_CAMERA_TIMER, 9);
+    now.Set(SETTING_SCREEN_TIMER, 7);
+    engine_->ApplySettings(now);
+    EXPECT_EQ(engine_->cameraTimer().interval(), 9000) << "re-armed while the preview runs";
+    EXPECT_FALSE(engine_->screenTimer().isActive()) << "nothing while the screen is off";
+    EXPECT_EQ(engine_->state().screen.screen_timer, 7u);
+    EXPECT_EQ(ReadSetting(SETTING_CAMERA_TIMER), 9u);
+    EXPECT_EQ(ReadSetting(SETTING_SCREEN_DIVISION), 40u) << "only what changed is written";
+
+    // The screen on, without a display to grab: said once, and publishing
+    // stays on; a timer change re-arms timer 2, a new geometry restarts.
+    unsetenv("DISPLAY");
+    unsetenv("WAYLAND_DISPLAY");
+    engine_->OnCommand(kCmdScreen);
+    ASSERT_TRUE(engine_->Snapshot().screen_on);
+    EXPECT_EQ(engine_->screenTimer().interval(), 7000);
+    const std::size_t said = face_.messages.size();
+    EXPECT_EQ(said, 1u);
+    now = engine_->settings();
+    now.Set(SETTING_SCREEN_TIMER, 3);
+    engine_->ApplySettings(now);
+    EXPECT_EQ(engine_->screenTimer().interval(), 3000);
+    EXPECT_EQ(face_.messages.size(), said) << "no restart for a timer";
+    now.Set(SETTING_SCREEN_ONE, 0);
+    engine_->ApplySettings(now);
+    EXPECT_EQ(face_.messages.size(), said + 1) << "the restart's start says it again";
+    EXPECT_EQ(engine_->state().screen.screen_one, 0u);
+}
+
+}  // namespace
+}  // namespace vemo
+
+int main(int argc, char** argv) {
+    // No display of any kind: the engine needs none.
+    unsetenv("DISPLAY");
+    unsetenv("WAYLAND_DISPLAY");
+    QCoreApplication application(argc, argv);
+    testing::InitGoogleTest(&argc, argv);
+    return RUN_ALL_TESTS();
+}
