@@ -36,13 +36,13 @@
 #include <string>
 #include <vector>
 
-#include "app/camera_controller.h"
 #include "app/main_window.h"
 #include "app/message_box.h"
 #include "app/status_bar.h"
 #include "bench_support.h"
 #include "camera/camera_graph.h"
 #include "devices/test_cameras.h"
+#include "engine/camera_controller.h"
 #include "imaging/published_files.h"
 #include "settings/settings_store.h"
 

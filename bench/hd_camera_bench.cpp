@@ -67,13 +67,13 @@
 #include <utility>
 #include <vector>
 
-#include "app/camera_controller.h"
 #include "app/main_window.h"
 #include "app/message_box.h"
 #include "app/status_bar.h"
 #include "bench_support.h"
 #include "camera/camera_graph.h"
 #include "devices/test_cameras.h"
+#include "engine/camera_controller.h"
 #include "screen/xvfb_display.h"
 #include "settings/settings_store.h"
 

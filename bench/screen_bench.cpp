@@ -70,10 +70,10 @@
 #include <thread>
 #include <vector>
 
-#include "app/camera_controller.h"
 #include "app/main_window.h"
 #include "app/message_box.h"
 #include "devices/test_cameras.h"
+#include "engine/camera_controller.h"
 #include "imaging/published_files.h"
 #include "screen/portal/desktop_composition.h"
 #include "screen/screen_capture.h"
