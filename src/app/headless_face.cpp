@@ -13,9 +13,7 @@ int HeadlessFace::ShowMessage(const MessageRequest& request) {
 }
 
 std::optional<std::string> HeadlessFace::ChooseFile(const FileQuestion& question) {
-    const std::optional<QString> chosen = ChooseWithoutDialog(
-        {QString::fromStdString(question.title), QString::fromStdString(question.filter),
-         QString::fromStdString(question.start_path), question.confirm_overwrite});
+    const std::optional<QString> chosen = ChooseWithoutDialog(RequestOf(question));
     if (!chosen) return std::nullopt;
     return chosen->toStdString();
 }

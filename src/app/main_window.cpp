@@ -109,16 +109,17 @@ void MainWindow::ShowEngine() {
     if (status_ == nullptr) return;
     if (status_->textWidget()->text() != engine_->status())
         SetStatusText(status_, engine_->status());
-    const EngineSnapshot shown = engine_->Snapshot();
-    if (shown_devices_ != shown.devices) {
-        FillDevicesMenu(menus_.devices, shown.devices, !camera().recording(),
+    // The entries alone: the whole snapshot would also look for an open
+    // dialog's texts at every change (each step of a save copy's progress).
+    if (shown_devices_ != engine_->device_entries()) {
+        FillDevicesMenu(menus_.devices, engine_->device_entries(), !camera().recording(),
                         [this](int id) { OnCommand(id); });
-        shown_devices_ = shown.devices;
+        shown_devices_ = engine_->device_entries();
     }
-    if (shown_pages_ != shown.property_pages) {
-        FillPropertyPagesMenu(menus_.properties, shown.property_pages,
+    if (shown_pages_ != engine_->property_pages()) {
+        FillPropertyPagesMenu(menus_.properties, engine_->property_pages(),
                               [this](int id) { OnCommand(id); });
-        shown_pages_ = shown.property_pages;
+        shown_pages_ = engine_->property_pages();
     }
 }
 

@@ -35,9 +35,7 @@ int MainWindow::ShowMessage(const MessageRequest& request) {
 }
 
 std::optional<std::string> MainWindow::ChooseFile(const FileQuestion& question) {
-    const std::optional<QString> chosen = ChooseSaveFile(
-        this, {QString::fromStdString(question.title), QString::fromStdString(question.filter),
-               QString::fromStdString(question.start_path), question.confirm_overwrite});
+    const std::optional<QString> chosen = ChooseSaveFile(this, RequestOf(question));
     if (!chosen) return std::nullopt;
     return chosen->toStdString();
 }

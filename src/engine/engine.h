@@ -89,6 +89,8 @@ class Engine : public QObject, private CameraHost {
 
     EngineSnapshot Snapshot() const;
     const QString& status() const { return status_; }
+    const std::vector<MenuEntry>& device_entries() const { return device_entries_; }
+    const std::vector<MenuEntry>& property_pages() const { return property_pages_; }
     void SetStatus(const QString& text) override;
 
     // Timers 1 and 2; setting one again replaces its interval.

@@ -16,6 +16,11 @@ void SetFileChooser(FileChooser chooser) {
     InstalledChooser() = std::move(chooser);
 }
 
+FileRequest RequestOf(const FileQuestion& question) {
+    return {QString::fromStdString(question.title), QString::fromStdString(question.filter),
+            QString::fromStdString(question.start_path), question.confirm_overwrite};
+}
+
 std::optional<QString> ChooseWithoutDialog(const FileRequest& request) {
     if (const FileChooser& chooser = InstalledChooser(); chooser) return chooser(request);
     return std::nullopt;

@@ -9,6 +9,8 @@
 #include <functional>
 #include <optional>
 
+#include "engine/engine_face.h"
+
 class QWidget;
 
 namespace vemo {
@@ -27,6 +29,9 @@ using FileChooser = std::function<std::optional<QString>(const FileRequest&)>;
 
 // Installs `chooser`; an empty one restores the real dialog.
 void SetFileChooser(FileChooser chooser);
+
+// The request of the engine's file question.
+FileRequest RequestOf(const FileQuestion& question);
 
 // The installed chooser's answer; nullopt without one (no dialog is shown).
 std::optional<QString> ChooseWithoutDialog(const FileRequest& request);
