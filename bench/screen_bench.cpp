@@ -74,6 +74,7 @@
 #include "app/message_box.h"
 #include "devices/test_cameras.h"
 #include "engine/camera_controller.h"
+#include "engine/screen_settings.h"
 #include "imaging/published_files.h"
 #include "screen/portal/desktop_composition.h"
 #include "screen/screen_capture.h"
@@ -451,7 +452,7 @@ void BM_Grab(benchmark::State& state, void (*choose)(vemo::ScreenSettings&), con
         return;
     }
     vemo::SetFileOperations(&TheFileOperations());
-    vemo::ScreenSettings settings = vemo::ReadScreenSettings();
+    vemo::ScreenSettings settings = vemo::ScreenSettingsOf(vemo::ReadSettings());
     choose(settings);
     vemo::ScreenCapture& capture = setup.capture;
     const vemo::ScreenStartResult started = capture.Start(settings);
@@ -563,7 +564,7 @@ void BM_StartToFirstPicture(benchmark::State& state, void (*choose)(vemo::Screen
     }
     FirstPictureClock clock;
     vemo::SetFileOperations(&clock);
-    vemo::ScreenSettings settings = vemo::ReadScreenSettings();
+    vemo::ScreenSettings settings = vemo::ScreenSettingsOf(vemo::ReadSettings());
     choose(settings);
     vemo::ScreenCapture& capture = setup.capture;
     double first_ms = 0, late = 0;

@@ -5,6 +5,8 @@
 #include <QLabel>
 #include <QMessageBox>
 
+#include <optional>
+
 #include "app/dialogs/about_dialog.h"
 #include "app/dialogs/camera_dialogs.h"
 #include "app/dialogs/capture_dialogs.h"
@@ -67,24 +69,39 @@ bool MainWindow::EditFileSize(CaptureFileValues& values) {
     return size.exec() == QDialog::Accepted;
 }
 
+namespace {
+
+// The values OK took, or nothing at Cancel.
+template <typename Dialog>
+std::optional<Settings> Edited(QWidget* parent, const Settings& shown) {
+    Dialog dialog(parent, shown);
+    if (dialog.exec() != QDialog::Accepted) return std::nullopt;
+    return dialog.taken();
+}
+
+}  // namespace
+
 void MainWindow::EditSettings(SettingsPage page) {
-    // The dialog stores what it takes; the engine then applies it, the
-    // screen dialog's OK starting screen capture afresh whatever changed.
-    bool restart_screen = false;
-    const PropertiesEffects effects{{}, {}, [&restart_screen] { restart_screen = true; }, {}};
-    int result = QDialog::Rejected;
+    const Settings shown = engine_->shown_settings();
+    std::optional<Settings> taken;
     switch (page) {
         case SettingsPage::kCamera:
-            result = CameraPropertiesDialog(this, state(), effects).exec();
+            taken = Edited<CameraPropertiesDialog>(this, shown);
             break;
         case SettingsPage::kScreen:
-            result = ScreenPropertiesDialog(this, state(), effects).exec();
+            taken = Edited<ScreenPropertiesDialog>(this, shown);
             break;
         case SettingsPage::kImage:
-            result = ImagePropertiesDialog(this, state(), effects).exec();
+            taken = Edited<ImagePropertiesDialog>(this, shown);
             break;
     }
-    if (result == QDialog::Accepted) engine_->ApplySettings(ReadSettings(), restart_screen);
+    if (!taken) return;
+    // The screen dialog's OK starts screen capture afresh whatever changed.
+    engine_->ApplySettings(*taken, page == SettingsPage::kScreen);
+    // Ends as this dialog always has, with the box that asks for a restart.
+    if (page == SettingsPage::kImage) {
+        ShowMessage({MessageKind::kWarning, "Restart Vemo CAPTURE", "Vemo CAPTURE"});
+    }
 }
 
 void MainWindow::ShowAbout() {

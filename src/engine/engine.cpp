@@ -7,21 +7,11 @@
 #include "engine/capture_file_control.h"
 #include "engine/engine_marker.h"
 #include "engine/logging.h"
+#include "engine/screen_settings.h"
 #include "imaging/published_files.h"
 #include "product/shared_status_block.h"
 
 namespace vemo {
-namespace {
-
-ScreenSettings ScreenSettingsOf(const Settings& settings) {
-    return {settings.Get(SETTING_SCREEN_TIMER),    settings.Get(SETTING_SCREEN_ONE),
-            settings.Get(SETTING_IMODE_ROTATE),    settings.Get(SETTING_SCREEN_GIF_COLOR),
-            settings.Get(SETTING_SCREEN_DIVISION), settings.Get(SETTING_IMODE_WIDTH),
-            settings.Get(SETTING_IMODE_HEIGHT)};
-}
-
-}  // namespace
-
 Engine::Engine(EngineFace& face) : face_(face), settings_(ReadSettings()) {
     waiting_check_.setInterval(50);
     connect(&waiting_check_, &QTimer::timeout, this, [this] { RunWaitingCommands(); });
@@ -57,6 +47,7 @@ void Engine::Start() {
     camera_->BuildDevicesMenu();
     camera_->LoadCameraSettings(settings_);
     state_.screen = ScreenSettingsOf(settings_);
+    screen_.set_division_before_start(settings_.Get(SETTING_SCREEN_DIVISION));
     camera_->ChooseDevicesByName("");
     camera_->WatchDeviceChanges();
 
@@ -222,6 +213,7 @@ void Engine::ApplySettings(const Settings& now, bool restart_screen) {
     }
     if (!screen_.screen_on()) {
         state_.screen = ScreenSettingsOf(now);
+        screen_.set_division_before_start(now.Get(SETTING_SCREEN_DIVISION));
         emit changed();
         return;
     }
@@ -234,6 +226,12 @@ void Engine::ApplySettings(const Settings& now, bool restart_screen) {
         SetScreenTimer(state_.screen.screen_timer * 1000);
     }
     emit changed();
+}
+
+Settings Engine::shown_settings() const {
+    Settings shown = settings_;
+    shown.Set(SETTING_IMODE_WIDTH, state_.screen.imode_width);
+    return shown;
 }
 
 void Engine::LeaveOffPictures() {

@@ -112,6 +112,9 @@ class Engine : public QObject, private CameraHost {
     // from the next picture on).
     // `restart_screen`: screen publishing starts afresh whatever changed.
     const Settings& settings() const { return settings_; }
+    // What the properties dialogs show: the settings, with the i-mode width
+    // the screen's geometry settled on while screen capture runs.
+    Settings shown_settings() const;
     void ApplySettings(const Settings& now, bool restart_screen = false);
     // The settings file was changed by someone else.
     void ReloadSettings() { ApplySettings(ReadSettings()); }

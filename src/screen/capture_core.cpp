@@ -2,44 +2,39 @@
 
 #include <algorithm>
 #include <memory>
+#include <string>
 #include <utility>
 
+#include "imaging/jpeg_to_gif.h"
 #include "imaging/published_files.h"
 #include "product/shared_status_block.h"
 #include "screen/grab_publisher.h"
 #include "screen/screen_grabber.h"
-#include "settings/settings_store.h"
 
 namespace vemo {
-
-ScreenSettings ReadScreenSettings() {
-    ScreenSettings settings;
-    settings.screen_timer = ReadSetting(SETTING_SCREEN_TIMER);
-    settings.screen_one = ReadSetting(SETTING_SCREEN_ONE);
-    settings.imode_rotate = ReadSetting(SETTING_IMODE_ROTATE);
-    settings.screen_gif_color = ReadSetting(SETTING_SCREEN_GIF_COLOR);
-    settings.screen_division = ReadSetting(SETTING_SCREEN_DIVISION);
-    settings.imode_width = ReadSetting(SETTING_IMODE_WIDTH);
-    settings.imode_height = ReadSetting(SETTING_IMODE_HEIGHT);
-    return settings;
-}
 
 namespace screen {
 namespace {
 
-// Values only an edited settings file can hold are brought into the ranges
-// the properties dialogs allow.
-ScreenSettings InRange(ScreenSettings settings) {
-    settings.screen_timer =
-        std::clamp(settings.screen_timer, kMinIntervalSeconds, kMaxIntervalSeconds);
-    settings.screen_division = std::clamp(settings.screen_division, kMinDivision, kMaxDivision);
-    settings.imode_width = std::clamp(settings.imode_width, kMinImodeWidth, kMaxImodeWidth);
-    settings.screen_gif_color = std::clamp(settings.screen_gif_color, kMinGifColors, kMaxGifColors);
-    return settings;
-}
-
-int ClampedDivision(std::uint32_t value) {
-    return static_cast<int>(std::clamp(value, kMinDivision, kMaxDivision));
+// Why `settings` cannot make a picture, or empty. The engine and vemoctl
+// pass values already in range; a division or width of 0 would divide by
+// zero, and a division above 10 would give tiles whose names repeat.
+std::string OutOfRange(const ScreenSettings& settings) {
+    const auto outside = [](std::uint32_t value, std::uint32_t low, std::uint32_t high) {
+        return value < low || value > high;
+    };
+    if (outside(settings.screen_division, kMinDivision, kMaxDivision)) {
+        return "the screen division " + std::to_string(settings.screen_division) +
+               " is outside 1 to 10";
+    }
+    if (outside(settings.imode_width, kMinImodeWidth, kMaxImodeWidth)) {
+        return "the i-mode width " + std::to_string(settings.imode_width) + " is outside 50 to 200";
+    }
+    if (outside(settings.screen_gif_color, kMinGifColors, kMaxGifColors)) {
+        return "the GIF colour count " + std::to_string(settings.screen_gif_color) +
+               " is outside 8 to 256";
+    }
+    return {};
 }
 
 // Lowers screen_busy however the grab ends, unless the grab was left behind
@@ -66,12 +61,13 @@ CaptureCore::~CaptureCore() = default;
 
 ScreenStartResult CaptureCore::Start(const ScreenSettings& requested,
                                      const std::string& unanswered) {
-    const ScreenSettings settings = InRange(requested);
+    ScreenStartResult result;
+    // Refused before anything changes: a running capture keeps running.
+    if (result.error = OutOfRange(requested); !result.error.empty()) return result;
     Release();
     cache_.Clear();
     gone_left_off_ = false;
 
-    ScreenStartResult result;
     // A start without a screen opens no backend.
     const ScreenBackend backend =
         unanswered.empty() ? ScreenBackendForStart() : ScreenBackend::kNull;
@@ -92,7 +88,6 @@ ScreenStartResult CaptureCore::Start(const ScreenSettings& requested,
         last_reported_.clear();
         result.pending = true;
         result.grabbable = true;
-        result.timer_interval_ms = settings.screen_timer * 1000u;
         return result;
     }
     if (unanswered.empty()) {
@@ -104,13 +99,15 @@ ScreenStartResult CaptureCore::Start(const ScreenSettings& requested,
     // The failures shown before are forgotten. The caller shows this one now,
     // so grabs that fail the same way stay quiet.
     last_reported_ = result.error;
-    return SizeSession(requested, settings, std::move(result));
+    return SizeSession(requested, std::move(result));
 }
 
 // The geometry, buffers and jobs for the grabber's size, and capture on.
-ScreenStartResult CaptureCore::SizeSession(const ScreenSettings& requested, ScreenSettings settings,
+ScreenStartResult CaptureCore::SizeSession(const ScreenSettings& requested,
                                            ScreenStartResult result) {
     ScreenSession& s = session_;
+    // What the geometry settles on: the i-mode size follows the screen's shape.
+    ScreenSettings settings = requested;
     const bool whole_screen = settings.screen_one != 0;
     s.geometry = ComputeScreenGeometry(
         s.grabber->width(), s.grabber->height(), whole_screen, settings.imode_rotate != 0,
@@ -135,7 +132,6 @@ ScreenStartResult CaptureCore::SizeSession(const ScreenSettings& requested, Scre
                                                  static_cast<std::size_t>(g.imode_height) * 3);
         }
     }
-    result.timer_interval_ms = settings.screen_timer * 1000u;
     division_.store(g.division);
     {
         std::lock_guard lock(settings_mutex_);
@@ -192,15 +188,11 @@ void CaptureCore::InstallAnswer() {
     std::string error;
     session_.grabber = asking_->Finish(error);
     asking_.reset();
-    const ScreenSettings asked = requested();
-    SizeSession(asked, InRange(asked), {});
+    SizeSession(requested(), {});
 }
 
 void CaptureCore::PublishStopped() {
-    // Before any start the tiles to remove follow the stored setting.
-    const int division = division_.load() > 0
-                             ? division_.load()
-                             : ClampedDivision(ReadSetting(SETTING_SCREEN_DIVISION));
+    const int division = division_.load() > 0 ? division_.load() : division_before_start_.load();
     screen_on_.store(false);
     cache_.Clear();
     PublishScreenCaptureStopped(division);
@@ -239,10 +231,9 @@ ScreenGrabResult CaptureCore::Grab() {
         // cast's permission and streams); the rest is sized afresh.
         ScreenStartResult started;
         if (session_.grabber->AdoptNewSize()) {
-            const ScreenSettings asked = requested();
             session_.scaler = PictureScaler();
             cache_.Clear();
-            started = SizeSession(asked, InRange(asked), {});
+            started = SizeSession(requested(), {});
         } else {
             Release();
             PublishStopped();
@@ -373,8 +364,10 @@ ScreenSettings CaptureCore::settings() const {
 }
 
 void CaptureCore::set_screen_gif_color(std::uint32_t colors) {
+    // A count the converter cannot make keeps the one in use.
+    if (colors < kMinGifColors || colors > kMaxGifColors) return;
     std::lock_guard lock(settings_mutex_);
-    settings_.screen_gif_color = std::clamp(colors, kMinGifColors, kMaxGifColors);
+    settings_.screen_gif_color = colors;
 }
 
 }  // namespace screen

@@ -52,8 +52,7 @@ class CaptureCore {
     void TakeAnswer();
     // Waits for a portal start's answer, for a caller that waits anyway.
     void WaitForStart() const;
-    ScreenStartResult SizeSession(const ScreenSettings& requested, ScreenSettings settings,
-                                  ScreenStartResult result);
+    ScreenStartResult SizeSession(const ScreenSettings& requested, ScreenStartResult result);
 
     // Turns capture off and puts the files of a stop in place: the i-mode
     // picture and the tiles removed, the "off" pictures. Touches no display.
@@ -78,6 +77,9 @@ class CaptureCore {
     bool grab_running() const { return grab_running_.load(); }
     ScreenSettings settings() const;
     void set_screen_gif_color(std::uint32_t colors);
+    void set_division_before_start(std::uint32_t division) {
+        division_before_start_.store(static_cast<int>(division));
+    }
     const ScreenSession& session() const { return session_; }
     void set_pause_ms(int milliseconds) { pause_ms_.store(milliseconds); }
     GrabInterrupt& interrupt() { return interrupt_; }
@@ -108,6 +110,8 @@ class CaptureCore {
     std::atomic<bool> grab_running_{false};
     std::atomic<int> pause_ms_{kScreenGrabPauseMs};
     std::atomic<int> division_{0};  // of the last start; 0 before any
+    // Whose tiles a stop before any start removes.
+    std::atomic<int> division_before_start_{static_cast<int>(kMaxDivision)};
 
     mutable std::mutex settings_mutex_;
     ScreenSettings requested_;  // as the last start was given them

@@ -10,7 +10,6 @@
 #include "screen/grab_worker.h"
 #include "screen/screen_grabber.h"
 #include "screen/screen_log.h"
-#include "settings/settings_store.h"
 
 namespace vemo {
 
@@ -111,6 +110,10 @@ bool ScreenCapture::grab_running() const {
 
 ScreenSettings ScreenCapture::settings() const {
     return core_->settings();
+}
+
+void ScreenCapture::set_division_before_start(std::uint32_t division) {
+    core_->set_division_before_start(division);
 }
 
 void ScreenCapture::set_screen_gif_color(std::uint32_t colors) {

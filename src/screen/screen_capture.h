@@ -55,8 +55,9 @@ class ScreenCapture {
 
     // Opens the display, computes the geometry, allocates the buffers,
     // prepares the two screen jobs, turns capture on and shows the "on"
-    // status picture. A timer, division, i-mode width or colour count outside
-    // its range is clamped into it. A start while running begins afresh and
+    // status picture. A division, i-mode width or colour count outside its
+    // range is refused with `error`, and nothing changes. A start while
+    // running begins afresh and
     // picks up a new screen size. When no screen can be grabbed (no display,
     // Wayland without XWayland, a server that does not answer, ...)
     // `grabbable` is false and `error` says why; capture is on all the same
@@ -99,14 +100,18 @@ class ScreenCapture {
     // A grab runs on the worker now (stuck in it, perhaps). For tests.
     bool grab_running() const;
 
-    // The settings in force since the last start: clamped into range, with
-    // the i-mode width and height the geometry computed. All 0 before the
+    // The settings in force since the last start, with the i-mode width and
+    // height the geometry computed. All 0 before the
     // first start.
     ScreenSettings settings() const;
 
     // The GIF colour count, unlike the sizes, applies from the next grab on
-    // without a restart. Clamped into range.
+    // without a restart. A count outside 8 to 256 is ignored.
     void set_screen_gif_color(std::uint32_t colors);
+
+    // The division whose tiles a stop before any start removes: the stored
+    // one. Untold, every tile name goes.
+    void set_division_before_start(std::uint32_t division);
 
     // Only while no grab runs.
     const ScreenSession& session() const;

@@ -8,8 +8,8 @@
 
 namespace vemo::screen {
 
-// The ranges the properties dialogs allow. A stored value outside them can
-// only come from an edited settings file; the start clamps it into range,
+// The ranges the settings allow (the settings table states them again, and
+// vemoctl checks that the two agree). A start refuses values outside them,
 // since a division of 0 or an i-mode width of 0 cannot make a picture, and
 // a division above 10 would give tiles whose names repeat.
 inline constexpr std::uint32_t kMinDivision = 1;

@@ -17,7 +17,9 @@ namespace screen {
 class ScreenGrabber;
 }
 
-// A snapshot of the settings one start uses: seconds, counts and pixels.
+// A snapshot of the settings one start uses: seconds, counts and pixels,
+// each within the settings' ranges (a start refuses others). The interval is
+// the caller's: screen capture grabs when it is asked to.
 struct ScreenSettings {
     std::uint32_t screen_timer = 0;
     std::uint32_t screen_one = 0;
@@ -27,9 +29,6 @@ struct ScreenSettings {
     std::uint32_t imode_width = 0;
     std::uint32_t imode_height = 0;
 };
-
-// The stored settings as a start uses them, read from the settings store.
-ScreenSettings ReadScreenSettings();
 
 // What a start prepares and the grabs use. The geometry stays after a stop;
 // the grabber and the buffers exist only between a start and a stop.
@@ -57,9 +56,8 @@ struct ScreenSession {
 inline constexpr int kScreenGrabPauseMs = 100;
 
 struct ScreenStartResult {
-    bool grabbable = false;          // false: no screen can be grabbed; capture is on all the same
-    unsigned timer_interval_ms = 0;  // what timer 2 is to be armed with
-    std::string error;               // a failure the user should be told of; empty when none
+    bool grabbable = false;  // false: no screen can be grabbed; capture is on all the same
+    std::string error;       // a failure the user should be told of; empty when none
     // The start still waits for the desktop (the screen-cast portal asking the
     // user) and goes on on the worker; the settings in force and the first
     // grab's result follow when it ends.

@@ -15,6 +15,7 @@
 #include <optional>
 #include <thread>
 
+#include "engine/screen_settings.h"
 #include "imaging/published_files.h"
 #include "screen/screen_capture.h"
 #include "screen/screen_grabber.h"
@@ -186,7 +187,8 @@ int RunGrab(const Arguments& arguments) {
     // Failures come back as this command's own diagnostics.
     ScreenCapture capture;
     int status = 0;
-    const ScreenStartResult started = capture.Start(options.Apply(ReadScreenSettings()));
+    const ScreenStartResult started =
+        capture.Start(options.Apply(ScreenSettingsOf(ReadSettings())));
     if (!started.grabbable) {
         status = Fail("grab: " + started.error);
     } else {

@@ -13,7 +13,7 @@
 namespace vemo::tools {
 namespace {
 
-// The store keeps its own copy of the ranges the engine clamps to.
+// The store states again the ranges of modules it cannot see: they agree.
 static_assert(SettingOf(SETTING_CAMERA_GIF_COLOR).minimum == kMinGifColors);
 static_assert(SettingOf(SETTING_CAMERA_GIF_COLOR).maximum == kMaxGifColors);
 static_assert(SettingOf(SETTING_SCREEN_GIF_COLOR).minimum == kMinGifColors);

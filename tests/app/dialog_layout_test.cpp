@@ -177,23 +177,20 @@ class DialogLayoutTest : public testing::Test {
   protected:
     void SetUp() override {
         setenv("VEMO_SETTINGS_FILE", (dir_ / "settings.ini").c_str(), 1);
-        state_.camera_timer = 5;
-        state_.screen.screen_timer = 604800;
-        state_.camera_gif_color = 256;
-        state_.screen.screen_gif_color = 256;
-        state_.screen.screen_division = 10;
-        state_.screen.imode_width = 200;
-        state_.imode_camera_width = 120;
-        state_.screen.screen_one = 0;
-        state_.screen.imode_rotate = 1;
+        // The widest values each entry can show.
+        shown_.Set(SETTING_SCREEN_TIMER, 604800);
+        shown_.Set(SETTING_SCREEN_GIF_COLOR, 256);
+        shown_.Set(SETTING_SCREEN_DIVISION, 10);
+        shown_.Set(SETTING_IMODE_WIDTH, 200);
+        shown_.Set(SETTING_SCREEN_ONE, 0);
+        shown_.Set(SETTING_IMODE_ROTATE, 1);
         capture_.capture_file_name = dir_ / "capture.avi";
         std::ofstream(capture_.capture_file_name).put('x');
     }
 
     test::TempDir dir_;
-    EngineState state_;
+    Settings shown_;
     CaptureFileValues capture_;
-    PropertiesEffects none_{{}, {}, {}, {}};
 };
 
 TEST_F(DialogLayoutTest, TemplatesMapByTheLetterAverageAndTheFontHeight) {
@@ -204,9 +201,9 @@ TEST_F(DialogLayoutTest, TemplatesMapByTheLetterAverageAndTheFontHeight) {
     EXPECT_EQ(BaseUnitsOf(font), (DialogBaseUnits{7, 12}));
     // With that unit every text fits as the templates were drawn: the
     // dialogs keep their template size.
-    CameraPropertiesDialog camera(nullptr, state_, none_);
+    CameraPropertiesDialog camera(nullptr, shown_);
     EXPECT_EQ(camera.size(), QSize(212, 75));
-    ImagePropertiesDialog image(nullptr, state_, none_);
+    ImagePropertiesDialog image(nullptr, shown_);
     EXPECT_EQ(image.size(), QSize(245, 150));
 }
 
@@ -214,11 +211,11 @@ TEST_F(DialogLayoutTest, EveryDialogIsLaidOutWhole) {
     {
         AboutDialog about(nullptr);
         ExpectLaidOut(about);
-        CameraPropertiesDialog camera(nullptr, state_, none_);
+        CameraPropertiesDialog camera(nullptr, shown_);
         ExpectLaidOut(camera);
-        ScreenPropertiesDialog screen(nullptr, state_, none_);
+        ScreenPropertiesDialog screen(nullptr, shown_);
         ExpectLaidOut(screen);
-        ImagePropertiesDialog image(nullptr, state_, none_);
+        ImagePropertiesDialog image(nullptr, shown_);
         ExpectLaidOut(image);
     }
     {
@@ -275,7 +272,7 @@ TEST_F(DialogLayoutTest, ACheckBoxsTextTogglesIt) {
     std::uint32_t time_limit = 0;
     bool use_time_limit = false;
     TimeLimitDialog limit(nullptr, time_limit, use_time_limit);
-    ScreenPropertiesDialog screen(nullptr, state_, none_);  // i-mode chosen: rotation may change
+    ScreenPropertiesDialog screen(nullptr, shown_);  // i-mode chosen: rotation may change
     const std::pair<QDialog*, const char*> boxes[] = {
         {&rate, "406"}, {&limit, "405"}, {&screen, "423"}};
     for (const auto& [dialog, id] : boxes) {

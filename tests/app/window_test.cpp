@@ -42,15 +42,6 @@ class WindowTest : public testing::Test {
             messages_.push_back(request);
             return kMessageOk;
         });
-        state_.camera_timer = 5;
-        state_.screen.screen_timer = 60;
-        state_.camera_gif_color = 256;
-        state_.screen.screen_gif_color = 8;
-        state_.screen.screen_division = 5;
-        state_.screen.imode_width = 160;
-        state_.imode_camera_width = 120;
-        state_.screen.screen_one = 1;
-        state_.screen.imode_rotate = 0;
         previous_dir_ = std::filesystem::current_path();
         std::filesystem::current_path(dir_.path());
     }
@@ -82,7 +73,7 @@ class WindowTest : public testing::Test {
 
     test::TempDir dir_;
     std::filesystem::path previous_dir_;
-    EngineState state_;  // what the dialogs show and store into
+    Settings shown_;  // what the dialogs show: the defaults
     std::vector<MessageRequest> messages_;
 };
 
@@ -144,6 +135,10 @@ TEST_F(WindowTest, CommandsOutsideTheTableChangeNothing) {
     EXPECT_EQ(ReadSetting(SETTING_CAMERA_CAPTURE), 0u);
 }
 
+QLineEdit* Edit(QDialog& dialog, const char* id) {
+    return dialog.findChild<QLineEdit*>(id);
+}
+
 TEST_F(WindowTest, OnlyCtrlAltF12OpensTheImageProperties) {
     MainWindow window;
     window.show();
@@ -153,74 +148,57 @@ TEST_F(WindowTest, OnlyCtrlAltF12OpensTheImageProperties) {
     EXPECT_EQ(press(Qt::ControlModifier), "");
     EXPECT_EQ(press(Qt::AltModifier), "");
     EXPECT_EQ(press(Qt::ControlModifier | Qt::AltModifier), "614");
+    EXPECT_TRUE(messages_.empty()) << "Cancel applies nothing and says nothing";
+
+    // OK: the engine has the values before the box asks for a restart.
+    std::uint32_t division_at_box = 0;
+    SetMessageSink([&](const MessageRequest& request) {
+        messages_.push_back(request);
+        division_at_box = window.engine().settings().Get(SETTING_SCREEN_DIVISION);
+        return kMessageOk;
+    });
+    EXPECT_EQ(
+        WithModal(
+            [&] { QTest::keyClick(&window, Qt::Key_F12, Qt::ControlModifier | Qt::AltModifier); },
+            [](QDialog* dialog) {
+                Edit(*dialog, "418")->setText("3");
+                dialog->accept();
+            }),
+        "614");
+    ASSERT_EQ(messages_.size(), 1u);
+    EXPECT_EQ(messages_[0].text, "Restart Vemo CAPTURE");
+    EXPECT_EQ(division_at_box, 3u);
+    EXPECT_EQ(ReadSetting(SETTING_SCREEN_DIVISION), 3u);
 }
 
-QLineEdit* Edit(QDialog& dialog, const char* id) {
-    return dialog.findChild<QLineEdit*>(id);
-}
-
-TEST_F(WindowTest, DialogsClampAndStore) {
-    unsigned camera_timer_ms = 0, screen_timer_ms = 0;
-    int restarts = 0;
-    std::uint32_t screen_colors = 0;
-    const PropertiesEffects effects{[&](unsigned ms) { camera_timer_ms = ms; },
-                                    [&](unsigned ms) { screen_timer_ms = ms; }, [&] { ++restarts; },
-                                    [&](std::uint32_t colors) { screen_colors = colors; }};
-
-    for (auto [typed, stored] : {std::pair{"0", 1u},
-                                 {"604801", 604800u},
-                                 {"abc", 1u},
-                                 {"99999999999", 604800u},
-                                 {"30", 30u}}) {
-        CameraPropertiesDialog dialog(nullptr, state_, effects);
-        EXPECT_EQ(Edit(dialog, "414")->text(), QString::number(state_.camera_timer));
+TEST_F(WindowTest, DialogsTakeTheirEntriesIntoRange) {
+    for (auto [typed, taken] : {std::pair{"0", 1u},
+                                {"604801", 604800u},
+                                {"abc", 1u},
+                                {"99999999999", 604800u},
+                                {"30", 30u}}) {
+        CameraPropertiesDialog dialog(nullptr, shown_);
+        EXPECT_EQ(Edit(dialog, "414")->text(), "5");
         Edit(dialog, "414")->setText(typed);
         dialog.findChild<QPushButton*>("1")->click();
-        EXPECT_EQ(state_.camera_timer, stored) << typed;
-        EXPECT_EQ(ReadSetting(SETTING_CAMERA_TIMER), stored);
-        EXPECT_EQ(camera_timer_ms, stored * 1000);
-    }
-    {
-        // Cancel changes nothing, in any of the three.
-        CameraPropertiesDialog camera(nullptr, state_, effects);
-        Edit(camera, "414")->setText("7");
-        camera.findChild<QPushButton*>("2")->click();
-        ScreenPropertiesDialog screen(nullptr, state_, effects);
-        Edit(screen, "416")->setText("7");
-        screen.findChild<QPushButton*>("2")->click();
-        ImagePropertiesDialog image(nullptr, state_, effects);
-        Edit(image, "418")->setText("7");
-        image.findChild<QPushButton*>("2")->click();
-        EXPECT_EQ(state_.camera_timer, 30u);
-        EXPECT_EQ(state_.screen.screen_timer, 60u);
-        EXPECT_EQ(state_.screen.screen_division, 5u);
-        EXPECT_EQ(ReadSetting(SETTING_SCREEN_TIMER), 60u);
-        EXPECT_EQ(camera_timer_ms, 30000u);
-        EXPECT_EQ(screen_timer_ms, 0u);
-        EXPECT_EQ(restarts, 0);
-        EXPECT_TRUE(messages_.empty());
+        EXPECT_EQ(dialog.taken().Get(SETTING_CAMERA_TIMER), taken) << typed;
     }
 
-    ImagePropertiesDialog image(nullptr, state_, effects);
+    ImagePropertiesDialog image(nullptr, shown_);
     for (auto [id, typed] :
          {std::pair{"415", "300"}, {"417", "4"}, {"418", "11"}, {"421", "x"}, {"424", "201"}}) {
         Edit(image, id)->setText(typed);
     }
     image.findChild<QPushButton*>("1")->click();
-    EXPECT_EQ(state_.camera_gif_color, 256u);
-    EXPECT_EQ(state_.screen.screen_gif_color, 8u);
-    EXPECT_EQ(state_.screen.screen_division, 10u);
-    EXPECT_EQ(state_.screen.imode_width, 50u);
-    EXPECT_EQ(state_.imode_camera_width, 200u);
-    EXPECT_EQ(screen_colors, 8u) << "the next screen grab uses the new count";
-    EXPECT_EQ(ReadSetting(SETTING_SCREEN_DIVISION), 10u);
-    ASSERT_EQ(messages_.size(), 1u);
-    EXPECT_EQ(messages_[0].text, "Restart Vemo CAPTURE");
-    EXPECT_EQ(messages_[0].caption, "Vemo CAPTURE");
+    EXPECT_EQ(image.taken().Get(SETTING_CAMERA_GIF_COLOR), 256u);
+    EXPECT_EQ(image.taken().Get(SETTING_SCREEN_GIF_COLOR), 8u);
+    EXPECT_EQ(image.taken().Get(SETTING_SCREEN_DIVISION), 10u);
+    EXPECT_EQ(image.taken().Get(SETTING_IMODE_WIDTH), 50u);
+    EXPECT_EQ(image.taken().Get(SETTING_IMODE_CAMERA_WIDTH), 200u);
 
-    state_.screen.imode_rotate = 1;
-    state_.screen.screen_one = 0;
-    ScreenPropertiesDialog screen(nullptr, state_, effects);
+    shown_.Set(SETTING_IMODE_ROTATE, 1);
+    shown_.Set(SETTING_SCREEN_ONE, 0);
+    ScreenPropertiesDialog screen(nullptr, shown_);
     auto* whole = screen.findChild<QRadioButton*>("419");
     auto* imode = screen.findChild<QRadioButton*>("420");
     auto* rotate = screen.findChild<QCheckBox*>("423");
@@ -236,10 +214,9 @@ TEST_F(WindowTest, DialogsClampAndStore) {
     EXPECT_TRUE(rotate->isChecked()) << "i-mode brings back the stored rotation";
     Edit(screen, "416")->setText("0");
     screen.findChild<QPushButton*>("1")->click();
-    EXPECT_EQ(screen_timer_ms, 1000u);
-    EXPECT_EQ(state_.screen.screen_one, 0u);
-    EXPECT_EQ(ReadSetting(SETTING_IMODE_ROTATE), 1u);
-    EXPECT_EQ(restarts, 1);
+    EXPECT_EQ(screen.taken().Get(SETTING_SCREEN_TIMER), 1u);
+    EXPECT_EQ(screen.taken().Get(SETTING_SCREEN_ONE), 0u);
+    EXPECT_EQ(screen.taken().Get(SETTING_IMODE_ROTATE), 1u);
 }
 
 TEST_F(WindowTest, StatusBarAndWindowSize) {
@@ -278,14 +255,13 @@ TEST_F(WindowTest, TheIdlePictureFillsTheVideoArea) {
 }
 
 TEST_F(WindowTest, DialogTextsFitTheirControls) {
-    const PropertiesEffects none{{}, {}, {}, {}};
     AboutDialog about(nullptr);
     ExpectTextsFit(about);
-    CameraPropertiesDialog camera(nullptr, state_, none);
+    CameraPropertiesDialog camera(nullptr, shown_);
     ExpectTextsFit(camera);
-    ScreenPropertiesDialog screen(nullptr, state_, none);
+    ScreenPropertiesDialog screen(nullptr, shown_);
     ExpectTextsFit(screen);
-    ImagePropertiesDialog image(nullptr, state_, none);
+    ImagePropertiesDialog image(nullptr, shown_);
     ExpectTextsFit(image);
     EXPECT_EQ(QFontInfo(camera.font()).family(), "IPAPGothic") << "the dialog font's stand-in";
 }

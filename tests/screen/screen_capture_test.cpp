@@ -9,7 +9,10 @@
 #include <filesystem>
 #include <memory>
 #include <set>
+#include <string>
+#include <tuple>
 
+#include "engine/screen_settings.h"
 #include "imaging/published_files.h"
 #include "product/shared_status_block.h"
 #include "screen/screen_capture.h"
@@ -51,7 +54,7 @@ std::unique_ptr<XvfbDisplay> PatternDisplay(int width, int height, int depth = 2
 
 // The stored settings with i-mode and the given sizes.
 ScreenSettings Imode(std::uint32_t division, std::uint32_t width, bool rotate = false) {
-    ScreenSettings o = ReadScreenSettings();
+    ScreenSettings o = ScreenSettingsOf(ReadSettings());
     o.screen_one = 0;
     o.screen_division = division;
     o.imode_width = width;
@@ -61,7 +64,7 @@ ScreenSettings Imode(std::uint32_t division, std::uint32_t width, bool rotate = 
 
 // The stored settings with the whole screen.
 ScreenSettings Whole() {
-    ScreenSettings o = ReadScreenSettings();
+    ScreenSettings o = ScreenSettingsOf(ReadSettings());
     o.screen_one = 1;
     return o;
 }
@@ -107,11 +110,10 @@ class ScreenCaptureTest : public ::testing::Test {
         setenv("DISPLAY", display.name().c_str(), 1);
     }
 
-    // Starts as the window does: shows the failure and arms timer 2.
+    // Starts as the engine does: shows the failure.
     bool Start(const ScreenSettings& settings) {
         const ScreenStartResult started = capture_.Start(settings);
         if (!started.error.empty()) reports_.push_back(started.error);
-        intervals_.push_back(started.timer_interval_ms);
         return started.grabbable;
     }
 
@@ -141,7 +143,6 @@ class ScreenCaptureTest : public ::testing::Test {
     fs::path previous_dir_;
     ScreenCapture capture_;
     std::vector<std::string> reports_;  // the failures shown, in order
-    std::vector<unsigned> intervals_;   // what timer 2 was armed with, in order
 };
 
 XvfbDisplay* ScreenCaptureTest::display_ = nullptr;
@@ -317,28 +318,29 @@ TEST_F(ScreenCaptureTest, StopRemovesEveryTileAndLeavesTheOffPictures) {
     EXPECT_EQ(File("vemo/screenon.gif"), File("vemo/bak/screenoff.gif"));
 }
 
-TEST_F(ScreenCaptureTest, StoredValuesOutsideTheDialogRangesAreClamped) {
+TEST_F(ScreenCaptureTest, StoredValuesComeIntoRangeAndOthersAreRefused) {
     WriteSetting(SETTING_SCREEN_ONE, 0);
     WriteSetting(SETTING_SCREEN_DIVISION, 0);
     WriteSetting(SETTING_IMODE_WIDTH, 5000);
     WriteSetting(SETTING_SCREEN_GIF_COLOR, 2);
-    WriteSetting(SETTING_SCREEN_TIMER, 0);
-    StartAndGrab(ReadScreenSettings());
+    StartAndGrab(ScreenSettingsOf(ReadSettings()));
     EXPECT_EQ(capture_.session().geometry.division, 1);
     EXPECT_EQ(capture_.session().geometry.imode_width, 200);
     EXPECT_EQ(capture_.settings().screen_gif_color, 8u);
-    EXPECT_EQ(intervals_, std::vector<unsigned>{1000});
     EXPECT_TRUE(Exists("vemo/vemosc00.jpg"));
-    capture_.Stop();
 
-    WriteSetting(SETTING_SCREEN_DIVISION, 99);
-    WriteSetting(SETTING_IMODE_WIDTH, 1);
-    WriteSetting(SETTING_SCREEN_TIMER, 60);
-    StartAndGrab(ReadScreenSettings());
-    EXPECT_EQ(capture_.session().geometry.division, 10);
-    EXPECT_EQ(capture_.session().geometry.imode_width, 50);
-    EXPECT_EQ(intervals_.back(), 60000u);
-    EXPECT_TRUE(reports_.empty());
+    // Values that cannot make a picture never reach the geometry: the start
+    // says why and the capture running goes on as it was.
+    for (const auto& [division, width, colors] :
+         {std::tuple{0u, 160u, 8u}, {11u, 160u, 8u}, {5u, 0u, 8u}, {5u, 160u, 300u}}) {
+        ScreenSettings wrong = Imode(division, width);
+        wrong.screen_gif_color = colors;
+        EXPECT_FALSE(Start(wrong));
+        EXPECT_NE(reports_.back().find("is outside"), std::string::npos) << reports_.back();
+    }
+    EXPECT_TRUE(capture_.screen_on());
+    EXPECT_EQ(capture_.session().geometry.division, 1);
+    EXPECT_TRUE(Grab().ok);
 }
 
 TEST_F(ScreenCaptureTest, GifColoursApplyFromTheNextGrabWithoutARestart) {
@@ -355,20 +357,22 @@ TEST_F(ScreenCaptureTest, GifColoursApplyFromTheNextGrabWithoutARestart) {
     EXPECT_GT(after.color_count, 8);  // the grey ramp alone has more
 
     capture_.set_screen_gif_color(1000);
-    EXPECT_EQ(capture_.settings().screen_gif_color, 256u);
     capture_.set_screen_gif_color(2);
-    EXPECT_EQ(capture_.settings().screen_gif_color, 8u);
+    EXPECT_EQ(capture_.settings().screen_gif_color, 256u) << "counts it cannot make are ignored";
 }
 
 TEST_F(ScreenCaptureTest, StopBeforeAnyStartRemovesTheTilesOfTheStoredDivision) {
-    WriteSetting(SETTING_SCREEN_DIVISION, 4);
     for (const char* name : {"vemo/vemosc33.jpg", "vemo/vemosc44.jpg"})
         test::WriteBytes(dir_ / name, {1});
     ScreenCapture never_started;
+    never_started.set_division_before_start(4);
     EXPECT_EQ(never_started.Stop(), 1);
     EXPECT_FALSE(Exists("vemo/vemosc33.jpg"));
     EXPECT_TRUE(Exists("vemo/vemosc44.jpg"));
     EXPECT_EQ(File("vemo/screenon.gif"), File("vemo/bak/screenoff.gif"));
+    ScreenCapture untold;
+    untold.Stop();
+    EXPECT_FALSE(Exists("vemo/vemosc44.jpg"));
 }
 
 TEST_F(ScreenCaptureTest, OtherScreenSizesFollowTheGeometryTable) {

@@ -15,6 +15,7 @@
 #include <set>
 #include <thread>
 
+#include "engine/screen_settings.h"
 #include "imaging/published_files.h"
 #include "product/shared_status_block.h"
 #include "screen/grab_worker.h"
@@ -126,7 +127,7 @@ class ScreenWorkerTest : public ::testing::Test {
     }
 
     static ScreenSettings Imode(std::uint32_t division) {
-        ScreenSettings settings = ReadScreenSettings();
+        ScreenSettings settings = ScreenSettingsOf(ReadSettings());
         settings.screen_one = 0;
         settings.screen_division = division;
         settings.imode_width = 160;
@@ -185,7 +186,7 @@ TEST_F(ScreenWorkerTest, AnUnchangedScreenIsPublishedAgainWithoutCoding) {
     capture_->Stop();
 
     // The whole screen too, and a restart drops what was kept.
-    ScreenSettings whole = ReadScreenSettings();
+    ScreenSettings whole = ScreenSettingsOf(ReadSettings());
     whole.screen_one = 1;
     ASSERT_TRUE(capture_->Start(whole).grabbable);
     EXPECT_EQ(capture_->Grab().coded, 1);
@@ -263,7 +264,7 @@ TEST_F(ScreenWorkerTest, AStillScreenIsNotReadAndAChangeReachesTheNextPicture) {
     constexpr int kX = 301, kY = 203, kW = 37, kH = 29;
     test::RootInverter inverter(display_->name());
     ASSERT_TRUE(inverter.ok());
-    ScreenSettings whole = ReadScreenSettings();
+    ScreenSettings whole = ScreenSettingsOf(ReadSettings());
     whole.screen_one = 1;
     for (const ScreenSettings& settings : {Imode(4), whole}) {
         const bool imode = settings.screen_one == 0;
@@ -400,7 +401,7 @@ TEST_F(ScreenWorkerTest, AServerThatStopsAnsweringHoldsNobodyUp) {
     test::XvfbDisplay frozen(640, 480, 24);
     ASSERT_TRUE(frozen.ok()) << frozen.error();
     setenv("DISPLAY", frozen.name().c_str(), 1);
-    ScreenSettings whole = ReadScreenSettings();
+    ScreenSettings whole = ScreenSettingsOf(ReadSettings());
     whole.screen_one = 1;
     ASSERT_TRUE(capture_->Start(whole).grabbable);
     capture_->set_answer_timeout(300ms);

@@ -18,6 +18,7 @@
 #include <thread>
 #include <vector>
 
+#include "engine/screen_settings.h"
 #include "imaging/published_files.h"
 #include "screen/portal/restore_token.h"
 #include "screen/screen_capture.h"
@@ -126,7 +127,7 @@ TEST_F(WaylandEngineTest, AResizedOutputIsFollowedWithoutAskingAgain) {
     ASSERT_EQ(chdir(install.dir().c_str()), 0);
     ScreenCapture capture;
     capture.set_pause_ms(0);
-    ScreenSettings settings;
+    ScreenSettings settings = ScreenSettingsOf(Settings{});
     settings.screen_timer = 1;
     settings.screen_one = 1;
     ASSERT_TRUE(capture.Start(settings).grabbable);
@@ -156,7 +157,7 @@ TEST_F(WaylandEngineTest, AStillScreenIsPublishedAgainWithoutReadingIt) {
     ASSERT_EQ(chdir(install.dir().c_str()), 0);
     ScreenCapture capture;
     capture.set_pause_ms(0);
-    ScreenSettings settings;
+    ScreenSettings settings = ScreenSettingsOf(Settings{});
     settings.screen_timer = 1;
     settings.screen_one = 0;
     settings.screen_division = 2;
@@ -291,7 +292,7 @@ TEST_F(WaylandEngineTest, AScreenCastThatEndsOnAStillScreenLeavesTheOffPictures)
     ASSERT_EQ(chdir(install.dir().c_str()), 0);
     ScreenCapture capture;
     capture.set_pause_ms(0);
-    ScreenSettings settings;
+    ScreenSettings settings = ScreenSettingsOf(Settings{});
     settings.screen_timer = 1;
     settings.screen_one = 1;
     settings.screen_gif_color = 16;

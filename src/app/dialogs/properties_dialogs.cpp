@@ -6,28 +6,22 @@
 #include <QLineEdit>
 #include <QRadioButton>
 
-#include <algorithm>
+#include <iterator>
 
 #include "app/dialogs/dialog_layout.h"
-#include "app/message_box.h"
-#include "settings/settings_store.h"
 
 namespace vemo {
-namespace {
 
-std::uint32_t Clamped(const QLineEdit* edit, std::uint32_t low, std::uint32_t high) {
-    return std::clamp(DialogNumber(edit->text()), low, high);
+void PropertiesDialog::Take(SettingId id, const QLineEdit* edit) {
+    settings_.Set(id, DialogNumber(edit->text()));
 }
 
-}  // namespace
-
-CameraPropertiesDialog::CameraPropertiesDialog(QWidget* parent, EngineState& state,
-                                               PropertiesEffects effects)
-    : QDialog(parent), state_(state), effects_(std::move(effects)) {
+CameraPropertiesDialog::CameraPropertiesDialog(QWidget* parent, const Settings& shown)
+    : PropertiesDialog(parent, shown) {
     setObjectName("612");
     PrepareDialog(this, "カメラ プロパティ", 121, 50);
     QLabel* timer_label = AddLabel(this, "タイマー(&T)", 3, 4, 43, 8);
-    timer_ = AddEdit(this, 414, state_.camera_timer, 44, 4, 44, 12);
+    timer_ = AddEdit(this, 414, settings_.Get(SETTING_CAMERA_TIMER), 44, 4, 44, 12);
     timer_label->setBuddy(timer_);
     AddLabel(this, "秒", 93, 4, 18, 8);
     AddButtons(this, 18, 69, 33);
@@ -35,20 +29,16 @@ CameraPropertiesDialog::CameraPropertiesDialog(QWidget* parent, EngineState& sta
 }
 
 void CameraPropertiesDialog::accept() {
-    const std::uint32_t seconds = Clamped(timer_, kMinIntervalSeconds, kMaxIntervalSeconds);
-    state_.camera_timer = seconds;
-    WriteSetting(SETTING_CAMERA_TIMER, seconds);
-    if (effects_.set_camera_timer) effects_.set_camera_timer(seconds * 1000);
+    Take(SETTING_CAMERA_TIMER, timer_);
     QDialog::accept();
 }
 
-ScreenPropertiesDialog::ScreenPropertiesDialog(QWidget* parent, EngineState& state,
-                                               PropertiesEffects effects)
-    : QDialog(parent), state_(state), effects_(std::move(effects)) {
+ScreenPropertiesDialog::ScreenPropertiesDialog(QWidget* parent, const Settings& shown)
+    : PropertiesDialog(parent, shown) {
     setObjectName("613");
     PrepareDialog(this, "スクリーン プロパティ", 121, 110);
     QLabel* timer_label = AddLabel(this, "タイマー(&T)", 3, 4, 43, 8);
-    timer_ = AddEdit(this, 416, state_.screen.screen_timer, 44, 4, 44, 12);
+    timer_ = AddEdit(this, 416, settings_.Get(SETTING_SCREEN_TIMER), 44, 4, 44, 12);
     timer_label->setBuddy(timer_);
     AddLabel(this, "秒", 93, 4, 18, 8);
     auto* group = new QGroupBox(QString::fromUtf8("キャプチャオプション(&O)"), this);
@@ -65,11 +55,12 @@ ScreenPropertiesDialog::ScreenPropertiesDialog(QWidget* parent, EngineState& sta
     Place(imode_, 11, 57, 86, 10);
     // The box and the label beside it in the template, as one control: a
     // click on the text toggles the box.
-    rotate_ = AddCheckBox(this, 423, "回転(&R)", state_.screen.imode_rotate != 0, 31, 69, 82, 8);
+    const bool rotated = settings_.Get(SETTING_IMODE_ROTATE) != 0;
+    rotate_ = AddCheckBox(this, 423, "回転(&R)", rotated, 31, 69, 82, 8);
     AddButtons(this, 18, 69, 90);
     PlaceControls(this);
 
-    const bool whole = state_.screen.screen_one != 0;
+    const bool whole = settings_.Get(SETTING_SCREEN_ONE) != 0;
     whole_->setChecked(whole);
     imode_->setChecked(!whole);
 
@@ -78,10 +69,10 @@ ScreenPropertiesDialog::ScreenPropertiesDialog(QWidget* parent, EngineState& sta
         imode_->setChecked(false);
         rotate_->setChecked(false);
     });
-    connect(imode_, &QRadioButton::clicked, this, [this] {
+    connect(imode_, &QRadioButton::clicked, this, [this, rotated] {
         imode_->setChecked(true);
         whole_->setChecked(false);
-        rotate_->setChecked(state_.screen.imode_rotate != 0);
+        rotate_->setChecked(rotated);
     });
     // Rotation belongs to the i-mode picture only.
     connect(rotate_, &QCheckBox::clicked, this, [this] {
@@ -90,15 +81,9 @@ ScreenPropertiesDialog::ScreenPropertiesDialog(QWidget* parent, EngineState& sta
 }
 
 void ScreenPropertiesDialog::accept() {
-    const std::uint32_t seconds = Clamped(timer_, kMinIntervalSeconds, kMaxIntervalSeconds);
-    state_.screen.screen_timer = seconds;
-    WriteSetting(SETTING_SCREEN_TIMER, seconds);
-    if (effects_.set_screen_timer) effects_.set_screen_timer(seconds * 1000);
-    state_.screen.screen_one = whole_->isChecked() ? 1 : 0;
-    WriteSetting(SETTING_SCREEN_ONE, state_.screen.screen_one);
-    state_.screen.imode_rotate = rotate_->isChecked() ? 1 : 0;
-    WriteSetting(SETTING_IMODE_ROTATE, state_.screen.imode_rotate);
-    if (effects_.restart_screen_capture) effects_.restart_screen_capture();
+    Take(SETTING_SCREEN_TIMER, timer_);
+    settings_.Set(SETTING_SCREEN_ONE, whole_->isChecked() ? 1 : 0);
+    settings_.Set(SETTING_IMODE_ROTATE, rotate_->isChecked() ? 1 : 0);
     QDialog::accept();
 }
 
@@ -110,40 +95,27 @@ struct ImageField {
     const char* unit;
     int label_y;
     int edit_y;
-    std::uint32_t& (*value)(EngineState& state);
     SettingId setting;
-    std::uint32_t low, high;
 };
 
 constexpr ImageField kImageFields[5] = {
-    {415, "カメラのGIFの色数(&C)", "色", 4, 4,
-     [](EngineState& state) -> std::uint32_t& { return state.camera_gif_color; },
-     SETTING_CAMERA_GIF_COLOR, 8, 256},
-    {417, "スクリーンのGIFの色数(&G)", "色", 18, 16,
-     [](EngineState& state) -> std::uint32_t& { return state.screen.screen_gif_color; },
-     SETTING_SCREEN_GIF_COLOR, 8, 256},
-    {418, "スクリーンの分割数(&D)", "分割", 32, 30,
-     [](EngineState& state) -> std::uint32_t& { return state.screen.screen_division; },
-     SETTING_SCREEN_DIVISION, 1, 10},
-    {421, "i-modeの画像の横(&W)", "ピクセル", 46, 44,
-     [](EngineState& state) -> std::uint32_t& { return state.screen.imode_width; },
-     SETTING_IMODE_WIDTH, 50, 200},
-    {424, "i-modeのカメラの横(&H)", "ピクセル", 60, 58,
-     [](EngineState& state) -> std::uint32_t& { return state.imode_camera_width; },
-     SETTING_IMODE_CAMERA_WIDTH, 50, 200},
+    {415, "カメラのGIFの色数(&C)", "色", 4, 4, SETTING_CAMERA_GIF_COLOR},
+    {417, "スクリーンのGIFの色数(&G)", "色", 18, 16, SETTING_SCREEN_GIF_COLOR},
+    {418, "スクリーンの分割数(&D)", "分割", 32, 30, SETTING_SCREEN_DIVISION},
+    {421, "i-modeの画像の横(&W)", "ピクセル", 46, 44, SETTING_IMODE_WIDTH},
+    {424, "i-modeのカメラの横(&H)", "ピクセル", 60, 58, SETTING_IMODE_CAMERA_WIDTH},
 };
 
 }  // namespace
 
-ImagePropertiesDialog::ImagePropertiesDialog(QWidget* parent, EngineState& state,
-                                             PropertiesEffects effects)
-    : QDialog(parent), state_(state), effects_(std::move(effects)) {
+ImagePropertiesDialog::ImagePropertiesDialog(QWidget* parent, const Settings& shown)
+    : PropertiesDialog(parent, shown) {
     setObjectName("614");
     PrepareDialog(this, "カメラ/スクリーン プロパティ", 140, 100);
     for (std::size_t i = 0; i < std::size(kImageFields); ++i) {
         const ImageField& field = kImageFields[i];
         QLabel* label = AddLabel(this, field.label, 3, field.label_y, 93, 8);
-        edits_[i] = AddEdit(this, field.id, field.value(state_), 87, field.edit_y, 20, 12);
+        edits_[i] = AddEdit(this, field.id, settings_.Get(field.setting), 87, field.edit_y, 20, 12);
         label->setBuddy(edits_[i]);
         AddLabel(this, field.unit, 107, field.label_y, 30, 8);
     }
@@ -153,17 +125,9 @@ ImagePropertiesDialog::ImagePropertiesDialog(QWidget* parent, EngineState& state
 
 void ImagePropertiesDialog::accept() {
     for (std::size_t i = 0; i < std::size(kImageFields); ++i) {
-        const ImageField& field = kImageFields[i];
-        const std::uint32_t value = Clamped(edits_[i], field.low, field.high);
-        field.value(state_) = value;
-        WriteSetting(field.setting, value);
+        Take(kImageFields[i].setting, edits_[i]);
     }
-    if (effects_.set_screen_gif_color)
-        effects_.set_screen_gif_color(state_.screen.screen_gif_color);
-    if (effects_.set_camera_timer) effects_.set_camera_timer(state_.camera_timer * 1000);
     QDialog::accept();
-    // The screen's sizes are fixed when its capture starts: say so.
-    ShowMessage({MessageKind::kWarning, "Restart Vemo CAPTURE", "Vemo CAPTURE"});
 }
 
 }  // namespace vemo
