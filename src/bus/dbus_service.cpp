@@ -357,7 +357,7 @@ void DBusService::Reply(const QDBusMessage& call, const QDBusMessage& reply) {
     if (call.isReplyRequired()) connection_.send(reply);
 }
 
-DBusService* StartDBusService(DBusServiceCallbacks callbacks, QObject* parent) {
+std::unique_ptr<DBusService> StartDBusService(DBusServiceCallbacks callbacks) {
     auto service =
         std::make_unique<DBusService>(std::move(callbacks), QDBusConnection::sessionBus());
     if (const std::optional<QString> failure = service->Register()) {
@@ -365,8 +365,7 @@ DBusService* StartDBusService(DBusServiceCallbacks callbacks, QObject* parent) {
             << *failure + QStringLiteral(": other programs cannot send the engine commands");
         return nullptr;
     }
-    service->setParent(parent);
-    return service.release();  // owned by the parent from here
+    return service;
 }
 
 }  // namespace vemo

@@ -14,6 +14,7 @@
 
 #include <cstdint>
 #include <functional>
+#include <memory>
 #include <optional>
 #include <string>
 #include <vector>
@@ -140,9 +141,9 @@ class DBusService : public QDBusVirtualObject {
     bool comparison_queued_ = false;
 };
 
-// The service on the session bus, owned by `parent`. Without a bus, or with
-// the name held by another program, it says so once on stderr and returns
-// null: the engine runs on without it.
-DBusService* StartDBusService(DBusServiceCallbacks callbacks, QObject* parent);
+// The service on the session bus; it leaves the bus when it goes. Without a
+// bus, or with the name held by another program, it says so once on stderr
+// and returns null: the engine runs on without it.
+std::unique_ptr<DBusService> StartDBusService(DBusServiceCallbacks callbacks);
 
 }  // namespace vemo

@@ -1,7 +1,5 @@
 #include "bus/engine_service.h"
 
-#include <QCoreApplication>
-
 #include <filesystem>
 #include <utility>
 
@@ -141,7 +139,7 @@ EngineService::EngineService() {
         properties.screen_backend = screen::ScreenBackendName(screen::ChooseScreenBackend());
         return properties;
     };
-    service_ = StartDBusService(std::move(callbacks), QCoreApplication::instance());
+    service_ = StartDBusService(std::move(callbacks));
 }
 
 EngineService::~EngineService() = default;
@@ -167,7 +165,7 @@ void EngineService::Attach(Engine& engine) {
     attached_ = true;
     startup_wait_.clear();
     told_status_ = engine.status();
-    QObject::connect(&engine, &Engine::changed, service_ ? service_.data() : nullptr, [this] {
+    QObject::connect(&engine, &Engine::changed, service_.get(), [this] {
         if (engine_ && engine_->status() != told_status_) {
             told_status_ = engine_->status();
             service_->NotifyStatusText(told_status_);

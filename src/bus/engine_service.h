@@ -9,6 +9,7 @@
 #include <QPointer>
 #include <QString>
 
+#include <memory>
 #include <optional>
 #include <string>
 #include <vector>
@@ -40,7 +41,8 @@ class EngineService {
     std::optional<std::string> WaitingRefusal(const char* doing) const;
     void Changed();
 
-    QPointer<DBusService> service_;
+    // Callbacks into this object: it goes first.
+    std::unique_ptr<DBusService> service_;
     QPointer<Engine> engine_;
     bool attached_ = false;
     std::vector<Waiting> open_boxes_;

@@ -5,7 +5,11 @@
 #include <gtest/gtest.h>
 
 #include <QCoreApplication>
+#include <QDBusConnection>
+#include <QDBusMessage>
+#include <QDBusPendingCall>
 #include <QThread>
+#include <QVariantMap>
 
 #include <chrono>
 #include <filesystem>
@@ -14,10 +18,12 @@
 #include <string>
 #include <vector>
 
+#include "bus/engine_service.h"
 #include "devices/test_cameras.h"
 #include "engine/camera_controller.h"
 #include "engine/engine.h"
 #include "settings/settings_model.h"
+#include "support/private_bus.h"
 #include "support/test_support.h"
 
 namespace vemo {
@@ -216,6 +222,50 @@ TEST_F(EngineCoreTest, SettingsApplyInOneStepEachAsItNeeds) {
     EXPECT_EQ(engine_->state().screen.screen_one, 0u);
 }
 
+// What another program sees change on the engine's object.
+class PropertiesSpy : public QObject {
+    Q_OBJECT
+  public:
+    QVariantMap seen;
+  public slots:
+    void Changed(const QString&, const QVariantMap& changed, const QStringList&) {
+        seen.insert(changed);
+    }
+};
+
+TEST_F(EngineCoreTest, TheBusFaceShowsTheCoreAndTellsEachChange) {
+    const test::PrivateBus bus(dir_);
+    ASSERT_FALSE(bus.address().empty());
+    // Read by the service's connection, which nothing in this process made before.
+    setenv("DBUS_SESSION_BUS_ADDRESS", bus.address().c_str(), 1);
+    EngineService service;
+    service.Attach(*engine_);
+    QDBusConnection other =
+        QDBusConnection::connectToBus(QString::fromStdString(bus.address()), "other");
+    PropertiesSpy spy;
+    ASSERT_TRUE(other.connect("com.lumetra.Vemo", "/Engine", "org.freedesktop.DBus.Properties",
+                              "PropertiesChanged", &spy,
+                              SLOT(Changed(QString, QVariantMap, QStringList))));
+
+    // A change made on the core reaches the bus as a property change.
+    engine_->OnCommand(kCmdScreen);
+    EXPECT_TRUE(WaitFor([&] { return spy.seen.value("ScreenPublishing").toBool(); }));
+    // A command from the bus reaches the core and comes back as one.
+    // Asynchronous: the service answers on this thread.
+    QDBusMessage command = QDBusMessage::createMethodCall("com.lumetra.Vemo", "/Engine",
+                                                          "com.lumetra.Vemo.Engine", "Command");
+    command << uint{kCmdCamera};
+    const QDBusPendingCall call = other.asyncCall(command);
+    ASSERT_TRUE(WaitFor([&] { return call.isFinished(); }));
+    EXPECT_FALSE(call.isError()) << call.error().message().toStdString();
+    EXPECT_FALSE(engine_->Snapshot().camera_on);
+    EXPECT_TRUE(WaitFor([&] {
+        return spy.seen.contains("CameraPublishing") && !spy.seen["CameraPublishing"].toBool();
+    }));
+    EXPECT_EQ(spy.seen.value("Status").toString(), engine_->status());
+    QDBusConnection::disconnectFromBus("other");
+}
+
 }  // namespace
 }  // namespace vemo
 
@@ -227,3 +277,5 @@ int main(int argc, char** argv) {
     testing::InitGoogleTest(&argc, argv);
     return RUN_ALL_TESTS();
 }
+
+#include "engine_core_test.moc"

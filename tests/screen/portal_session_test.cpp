@@ -31,6 +31,7 @@
 #include "screen/portal/portal_session.h"
 #include "screen/screen_capture.h"
 #include "screen/screen_folder.h"
+#include "support/private_bus.h"
 #include "support/test_support.h"
 
 namespace vemo::screen {
@@ -45,62 +46,9 @@ TEST(PortalSession, PredictsTheRequestPathFromItsBusName) {
               "/org/freedesktop/portal/desktop/request/1_42/vemo_7_1");
 }
 
-// A session bus of the test's own, where nothing can be started on demand.
-class PrivateBus {
-  public:
-    explicit PrivateBus(const test::TempDir& dir) {
-        const std::string config = dir / "bus.conf";
-        std::FILE* file = std::fopen(config.c_str(), "w");
-        std::fprintf(file,
-                     "<!DOCTYPE busconfig PUBLIC \"-//freedesktop//DTD D-Bus Bus Configuration "
-                     "1.0//EN\" \"http://www.freedesktop.org/standards/dbus/1.0/"
-                     "busconfig.dtd\">\n<busconfig><type>session</type>"
-                     "<listen>unix:tmpdir=%s</listen><auth>EXTERNAL</auth>"
-                     "<policy context=\"default\"><allow send_destination=\"*\" "
-                     "eavesdrop=\"true\"/><allow eavesdrop=\"true\"/><allow own=\"*\"/>"
-                     "</policy></busconfig>\n",
-                     dir.path().c_str());
-        std::fclose(file);
-        // A child of this process rather than one that forks away, so that
-        // its end can be waited for: it removes its socket from `dir` as it
-        // ends, which would race with the removal of `dir`.
-        const std::string config_option = "--config-file=" + config;
-        int out[2];
-        if (::pipe2(out, O_CLOEXEC) != 0) return;
-        pid_ = ::fork();
-        if (pid_ == 0) {
-            ::dup2(out[1], STDOUT_FILENO);
-            ::execlp("dbus-daemon", "dbus-daemon", "--nofork", "--print-address=1",
-                     config_option.c_str(), nullptr);
-            ::_exit(127);
-        }
-        ::close(out[1]);
-        std::FILE* address = ::fdopen(out[0], "r");
-        char line[512] = {};
-        if (address != nullptr && std::fgets(line, sizeof line, address) != nullptr) {
-            address_ = line;
-            if (!address_.empty() && address_.back() == '\n') address_.pop_back();
-        }
-        if (address != nullptr) std::fclose(address);
-    }
-    ~PrivateBus() {
-        if (pid_ <= 0) return;
-        ::kill(pid_, SIGTERM);
-        ::waitpid(pid_, nullptr, 0);
-    }
-    PrivateBus(const PrivateBus&) = delete;
-    PrivateBus& operator=(const PrivateBus&) = delete;
-
-    const std::string& address() const { return address_; }
-
-  private:
-    std::string address_;
-    pid_t pid_ = 0;
-};
-
 TEST(PortalSession, ABusWithoutAPortalSaysSo) {
     const test::TempDir dir;
-    const PrivateBus bus(dir);
+    const test::PrivateBus bus(dir);
     ASSERT_FALSE(bus.address().empty());
     ::setenv("DBUS_SESSION_BUS_ADDRESS", bus.address().c_str(), 1);
 
@@ -476,7 +424,7 @@ class PortalSessionTest : public ::testing::Test {
                                           std::chrono::milliseconds(1000)};
 
     test::TempDir dir_;
-    PrivateBus bus_{dir_};
+    test::PrivateBus bus_{dir_};
 };
 
 TEST_F(PortalSessionTest, APortalThatNeverAnswersEndsTheWaitInTime) {
