@@ -1,4 +1,4 @@
-#include "app/startup.h"
+#include "program/startup.h"
 
 #include <dlfcn.h>
 #include <fcntl.h>
@@ -25,8 +25,6 @@
 #include <thread>
 #include <utility>
 
-#include "app/command_line.h"
-#include "app/display_probe.h"
 #include "app/headless_face.h"
 #include "app/main_window.h"
 #include "app/message_box.h"
@@ -38,6 +36,8 @@
 #include "product/product_library.h"
 #include "product/shared_status_block.h"
 #include "product/tandrel.h"
+#include "program/command_line.h"
+#include "program/display_probe.h"
 #include "settings/settings_store.h"
 
 namespace vemo {

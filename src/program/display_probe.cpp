@@ -1,4 +1,4 @@
-#include "app/display_probe.h"
+#include "program/display_probe.h"
 
 #include <X11/Xlib.h>
 #include <sys/socket.h>

@@ -1,4 +1,4 @@
-#include "app/startup.h"
+#include "program/startup.h"
 
 int main(int argc, char** argv) {
     return vemo::RunEngine(argc, argv);
