@@ -5,6 +5,7 @@
 // show nothing themselves; the controller shows these once its state change
 // is complete.
 
+#include <algorithm>
 #include <cstdint>
 #include <cstdio>
 #include <string>
@@ -18,8 +19,15 @@ struct CameraMessage {
     std::uint32_t code = 0;  // the error code the text carries, when it has one
     std::string detail;      // what GStreamer said about the cause, when anything
 
-    // The text with the detail on a line of its own.
-    std::string Shown() const { return detail.empty() ? text : text + "\n" + detail; }
+    // The text with its cause after it on the same line ("Cannot set output
+    // file: PATH: No such file or directory"): a box, a log line and a
+    // caller's error all say the same. The text stays as it is worded.
+    std::string Shown() const {
+        if (detail.empty()) return text;
+        std::string cause = detail;
+        std::ranges::replace(cause, '\n', ' ');
+        return text + ": " + cause;
+    }
 };
 
 // A code as the messages show it: lower-case hexadecimal, no prefix.

@@ -70,7 +70,7 @@ CameraController::CaptureStart CameraController::TryStartCapture(bool ask_go_ahe
         // the go-ahead was refused or the start given up meanwhile.
         start.outcome = pending_.empty() ? Outcome::kCancelled : Outcome::kRefused;
         for (const CameraMessage& message : pending_)
-            start.reason += (start.reason.empty() ? "" : "; ") + message.text;
+            start.reason += (start.reason.empty() ? "" : "; ") + message.Shown();
         if (!go_ahead_refusal_.empty()) {
             start = {Outcome::kRefused, std::move(go_ahead_refusal_)};
             go_ahead_refusal_.clear();

@@ -54,6 +54,16 @@ std::optional<QString> PlatformFallback(QtMsgType type, const QMessageLogContext
     return line;
 }
 
+// A message's lines joined, its blank ones dropped.
+QString OneLine(const QString& text) {
+    if (!text.contains(QLatin1Char('\n'))) return text;
+    QStringList lines = text.split(QLatin1Char('\n'), Qt::SkipEmptyParts);
+    for (QString& line : lines)
+        line = line.trimmed();
+    lines.removeAll(QString());
+    return lines.join(QLatin1Char(' '));
+}
+
 void HandleMessage(QtMsgType type, const QMessageLogContext& context, const QString& text) {
     if (const std::optional<QString> fallback = PlatformFallback(type, context, text)) {
         if (logStartup().isInfoEnabled()) {
@@ -63,7 +73,8 @@ void HandleMessage(QtMsgType type, const QMessageLogContext& context, const QStr
         }
         return;
     }
-    previous_handler(type, context, text);
+    // One line per message, so that a journal or a grep keeps it whole.
+    previous_handler(type, context, OneLine(text));
     if (!SaysDisplayLost(type, text)) return;
     if (void (*handler)() = display_lost_handler.load()) handler();
 }

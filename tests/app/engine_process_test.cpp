@@ -137,6 +137,12 @@ TEST_F(EngineProcessTest, OneEngineAtATimeAndStaleMarkersAreTakenOver) {
                                    first_pid + "; end it with: kill " + first_pid + ")"),
               std::string::npos)
         << second.Errors();
+    // Without a person to answer, the box is one log line, its lines joined.
+    EngineProcess logged(install_, "");
+    EXPECT_EQ(logged.Wait(), 1);
+    EXPECT_NE(logged.Errors().find("すでに起動しています。 (process " + first_pid + ";"),
+              std::string::npos)
+        << logged.Errors();
     EXPECT_TRUE(Running()) << "the first engine's marker stays";
     EXPECT_EQ(install_.block().engine_pid(), static_cast<std::uint32_t>(first.pid()));
 

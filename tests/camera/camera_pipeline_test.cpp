@@ -446,7 +446,7 @@ TEST_F(CameraPipelineTest, AMissingElementIsReportedByName) {
     gst_registry_add_feature(registry, convert);
     ASSERT_EQ(messages_.size(), 1u);
     EXPECT_EQ(messages_[0],
-              "Vemo : Cannot instantiate graph builder\nGStreamer element \"videoconvert\" is not "
+              "Vemo : Cannot instantiate graph builder: GStreamer element \"videoconvert\" is not "
               "installed");
     EXPECT_FALSE(graph().previewing());
     EXPECT_EQ(graph().filter_graph(), nullptr);
