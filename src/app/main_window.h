@@ -61,10 +61,10 @@ class MainWindow : public QMainWindow, public EngineFace {
 
     int OnCommand(int id) { return engine_->OnCommand(id); }
     void PostCommand(int id) { engine_->PostCommand(id); }
-    void StartScreenPublishing() { engine_->StartScreenPublishing(); }
+    EngineAnswer StartScreenPublishing() { return engine_->StartScreenPublishing(); }
     void StopScreenPublishing() { engine_->StopScreenPublishing(); }
     void GrabScreen() { engine_->GrabScreen(); }
-    void ReloadSettings() { engine_->ReloadSettings(); }
+    EngineAnswer ReloadSettings() { return engine_->ReloadSettings(); }
     bool closed() const { return engine_->closed(); }
     void LeaveOffPictures() { engine_->LeaveOffPictures(); }
 

@@ -151,8 +151,7 @@ bool DBusService::handleMessage(const QDBusMessage& message, const QDBusConnecti
     } else if (member == "ReloadSettings") {
         AnswerText(message, "", [this](const QStringList&) {
             if (!callbacks_.reload_settings) return DBusAnswer{false, "the engine cannot reload"};
-            callbacks_.reload_settings();
-            return DBusAnswer{true, {}};
+            return callbacks_.reload_settings();
         });
     } else if (member == "SettingsFile") {
         AnswerText(message, "", [this](const QStringList&) {

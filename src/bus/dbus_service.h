@@ -77,8 +77,9 @@ struct DBusServiceCallbacks {
     std::function<DBusAnswer(const std::string& name, const std::string& value)> set_camera_control;
     std::function<DBusAnswer()> camera_formats;
     std::function<DBusAnswer(const std::string& format)> set_camera_format;
-    // The settings file was changed: apply it as the dialogs' OK would.
-    std::function<void()> reload_settings;
+    // The settings file was changed: apply it as the dialogs' OK would; a
+    // change that could not take effect is refused with why.
+    std::function<DBusAnswer()> reload_settings;
     // The absolute path of the settings file the engine reads, so that a
     // program writing settings writes that one.
     std::function<std::string()> settings_file;

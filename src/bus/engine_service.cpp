@@ -98,7 +98,7 @@ EngineService::EngineService() {
         }
         return ToDBus(engine_->camera().UseFormatNamed(format));
     };
-    callbacks.reload_settings = [this] { engine_->ReloadSettings(); };
+    callbacks.reload_settings = [this] { return ToDBus(engine_->ReloadSettings()); };
     callbacks.settings_file = AbsoluteSettingsFile;
     callbacks.recording_file = [this] {
         return engine_ ? engine_->Snapshot().recording_file : std::string();

@@ -70,7 +70,7 @@ void CameraController::BuildDevicesMenu() {
     if (none && state_.camera_on) {
         Queue(kNoCamera);
         state_.camera_on = false;
-        WriteSetting(SETTING_CAMERA_CAPTURE, 0);
+        host_.StoreCameraCapture(false);
     }
     const std::string chosen = current_video_device_ ? current_video_device_->identity : "";
     host_.SetDeviceEntries(DeviceEntries(devices_, chosen));
@@ -180,12 +180,19 @@ bool CameraController::IsCurrentCamera(const std::string& identity) const {
     return current_video_device_ && current_video_device_->identity == identity;
 }
 
-void CameraController::ToggleCamera() {
-    if (closed_) return;
+EngineAnswer CameraController::ToggleCamera() {
+    if (closed_) return EngineAnswer::Refused("the engine is closing");
     // The menu item is grayed meanwhile; other programs are told.
     if (recorder_.busy()) {
-        host_.SetStatus(QStringLiteral("Cannot switch the camera while recording"));
-        return;
+        const QString why = QStringLiteral("Cannot switch the camera while recording");
+        host_.SetStatus(why);
+        return EngineAnswer::Refused(why.toStdString());
+    }
+    // Nothing to publish from: said, and camera publishing is not claimed.
+    if (!state_.camera_on && !current_video_device_) {
+        Queue(kNoCamera);
+        ShowPending();
+        return EngineAnswer::Refused(kNoCamera);
     }
     state_.camera_on = !state_.camera_on;
     if (state_.camera_on) {
@@ -194,9 +201,10 @@ void CameraController::ToggleCamera() {
     } else {
         HaltPreview();
     }
-    WriteSetting(SETTING_CAMERA_CAPTURE, state_.camera_on ? 1 : 0);
+    host_.StoreCameraCapture(state_.camera_on);
     host_.face().RepaintPreview();
     ShowPending();
+    return EngineAnswer::Done();
 }
 
 bool CameraController::BuildPreviewBranch() {

@@ -78,8 +78,9 @@ class CameraController {
     void HandleDeviceChanges();
 
     // The camera switch (command 15): on builds and runs the preview, off
-    // halts it; the choice is stored.
-    void ToggleCamera();
+    // halts it; the choice is stored. Refused, with why, while recording and
+    // without a camera to switch on.
+    EngineAnswer ToggleCamera();
     // The preview, with the window's part: the camera timer armed at the
     // start, the client area drawn afresh at the halt.
     bool BuildPreviewBranch();

@@ -3,7 +3,8 @@
 // What the camera controller and the capture-file control need of the
 // engine they work in, and no more: the status text, the camera timer, the
 // menus' entries, a receiver for the camera's events, the commands they run
-// as the menus do, and the face that answers their questions.
+// as the menus do, the camera switch's stored choice, and the face that
+// answers their questions.
 
 #include <QString>
 
@@ -35,6 +36,8 @@ class CameraHost {
     virtual void RunCommand(int id) = 0;
     // What faces show of the engine may have changed.
     virtual void StateChanged() = 0;
+    // Camera publishing switched on or off: the choice is stored.
+    virtual void StoreCameraCapture(bool on) = 0;
     virtual EngineFace& face() = 0;
 };
 

@@ -138,17 +138,26 @@ void Engine::ReportPublishProblem(const QString& text) {
     last_problem_ = text;
 }
 
-void Engine::StartScreenPublishing() {
-    if (closed_) return;
+EngineAnswer Engine::StartScreenPublishing() {
+    if (closed_) return EngineAnswer::Refused("the engine is closing");
     // Every start reads the settings afresh.
     settings_ = ReadSettings();
     const ScreenStartResult started = screen_.Start(ScreenSettingsOf(settings_));
     // What the start settled on is what the dialogs show.
     screen_start_pending_ = started.pending;
     if (!started.pending) state_.screen = screen_.settings();
+    if (!started.grabbable) {
+        // Nothing can be grabbed: the off pictures stay, and the stored
+        // choice is the next start's.
+        screen_.Stop();
+        emit changed();
+        ReportError(face_, "%s", started.error.c_str());
+        return EngineAnswer::Refused(started.error);
+    }
     SetScreenTimer(settings_.Get(SETTING_SCREEN_TIMER) * 1000);
     if (!started.error.empty()) ReportError(face_, "%s", started.error.c_str());
     GrabScreen();
+    return EngineAnswer::Done();
 }
 
 void Engine::StopScreenPublishing() {
@@ -157,16 +166,20 @@ void Engine::StopScreenPublishing() {
 }
 
 void Engine::ToggleScreen() {
-    const bool on = !screen_.screen_on();
-    if (on) {
-        StartScreenPublishing();
-    } else {
+    bool on = false;
+    if (screen_.screen_on()) {
         StopScreenPublishing();
+    } else {
+        on = StartScreenPublishing().ok();
     }
-    Settings now = settings_;
-    now.Set(SETTING_SCREEN_CAPTURE, on ? 1 : 0);
-    WriteSettings(settings_, now);
-    settings_ = now;
+    // What is in force is stored: a start with nothing to grab stores off.
+    Store(SETTING_SCREEN_CAPTURE, on ? 1 : 0);
+}
+
+void Engine::Store(SettingId id, std::uint32_t value) {
+    // Written whatever the engine last read: the file may have changed since.
+    settings_.Set(id, value);
+    WriteSetting(id, settings_.Get(id));
 }
 
 void Engine::GrabScreen() {
@@ -190,8 +203,8 @@ void Engine::TakeScreenGrab(const ScreenGrabResult& grab) {
     if (grab.report) ReportError(face_, "%s", grab.error.c_str());
 }
 
-void Engine::ApplySettings(const Settings& now, bool restart_screen) {
-    if (closed_) return;
+EngineAnswer Engine::ApplySettings(const Settings& now, bool restart_screen) {
+    if (closed_) return EngineAnswer::Refused("the engine is closing");
     const Settings old = settings_;
     WriteSettings(old, now);
     settings_ = now;
@@ -203,19 +216,33 @@ void Engine::ApplySettings(const Settings& now, bool restart_screen) {
     if (changed_any({SETTING_CAMERA_TIMER}) && camera_->graph().previewing()) {
         SetCameraTimer(state_.camera_timer * 1000);
     }
+    // Publishing switched as the File menu switches it, when the stored
+    // choice changed and differs from what runs.
+    EngineAnswer answer = EngineAnswer::Done();
+    const bool camera_wanted = now.Get(SETTING_CAMERA_CAPTURE) != 0;
+    if (changed_any({SETTING_CAMERA_CAPTURE}) && camera_wanted != state_.camera_on) {
+        answer = camera_->ToggleCamera();
+    }
+    const bool screen_wanted = now.Get(SETTING_SCREEN_CAPTURE) != 0;
+    const bool screen_switched =
+        changed_any({SETTING_SCREEN_CAPTURE}) && screen_wanted != screen_.screen_on();
+    if (screen_switched && !screen_wanted) {
+        StopScreenPublishing();
+        return answer;
+    }
     // The screen's geometry is prepared by its start: a new one restarts it.
-    if (restart_screen ||
+    if (restart_screen || screen_switched ||
         (screen_.screen_on() && changed_any({SETTING_SCREEN_ONE, SETTING_IMODE_ROTATE,
                                              SETTING_SCREEN_DIVISION, SETTING_IMODE_WIDTH}))) {
         screen_.Stop();
-        StartScreenPublishing();
-        return;
+        const EngineAnswer started = StartScreenPublishing();
+        return answer.ok() ? started : answer;
     }
     if (!screen_.screen_on()) {
         state_.screen = ScreenSettingsOf(now);
         screen_.set_division_before_start(now.Get(SETTING_SCREEN_DIVISION));
         emit changed();
-        return;
+        return answer;
     }
     if (changed_any({SETTING_SCREEN_GIF_COLOR})) {
         screen_.set_screen_gif_color(now.Get(SETTING_SCREEN_GIF_COLOR));
@@ -226,6 +253,7 @@ void Engine::ApplySettings(const Settings& now, bool restart_screen) {
         SetScreenTimer(state_.screen.screen_timer * 1000);
     }
     emit changed();
+    return answer;
 }
 
 Settings Engine::shown_settings() const {

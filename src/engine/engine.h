@@ -98,10 +98,11 @@ class Engine : public QObject, private CameraHost {
     void SetScreenTimer(unsigned interval_ms);
     void KillCameraTimer() override;
 
-    // Screen publishing on or off, as the File menu does it; a failure to
-    // start is reported once. GrabScreen asks the screen worker for a grab
+    // Screen publishing on or off, as the File menu does it. A start with
+    // nothing to grab (no display) is reported once and refused: screen
+    // publishing is not claimed. GrabScreen asks the screen worker for a grab
     // and returns at once; the result is taken when it arrives.
-    void StartScreenPublishing();
+    EngineAnswer StartScreenPublishing();
     void StopScreenPublishing();
     void GrabScreen();
 
@@ -109,15 +110,17 @@ class Engine : public QObject, private CameraHost {
     // properties dialog's OK, the bus's reload, vemoctl settings set on a
     // running engine): what changed is stored and takes effect, each as it
     // needs (a timer re-armed, screen publishing restarted, the colour count
-    // from the next picture on).
+    // from the next picture on, camera or screen publishing switched as the
+    // File menu switches it). Refused, with why, when a change could not
+    // take effect; the values are stored all the same.
     // `restart_screen`: screen publishing starts afresh whatever changed.
     const Settings& settings() const { return settings_; }
     // What the properties dialogs show: the settings, with the i-mode width
     // the screen's geometry settled on while screen capture runs.
     Settings shown_settings() const;
-    void ApplySettings(const Settings& now, bool restart_screen = false);
+    EngineAnswer ApplySettings(const Settings& now, bool restart_screen = false);
     // The settings file was changed by someone else.
-    void ReloadSettings() { ApplySettings(ReadSettings()); }
+    EngineAnswer ReloadSettings() { return ApplySettings(ReadSettings()); }
 
     // Requests from other programs, each answered with what became of it.
     // A start answers once it runs (or why not) before any box about it
@@ -151,6 +154,9 @@ class Engine : public QObject, private CameraHost {
     QObject* event_target() override { return this; }
     void RunCommand(int id) override { OnCommand(id); }
     void StateChanged() override { emit changed(); }
+    void StoreCameraCapture(bool on) override { Store(SETTING_CAMERA_CAPTURE, on ? 1 : 0); }
+    // One value stored, as a switch stores its choice.
+    void Store(SettingId id, std::uint32_t value);
 
     void ToggleScreen();
     void PublishRequestedFrame();

@@ -128,11 +128,12 @@ TEST_F(WindowTest, CommandsOutsideTheTableChangeNothing) {
     EXPECT_EQ(WithModal([&] { window.OnCommand(kCmdAbout); }, Reject), "600");
     EXPECT_TRUE(FrameRequested(window));
 
+    // No camera here: the switch says so and claims nothing.
     window.OnCommand(kCmdCamera);
-    EXPECT_TRUE(window.state().camera_on);
-    EXPECT_EQ(ReadSetting(SETTING_CAMERA_CAPTURE), 1u);
-    window.OnCommand(kCmdCamera);
+    EXPECT_FALSE(window.state().camera_on);
     EXPECT_EQ(ReadSetting(SETTING_CAMERA_CAPTURE), 0u);
+    ASSERT_EQ(messages_.size(), 1u);
+    EXPECT_EQ(messages_[0].text, "Vemo : カメラが見つかりません");
 }
 
 QLineEdit* Edit(QDialog& dialog, const char* id) {

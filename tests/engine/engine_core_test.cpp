@@ -149,6 +149,14 @@ TEST_F(EngineCoreTest, ARecordingGoesThroughItsStatesWhateverTheFaceAnswers) {
     EXPECT_EQ(refused.text, "nobody can answer");
     EXPECT_EQ(Recording(), RecorderState::kIdle);
 
+    // A refusal keeps its reason, on one line, to the caller.
+    const std::string gone = dir_ / "gone/take.avi";
+    engine_->state().capture_file.capture_file_name = gone;
+    std::optional<EngineAnswer> missing;
+    engine_->StartRecording(false, [&](const EngineAnswer& a) { missing = a; });
+    ASSERT_TRUE(WaitFor([&] { return missing.has_value(); }));
+    EXPECT_EQ(missing->text, "Cannot set output file: " + gone + ": No such file or directory");
+
     // A stop while the go-ahead is asked cancels the start.
     face_.go_ahead = {false, {}};
     face_.while_asked = [&] {
@@ -202,24 +210,47 @@ TEST_F(EngineCoreTest, SettingsApplyInOneStepEachAsItNeeds) {
     EXPECT_EQ(ReadSetting(SETTING_CAMERA_TIMER), 9u);
     EXPECT_EQ(ReadSetting(SETTING_SCREEN_DIVISION), 40u) << "only what changed is written";
 
-    // The screen on, without a display to grab: said once, and publishing
-    // stays on; a timer change re-arms timer 2, a new geometry restarts.
+    // The screen switched on without a display to grab: said once, and
+    // screen publishing is not claimed; the File menu stores off.
     unsetenv("DISPLAY");
     unsetenv("WAYLAND_DISPLAY");
     engine_->OnCommand(kCmdScreen);
-    ASSERT_TRUE(engine_->Snapshot().screen_on);
-    EXPECT_EQ(engine_->screenTimer().interval(), 7000);
-    const std::size_t said = face_.messages.size();
-    EXPECT_EQ(said, 1u);
+    EXPECT_FALSE(engine_->Snapshot().screen_on);
+    ASSERT_EQ(face_.messages.size(), 1u);
+    EXPECT_EQ(ReadSetting(SETTING_SCREEN_CAPTURE), 0u);
+    // From the settings: refused with the same why, the choice stored for the
+    // next start, and not tried again at every other change.
     now = engine_->settings();
+    now.Set(SETTING_SCREEN_CAPTURE, 1);
+    const EngineAnswer screen = engine_->ApplySettings(now);
+    EXPECT_FALSE(screen.ok());
+    EXPECT_EQ("Vemo : " + screen.text, face_.messages.back());
+    EXPECT_EQ(ReadSetting(SETTING_SCREEN_CAPTURE), 1u);
     now.Set(SETTING_SCREEN_TIMER, 3);
-    engine_->ApplySettings(now);
-    EXPECT_EQ(engine_->screenTimer().interval(), 3000);
-    EXPECT_EQ(face_.messages.size(), said) << "no restart for a timer";
-    now.Set(SETTING_SCREEN_ONE, 0);
-    engine_->ApplySettings(now);
-    EXPECT_EQ(face_.messages.size(), said + 1) << "the restart's start says it again";
-    EXPECT_EQ(engine_->state().screen.screen_one, 0u);
+    EXPECT_TRUE(engine_->ApplySettings(now).ok());
+    EXPECT_EQ(face_.messages.size(), 2u);
+    // camera_capture switches the camera as command 15 does.
+    now.Set(SETTING_CAMERA_CAPTURE, 0);
+    EXPECT_TRUE(engine_->ApplySettings(now).ok());
+    EXPECT_FALSE(engine_->Snapshot().camera_on);
+    now.Set(SETTING_CAMERA_CAPTURE, 1);
+    EXPECT_TRUE(engine_->ApplySettings(now).ok());
+    EXPECT_TRUE(engine_->Snapshot().camera_on);
+}
+
+TEST_F(EngineCoreTest, WithoutACameraTheCameraSwitchSaysSo) {
+    engine_->Close();
+    engine_.reset();
+    UnplugAllTestCameras();
+    engine_.emplace(face_);
+    engine_->Start();
+    ASSERT_EQ(face_.messages, std::vector<std::string>{"Vemo : カメラが見つかりません"});
+    engine_->OnCommand(kCmdCamera);
+    EXPECT_FALSE(engine_->Snapshot().camera_on);
+    EXPECT_EQ(face_.messages.size(), 2u) << "said again, and nothing claimed";
+    Settings now = engine_->settings();
+    now.Set(SETTING_CAMERA_CAPTURE, 1);
+    EXPECT_EQ(engine_->ApplySettings(now).text, "カメラが見つかりません");
 }
 
 // What another program sees change on the engine's object.
@@ -248,8 +279,10 @@ TEST_F(EngineCoreTest, TheBusFaceShowsTheCoreAndTellsEachChange) {
                               SLOT(Changed(QString, QVariantMap, QStringList))));
 
     // A change made on the core reaches the bus as a property change.
-    engine_->OnCommand(kCmdScreen);
-    EXPECT_TRUE(WaitFor([&] { return spy.seen.value("ScreenPublishing").toBool(); }));
+    engine_->OnCommand(kCmdCamera);
+    EXPECT_TRUE(WaitFor([&] {
+        return spy.seen.contains("CameraPublishing") && !spy.seen["CameraPublishing"].toBool();
+    }));
     // A command from the bus reaches the core and comes back as one.
     // Asynchronous: the service answers on this thread.
     QDBusMessage command = QDBusMessage::createMethodCall("com.lumetra.Vemo", "/Engine",
@@ -258,10 +291,8 @@ TEST_F(EngineCoreTest, TheBusFaceShowsTheCoreAndTellsEachChange) {
     const QDBusPendingCall call = other.asyncCall(command);
     ASSERT_TRUE(WaitFor([&] { return call.isFinished(); }));
     EXPECT_FALSE(call.isError()) << call.error().message().toStdString();
-    EXPECT_FALSE(engine_->Snapshot().camera_on);
-    EXPECT_TRUE(WaitFor([&] {
-        return spy.seen.contains("CameraPublishing") && !spy.seen["CameraPublishing"].toBool();
-    }));
+    EXPECT_TRUE(engine_->Snapshot().camera_on);
+    EXPECT_TRUE(WaitFor([&] { return spy.seen.value("CameraPublishing").toBool(); }));
     EXPECT_EQ(spy.seen.value("Status").toString(), engine_->status());
     QDBusConnection::disconnectFromBus("other");
 }
