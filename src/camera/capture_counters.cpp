@@ -15,6 +15,7 @@ void CaptureCounters::Start() {
 void CaptureCounters::Reset() {
     counting_.store(false);
     stopping_.store(false);
+    no_room_.store(false);
     frames_in_.store(0);
     first_offset_.store(0);
     last_offset_.store(0);

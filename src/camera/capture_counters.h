@@ -28,6 +28,13 @@ class CaptureCounters {
     // Frames entering the capture branch from now on are dropped.
     void Stop() { stopping_.store(true); }
     bool stopping() const { return stopping_.load(); }
+    // The file has no more room: frames already in the branch go no further
+    // than the multiplexer's door either.
+    void NoRoom() {
+        no_room_.store(true);
+        Stop();
+    }
+    bool no_room() const { return no_room_.load(); }
 
     // On the streaming threads.
     void FrameIn(std::uint64_t offset, bool offset_valid);
@@ -37,6 +44,7 @@ class CaptureCounters {
     // A frame has gone to the multiplexer: until then nothing it makes (the
     // header it writes even for no frame) reaches the file.
     bool frame_written() const { return delivered_.load() > 0; }
+    std::uint64_t frames_written() const { return delivered_.load(); }
 
     // Waits up to `milliseconds` for the writer to finish.
     bool WaitFinished(int milliseconds);
@@ -46,6 +54,7 @@ class CaptureCounters {
   private:
     std::atomic<bool> counting_{false};
     std::atomic<bool> stopping_{false};
+    std::atomic<bool> no_room_{false};
     std::atomic<std::uint64_t> frames_in_{0};
     std::atomic<std::uint64_t> first_offset_{0};
     std::atomic<std::uint64_t> last_offset_{0};

@@ -80,6 +80,10 @@ std::vector<GraphEvent> CameraGraph::DrainGraphEvents(const CaptureDevice* curre
                 event.kind = gst_structure_has_name(structure, kNoUsablePicturesMessage)
                                  ? GraphEventKind::kNoUsablePictures
                                  : GraphEventKind::kUsablePicturesAgain;
+            } else if (gst_structure_has_name(structure, kNoRoomMessage)) {
+                event.kind = GraphEventKind::kNoRoom;
+                const char* reason = gst_structure_get_string(structure, "reason");
+                event.detail = reason != nullptr ? reason : "";
             } else if (gst_structure_has_name(structure, kFramesStoppedMessage)) {
                 // Only the run that is still going counts.
                 if (!(previewing_ || capture_running_) || current == nullptr) continue;

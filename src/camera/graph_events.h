@@ -47,6 +47,10 @@ enum class GraphEventKind {
     // (broken, or not of its format); and when usable ones come back.
     kNoUsablePictures,
     kUsablePicturesAgain,
+    // The recording's file has no more room (a full disk, a quota, the
+    // file-size limit); detail says why. Its writer takes no more frames, and
+    // the room held for its index is still there.
+    kNoRoom,
 };
 struct GraphEvent {
     GraphEventKind kind = GraphEventKind::kErrorAbort;
@@ -75,6 +79,7 @@ inline constexpr char kDeviceLostMessage[] = "vemo-device-lost";
 inline constexpr char kFramesStoppedMessage[] = "vemo-frames-stopped";
 inline constexpr char kNoUsablePicturesMessage[] = "vemo-no-usable-pictures";
 inline constexpr char kUsablePicturesAgainMessage[] = "vemo-usable-pictures-again";
+inline constexpr char kNoRoomMessage[] = "vemo-no-room";
 
 // Looks at the running graph's frame arrivals four times a second, on the
 // thread that starts it (the window's), and posts kFramesStoppedMessage on

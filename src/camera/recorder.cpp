@@ -87,6 +87,7 @@ CameraResult Recorder::Attach(GstElement* pipeline, GstElement* split, const std
     if (!opened.fd) return CameraResult::Failure({"Cannot set output file", 0, opened.error});
     file_ = std::move(opened.fd);
     file_created_ = opened.created;
+    room_.emplace(file_.get());
     file_name_ = file_name;
     pipeline_ = gst::ElementRef::Share(pipeline);
     split_ = gst::ElementRef::Share(split);
@@ -202,6 +203,8 @@ RecordingResult Recorder::Detach() {
     }
     // No bytes of an earlier, longer recording (or of the reserved space)
     // stay past the end.
+    if (room_) room_->GiveBack(result.stats.file_end);
+    room_.reset();
     if (file_ && ftruncate(file_.get(), static_cast<off_t>(result.stats.file_end)) != 0) {
         result.problem =
             "cannot cut " + file_name_ + " to the recording's length: " + std::strerror(errno);
@@ -234,6 +237,7 @@ void Recorder::Abandon() {
 void Recorder::Discard() {
     RemoveBranch();
     end_.Reset();
+    room_.reset();
     file_.reset();
     // Only a file this start made; an existing file (a pre-allocated one
     // among them) is never removed.

@@ -32,6 +32,7 @@
 #include <functional>
 #include <memory>
 #include <mutex>
+#include <optional>
 #include <string>
 #include <vector>
 
@@ -39,6 +40,7 @@
 #include "camera/camera_result.h"
 #include "camera/capture_counters.h"
 #include "camera/gst_ptr.h"
+#include "capfile/file_room.h"
 
 namespace vemo {
 
@@ -133,6 +135,8 @@ class Recorder {
     std::string file_name_;
     UniqueFd file_;
     bool file_created_ = false;
+    // Claimed ahead of the writer, on its streaming thread, while it writes.
+    std::optional<FileRoom> room_;
 
     gst::ElementRef pipeline_;
     gst::ElementRef split_;

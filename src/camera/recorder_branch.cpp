@@ -3,7 +3,10 @@
 
 #include <gst/gst.h>
 
+#include <algorithm>
+
 #include "camera/camera_graph.h"
+#include "camera/graph_events.h"
 #include "camera/picture_check.h"
 #include "camera/recorder.h"
 
@@ -47,8 +50,9 @@ GstPadProbeReturn OnCaptureEntry(GstPad*, GstPadProbeInfo* info, gpointer data) 
     return GST_PAD_PROBE_OK;
 }
 
-// Coded frames entering the multiplexer.
+// Coded frames entering the multiplexer, none once the file has no more room.
 GstPadProbeReturn OnFrameToFile(GstPad*, GstPadProbeInfo* info, gpointer data) {
+    if (static_cast<CaptureCounters*>(data)->no_room()) return GST_PAD_PROBE_DROP;
     static_cast<CaptureCounters*>(data)->FrameWritten(
         gst_buffer_get_size(GST_PAD_PROBE_INFO_BUFFER(info)));
     return GST_PAD_PROBE_OK;
@@ -60,10 +64,30 @@ GstPadProbeReturn OnFrameToFile(GstPad*, GstPadProbeInfo* info, gpointer data) {
 struct WriterPosition {
     CaptureCounters* counters;
     Recorder::EndSignal* end;
+    FileRoom* room;
     std::uint64_t position = 0;
+    std::uint64_t furthest = 0;
+    bool out_of_room = false;
 };
 
-GstPadProbeReturn OnWriter(GstPad*, GstPadProbeInfo* info, gpointer data) {
+// Keeps room ahead of the writer. Once there is none, no more frames come in
+// and the engine is told to finish the recording: what is on its way and the
+// index still fit in the room held.
+void KeepRoom(GstPad* pad, WriterPosition& writer) {
+    if (writer.out_of_room) return;
+    const Result<> room = writer.room->MakeRoom(writer.furthest, writer.counters->frames_written());
+    if (room) return;
+    writer.out_of_room = true;
+    writer.counters->NoRoom();
+    gst::ElementRef element = gst::ElementRef::Adopt(gst_pad_get_parent_element(pad));
+    if (!element) return;
+    GstStructure* structure = gst_structure_new(kNoRoomMessage, "reason", G_TYPE_STRING,
+                                                room.error().text.c_str(), nullptr);
+    gst_element_post_message(element.get(),
+                             gst_message_new_application(GST_OBJECT(element.get()), structure));
+}
+
+GstPadProbeReturn OnWriter(GstPad* pad, GstPadProbeInfo* info, gpointer data) {
     auto* writer = static_cast<WriterPosition*>(data);
     if ((GST_PAD_PROBE_INFO_TYPE(info) & GST_PAD_PROBE_TYPE_BUFFER) != 0) {
         // A recording that ends before its first frame would leave only a
@@ -71,6 +95,8 @@ GstPadProbeReturn OnWriter(GstPad*, GstPadProbeInfo* info, gpointer data) {
         if (!writer->counters->frame_written()) return GST_PAD_PROBE_DROP;
         writer->position += gst_buffer_get_size(GST_PAD_PROBE_INFO_BUFFER(info));
         writer->counters->WriterAt(writer->position);
+        writer->furthest = std::max(writer->furthest, writer->position);
+        KeepRoom(pad, *writer);
         return GST_PAD_PROBE_OK;
     }
     GstEvent* event = GST_PAD_PROBE_INFO_EVENT(info);
@@ -175,7 +201,8 @@ bool Recorder::LinkBranch(bool jpeg_frames, CameraResult& result) {
         writer.get(), "sink",
         static_cast<GstPadProbeType>(GST_PAD_PROBE_TYPE_BUFFER |
                                      GST_PAD_PROBE_TYPE_EVENT_DOWNSTREAM),
-        OnWriter, std::make_unique<WriterPosition>(WriterPosition{&counters_, &end_}).release(),
+        OnWriter,
+        std::make_unique<WriterPosition>(WriterPosition{&counters_, &end_, &*room_}).release(),
         [](gpointer data) { std::unique_ptr<WriterPosition>(static_cast<WriterPosition*>(data)); });
     // The branch takes the pipeline's state before the split feeds it: a
     // running split that pushed into elements still stopped would stop the

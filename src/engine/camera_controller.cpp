@@ -14,6 +14,7 @@ namespace {
 constexpr char kNoCamera[] = "カメラが見つかりません";
 constexpr char kDeviceLost[] = "Stopping Capture (Device Lost). Select New Capture Device";
 constexpr char kNoUsablePictures[] = "the camera sends no usable pictures";
+constexpr char kNoRoom[] = "Recording stopped: the capture file has no more room";
 constexpr char kDeviceBusy[] =
     "Could not connect capture pin #0 to grabber.\r\nIs the capture device being used by another "
     "application?";
@@ -296,6 +297,13 @@ void CameraController::HandleGraphEvents() {
                 qCInfo(logCamera) << "the camera sends usable pictures again";
                 host_.SetStatus(QString::fromStdString(graph_.device_name()));
                 break;
+            case GraphEventKind::kNoRoom:
+                // Stopped while the index still fits: the file is finished and
+                // plays to its last frame, and the statistics line counts it.
+                if (!FinishRecording(kFinishLimitMs)) break;
+                pending_.push_back({kNoRoom, 0, event.detail});
+                ShowPending();
+                return;
             case GraphEventKind::kDeviceBusy:
                 // Trying again would only fail again: the preview stays halted
                 // until the camera is switched on or chosen anew.

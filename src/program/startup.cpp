@@ -271,6 +271,9 @@ int RunEngine(int argc, char** argv) {
     }
 
     HandleTerminationSignals(application.get());
+    // A write past the file-size limit fails with EFBIG, which the recording
+    // reports, rather than ending the engine.
+    std::signal(SIGXFSZ, SIG_IGN);
     MarkerRelease release_marker;
     // On the bus before start-up can wait on anything: other programs learn
     // what it waits for.

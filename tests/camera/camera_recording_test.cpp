@@ -12,12 +12,16 @@
 #include <QLineEdit>
 #include <QListWidget>
 
+#include <sys/mount.h>
 #include <sys/resource.h>
 
 #include <algorithm>
+#include <cerrno>
 #include <csignal>
 #include <cstdio>
+#include <cstring>
 #include <functional>
+#include <iostream>
 #include <thread>
 
 #include "app/dialogs/file_dialog.h"
@@ -703,6 +707,44 @@ TEST_F(CameraRecordingTest, ACameraThatStallsOrFailsFinishesTheRecordingWithItsL
     camera().ChooseDevicesByName("Failing");
     RecordUntil("error.avi", [] {});
     EXPECT_TRUE(Said("Vemo : ERROR during capture")) << testing::PrintToString(messages_);
+}
+
+// A full disk or a file-size limit stops the recording while its index still
+// fits: the file plays to its last frame, and the statistics line counts it.
+TEST_F(CameraRecordingTest, NoMoreRoomLeavesAFinishedRecording) {
+    const auto record_until_full = [&](const std::string& path) {
+        messages_.clear();
+        ASSERT_TRUE(StartRecording(path));
+        ASSERT_TRUE(WaitFor([&] { return !camera().recorder().busy(); }, 30s)) << path;
+        EXPECT_GT(CapturedFrames(), 0) << StatusText().toStdString();
+        EXPECT_EQ(ReadAvi(path).frames, CapturedFrames());
+        const std::vector<std::uint8_t> bytes = test::ReadBytes(path);
+        EXPECT_NE(std::search(bytes.begin(), bytes.end(), std::begin("idx1"), std::end("idx1") - 1),
+                  bytes.end())
+            << "the index is in the file";
+        EXPECT_TRUE(Said("Vemo : Recording stopped: the capture file has no more room: "))
+            << testing::PrintToString(messages_);
+    };
+    {
+        const FileGrowthStopped limit(12 << 20);
+        record_until_full(dir_ / "limit.avi");
+    }
+    EXPECT_TRUE(
+        Said("Vemo : Recording stopped: the capture file has no more room: the file-size "
+             "limit"));
+    // A small disk of its own, where this machine allows one.
+    const fs::path disk = dir_ / "disk";
+    fs::create_directory(disk);
+    if (::mount("tmpfs", disk.c_str(), "tmpfs", 0, "size=12m") != 0) {
+        std::cout << "no tmpfs could be mounted (" << std::strerror(errno)
+                  << "): the full disk is not tried\n";
+        return;
+    }
+    record_until_full(disk / "full.avi");
+    EXPECT_TRUE(
+        Said("Vemo : Recording stopped: the capture file has no more room: no room for "
+             "the recording to go on: No space left on device"));
+    ::umount2(disk.c_str(), MNT_DETACH);
 }
 
 // A file whose writes fail holds nothing up: command 8 and a camera switch
