@@ -83,10 +83,10 @@ CameraResult Recorder::Attach(GstElement* pipeline, GstElement* split, const std
         return CameraResult::Failure(
             {"Cannot render video capture stream", 0, NotInstalled(missing)});
     }
-    OpenedCaptureFile opened = OpenCaptureFileForWriting(file_name);
-    if (!opened.fd) return CameraResult::Failure({"Cannot set output file", 0, opened.error});
-    file_ = std::move(opened.fd);
-    file_created_ = opened.created;
+    Result<OpenedCaptureFile> opened = OpenCaptureFileForWriting(file_name);
+    if (!opened) return CameraResult::Failure({"Cannot set output file", 0, opened.error().text});
+    file_ = std::move(opened->fd);
+    file_created_ = opened->created;
     room_.emplace(file_.get());
     file_name_ = file_name;
     pipeline_ = gst::ElementRef::Share(pipeline);

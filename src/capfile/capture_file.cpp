@@ -18,10 +18,6 @@
 namespace vemo {
 namespace {
 
-std::string Reason(int error_number) {
-    return std::generic_category().message(error_number);
-}
-
 // What a file of type `mode` is, for a refusal; "" for a regular file.
 const char* KindOfNonRegular(mode_t mode) {
     if (S_ISREG(mode)) return "";
@@ -33,8 +29,9 @@ const char* KindOfNonRegular(mode_t mode) {
     return "a special file";
 }
 
-std::string NotRegularText(const std::string& path, mode_t mode) {
-    return path + ": not a regular file (it is " + KindOfNonRegular(mode) + ")";
+std::unexpected<Error> NotRegular(const std::string& path, mode_t mode) {
+    return Failure(ErrorKind::kNotAFile,
+                   path + ": not a regular file (it is " + KindOfNonRegular(mode) + ")");
 }
 
 // File systems whose regular files are the kernel's own views and switches
@@ -58,12 +55,12 @@ constexpr KernelFileSystem kKernelFileSystems[] = {
     {0x958458f6, "hugetlbfs"},
 };
 
-// Why a file on the file system `info` describes cannot be the capture file
-// ("" when it can).
-std::string NotOnDiskText(const std::string& path, const struct statfs& info) {
+// Whether a file on the file system `info` describes can be the capture file.
+Result<> OnDisk(const std::string& path, const struct statfs& info) {
     for (const KernelFileSystem& kernel : kKernelFileSystems) {
         if (static_cast<std::uint32_t>(info.f_type) == kernel.magic) {
-            return path + ": not a file on a disk (it is on " + kernel.name + ")";
+            return Failure(ErrorKind::kNotAFile,
+                           path + ": not a file on a disk (it is on " + kernel.name + ")");
         }
     }
     return {};
@@ -92,80 +89,84 @@ std::int32_t FreeDiskSpaceKB(const std::string& path) {
     return static_cast<std::int32_t>((blocks * block) >> 10);
 }
 
-std::string NotRegularFileReason(const std::string& path) {
+Result<> CheckCaptureFilePath(const std::string& path) {
     // lstat: a link is refused itself, or a recording would overwrite
     // whatever it points at.
     struct stat info {};
     struct statfs volume {};
     if (lstat(path.c_str(), &info) == 0) {
-        if (!S_ISREG(info.st_mode)) return NotRegularText(path, info.st_mode);
+        if (!S_ISREG(info.st_mode)) return NotRegular(path, info.st_mode);
         // Files in /proc and /sys count as regular files: their file
         // system tells them apart.
         if (statfs(path.c_str(), &volume) != 0) return {};
-        return NotOnDiskText(path, volume);
+        return OnDisk(path, volume);
     }
     // A file not made yet would be made in its folder.
     std::error_code failed;
     const std::filesystem::path folder = std::filesystem::absolute(path, failed).parent_path();
     if (failed || statfs(folder.c_str(), &volume) != 0) return {};
-    return NotOnDiskText(path, volume);
+    return OnDisk(path, volume);
 }
 
-OpenedCaptureFile OpenCaptureFileForWriting(const std::string& path) {
-    OpenedCaptureFile opened;
+namespace {
+
+// The checks of an opened file: a regular file on a disk, blocking again.
+Result<> CheckOpened(const std::string& path, int fd) {
+    struct stat info {};
+    struct statfs volume {};
+    if (fstat(fd, &info) != 0 || fstatfs(fd, &volume) != 0) {
+        return std::unexpected(SystemError(path, errno));
+    }
+    if (!S_ISREG(info.st_mode)) return NotRegular(path, info.st_mode);
+    if (Result<> on_disk = OnDisk(path, volume); !on_disk) return on_disk;
+    const int flags = fcntl(fd, F_GETFL);
+    if (flags < 0 || fcntl(fd, F_SETFL, flags & ~O_NONBLOCK) != 0) {
+        return std::unexpected(SystemError(path, errno));
+    }
+    return {};
+}
+
+}  // namespace
+
+Result<OpenedCaptureFile> OpenCaptureFileForWriting(const std::string& path) {
     // Checked before opening so that no device is ever opened; O_NOFOLLOW and
     // the fstat below cover a link or file swapped in between. O_NONBLOCK
     // keeps a FIFO without a reader from stopping the caller in open().
-    if (std::string reason = NotRegularFileReason(path); !reason.empty()) {
-        opened.error = std::move(reason);
-        return opened;
+    if (Result<> usable = CheckCaptureFilePath(path); !usable) {
+        return std::unexpected(usable.error());
     }
     constexpr int kFlags = O_WRONLY | O_NONBLOCK | O_NOCTTY | O_NOFOLLOW | O_CLOEXEC;
+    OpenedCaptureFile opened;
     // Made exclusively first, so the caller knows whether a failure may remove it.
     opened.fd.reset(open(path.c_str(), kFlags | O_CREAT | O_EXCL, 0666));
     opened.created = opened.fd.valid();
     if (!opened.fd && errno == EEXIST) opened.fd.reset(open(path.c_str(), kFlags));
     if (!opened.fd) {
         const int open_error = errno;
-        std::string reason = NotRegularFileReason(path);
-        opened.error = reason.empty() ? path + ": " + Reason(open_error) : std::move(reason);
-        return opened;
+        // Swapped for something else meanwhile: that is the reason.
+        if (Result<> usable = CheckCaptureFilePath(path); !usable) {
+            return std::unexpected(usable.error());
+        }
+        return std::unexpected(SystemError(path, open_error));
     }
-    struct stat info {};
-    struct statfs volume {};
-    if (fstat(opened.fd.get(), &info) != 0 || fstatfs(opened.fd.get(), &volume) != 0) {
-        opened.error = path + ": " + Reason(errno);
-    } else if (!S_ISREG(info.st_mode)) {
-        opened.error = NotRegularText(path, info.st_mode);
-    } else if (std::string not_on_disk = NotOnDiskText(path, volume); !not_on_disk.empty()) {
-        opened.error = std::move(not_on_disk);
-    } else {
-        const int flags = fcntl(opened.fd.get(), F_GETFL);
-        if (flags < 0 || fcntl(opened.fd.get(), F_SETFL, flags & ~O_NONBLOCK) != 0)
-            opened.error = path + ": " + Reason(errno);
-    }
-    if (!opened.error.empty()) {
+    if (Result<> checked = CheckOpened(path, opened.fd.get()); !checked) {
         opened.fd.reset();
         if (opened.created) unlink(path.c_str());
-        opened.created = false;
+        return std::unexpected(checked.error());
     }
     return opened;
 }
 
-bool AllocCapFile(const std::string& path, std::uint64_t bytes, std::string* error) {
-    const auto fail = [&](const std::string& what, int error_number) {
-        if (error != nullptr) *error = what + " " + path + ": " + Reason(error_number);
-        return false;
+Result<> AllocCapFile(const std::string& path, std::uint64_t bytes) {
+    const auto fail = [&](const char* what, int error_number) {
+        return std::unexpected(SystemError(std::string(what) + " " + path, error_number));
     };
     if (bytes > static_cast<std::uint64_t>(std::numeric_limits<off_t>::max()))
         return fail("Cannot reserve space for", EFBIG);
-    OpenedCaptureFile opened = OpenCaptureFileForWriting(path);
-    if (!opened.fd) {
-        if (error != nullptr) *error = "Cannot open " + opened.error;
-        return false;
-    }
-    UniqueFd fd = std::move(opened.fd);
-    const bool created = opened.created;
+    Result<OpenedCaptureFile> opened = OpenCaptureFileForWriting(path);
+    if (!opened) return Failure(opened.error().kind, "Cannot open " + opened.error().text);
+    UniqueFd fd = std::move(opened->fd);
+    const bool created = opened->created;
     const auto discard = [&] {
         if (created) unlink(path.c_str());
     };
@@ -182,7 +183,7 @@ bool AllocCapFile(const std::string& path, std::uint64_t bytes, std::string* err
         discard();
         return fail("Cannot write", close_error);
     }
-    return true;
+    return {};
 }
 
 }  // namespace vemo

@@ -3,7 +3,7 @@
 // The AVI file a capture to file records into: its name and size, the free
 // space beside it, reserving that space ahead of a recording, and saving a
 // copy of the recording under another name. None of these shows anything;
-// failures come back as readable text for the caller to show.
+// failures come back as an Error for the caller to show.
 
 #include <atomic>
 #include <cstddef>
@@ -12,6 +12,7 @@
 #include <optional>
 #include <string>
 
+#include "base/error.h"
 #include "base/unique_fd.h"
 
 namespace vemo {
@@ -36,29 +37,28 @@ std::uint64_t FileSize64(const std::string& path);
 // need not exist), at most INT32_MAX; -1 when unknown, as for a missing folder.
 std::int32_t FreeDiskSpaceKB(const std::string& path);
 
-// Why `path` cannot be written as the capture file ("" when it can): it
-// exists and is not a regular file (a symbolic link, directory, FIFO, device
-// or socket), or it is, or would be made, on a file system of the kernel's
-// own such as procfs or sysfs, whose files store nothing.
-std::string NotRegularFileReason(const std::string& path);
+// Whether `path` can be written as the capture file: refused (kNotAFile)
+// when it exists and is not a regular file (a symbolic link, directory,
+// FIFO, device or socket), or when it is, or would be made, on a file system
+// of the kernel's own such as procfs or sysfs, whose files store nothing.
+Result<> CheckCaptureFilePath(const std::string& path);
 
 // Opens `path` for writing without truncating it, creating it (mode 0666)
-// when absent; what NotRegularFileReason refuses is refused, before opening
+// when absent; what CheckCaptureFilePath refuses is refused, before opening
 // and again on the opened file. Never blocks (O_NONBLOCK until the type is
-// checked). `created` says whether this call made the file. On failure the
-// fd is empty and `error` says why ("PATH: reason").
+// checked). `created` says whether this call made the file. A failure says
+// why ("PATH: reason").
 struct OpenedCaptureFile {
     UniqueFd fd;
     bool created = false;
-    std::string error;
 };
-OpenedCaptureFile OpenCaptureFileForWriting(const std::string& path);
+Result<OpenedCaptureFile> OpenCaptureFileForWriting(const std::string& path);
 
 // Makes `path` at least `bytes` long with its blocks reserved. An existing
 // file keeps its contents: a recording reuses the space. Anything but a
 // regular file is refused. On failure a file made by this call is removed
-// again and `error` says why.
-bool AllocCapFile(const std::string& path, std::uint64_t bytes, std::string* error);
+// again.
+Result<> AllocCapFile(const std::string& path, std::uint64_t bytes);
 
 // The bytes of `path` that hold the recording: the RIFF 'AVI ' chunk at its
 // start and the RIFF 'AVIX' chunks that follow it, not the reserved space

@@ -17,14 +17,14 @@
 namespace vemo {
 namespace {
 
-// Why a path cannot be the capture file, or "" when it can.
-std::string RefusalOf(const std::string& path) {
-    if (path.empty()) return "no file name";
+// Whether a path can be the capture file.
+Result<> UsableName(const std::string& path) {
+    if (path.empty()) return Failure(ErrorKind::kInvalidValue, "no file name");
     // Names arrive as bytes from other programs; one that is not UTF-8 would
     // be shown and stored with replacement characters in it.
     QStringDecoder utf8(QStringDecoder::Utf8, QStringDecoder::Flag::Stateless);
     [[maybe_unused]] const QString decoded = utf8(QByteArrayView(path));
-    if (utf8.hasError()) return "the name is not valid UTF-8";
+    if (utf8.hasError()) return Failure(ErrorKind::kInvalidValue, "the name is not valid UTF-8");
     // The name is shown as one line in the status bar, the log and
     // vemoctl's output: a line break or an escape sequence in it would split
     // those lines or forge others.
@@ -32,21 +32,24 @@ std::string RefusalOf(const std::string& path) {
             const auto byte = static_cast<unsigned char>(c);
             return byte < 0x20 || byte == 0x7f;
         })) {
-        return "the name holds a control character";
+        return Failure(ErrorKind::kInvalidValue, "the name holds a control character");
     }
     if (path.size() > kCaptureFileNameMax) {
-        return "the name is longer than " + std::to_string(kCaptureFileNameMax) + " bytes";
+        return Failure(ErrorKind::kInvalidValue,
+                       "the name is longer than " + std::to_string(kCaptureFileNameMax) + " bytes");
     }
     std::error_code error;
     const std::filesystem::path folder = std::filesystem::absolute(path, error).parent_path();
     if (error || !std::filesystem::is_directory(folder, error)) {
-        return "the folder " + folder.string() + " does not exist";
+        return Failure(ErrorKind::kNotFound, "the folder " + folder.string() + " does not exist");
     }
     // Opening a FIFO or a device for writing could block or do harm; the
     // path is already named in the messages this reason goes into.
-    if (std::string reason = NotRegularFileReason(path); !reason.empty()) {
+    if (Result<> checked = CheckCaptureFilePath(path); !checked) {
         const std::string prefix = path + ": ";
-        return reason.starts_with(prefix) ? reason.substr(prefix.size()) : reason;
+        Error refusal = checked.error();
+        if (refusal.text.starts_with(prefix)) refusal.text.erase(0, prefix.size());
+        return std::unexpected(refusal);
     }
     return {};
 }
@@ -67,9 +70,9 @@ bool CaptureFileControl::ChooseCaptureFileName(std::string& name, bool confirm_o
     if (!chosen) return false;
     const std::string path = *chosen;
     // A name the engine cannot keep whole is refused rather than cut.
-    if (const std::string refusal = RefusalOf(path); !refusal.empty()) {
+    if (const Result<> usable = UsableName(path); !usable) {
         ReportError(host_.face(), "Cannot use %s as the capture file: %s", path.c_str(),
-                    refusal.c_str());
+                    usable.error().text.c_str());
         return false;
     }
     name = path;
@@ -90,14 +93,16 @@ bool CaptureFileControl::SetCaptureFile() {
     return true;
 }
 
-std::optional<std::string> CaptureFileControl::SetCaptureFileName(const std::string& path) {
-    if (saving_) return "the capture file is being saved";
+Result<> CaptureFileControl::SetCaptureFileName(const std::string& path) {
+    if (saving_) return Failure(ErrorKind::kBusy, "the capture file is being saved");
     // The caller's working directory is not the engine's: a relative name
     // would name another file than the caller means.
-    if (!path.starts_with('/')) return "the name is relative: give the whole path";
-    if (std::string refusal = RefusalOf(path); !refusal.empty()) return refusal;
+    if (!path.starts_with('/')) {
+        return Failure(ErrorKind::kInvalidValue, "the name is relative: give the whole path");
+    }
+    if (Result<> usable = UsableName(path); !usable) return usable;
     state_.capture_file.capture_file_name = path;
-    return std::nullopt;
+    return {};
 }
 
 bool CaptureFileControl::AllocateCaptureFile() {
@@ -109,9 +114,11 @@ bool CaptureFileControl::AllocateCaptureFile() {
     if (RefusedWhileSaving(refusal)) return false;
     // The face is drawn before the long reservation begins.
     host_.face().ShowNow();
-    std::string why;
-    if (!AllocCapFile(state_.capture_file.capture_file_name,
-                      std::uint64_t{state_.capture_file.capture_file_mb} * 1'048'576, &why)) {
+    const Result<> allocated =
+        AllocCapFile(state_.capture_file.capture_file_name,
+                     std::uint64_t{state_.capture_file.capture_file_mb} * 1'048'576);
+    if (!allocated) {
+        const std::string& why = allocated.error().text;
         qCWarning(logCommand).noquote()
             << "Failed to pre-allocate capture file space:" << QString::fromStdString(why);
         host_.SetStatus(QString::fromStdString(why));

@@ -9,6 +9,7 @@
 #include <optional>
 #include <string>
 
+#include "base/error.h"
 #include "engine/camera_host.h"
 #include "engine/engine_state.h"
 
@@ -30,9 +31,8 @@ class CaptureFileControl {
     // the status bar; Escape aborts it. True when saved, or when the user
     // chose no name.
     bool SaveCaptureFile();
-    // A name given without a dialog (D-Bus), absolute: nullopt when taken,
-    // else why not.
-    std::optional<std::string> SetCaptureFileName(const std::string& path);
+    // A name given without a dialog (D-Bus), absolute; refused with why.
+    Result<> SetCaptureFileName(const std::string& path);
 
     bool saving() const { return saving_; }
     void AbortSave() { abort_save_.store(true); }

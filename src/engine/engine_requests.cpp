@@ -45,8 +45,8 @@ std::optional<std::string> Engine::WaitingRefusal(const char* doing) const {
 
 EngineAnswer Engine::SetCaptureFileName(const std::string& path) {
     if (closed_) return EngineAnswer::Refused(kClosing);
-    if (std::optional<std::string> refusal = capture_file_->SetCaptureFileName(path)) {
-        return EngineAnswer::Refused(std::move(*refusal));
+    if (const Result<> taken = capture_file_->SetCaptureFileName(path); !taken) {
+        return EngineAnswer::Refused(taken.error().text);
     }
     emit changed();
     return EngineAnswer::Done();

@@ -74,7 +74,7 @@ TEST_F(CaptureFileControlTest, WhileACopyRunsTheFileIsNeitherChangedNorCopiedAga
     const std::vector<std::uint8_t> recording(3 << 20, 'r');
     test::WriteBytes(capture, recording);
     test::WriteBytes(other, {'o'});
-    ASSERT_EQ(control.SetCaptureFileName(capture), std::nullopt);
+    ASSERT_TRUE(control.SetCaptureFileName(capture));
 
     std::vector<FileRequest> requests;
     std::string target = dir_ / "copy.avi";
@@ -85,7 +85,7 @@ TEST_F(CaptureFileControlTest, WhileACopyRunsTheFileIsNeitherChangedNorCopiedAga
     // The progress arrives inside the copy's nested event loop, where
     // commands from the menu and from other programs run too.
     std::vector<std::string> refusals;
-    std::optional<std::string> renamed;
+    std::string renamed;
     bool tried = false;
     StatusText* status = window.statusBarWidget()->textWidget();
     status->setChangeObserver([&](const QString& text) {
@@ -97,7 +97,8 @@ TEST_F(CaptureFileControlTest, WhileACopyRunsTheFileIsNeitherChangedNorCopiedAga
             window.OnCommand(command);
             refusals.push_back(status->text().toStdString());
         }
-        renamed = control.SetCaptureFileName(other);
+        const Result<> taken = control.SetCaptureFileName(other);
+        renamed = taken ? "taken" : taken.error().text;
     });
     window.OnCommand(kCmdSaveCaptureFile);
 
@@ -143,7 +144,8 @@ TEST_F(CaptureFileControlTest, NamesThatCannotBeTheCaptureFileAreRefused) {
     std::filesystem::create_directory(dir_.path() / "folder.avi");
 
     const auto refusal = [&](const std::string& path) {
-        return control.SetCaptureFileName(path).value_or("taken");
+        const Result<> taken = control.SetCaptureFileName(path);
+        return taken ? std::string("taken") : taken.error().text;
     };
     EXPECT_EQ(refusal(fifo), "not a regular file (it is a named pipe)");
     EXPECT_EQ(refusal(dir_ / "folder.avi"), "not a regular file (it is a directory)");

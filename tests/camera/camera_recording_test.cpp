@@ -305,8 +305,7 @@ TEST_F(CameraRecordingTest, EscapeAndTheTimeLimitStopARecording) {
 }
 
 TEST_F(CameraRecordingTest, APreallocatedFileEndsAtTheRecordingsLength) {
-    std::string why;
-    ASSERT_TRUE(AllocCapFile(file_, 50u * 1024 * 1024, &why)) << why;
+    ASSERT_TRUE(AllocCapFile(file_, 50u * 1024 * 1024).has_value());
     window_->OnCommand(kCmdStartCapture);
     ASSERT_TRUE(camera().recording());
     RunEvents(1s);
@@ -355,8 +354,7 @@ TEST_F(CameraRecordingTest, ARecordingWithNoFrameLeavesTheCaptureFileAsItWas) {
     RecordUntil("earlier.avi", [&] { window_->OnCommand(kCmdStopCapture); });
     const std::string earlier = dir_ / "earlier.avi";
     const std::string reserved = dir_ / "reserved.avi";
-    std::string why;
-    ASSERT_TRUE(AllocCapFile(reserved, 1024 * 1024, &why)) << why;
+    ASSERT_TRUE(AllocCapFile(reserved, 1024 * 1024).has_value());
     const std::string fresh = dir_ / "fresh.avi";
     int plugged = 1;
     for (const std::string& file : {earlier, reserved, fresh}) {

@@ -117,22 +117,24 @@ TEST(CaptureFileTest, AllocationKeepsWhatIsThere) {
     test::TempDir dir;
     const std::string path = dir / "capture.avi";
     test::WriteBytes(path, {'R', 'I', 'F', 'F'});
-    std::string error;
-    ASSERT_TRUE(AllocCapFile(path, 3 * kMiB, &error)) << error;
+    const auto ok = [](const Result<>& result) { return result ? "" : result.error().text; };
+    ASSERT_EQ(ok(AllocCapFile(path, 3 * kMiB)), "");
     EXPECT_EQ(FileSize64(path), 3 * kMiB);
     const std::vector<std::uint8_t> bytes = test::ReadBytes(path);
     EXPECT_EQ(std::memcmp(bytes.data(), "RIFF", 4), 0);
 
     // Asking for less never cuts the file.
-    ASSERT_TRUE(AllocCapFile(path, kMiB, &error)) << error;
+    ASSERT_EQ(ok(AllocCapFile(path, kMiB)), "");
     EXPECT_EQ(FileSize64(path), 3 * kMiB);
 
     const std::string fresh = dir / "fresh.avi";
-    ASSERT_TRUE(AllocCapFile(fresh, 2 * kMiB, &error)) << error;
+    ASSERT_EQ(ok(AllocCapFile(fresh, 2 * kMiB)), "");
     EXPECT_EQ(FileSize64(fresh), 2 * kMiB);
 
-    EXPECT_FALSE(AllocCapFile(dir / "missing/capture.avi", kMiB, &error));
-    EXPECT_NE(error.find("missing/capture.avi"), std::string::npos) << error;
+    const Result<> missing = AllocCapFile(dir / "missing/capture.avi", kMiB);
+    ASSERT_FALSE(missing);
+    EXPECT_EQ(missing.error().kind, ErrorKind::kNotFound);
+    EXPECT_NE(missing.error().text.find("missing/capture.avi"), std::string::npos);
     EXPECT_EQ(FileSize64(dir / "missing/capture.avi"), 0u);
 }
 
@@ -160,15 +162,15 @@ TEST(CaptureFileTest, OnlyARegularFileIsOpenedAndNothingBlocks) {
 
     for (const std::string& path : {fifo, folder, socket_path, link, std::string("/dev/null")}) {
         SCOPED_TRACE(path);
-        EXPECT_NE(NotRegularFileReason(path).find("not a regular file"), std::string::npos)
-            << NotRegularFileReason(path);
+        ASSERT_FALSE(CheckCaptureFilePath(path));
+        EXPECT_EQ(CheckCaptureFilePath(path).error().kind, ErrorKind::kNotAFile);
         // Run aside, so that a blocked open fails the test instead of hanging
         // it; a reader on the FIFO then lets it go.
         auto opening = std::async(std::launch::async, [&path] {
-            OpenedCaptureFile opened = OpenCaptureFileForWriting(path);
-            std::string error;
-            const bool allocated = AllocCapFile(path, kMiB, &error);
-            return std::make_tuple(opened.fd.valid(), opened.error, allocated, error);
+            const Result<OpenedCaptureFile> opened = OpenCaptureFileForWriting(path);
+            const Result<> allocated = AllocCapFile(path, kMiB);
+            return std::make_tuple(opened.has_value(), opened ? "" : opened.error().text,
+                                   allocated.has_value(), allocated ? "" : allocated.error().text);
         });
         if (opening.wait_for(std::chrono::seconds(10)) != std::future_status::ready) {
             const UniqueFd reader(open(fifo.c_str(), O_RDONLY | O_NONBLOCK | O_CLOEXEC));
@@ -188,19 +190,22 @@ TEST(CaptureFileTest, OnlyARegularFileIsOpenedAndNothingBlocks) {
 
     // A regular file, new or existing, opens, keeps its bytes and blocks.
     const std::string file = dir / "capture.avi";
-    EXPECT_EQ(NotRegularFileReason(file), "");
-    OpenedCaptureFile fresh = OpenCaptureFileForWriting(file);
-    ASSERT_TRUE(fresh.fd.valid()) << fresh.error;
-    EXPECT_TRUE(fresh.created);
-    ASSERT_EQ(write(fresh.fd.get(), "RIFF", 4), 4);
-    EXPECT_EQ(fcntl(fresh.fd.get(), F_GETFL) & O_NONBLOCK, 0);
-    fresh.fd.reset();
-    const OpenedCaptureFile again = OpenCaptureFileForWriting(file);
-    ASSERT_TRUE(again.fd.valid()) << again.error;
-    EXPECT_FALSE(again.created);
+    EXPECT_TRUE(CheckCaptureFilePath(file));
+    Result<OpenedCaptureFile> fresh = OpenCaptureFileForWriting(file);
+    ASSERT_TRUE(fresh) << fresh.error().text;
+    EXPECT_TRUE(fresh->created);
+    ASSERT_EQ(write(fresh->fd.get(), "RIFF", 4), 4);
+    EXPECT_EQ(fcntl(fresh->fd.get(), F_GETFL) & O_NONBLOCK, 0);
+    fresh->fd.reset();
+    const Result<OpenedCaptureFile> again = OpenCaptureFileForWriting(file);
+    ASSERT_TRUE(again) << again.error().text;
+    EXPECT_FALSE(again->created);
     EXPECT_EQ(test::ReadBytes(file), (std::vector<std::uint8_t>{'R', 'I', 'F', 'F'}));
-    EXPECT_EQ(OpenCaptureFileForWriting(dir / "missing/capture.avi").error,
-              dir / "missing/capture.avi" + ": No such file or directory");
+    const Result<OpenedCaptureFile> missing =
+        OpenCaptureFileForWriting(dir / "missing/capture.avi");
+    ASSERT_FALSE(missing);
+    EXPECT_EQ(missing.error().text, dir / "missing/capture.avi" + ": No such file or directory");
+    EXPECT_EQ(missing.error().kind, ErrorKind::kNotFound);
 }
 
 // Files of /proc and /sys are regular files: /proc/self/comm names the engine.
@@ -209,10 +214,10 @@ TEST(CaptureFileTest, KernelFilesAreRefused) {
         const std::string on = std::string(path).starts_with("/proc") ? "procfs" : "sysfs";
         const std::string refusal =
             std::string(path) + ": not a file on a disk (it is on " + on + ")";
-        EXPECT_EQ(NotRegularFileReason(path), refusal);
-        EXPECT_EQ(OpenCaptureFileForWriting(path).error, refusal);
+        EXPECT_EQ(CheckCaptureFilePath(path).error().text, refusal);
+        EXPECT_EQ(OpenCaptureFileForWriting(path).error().text, refusal);
     }
-    EXPECT_EQ(NotRegularFileReason("/dev/shm/capture.avi"), "");
+    EXPECT_TRUE(CheckCaptureFilePath("/dev/shm/capture.avi"));
 }
 
 TEST(CaptureFileTest, FreeSpaceOfTheFileFolder) {
