@@ -13,6 +13,8 @@
 #include <utility>
 #include <vector>
 
+#include "base/error.h"
+
 namespace vemo {
 
 struct CameraControl {
@@ -60,18 +62,18 @@ class CameraControls {
     // Every control the camera reports now (values included), disabled ones
     // and class headings left out, in the driver's order.
     virtual std::vector<CameraControl> Controls() = 0;
-    // Sets one control; false with the driver's reason when it refuses (the
-    // control then keeps the driver's value, which Controls() reads again).
-    virtual bool SetControl(std::uint32_t id, std::int64_t value, std::string* error) = 0;
+    // Sets one control; refused with the driver's reason (the control then
+    // keeps the driver's value, which Controls() reads again).
+    virtual Result<> SetControl(std::uint32_t id, std::int64_t value) = 0;
 
     virtual std::vector<CameraInput> Inputs() = 0;
     virtual std::optional<std::uint32_t> CurrentInput() = 0;
-    virtual bool SetInput(std::uint32_t index, std::string* error) = 0;
+    virtual Result<> SetInput(std::uint32_t index) = 0;
 
     // The tuner of the current input, when it has one.
     virtual std::optional<TunerState> Tuner() = 0;
-    virtual bool SetFrequency(std::uint32_t frequency, std::string* error) = 0;
-    virtual bool SetStandard(std::uint64_t standard, std::string* error) = 0;
+    virtual Result<> SetFrequency(std::uint32_t frequency) = 0;
+    virtual Result<> SetStandard(std::uint64_t standard) = 0;
 };
 
 }  // namespace vemo

@@ -20,9 +20,8 @@ std::string Text(const Char (&chars)[N]) {
     return std::string(text, strnlen(text, N));
 }
 
-bool Fail(std::string* error, int code) {
-    if (error != nullptr) *error = std::strerror(code);
-    return false;
+std::unexpected<Error> Fail(int code) {
+    return Failure(KindOfErrno(code), std::strerror(code));
 }
 
 bool Listed(const v4l2_query_ext_ctrl& query) {
@@ -105,13 +104,9 @@ std::optional<CameraControl> ControlFromQuery(const v4l2_query_ext_ctrl& query,
     return control;
 }
 
-std::unique_ptr<V4l2Controls> V4l2Controls::Open(const std::string& device_node,
-                                                 std::string* error) {
+Result<std::unique_ptr<V4l2Controls>> V4l2Controls::Open(const std::string& device_node) {
     UniqueFd fd{::open(device_node.c_str(), O_RDWR | O_NONBLOCK | O_CLOEXEC)};
-    if (!fd) {
-        Fail(error, errno);
-        return nullptr;
-    }
+    if (!fd) return Fail(errno);
     return std::make_unique<V4l2Controls>(std::move(fd));
 }
 
@@ -183,11 +178,11 @@ std::vector<CameraControl> V4l2Controls::Controls() {
     return controls;
 }
 
-bool V4l2Controls::SetControl(std::uint32_t id, std::int64_t value, std::string* error) {
+Result<> V4l2Controls::SetControl(std::uint32_t id, std::int64_t value) {
     v4l2_query_ext_ctrl query{};
     query.id = id;
-    if (!Ioctl(VIDIOC_QUERY_EXT_CTRL, &query)) return Fail(error, errno);
-    if (!Listed(query)) return Fail(error, EINVAL);
+    if (!Ioctl(VIDIOC_QUERY_EXT_CTRL, &query)) return Fail(errno);
+    if (!Listed(query)) return Fail(EINVAL);
     v4l2_ext_control control{};
     control.id = id;
     if (query.type == V4L2_CTRL_TYPE_INTEGER64) {
@@ -199,15 +194,15 @@ bool V4l2Controls::SetControl(std::uint32_t id, std::int64_t value, std::string*
         const std::int64_t high = query.type == V4L2_CTRL_TYPE_BITMASK
                                       ? std::numeric_limits<std::uint32_t>::max()
                                       : std::numeric_limits<std::int32_t>::max();
-        if (value < low || value > high) return Fail(error, ERANGE);
+        if (value < low || value > high) return Fail(ERANGE);
         control.value = static_cast<std::int32_t>(static_cast<std::uint32_t>(value));
     }
     v4l2_ext_controls request{};
     request.which = V4L2_CTRL_WHICH_CUR_VAL;
     request.count = 1;
     request.controls = &control;
-    if (!Ioctl(VIDIOC_S_EXT_CTRLS, &request)) return Fail(error, errno);
-    return true;
+    if (!Ioctl(VIDIOC_S_EXT_CTRLS, &request)) return Fail(errno);
+    return {};
 }
 
 std::vector<CameraInput> V4l2Controls::Inputs() {
@@ -227,13 +222,13 @@ std::optional<std::uint32_t> V4l2Controls::CurrentInput() {
     return static_cast<std::uint32_t>(index);
 }
 
-bool V4l2Controls::SetInput(std::uint32_t index, std::string* error) {
+Result<> V4l2Controls::SetInput(std::uint32_t index) {
     if (index > static_cast<std::uint32_t>(std::numeric_limits<int>::max())) {
-        return Fail(error, EINVAL);
+        return Fail(EINVAL);
     }
     int chosen = static_cast<int>(index);
-    if (!Ioctl(VIDIOC_S_INPUT, &chosen)) return Fail(error, errno);
-    return true;
+    if (!Ioctl(VIDIOC_S_INPUT, &chosen)) return Fail(errno);
+    return {};
 }
 
 std::optional<std::uint32_t> V4l2Controls::CurrentTunerIndex() {
@@ -270,24 +265,24 @@ std::optional<TunerState> V4l2Controls::Tuner() {
     return state;
 }
 
-bool V4l2Controls::SetFrequency(std::uint32_t frequency, std::string* error) {
+Result<> V4l2Controls::SetFrequency(std::uint32_t frequency) {
     const std::optional<std::uint32_t> index = CurrentTunerIndex();
-    if (!index) return Fail(error, ENOTTY);
+    if (!index) return Fail(ENOTTY);
     v4l2_tuner tuner{};
     tuner.index = *index;
-    if (!Ioctl(VIDIOC_G_TUNER, &tuner)) return Fail(error, errno);
+    if (!Ioctl(VIDIOC_G_TUNER, &tuner)) return Fail(errno);
     v4l2_frequency request{};
     request.tuner = *index;
     request.type = tuner.type;
     request.frequency = frequency;
-    if (!Ioctl(VIDIOC_S_FREQUENCY, &request)) return Fail(error, errno);
-    return true;
+    if (!Ioctl(VIDIOC_S_FREQUENCY, &request)) return Fail(errno);
+    return {};
 }
 
-bool V4l2Controls::SetStandard(std::uint64_t standard, std::string* error) {
+Result<> V4l2Controls::SetStandard(std::uint64_t standard) {
     v4l2_std_id id = standard;
-    if (!Ioctl(VIDIOC_S_STD, &id)) return Fail(error, errno);
-    return true;
+    if (!Ioctl(VIDIOC_S_STD, &id)) return Fail(errno);
+    return {};
 }
 
 }  // namespace vemo

@@ -36,22 +36,20 @@ std::optional<CameraControl> ControlFromQuery(const v4l2_query_ext_ctrl& query,
 
 class V4l2Controls : public CameraControls {
   public:
-    // Opens `device_node` (/dev/videoN); nullptr, with the reason in `error`,
-    // when it cannot be opened.
-    static std::unique_ptr<V4l2Controls> Open(const std::string& device_node,
-                                              std::string* error = nullptr);
+    // Opens `device_node` (/dev/videoN), or says why it cannot.
+    static Result<std::unique_ptr<V4l2Controls>> Open(const std::string& device_node);
     explicit V4l2Controls(UniqueFd fd) : fd_(std::move(fd)) {}
 
     std::vector<CameraControl> Controls() override;
-    bool SetControl(std::uint32_t id, std::int64_t value, std::string* error) override;
+    Result<> SetControl(std::uint32_t id, std::int64_t value) override;
 
     std::vector<CameraInput> Inputs() override;
     std::optional<std::uint32_t> CurrentInput() override;
-    bool SetInput(std::uint32_t index, std::string* error) override;
+    Result<> SetInput(std::uint32_t index) override;
 
     std::optional<TunerState> Tuner() override;
-    bool SetFrequency(std::uint32_t frequency, std::string* error) override;
-    bool SetStandard(std::uint64_t standard, std::string* error) override;
+    Result<> SetFrequency(std::uint32_t frequency) override;
+    Result<> SetStandard(std::uint64_t standard) override;
 
   private:
     // The ioctl, retried when a signal interrupts it; false with errno set.

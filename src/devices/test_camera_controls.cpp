@@ -81,9 +81,8 @@ double Scale(std::int64_t value, double low, double middle, double high) {
                        : middle + (high - middle) * static_cast<double>(value - 128) / 127.0;
 }
 
-bool Refuse(std::string* error, int code) {
-    if (error != nullptr) *error = std::strerror(code);
-    return false;
+std::unexpected<Error> Refuse(int code) {
+    return Failure(KindOfErrno(code), std::strerror(code));
 }
 
 }  // namespace
@@ -161,8 +160,8 @@ std::vector<CameraControl> TestCameraControlState::Controls() {
     return controls;
 }
 
-bool TestCameraControlState::SetControl(std::uint32_t id, std::int64_t value, std::string* error) {
-    if (!has_controls_) return Refuse(error, EINVAL);
+Result<> TestCameraControlState::SetControl(std::uint32_t id, std::int64_t value) {
+    if (!has_controls_) return Refuse(EINVAL);
     const auto spec = std::find_if(std::begin(kUserControls), std::end(kUserControls),
                                    [&](const ControlSpec& s) { return s.id == id; });
     if (spec != std::end(kUserControls)) {
@@ -172,17 +171,17 @@ bool TestCameraControlState::SetControl(std::uint32_t id, std::int64_t value, st
         const Menu& patterns = PatternItems();
         if (std::none_of(patterns.begin(), patterns.end(),
                          [&](const auto& item) { return item.first == value; })) {
-            return Refuse(error, EINVAL);
+            return Refuse(EINVAL);
         }
     } else {
-        return Refuse(error, EINVAL);
+        return Refuse(EINVAL);
     }
     {
         std::lock_guard lock(mutex_);
         values_[id] = value;
     }
     ++generation_;
-    return true;
+    return {};
 }
 
 std::vector<CameraInput> TestCameraControlState::Inputs() {
@@ -198,19 +197,19 @@ std::optional<std::uint32_t> TestCameraControlState::CurrentInput() {
     return input_;
 }
 
-bool TestCameraControlState::SetInput(std::uint32_t index, std::string* error) {
-    if (index >= input_count_) return Refuse(error, EINVAL);
+Result<> TestCameraControlState::SetInput(std::uint32_t index) {
+    if (index >= input_count_) return Refuse(EINVAL);
     std::lock_guard lock(mutex_);
     input_ = index;
-    return true;
+    return {};
 }
 
-bool TestCameraControlState::SetFrequency(std::uint32_t, std::string* error) {
-    return Refuse(error, ENOTTY);
+Result<> TestCameraControlState::SetFrequency(std::uint32_t) {
+    return Refuse(ENOTTY);
 }
 
-bool TestCameraControlState::SetStandard(std::uint64_t, std::string* error) {
-    return Refuse(error, ENOTTY);
+Result<> TestCameraControlState::SetStandard(std::uint64_t) {
+    return Refuse(ENOTTY);
 }
 
 namespace {
@@ -223,21 +222,17 @@ class SharedTestCameraControls final : public CameraControls {
         : state_(std::move(state)) {}
 
     std::vector<CameraControl> Controls() override { return state_->Controls(); }
-    bool SetControl(std::uint32_t id, std::int64_t value, std::string* error) override {
-        return state_->SetControl(id, value, error);
+    Result<> SetControl(std::uint32_t id, std::int64_t value) override {
+        return state_->SetControl(id, value);
     }
     std::vector<CameraInput> Inputs() override { return state_->Inputs(); }
     std::optional<std::uint32_t> CurrentInput() override { return state_->CurrentInput(); }
-    bool SetInput(std::uint32_t index, std::string* error) override {
-        return state_->SetInput(index, error);
-    }
+    Result<> SetInput(std::uint32_t index) override { return state_->SetInput(index); }
     std::optional<TunerState> Tuner() override { return state_->Tuner(); }
-    bool SetFrequency(std::uint32_t frequency, std::string* error) override {
-        return state_->SetFrequency(frequency, error);
+    Result<> SetFrequency(std::uint32_t frequency) override {
+        return state_->SetFrequency(frequency);
     }
-    bool SetStandard(std::uint64_t standard, std::string* error) override {
-        return state_->SetStandard(standard, error);
-    }
+    Result<> SetStandard(std::uint64_t standard) override { return state_->SetStandard(standard); }
 
   private:
     std::shared_ptr<TestCameraControlState> state_;

@@ -39,14 +39,14 @@ class TestCameraControlState : public CameraControls {
     void ApplyAt(_GstPad* pad);
 
     std::vector<CameraControl> Controls() override;
-    bool SetControl(std::uint32_t id, std::int64_t value, std::string* error) override;
+    Result<> SetControl(std::uint32_t id, std::int64_t value) override;
     std::vector<CameraInput> Inputs() override;
     std::optional<std::uint32_t> CurrentInput() override;
-    bool SetInput(std::uint32_t index, std::string* error) override;
+    Result<> SetInput(std::uint32_t index) override;
     // Test cameras have no tuner.
     std::optional<TunerState> Tuner() override { return std::nullopt; }
-    bool SetFrequency(std::uint32_t frequency, std::string* error) override;
-    bool SetStandard(std::uint64_t standard, std::string* error) override;
+    Result<> SetFrequency(std::uint32_t frequency) override;
+    Result<> SetStandard(std::uint64_t standard) override;
 
   private:
     const bool has_controls_;

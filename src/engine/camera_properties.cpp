@@ -240,9 +240,8 @@ EngineAnswer CameraController::SetControlByName(const std::string& name, const s
         if (EngineAnswer refusal = ControlValue(control, value, number); !refusal.ok()) {
             return refusal;
         }
-        std::string why;
-        if (!controls_->SetControl(control.id, number, &why)) {
-            return EngineAnswer::Refused(name + ": " + why);
+        if (const Result<> set = controls_->SetControl(control.id, number); !set) {
+            return EngineAnswer::Refused(name + ": " + set.error().text);
         }
         return {};
     }

@@ -66,43 +66,36 @@ class FakeCamera : public CameraControls {
         list[3].inactive = Value(kAutoWhiteBalance) != 0;
         return list;
     }
-    bool SetControl(std::uint32_t id, std::int64_t value, std::string* error) override {
+    Result<> SetControl(std::uint32_t id, std::int64_t value) override {
         calls.emplace_back(id, value);
         if (id == kBrightness && value > 200) {
-            *error = "Invalid argument";
-            return false;
+            return Failure(ErrorKind::kInvalidValue, "Invalid argument");
         }
         CameraControl& control = Find(id);
         if (control.kind != CameraControl::Kind::kButton) control.value = value;
-        return true;
+        return {};
     }
 
     std::vector<CameraInput> Inputs() override {
         return {{0, "Camera 1", false}, {1, "Tuner", true}};
     }
     std::optional<std::uint32_t> CurrentInput() override { return input; }
-    bool SetInput(std::uint32_t index, std::string* error) override {
+    Result<> SetInput(std::uint32_t index) override {
         inputs_set.push_back(index);
-        if (refuse) {
-            *error = "Device or resource busy";
-            return false;
-        }
+        if (refuse) return Failure(ErrorKind::kBusy, "Device or resource busy");
         input = index;
-        return true;
+        return {};
     }
 
     std::optional<TunerState> Tuner() override { return tuner; }
-    bool SetFrequency(std::uint32_t frequency, std::string* error) override {
-        if (refuse) {
-            *error = "Numerical result out of range";
-            return false;
-        }
+    Result<> SetFrequency(std::uint32_t frequency) override {
+        if (refuse) return Failure(ErrorKind::kInvalidValue, "Numerical result out of range");
         tuner.frequency = frequency;
-        return true;
+        return {};
     }
-    bool SetStandard(std::uint64_t standard, std::string*) override {
+    Result<> SetStandard(std::uint64_t standard) override {
         tuner.standard = standard;
-        return true;
+        return {};
     }
 
     std::int64_t Value(std::uint32_t id) { return Find(id).value; }

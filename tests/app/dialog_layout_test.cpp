@@ -148,13 +148,13 @@ class WebcamControls : public CameraControls {
         Add(0x009a0903, "Pan, Reset", "pan_reset", Kind::kButton, 0, 0, 0);
     }
     std::vector<CameraControl> Controls() override { return controls_; }
-    bool SetControl(std::uint32_t, std::int64_t, std::string*) override { return true; }
+    Result<> SetControl(std::uint32_t, std::int64_t) override { return {}; }
     std::vector<CameraInput> Inputs() override { return {}; }
     std::optional<std::uint32_t> CurrentInput() override { return std::nullopt; }
-    bool SetInput(std::uint32_t, std::string*) override { return true; }
+    Result<> SetInput(std::uint32_t) override { return {}; }
     std::optional<TunerState> Tuner() override { return std::nullopt; }
-    bool SetFrequency(std::uint32_t, std::string*) override { return true; }
-    bool SetStandard(std::uint64_t, std::string*) override { return true; }
+    Result<> SetFrequency(std::uint32_t) override { return {}; }
+    Result<> SetStandard(std::uint64_t) override { return {}; }
 
   private:
     void Add(std::uint32_t id, const char* name, const char* key, CameraControl::Kind kind,

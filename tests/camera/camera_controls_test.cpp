@@ -136,11 +136,11 @@ TEST_F(CameraControlsTest, ControlsHaveAWebcamsRanges) {
 
     // As a driver does: a number out of range is clamped, a menu index that
     // is no item refused; the colour killer takes saturation over.
-    std::string error;
-    EXPECT_TRUE(controls->SetControl(V4L2_CID_HUE, 500, &error));
-    EXPECT_FALSE(controls->SetControl(V4L2_CID_TEST_PATTERN, 1000, &error));
-    EXPECT_EQ(error, "Invalid argument");
-    EXPECT_TRUE(controls->SetControl(V4L2_CID_COLOR_KILLER, 1, &error));
+    EXPECT_TRUE(controls->SetControl(V4L2_CID_HUE, 500));
+    const Result<> refused = controls->SetControl(V4L2_CID_TEST_PATTERN, 1000);
+    ASSERT_FALSE(refused);
+    EXPECT_EQ(refused.error().text, "Invalid argument");
+    EXPECT_TRUE(controls->SetControl(V4L2_CID_COLOR_KILLER, 1));
     const std::vector<CameraControl> changed = OpenCameraControls(device)->Controls();
     EXPECT_EQ(Find(changed, V4L2_CID_HUE)->value, 180);
     EXPECT_TRUE(Find(changed, V4L2_CID_SATURATION)->inactive);
@@ -152,7 +152,7 @@ TEST_F(CameraControlsTest, BrightnessShowsInTheFrames) {
     const auto controls = OpenCameraControls(device);
     ASSERT_NE(controls, nullptr);
     // Set before the camera's element exists: the element starts with it.
-    ASSERT_TRUE(controls->SetControl(V4L2_CID_BRIGHTNESS, 0, nullptr));
+    ASSERT_TRUE(controls->SetControl(V4L2_CID_BRIGHTNESS, 0));
 
     GstElement* pipeline = gst_pipeline_new("frames");
     GstElement* camera = gst_device_create_element(device.device.get(), "camera");
@@ -172,7 +172,7 @@ TEST_F(CameraControlsTest, BrightnessShowsInTheFrames) {
 
     // Set while it runs: frames made from now on are brighter. A frame or
     // two made before may still be on the way.
-    ASSERT_TRUE(controls->SetControl(V4L2_CID_BRIGHTNESS, 255, nullptr));
+    ASSERT_TRUE(controls->SetControl(V4L2_CID_BRIGHTNESS, 255));
     double bright = -1;
     for (int frame = 0; frame < 10 && bright < 235; ++frame)
         bright = NextFrameMean(sink);
@@ -187,9 +187,9 @@ TEST_F(CameraControlsTest, NoControlsStillHasInputAndFormats) {
     const auto controls = OpenCameraControls(device);
     ASSERT_NE(controls, nullptr);
     EXPECT_TRUE(controls->Controls().empty());
-    std::string error;
-    EXPECT_FALSE(controls->SetControl(V4L2_CID_BRIGHTNESS, 10, &error));
-    EXPECT_EQ(error, "Invalid argument");
+    const Result<> refused = controls->SetControl(V4L2_CID_BRIGHTNESS, 10);
+    ASSERT_FALSE(refused);
+    EXPECT_EQ(refused.error().text, "Invalid argument");
     ASSERT_EQ(controls->Inputs().size(), 1u);
     EXPECT_EQ(controls->Inputs()[0].name, "Camera 1");
     const gst::CapsPtr caps{gst_device_get_caps(device.device.get())};
@@ -204,10 +204,9 @@ TEST_F(CameraControlsTest, InputsAreListedAndSwitched) {
         names.push_back(input.name);
     EXPECT_EQ(names, (Strings{"Input 1", "Input 2", "Input 3"}));
     EXPECT_EQ(controls->CurrentInput(), 0u);
-    std::string error;
-    EXPECT_TRUE(controls->SetInput(2, &error));
+    EXPECT_TRUE(controls->SetInput(2));
     EXPECT_EQ(controls->CurrentInput(), 2u);
-    EXPECT_FALSE(controls->SetInput(3, &error));
+    EXPECT_FALSE(controls->SetInput(3));
     EXPECT_EQ(controls->CurrentInput(), 2u);
 }
 

@@ -155,21 +155,24 @@ TEST(V4l2ControlsTest, HeadingsDisabledAndCompoundControlsAreLeftOut) {
 }
 
 TEST(V4l2ControlsTest, ANodeThatIsNoCameraAnswersNothing) {
-    std::string error;
-    EXPECT_EQ(V4l2Controls::Open("/dev/video-vemo-absent", &error), nullptr);
-    EXPECT_EQ(error, "No such file or directory");
+    const auto absent = V4l2Controls::Open("/dev/video-vemo-absent");
+    ASSERT_FALSE(absent);
+    EXPECT_EQ(absent.error().text, "No such file or directory");
+    EXPECT_EQ(absent.error().kind, ErrorKind::kNotFound);
 
     // Every ioctl fails on it: nothing is listed, and a set says why.
     const auto null = V4l2Controls::Open("/dev/null");
-    ASSERT_NE(null, nullptr);
-    EXPECT_TRUE(null->Controls().empty());
-    EXPECT_TRUE(null->Inputs().empty());
-    EXPECT_FALSE(null->CurrentInput());
-    EXPECT_FALSE(null->Tuner());
-    EXPECT_FALSE(null->SetControl(V4L2_CID_BRIGHTNESS, 128, &error));
-    EXPECT_EQ(error, "Inappropriate ioctl for device");
-    EXPECT_FALSE(null->SetInput(1, &error));
-    EXPECT_FALSE(null->SetFrequency(1000, &error));
+    ASSERT_TRUE(null && *null);
+    V4l2Controls& controls = **null;
+    EXPECT_TRUE(controls.Controls().empty());
+    EXPECT_TRUE(controls.Inputs().empty());
+    EXPECT_FALSE(controls.CurrentInput());
+    EXPECT_FALSE(controls.Tuner());
+    const Result<> set = controls.SetControl(V4L2_CID_BRIGHTNESS, 128);
+    ASSERT_FALSE(set);
+    EXPECT_EQ(set.error().text, "Inappropriate ioctl for device");
+    EXPECT_FALSE(controls.SetInput(1));
+    EXPECT_FALSE(controls.SetFrequency(1000));
 }
 
 }  // namespace

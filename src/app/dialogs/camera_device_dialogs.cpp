@@ -113,11 +113,12 @@ void CameraInputDialog::accept() {
         const std::uint32_t index = input_->currentData().toUInt();
         // Switching a streaming device to the input it has may be refused
         // as busy: only a change is asked for.
-        std::string error;
-        if (current_ != index && !controls_.SetInput(index, &error)) {
+        const Result<> set = current_ != index ? controls_.SetInput(index) : Result<>();
+        if (!set) {
             // Said where the choice was made; the user may choose again.
-            status_->setText(QString("The camera cannot switch to %1: %2")
-                                 .arg(input_->currentText(), QString::fromStdString(error)));
+            status_->setText(
+                QString("The camera cannot switch to %1: %2")
+                    .arg(input_->currentText(), QString::fromStdString(set.error().text)));
             return;
         }
     }
@@ -154,18 +155,23 @@ TunerDialog::TunerDialog(QWidget* parent, CameraControls& controls)
 
 void TunerDialog::accept() {
     if (has_tuner_) {
-        std::string error;
         // The standard first: changing it may retune.
-        if (standard_->currentIndex() >= 0 &&
-            !controls_.SetStandard(standard_->currentData().toULongLong(), &error)) {
-            status_->setText(QString("The tuner cannot take the standard %1: %2")
-                                 .arg(standard_->currentText(), QString::fromStdString(error)));
+        const Result<> standard =
+            standard_->currentIndex() >= 0
+                ? controls_.SetStandard(standard_->currentData().toULongLong())
+                : Result<>();
+        if (!standard) {
+            status_->setText(
+                QString("The tuner cannot take the standard %1: %2")
+                    .arg(standard_->currentText(), QString::fromStdString(standard.error().text)));
             return;
         }
-        if (!controls_.SetFrequency(static_cast<std::uint32_t>(frequency_->value()), &error)) {
+        const Result<> tuned =
+            controls_.SetFrequency(static_cast<std::uint32_t>(frequency_->value()));
+        if (!tuned) {
             status_->setText(QString("The tuner cannot take the frequency %1: %2")
                                  .arg(frequency_->value())
-                                 .arg(QString::fromStdString(error)));
+                                 .arg(QString::fromStdString(tuned.error().text)));
             return;
         }
     }

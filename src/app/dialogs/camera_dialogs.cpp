@@ -178,11 +178,10 @@ void CameraControlsDialog::AddRow(QGridLayout* grid, const CameraControl& contro
 }
 
 void CameraControlsDialog::Change(std::uint32_t id, std::int64_t value) {
-    std::string error;
-    if (controls_.SetControl(id, value, &error)) {
+    if (const Result<> set = controls_.SetControl(id, value); set) {
         status_->clear();
     } else {
-        status_->setText(QString::fromStdString(error));
+        status_->setText(QString::fromStdString(set.error().text));
     }
     // A refused value gives way to the driver's, and one control may make
     // another editable (an automatic control turned off).
@@ -199,15 +198,14 @@ void CameraControlsDialog::SetAll(const std::vector<CameraControl>& values, bool
         const std::int64_t target = defaults ? control.default_value : control.value;
         const CameraControl* current = Find(now, control.id);
         if (current != nullptr && current->value == target) continue;
-        std::string ignored;
-        if (!controls_.SetControl(control.id, target, &ignored))
-            refused.emplace_back(control.id, target);
+        if (!controls_.SetControl(control.id, target)) refused.emplace_back(control.id, target);
     }
     // A control that comes before the automatic one it follows is editable
     // only once that one is set.
     std::string error;
-    for (const auto& [id, target] : refused)
-        controls_.SetControl(id, target, &error);
+    for (const auto& [id, target] : refused) {
+        if (const Result<> set = controls_.SetControl(id, target); !set) error = set.error().text;
+    }
     status_->setText(QString::fromStdString(error));
     Refresh();
 }
