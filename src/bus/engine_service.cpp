@@ -93,8 +93,8 @@ EngineService::EngineService() {
     };
     callbacks.set_camera_format = [this](const std::string& format) {
         // Reopening the camera under an open dialog would change what it shows.
-        if (const std::optional<std::string> waiting = WaitingRefusal("change the format")) {
-            return Refusal(*waiting, kDBusWaitingError);
+        if (const Result<> idle = NotWaiting("change the format"); !idle) {
+            return Refusal(idle.error().text, kDBusWaitingError);
         }
         return ToDBus(engine_->camera().UseFormatNamed(format));
     };
@@ -104,16 +104,16 @@ EngineService::EngineService() {
         return engine_ ? engine_->Snapshot().recording_file : std::string();
     };
     callbacks.start_recording = [this](bool without_go_ahead, DBusLaterAnswer done) {
-        if (const std::optional<std::string> waiting = WaitingRefusal("record")) {
-            return done(Refusal(*waiting, kDBusWaitingError));
+        if (const Result<> idle = NotWaiting("record"); !idle) {
+            return done(Refusal(idle.error().text, kDBusWaitingError));
         }
         engine_->StartRecording(!without_go_ahead,
                                 [done](const EngineAnswer& a) { done(ToDBus(a)); });
     };
     callbacks.stop_recording = [this](DBusLaterAnswer done) {
         if (engine_->Snapshot().recording == RecorderState::kRecording) {
-            if (const std::optional<std::string> waiting = WaitingRefusal("stop")) {
-                return done(Refusal(*waiting, kDBusWaitingError));
+            if (const Result<> idle = NotWaiting("stop"); !idle) {
+                return done(Refusal(idle.error().text, kDBusWaitingError));
             }
         }
         engine_->StopRecording([done](const EngineAnswer& a) { done(ToDBus(a)); });
@@ -184,11 +184,8 @@ std::optional<Waiting> EngineService::WaitingFor() const {
     return std::nullopt;
 }
 
-std::optional<std::string> EngineService::WaitingRefusal(const char* doing) const {
-    const std::optional<Waiting> wait = WaitingFor();
-    if (!wait) return std::nullopt;
-    return std::string("cannot ") + doing + " while \"" + wait->title +
-           "\" waits for an answer in the engine's window: " + wait->text;
+Result<> EngineService::NotWaiting(const char* doing) const {
+    return vemo::NotWaiting(WaitingFor(), doing);
 }
 
 void EngineService::Changed() {

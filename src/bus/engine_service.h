@@ -38,7 +38,7 @@ class EngineService {
   private:
     // The box or dialog that waits for an answer, if one does.
     std::optional<Waiting> WaitingFor() const;
-    std::optional<std::string> WaitingRefusal(const char* doing) const;
+    Result<> NotWaiting(const char* doing) const;
     void Changed();
 
     // Callbacks into this object: it goes first.

@@ -128,8 +128,8 @@ class Engine : public QObject, private CameraHost {
     void StartRecording(bool ask_go_ahead, std::function<void(const EngineAnswer&)> done);
     void StopRecording(std::function<void(const EngineAnswer&)> done);
     EngineAnswer SetCaptureFileName(const std::string& path);
-    // The refusal of `doing` while the face waits for an answer.
-    std::optional<std::string> WaitingRefusal(const char* doing) const;
+    // Refused while the face waits for an answer.
+    Result<> NotWaiting(const char* doing) const;
 
     // The close: a copy in progress aborted, the camera's and the screen's
     // off pictures in place, nothing runs afterwards.

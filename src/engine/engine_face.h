@@ -14,6 +14,7 @@
 #include <string>
 #include <vector>
 
+#include "base/error.h"
 #include "camera/camera_controls.h"
 #include "camera/frame_grabber.h"
 #include "camera/offered_format.h"
@@ -52,6 +53,15 @@ struct Waiting {
     std::string title;
     std::string text;
 };
+
+// Refused (kBusy) while `wait` waits for an answer: what a program asked
+// for (`doing`) waits on nobody's box.
+inline Result<> NotWaiting(const std::optional<Waiting>& wait, const char* doing) {
+    if (!wait) return {};
+    return Failure(ErrorKind::kBusy,
+                   std::string("cannot ") + doing + " while \"" + wait->title +
+                       "\" waits for an answer in the engine's window: " + wait->text);
+}
 
 // The go-ahead of a recording: given, or refused with why (empty when the
 // user just cancelled).

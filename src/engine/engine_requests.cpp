@@ -36,11 +36,8 @@ EngineSnapshot Engine::Snapshot() const {
     return shown;
 }
 
-std::optional<std::string> Engine::WaitingRefusal(const char* doing) const {
-    const std::optional<Waiting> wait = face_.ModalWaiting();
-    if (!wait) return std::nullopt;
-    return std::string("cannot ") + doing + " while \"" + wait->title +
-           "\" waits for an answer in the engine's window: " + wait->text;
+Result<> Engine::NotWaiting(const char* doing) const {
+    return vemo::NotWaiting(face_.ModalWaiting(), doing);
 }
 
 EngineAnswer Engine::SetCaptureFileName(const std::string& path) {
@@ -54,8 +51,8 @@ EngineAnswer Engine::SetCaptureFileName(const std::string& path) {
 
 void Engine::StartRecording(bool ask_go_ahead, std::function<void(const EngineAnswer&)> done) {
     if (closed_) return done(EngineAnswer::Refused(kClosing));
-    if (const std::optional<std::string> waiting = WaitingRefusal("record")) {
-        return done(EngineAnswer::Refused(*waiting, EngineAnswer::Refusal::kWaiting));
+    if (const Result<> idle = NotWaiting("record"); !idle) {
+        return done(EngineAnswer::Refused(idle.error().text, EngineAnswer::Refusal::kWaiting));
     }
     // The go-ahead runs an event loop of its own: not inside the caller's.
     QTimer::singleShot(0, this, [engine = QPointer<Engine>(this), ask_go_ahead, done] {
@@ -95,8 +92,8 @@ void Engine::StopRecording(std::function<void(const EngineAnswer&)> done) {
     // A stop already made needs no command: this one, too, hears the line
     // once the file is finished.
     if (state == RecorderState::kRecording) {
-        if (const std::optional<std::string> waiting = WaitingRefusal("stop")) {
-            return done(EngineAnswer::Refused(*waiting, EngineAnswer::Refusal::kWaiting));
+        if (const Result<> idle = NotWaiting("stop"); !idle) {
+            return done(EngineAnswer::Refused(idle.error().text, EngineAnswer::Refusal::kWaiting));
         }
     }
     QTimer::singleShot(0, this, [engine = QPointer<Engine>(this), done] {

@@ -28,7 +28,9 @@ int WriteStaged(const std::string& input, const std::string& read_from, const st
     if (ImagingResult result = write(staged.path()); !result) {
         return FailImaging(result, input, output);
     }
-    if (std::string error; !staged.Commit(error)) return Fail(OutputName(output) + ": " + error);
+    if (const Result<> committed = staged.Commit(); !committed) {
+        return Fail(OutputName(output) + ": " + committed.error().text);
+    }
     return kExitOk;
 }
 
@@ -42,10 +44,9 @@ int RunJpegCommand(const Arguments& arguments) {
 
     const StagedInput staged_input(input);
     PpmPicture picture;
-    std::string error;
-    if (!staged_input.Ready(error) || !ReadPpm(staged_input.path(), picture, error)) {
-        return Fail(InputName(input) + ": " + error);
-    }
+    Result<> read = staged_input.Ready();
+    if (read) read = ReadPpm(staged_input.path(), picture);
+    if (!read) return Fail(InputName(input) + ": " + read.error().text);
 
     JpegWriteJob job{};
     job.width = picture.width();
@@ -102,7 +103,9 @@ int RunGifCommand(const Arguments& arguments) {
     }
 
     const StagedInput staged_input(input);
-    if (std::string error; !staged_input.Ready(error)) return Fail(InputName(input) + ": " + error);
+    if (const Result<> ready = staged_input.Ready(); !ready) {
+        return Fail(InputName(input) + ": " + ready.error().text);
+    }
     job.input_path = staged_input.path();
     return WriteStaged(input, job.input_path, output, "gif", [&job](const std::string& path) {
         job.output_path = path;

@@ -52,21 +52,20 @@ PpmPicture::~PpmPicture() {
     if (mapping_ != nullptr) ::munmap(mapping_, mapping_size_);
 }
 
-bool ReadPpm(const std::string& path, PpmPicture& picture, std::string& error) {
+Result<> ReadPpm(const std::string& path, PpmPicture& picture) {
     // Mapped rather than read: a picture of 8-bit samples is then coded
     // straight from the page cache, with no copy and no conversion.
     const UniqueFd fd(::open(path.c_str(), O_RDONLY | O_CLOEXEC));
     struct stat info {};
     if (!fd || ::fstat(fd.get(), &info) != 0) {
-        error = "cannot open input file";
-        return false;
+        return Failure(KindOfErrno(errno), "cannot open input file");
     }
     const auto size = static_cast<std::size_t>(std::max<off_t>(info.st_size, 0));
     void* mapping =
         size > 0 ? ::mmap(nullptr, size, PROT_READ, MAP_PRIVATE, fd.get(), 0) : MAP_FAILED;
     if (mapping == MAP_FAILED) {
-        error = size > 0 ? "cannot open input file" : "not a binary PPM (P6) file";
-        return false;
+        return Failure(ErrorKind::kInvalidValue,
+                       size > 0 ? "cannot open input file" : "not a binary PPM (P6) file");
     }
     picture.mapping_ = mapping;
     picture.mapping_size_ = size;
@@ -76,31 +75,29 @@ bool ReadPpm(const std::string& path, PpmPicture& picture, std::string& error) {
     std::uint32_t width = 0, height = 0, maxval = 0;
     if (!data.starts_with("P6") || !ReadHeaderNumber(data, at, width) ||
         !ReadHeaderNumber(data, at, height) || !ReadHeaderNumber(data, at, maxval)) {
-        error = "not a binary PPM (P6) file";
-        return false;
+        return Failure(ErrorKind::kInvalidValue, "not a binary PPM (P6) file");
     }
     // Samples of one byte up to a maxval of 255, else of two, most
     // significant byte first, as the netpbm format has them.
     if (width == 0 || height == 0 || maxval == 0 || maxval > 65535) {
-        error = "unsupported PPM: needs a non-empty picture with a maxval from 1 to 65535";
-        return false;
+        return Failure(ErrorKind::kInvalidValue,
+                       "unsupported PPM: needs a non-empty picture with a maxval from 1 to 65535");
     }
     if (width > 65500 || height > 65500) {
-        error = "PPM picture too large (at most 65500 pixels a side)";
-        return false;
+        return Failure(ErrorKind::kInvalidValue,
+                       "PPM picture too large (at most 65500 pixels a side)");
     }
     const std::size_t sample_size = maxval < 256 ? 1 : 2;
     const std::size_t samples = std::size_t{width} * height * 3;
     if (size - at < samples * sample_size) {
-        error = "PPM data ends early";
-        return false;
+        return Failure(ErrorKind::kInvalidValue, "PPM data ends early");
     }
     picture.width_ = width;
     picture.height_ = height;
     const auto* bytes = reinterpret_cast<const std::uint8_t*>(data.data() + at);
     if (maxval == 255) {
         picture.rgb_ = bytes;
-        return true;
+        return {};
     }
 
     // Each sample's 8-bit value, rounded to the nearest; one above maxval
@@ -116,7 +113,7 @@ bool ReadPpm(const std::string& path, PpmPicture& picture, std::string& error) {
         picture.scaled_[i] = to_8_bits[std::min(raw, maxval)];
     }
     picture.rgb_ = picture.scaled_.data();
-    return true;
+    return {};
 }
 
 }  // namespace vemo::tools

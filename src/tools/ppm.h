@@ -5,6 +5,8 @@
 #include <string>
 #include <vector>
 
+#include "base/error.h"
+
 namespace vemo::tools {
 
 // A PPM's picture as the JPEG writer codes it without converting it:
@@ -23,7 +25,7 @@ class PpmPicture {
     const std::uint8_t* rgb() const { return rgb_; }
 
   private:
-    friend bool ReadPpm(const std::string&, PpmPicture&, std::string&);
+    friend Result<> ReadPpm(const std::string&, PpmPicture&);
 
     std::uint32_t width_ = 0;
     std::uint32_t height_ = 0;
@@ -34,8 +36,7 @@ class PpmPicture {
 };
 
 // Reads a binary PPM (P6, any maxval from 1 to 65535: samples of one byte,
-// or of two most significant first, scaled to 8 bits). On failure returns
-// false and says why in `error`.
-bool ReadPpm(const std::string& path, PpmPicture& picture, std::string& error);
+// or of two most significant first, scaled to 8 bits), or says why not.
+Result<> ReadPpm(const std::string& path, PpmPicture& picture);
 
 }  // namespace vemo::tools

@@ -48,23 +48,22 @@ StagedOutput::~StagedOutput() {
     if (!committed_) unlink(temp_.c_str());
 }
 
-bool StagedOutput::Commit(std::string& error) {
+Result<> StagedOutput::Commit() {
     if (!into_special_) {
         if (std::rename(temp_.c_str(), output_.c_str()) != 0) {
-            error = "cannot move the new file into place";
-            return false;
+            return Failure(KindOfErrno(errno), "cannot move the new file into place");
         }
         committed_ = true;
-        return true;
+        return {};
     }
     const UniqueFd source(open(temp_.c_str(), O_RDONLY | O_CLOEXEC));
     const bool to_stdout = output_ == kStandardStream;
     const UniqueFd target(to_stdout ? -1 : open(output_.c_str(), O_WRONLY | O_CLOEXEC));
-    error = ImagingErrorText(kErrFileWrite);
-    if (!source || (!to_stdout && !target)) return false;
-    if (!CopyAll(source.get(), to_stdout ? STDOUT_FILENO : target.get())) return false;
-    error.clear();
-    return true;
+    if (!source || (!to_stdout && !target) ||
+        !CopyAll(source.get(), to_stdout ? STDOUT_FILENO : target.get())) {
+        return Failure(KindOfErrno(errno), ImagingErrorText(kErrFileWrite));
+    }
+    return {};
 }
 
 StagedInput::StagedInput(std::string input) : path_(std::move(input)) {
@@ -72,12 +71,12 @@ StagedInput::StagedInput(std::string input) : path_(std::move(input)) {
     path_ = InTemporaryFolder("in");
     const UniqueFd copy(open(path_.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, 0600));
     if (!copy) {
-        error_ = std::string("cannot make a temporary copy: ") + std::strerror(errno);
+        error_ = SystemError("cannot make a temporary copy", errno);
         return;
     }
     copied_ = true;
     if (!CopyAll(STDIN_FILENO, copy.get())) {
-        error_ = std::string("cannot copy it: ") + std::strerror(errno);
+        error_ = SystemError("cannot copy it", errno);
     }
 }
 
@@ -85,9 +84,9 @@ StagedInput::~StagedInput() {
     if (copied_) unlink(path_.c_str());
 }
 
-bool StagedInput::Ready(std::string& error) const {
-    error = error_;
-    return error_.empty();
+Result<> StagedInput::Ready() const {
+    if (error_) return std::unexpected(*error_);
+    return {};
 }
 
 std::string InputName(const std::string& input) {

@@ -5,7 +5,10 @@
 // existing OUT as it was. An OUT of "-" is standard output, which likewise
 // gets the complete file or nothing.
 
+#include <optional>
 #include <string>
+
+#include "base/error.h"
 
 namespace vemo::tools {
 
@@ -25,9 +28,9 @@ class StagedOutput {
     const std::string& path() const { return temp_; }
 
     // Puts the complete temporary in place of OUT: renamed over it, or, for
-    // standard output, a device or FIFO, copied into it. On failure `error`
-    // says why and OUT is as it was (or as far as a device took it).
-    bool Commit(std::string& error);
+    // standard output, a device or FIFO, copied into it. A failure says why,
+    // and OUT is as it was (or as far as a device took it).
+    Result<> Commit();
 
   private:
     std::string output_;
@@ -45,13 +48,13 @@ class StagedInput {
     StagedInput(const StagedInput&) = delete;
     StagedInput& operator=(const StagedInput&) = delete;
 
-    // False, with `error` set, when standard input could not be copied.
-    bool Ready(std::string& error) const;
+    // Refused, with why, when standard input could not be copied.
+    Result<> Ready() const;
     const std::string& path() const { return path_; }
 
   private:
     std::string path_;
-    std::string error_;
+    std::optional<Error> error_;
     bool copied_ = false;
 };
 
